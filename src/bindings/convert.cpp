@@ -1,0 +1,181 @@
+// Conversions between Python objects and the core's JSON value.
+#include "convert.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "../common/json_reader.hpp"
+#include "../common/number_format.hpp"
+
+namespace varnel::bindings {
+
+namespace {
+
+[[noreturn]] void raise_python() { throw nb::python_error(); }
+
+nb::object steal_or_raise(PyObject* obj) {
+  if (obj == nullptr) raise_python();
+  return nb::steal(obj);
+}
+
+class FromPython {
+ public:
+  json::Value convert(PyObject* obj) {
+    if (obj == Py_None) return json::Value();
+    if (PyBool_Check(obj)) return json::Value(obj == Py_True);
+    if (PyLong_Check(obj)) return integer(obj);
+    if (PyFloat_Check(obj)) return json::Value(PyFloat_AsDouble(obj));
+    if (PyUnicode_Check(obj)) return json::Value(text_from_python(obj));
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj);
+    if (PyDict_Check(obj)) return mapping(obj);
+    PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", Py_TYPE(obj)->tp_name);
+    raise_python();
+  }
+
+ private:
+  static json::Value integer(PyObject* obj) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) {
+      if (v == -1 && PyErr_Occurred()) raise_python();
+      return json::Value(static_cast<std::int64_t>(v));
+    }
+    nb::object digits = steal_or_raise(PyObject_Str(obj));
+    return json::Value(json::BigInt{text_from_python(digits)});
+  }
+
+  // Containers on the current path, to refuse a structure that holds itself.
+  void enter(PyObject* obj) {
+    if (std::find(active_.begin(), active_.end(), obj) != active_.end()) {
+      PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+      raise_python();
+    }
+    if (active_.size() >= static_cast<std::size_t>(json::kMaxDepth)) {
+      PyErr_SetString(PyExc_RecursionError, "maximum nesting depth exceeded while converting to JSON");
+      raise_python();
+    }
+    active_.push_back(obj);
+  }
+
+  json::Value sequence(PyObject* obj) {
+    enter(obj);
+    nb::object fast = steal_or_raise(PySequence_Fast(obj, "expected a sequence"));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+    PyObject** items = PySequence_Fast_ITEMS(fast.ptr());
+    json::Array out;
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(convert(items[i]));
+    active_.pop_back();
+    return json::Value(std::move(out));
+  }
+
+  // Keys as a host's JSON encoder turns them into text.
+  static std::string key_text(PyObject* key) {
+    if (PyUnicode_Check(key)) return text_from_python(key);
+    if (key == Py_None) return "null";
+    if (PyBool_Check(key)) return key == Py_True ? "true" : "false";
+    if (PyLong_Check(key)) return text_from_python(steal_or_raise(PyObject_Str(key)));
+    if (PyFloat_Check(key)) {
+      std::string out;
+      numfmt::append_json_real(out, PyFloat_AsDouble(key));
+      return out;
+    }
+    PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s", Py_TYPE(key)->tp_name);
+    raise_python();
+  }
+
+  json::Value mapping(PyObject* obj) {
+    enter(obj);
+    json::Object out;
+    out.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      // Every key of a dict is distinct; keys that become equal text (1 and
+      // "1") are kept apart, as a host's encoder writes both.
+      out.append(key_text(key), convert(value));
+    }
+    active_.pop_back();
+    return json::Value(std::move(out));
+  }
+
+  std::vector<PyObject*> active_;
+};
+
+nb::object convert_to_python(const json::Value& v) {
+  using Kind = json::Value::Kind;
+  switch (v.kind()) {
+    case Kind::Null: return nb::none();
+    case Kind::Bool: return nb::bool_(v.as_bool());
+    case Kind::Int: return steal_or_raise(PyLong_FromLongLong(v.as_int()));
+    case Kind::BigInt: return steal_or_raise(PyLong_FromString(v.as_bigint().digits.c_str(), nullptr, 10));
+    case Kind::Real: return steal_or_raise(PyFloat_FromDouble(v.as_real()));
+    case Kind::String: return text_to_python(v.as_string());
+    case Kind::Array: {
+      const json::Array& items = v.as_array();
+      nb::object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(items.size())));
+      Py_ssize_t i = 0;
+      for (const json::Value& item : items) PyList_SET_ITEM(list.ptr(), i++, convert_to_python(item).release().ptr());
+      return list;
+    }
+    case Kind::Object: {
+      nb::object dict = steal_or_raise(PyDict_New());
+      for (const json::Member& m : v.as_object()) {
+        nb::object key = text_to_python(m.key);
+        nb::object value = convert_to_python(m.value);
+        if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) raise_python();
+      }
+      return dict;
+    }
+  }
+  return nb::none();
+}
+
+}  // namespace
+
+json::Value from_python(nb::handle obj) { return FromPython().convert(obj.ptr()); }
+
+nb::object to_python(const json::Value& value) { return convert_to_python(value); }
+
+std::string text_from_python(nb::handle str) {
+  if (!PyUnicode_Check(str.ptr())) {
+    PyErr_Format(PyExc_TypeError, "expected str, not %s", Py_TYPE(str.ptr())->tp_name);
+    raise_python();
+  }
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size)) {
+    return std::string(data, static_cast<std::size_t>(size));
+  }
+  // Lone surrogates have no UTF-8 form; keep them in the generalised one.
+  PyErr_Clear();
+  nb::object bytes = steal_or_raise(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+nb::str text_to_python(std::string_view text) {
+  return nb::steal<nb::str>(
+      steal_or_raise(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"))
+          .release());
+}
+
+std::filesystem::path path_from_python(nb::handle obj) {
+  nb::object fs = steal_or_raise(PyOS_FSPath(obj.ptr()));
+  if (PyBytes_Check(fs.ptr())) {
+    return std::filesystem::path(std::string(PyBytes_AS_STRING(fs.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(fs.ptr()))));
+  }
+  // The file system encoding with surrogateescape gives back the original bytes.
+  nb::object bytes = steal_or_raise(PyUnicode_EncodeFSDefault(fs.ptr()));
+  return std::filesystem::path(std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))));
+}
+
+nb::object path_to_python(const std::filesystem::path& path) {
+  // Kept for the life of the process: a static Python object must not be
+  // released after the interpreter has gone.
+  static PyObject* path_type = nb::object(nb::module_::import_("pathlib").attr("Path")).release().ptr();
+  const std::string& native = path.native();
+  nb::object text = steal_or_raise(PyUnicode_DecodeFSDefaultAndSize(native.data(), static_cast<Py_ssize_t>(native.size())));
+  return nb::handle(path_type)(text);
+}
+
+}  // namespace varnel::bindings

@@ -1,0 +1,33 @@
+// Conversions between Python objects and the core's JSON value, shared by
+// every extension module: int <-> integer, float <-> real, dict <-> object in
+// order, list/tuple -> array, str <-> text (lone surrogates preserved).
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "../common/json_value.hpp"
+#include "nb.hpp"
+
+namespace varnel::bindings {
+
+// The JSON value of a Python object. Raises TypeError for an object with no
+// JSON form and ValueError for a circular structure.
+json::Value from_python(nb::handle obj);
+
+// A new Python object for the value.
+nb::object to_python(const json::Value& value);
+
+// UTF-8 text of a Python str (surrogates kept in their generalised form).
+std::string text_from_python(nb::handle str);
+
+// A Python str of UTF-8 text.
+nb::str text_to_python(std::string_view text);
+
+// A filesystem path from str or os.PathLike.
+std::filesystem::path path_from_python(nb::handle obj);
+
+// A pathlib.Path for the path.
+nb::object path_to_python(const std::filesystem::path& path);
+
+}  // namespace varnel::bindings

@@ -1,0 +1,78 @@
+// Maps the core's error kinds to the Python exceptions a host expects.
+#include "errors.hpp"
+
+#include <cstring>
+
+#include "../common/errors.hpp"
+#include "convert.hpp"
+#include "nb.hpp"
+
+namespace varnel::bindings {
+
+namespace {
+
+void set_json_decode_error(const JsonDecodeError& e) {
+  nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
+  nb::object exc = cls(text_to_python(e.reason), nb::str(""), 0);
+  // The reader already knows the position in characters, line and column;
+  // set them rather than handing the whole document over.
+  exc.attr("msg") = text_to_python(e.reason);
+  exc.attr("doc") = text_to_python(e.source);
+  exc.attr("pos") = e.position;
+  exc.attr("lineno") = e.line;
+  exc.attr("colno") = e.column;
+  exc.attr("args") = nb::make_tuple(text_to_python(e.what()));
+  PyErr_SetObject(cls.ptr(), exc.ptr());
+}
+
+void set_unicode_decode_error(const Utf8DecodeError& e) {
+  const std::string reason = e.source.empty() ? e.reason : e.reason + " in " + e.source;
+  PyObject* exc = PyUnicodeDecodeError_Create("utf-8", e.bytes.data(), static_cast<Py_ssize_t>(e.bytes.size()),
+                                              static_cast<Py_ssize_t>(e.start), static_cast<Py_ssize_t>(e.end),
+                                              reason.c_str());
+  if (exc == nullptr) return;
+  PyErr_SetObject(PyExc_UnicodeDecodeError, exc);
+  Py_DECREF(exc);
+}
+
+void set_os_error(const OsError& e) {
+  PyObject* name = PyUnicode_DecodeFSDefaultAndSize(e.path.data(), static_cast<Py_ssize_t>(e.path.size()));
+  if (name == nullptr) return;
+  nb::object filename = nb::steal(name);
+  nb::object exc = nb::steal(PyObject_CallFunction(PyExc_OSError, "isO", e.code, std::strerror(e.code), filename.ptr()));
+  if (!exc.is_valid()) return;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+}
+
+void translate(const std::exception_ptr& p, void*) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const MissingKeyError& e) {
+    PyErr_SetObject(PyExc_KeyError, text_to_python(e.key).ptr());
+  } catch (const NotFoundError& e) {
+    PyErr_SetString(PyExc_FileNotFoundError, e.what());
+  } catch (const TypeMismatchError& e) {
+    PyErr_SetString(PyExc_TypeError, e.what());
+  } catch (const InvalidValueError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const OverflowError& e) {
+    PyErr_SetString(PyExc_OverflowError, e.what());
+  } catch (const JsonDecodeError& e) {
+    set_json_decode_error(e);
+  } catch (const Utf8DecodeError& e) {
+    set_unicode_decode_error(e);
+  } catch (const OsError& e) {
+    set_os_error(e);
+  }
+}
+
+}  // namespace
+
+void register_error_translator() {
+  static bool registered = false;
+  if (registered) return;
+  registered = true;
+  nb::register_exception_translator(translate);
+}
+
+}  // namespace varnel::bindings

@@ -1,0 +1,121 @@
+// Whole-file reads and atomic whole-file writes on POSIX.
+#include "files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+
+#include "errors.hpp"
+
+namespace varnel::files {
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now and reports the failure of close itself.
+  int close_now() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void throw_os(const std::filesystem::path& path) { throw OsError(errno, path.string()); }
+
+// A name no other writer in this or another process is using right now.
+std::filesystem::path temp_name_for(const std::filesystem::path& target) {
+  static std::atomic<unsigned long> counter{0};
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  std::string name(1, '.');
+  name.append(target.filename().string());
+  name.append(".tmp");
+  for (auto part : {static_cast<unsigned long>(::getpid()), counter.fetch_add(1),
+                    static_cast<unsigned long>(stamp % 1000000)}) {
+    name.append(std::to_string(part)).push_back('.');
+  }
+  return target.parent_path() / name;
+}
+
+}  // namespace
+
+std::string read_text(const std::filesystem::path& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw_os(path);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throw_os(path);
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    throw_os(path);
+  }
+  std::string out;
+  out.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t filled = 0;
+  while (true) {
+    if (filled == out.size()) out.resize(out.size() + 65536);  // the file may have grown
+    const ssize_t n = ::read(fd.get(), out.data() + filled, out.size() - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os(path);
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  out.resize(filled);
+  return out;
+}
+
+void write_atomic(const std::filesystem::path& path, std::string_view content) {
+  std::filesystem::path temp;
+  int raw = -1;
+  for (int attempt = 0; attempt < 100 && raw < 0; ++attempt) {
+    temp = temp_name_for(path);
+    // Mode 0666 lets the process umask decide, as for any newly created file.
+    raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (raw < 0 && errno != EEXIST) throw_os(path);
+  }
+  if (raw < 0) throw_os(path);
+  Fd fd(raw);
+  auto fail = [&]() {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    errno = err;
+    throw_os(path);
+  };
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0 && ::fchmod(fd.get(), existing.st_mode & 07777) != 0) fail();
+  std::size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t n = ::write(fd.get(), content.data() + written, content.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail();
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd.get()) != 0 || fd.close_now() != 0) fail();
+  if (::rename(temp.c_str(), path.c_str()) != 0) fail();
+}
+
+void make_dirs(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) throw OsError(ec.value(), path.string());
+}
+
+}  // namespace varnel::files
