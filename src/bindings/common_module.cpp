@@ -18,26 +18,26 @@ NB_MODULE(_common, m) {
 
   m.def(
       "dumps_pretty", [](nb::handle obj) { return varnel::json::dumps(vb::from_python(obj), varnel::json::kPretty); },
-      nb::arg("obj"), "Indented file form: 2 spaces, non-ASCII escaped, keys in insertion order.");
+      nb::arg("obj").none(), "Indented file form: 2 spaces, non-ASCII escaped, keys in insertion order.");
   m.def(
       "dumps_canonical",
       [](nb::handle obj) { return varnel::json::dumps(vb::from_python(obj), varnel::json::kCanonical); },
-      nb::arg("obj"), "Canonical form of content identifiers: sorted keys, no whitespace.");
+      nb::arg("obj").none(), "Canonical form of content identifiers: sorted keys, no whitespace.");
   m.def(
       "dumps_stored", [](nb::handle obj) { return varnel::json::dumps(vb::from_python(obj), varnel::json::kStored); },
-      nb::arg("obj"), "One-line form with ', ' and ': ' separators, as stored in the knowledge base.");
+      nb::arg("obj").none(), "One-line form with ', ' and ': ' separators, as stored in the knowledge base.");
   m.def(
       "content_id",
       [](nb::handle obj, std::size_t digits) { return varnel::content_id(vb::from_python(obj), digits); },
-      nb::arg("obj"), nb::arg("digits") = 64, "First `digits` hex digits of SHA-256 of the canonical form.");
+      nb::arg("obj").none(), nb::arg("digits") = 64, "First `digits` hex digits of SHA-256 of the canonical form.");
   m.def(
       "round_half_even",
       [](nb::handle x, int ndigits) { return vb::to_python(varnel::numfmt::round_value(vb::from_python(x), ndigits)); },
-      nb::arg("x"), nb::arg("ndigits"), "Round to ndigits decimals on the exact value, ties to even; ints stay ints.");
+      nb::arg("x").none(), nb::arg("ndigits"), "Round to ndigits decimals on the exact value, ties to even; ints stay ints.");
   m.def(
       "format_number",
       [](nb::handle x, const std::string& form) { return varnel::numfmt::format_number(vb::from_python(x), form); },
-      nb::arg("x"), nb::arg("form"), "Text of x in 'plain', '.Nf', '.N%', '.Ng' or '%.Ng' form.");
+      nb::arg("x").none(), nb::arg("form"), "Text of x in 'plain', '.Nf', '.N%', '.Ng' or '%.Ng' form.");
   m.def(
       "loads",
       [](nb::handle text) {

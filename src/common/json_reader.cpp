@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <unordered_map>
+#include <vector>
 
 #include "errors.hpp"
 #include "files.hpp"
@@ -128,20 +129,25 @@ class Parser {
     if (depth > kMaxDepth) fail("Nesting too deep", p_);
   }
 
+  // Elements and members being read collect on two stacks shared by every
+  // level, so that each container is allocated once, at its exact size.
   Value parse_array(int depth) {
     check_depth(depth);
     ++p_;  // '['
-    Array items;
+    const std::size_t base = values_.size();
     skip_ws();
     if (p_ != end_ && *p_ == ']') {
       ++p_;
-      return Value(std::move(items));
+      return Value(Array{});
     }
     while (true) {
-      items.push_back(parse_value(depth));
+      values_.push_back(parse_value(depth));
       skip_ws();
       if (p_ != end_ && *p_ == ']') {
         ++p_;
+        Array items(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(base)),
+                    std::make_move_iterator(values_.end()));
+        values_.resize(base);
         return Value(std::move(items));
       }
       if (p_ == end_ || *p_ != ',') fail("Expecting ',' delimiter", p_);
@@ -153,13 +159,12 @@ class Parser {
   Value parse_object(int depth) {
     check_depth(depth);
     ++p_;  // '{'
-    Object obj;
+    const std::size_t base = members_.size();
     std::unordered_map<std::string, std::size_t> index;
-    std::size_t count = 0;
     skip_ws();
     if (p_ != end_ && *p_ == '}') {
       ++p_;
-      return Value(std::move(obj));
+      return Value(Object{});
     }
     while (true) {
       if (p_ == end_ || *p_ != '"') fail("Expecting property name enclosed in double quotes", p_);
@@ -170,10 +175,16 @@ class Parser {
       ++p_;
       skip_ws();
       Value value = parse_value(depth);
-      add_member(obj, index, count, std::move(key), std::move(value));
+      add_member(base, index, std::move(key), std::move(value));
       skip_ws();
       if (p_ != end_ && *p_ == '}') {
         ++p_;
+        Object obj;
+        obj.reserve(members_.size() - base);
+        for (auto it = members_.begin() + static_cast<std::ptrdiff_t>(base); it != members_.end(); ++it) {
+          obj.append(std::move(it->key), std::move(it->value));
+        }
+        members_.resize(base);
         return Value(std::move(obj));
       }
       if (p_ == end_ || *p_ != ',') fail("Expecting ',' delimiter", p_);
@@ -183,27 +194,28 @@ class Parser {
   }
 
   // A repeated key keeps its first position and takes the new value.
-  static void add_member(Object& obj, std::unordered_map<std::string, std::size_t>& index,
-                         std::size_t& count, std::string key, Value value) {
+  void add_member(std::size_t base, std::unordered_map<std::string, std::size_t>& index, std::string key,
+                  Value value) {
+    const std::size_t count = members_.size() - base;
     if (count < kIndexThreshold) {
-      if (Value* existing = obj.find(key)) {
-        *existing = std::move(value);
-        return;
+      for (std::size_t i = base; i < members_.size(); ++i) {
+        if (members_[i].key == key) {
+          members_[i].value = std::move(value);
+          return;
+        }
       }
-      obj.append(std::move(key), std::move(value));
-      if (++count == kIndexThreshold) {
-        std::size_t i = 0;
-        for (const Member& m : obj) index.emplace(m.key, i++);
+      members_.push_back(Member{std::move(key), std::move(value)});
+      if (count + 1 == kIndexThreshold) {
+        for (std::size_t i = base; i < members_.size(); ++i) index.emplace(members_[i].key, i);
       }
       return;
     }
-    auto [it, fresh] = index.emplace(key, count);
+    auto [it, fresh] = index.emplace(key, members_.size());
     if (!fresh) {
-      (obj.begin() + static_cast<std::ptrdiff_t>(it->second))->value = std::move(value);
+      members_[it->second].value = std::move(value);
       return;
     }
-    obj.append(std::move(key), std::move(value));
-    ++count;
+    members_.push_back(Member{std::move(key), std::move(value)});
   }
 
   // Reads four hex digits at p; -1 when they are not hex.
@@ -361,6 +373,8 @@ class Parser {
     return negative ? -magnitude : magnitude;
   }
 
+  std::vector<Value> values_;
+  std::vector<Member> members_;
   const char* begin_;
   const char* p_;
   const char* end_;

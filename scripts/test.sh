@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds varnel, and runs every test: the C++
+# core under GoogleTest (with address and undefined-behaviour sanitizers) and
+# the Python package under pytest.
+#
+#   scripts/test.sh            all tests, property tests at full strength
+#   VARNEL_HYPOTHESIS_PROFILE=ci scripts/test.sh   fewer property examples
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  echo "== installing GoogleTest"
+  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+fi
+
+echo "== C++ tests (sanitized)"
+cmake -S . -B build/cpp-tests -G Ninja -DVARNEL_PYTHON=OFF -DVARNEL_TESTS=ON \
+  -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=address,undefined >/dev/null
+cmake --build build/cpp-tests
+ctest --test-dir build/cpp-tests --output-on-failure
+
+echo "== Python package"
+python3 -m pip install --quiet --disable-pip-version-check ".[test]"
+
+echo "== Python tests"
+python3 -m pytest -q tests/python
