@@ -44,7 +44,8 @@ void set_os_error(const OsError& e) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
 }
 
-void translate(const std::exception_ptr& p, void*) {
+// Sets the Python error for a failure of a known kind; false for others.
+bool set_python_error(const std::exception_ptr& p) {
   try {
     std::rethrow_exception(p);
   } catch (const MissingKeyError& e) {
@@ -63,10 +64,37 @@ void translate(const std::exception_ptr& p, void*) {
     set_unicode_decode_error(e);
   } catch (const OsError& e) {
     set_os_error(e);
+  } catch (...) {
+    return false;
   }
+  return true;
+}
+
+void translate(const std::exception_ptr& p, void*) {
+  if (!set_python_error(p)) std::rethrow_exception(p);
 }
 
 }  // namespace
+
+nb::object python_exception(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (nb::python_error& e) {
+    return nb::borrow(e.value());
+  } catch (const std::exception& e) {
+    if (!set_python_error(failure)) PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown failure");
+  }
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return nb::steal(value);
+}
 
 void register_error_translator() {
   static bool registered = false;

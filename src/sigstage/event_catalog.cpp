@@ -1,0 +1,188 @@
+// Reading the events of a workspace once for every family.
+#include "event_catalog.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/errors.hpp"
+#include "common/json_reader.hpp"
+#include "git_metrics.hpp"
+
+namespace varnel::sig {
+
+namespace {
+
+const json::Value kEmptyText{std::string()};
+
+// The ordering class of a key: text, number, or something no other key compares with.
+enum class KeyClass { Text, Number, Other };
+
+KeyClass key_class(const json::Value& v) {
+  if (v.is_string()) return KeyClass::Text;
+  if (v.is_number() || v.is_bool()) return KeyClass::Number;
+  return KeyClass::Other;
+}
+
+// A number key as a Num; NaN (which has no place in an order) sorts first.
+Num number_key(const json::Value& v) {
+  if (v.is_bool()) return Num::integer(v.as_bool() ? 1 : 0);
+  if (v.is_real()) return Num::real(std::isnan(v.as_real()) ? -INFINITY : v.as_real());
+  if (v.is_bigint()) return Num::real(v.to_double());
+  return Num::integer(v.as_int());
+}
+
+const json::Value* member(const json::Value& event, std::string_view key) {
+  return event.is_object() ? event.as_object().find(key) : nullptr;
+}
+
+bool field_equals(const json::Value& event, std::string_view key, std::string_view wanted) {
+  const json::Value* v = member(event, key);
+  return v != nullptr && v->is_string() && v->as_string() == wanted;
+}
+
+bool selects(std::size_t family, const json::Value& event) {
+  return family == 0 ? field_equals(event, "source_type", "git")
+                     : field_equals(event, "source_family", families()[family].key);
+}
+
+CatalogEvent project(std::size_t index, const std::string& path, FamilySet wanted) {
+  CatalogEvent out{index, nullptr, kEmptyText, std::nullopt, {}};
+  json::Value event;
+  try {
+    event = json::read_file(path);
+    if (!event.is_object()) throw TypeMismatchError(path + ": the event is not a JSON object");
+  } catch (...) {
+    out.load_error = std::current_exception();
+    return out;
+  }
+  out.observed_at = observed_at_of(event);
+  if (const json::Value* id = member(event, "event_id")) out.event_id = *id;
+  for (std::size_t f = 0; f < kFamilyCount; ++f) {
+    if (!wanted[f] || !selects(f, event)) continue;
+    FamilyView view{static_cast<std::uint8_t>(f), {}, {}, nullptr};
+    try {
+      if (f == 0) {
+        view.files = git_files(event, path);
+      } else {
+        view.metrics = families()[f].formula(event, path);
+      }
+    } catch (...) {
+      view.error = std::current_exception();
+    }
+    out.views.push_back(std::move(view));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> list_event_files(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(dir, ec);
+  if (ec) {
+    if (ec == std::errc::no_such_file_or_directory) return names;
+    throw OsError(ec.value(), dir.string());
+  }
+  for (const auto& entry : it) {
+    std::string name = entry.path().filename().string();
+    if (name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0) names.push_back(std::move(name));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const json::Value& observed_at_of(const json::Value& event) {
+  const json::Value* v = member(event, "observed_at");
+  return v != nullptr ? *v : kEmptyText;
+}
+
+std::vector<std::size_t> order_by_observed_at(const std::vector<const json::Value*>& keys,
+                                              const std::vector<const std::string*>& files) {
+  std::vector<std::size_t> order(keys.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  if (keys.size() < 2) return order;
+  const KeyClass first = key_class(*keys[0]);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const KeyClass c = key_class(*keys[i]);
+    if (c == KeyClass::Other || c != first) {
+      const std::size_t other = i == 0 ? 1 : 0;
+      throw TypeMismatchError(std::string("'<' not supported between instances of '") +
+                              json::kind_name(keys[i]->kind()) + "' and '" + json::kind_name(keys[other]->kind()) +
+                              "' (observed_at of " + *files[i] + " and " + *files[other] + ")");
+    }
+  }
+  if (first == KeyClass::Text) {
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return keys[a]->as_string() < keys[b]->as_string(); });
+  } else {
+    std::vector<Num> nums;
+    nums.reserve(keys.size());
+    for (const json::Value* k : keys) nums.push_back(number_key(*k));
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return compare(nums[a], nums[b]) < 0; });
+  }
+  return order;
+}
+
+const FamilyView* CatalogEvent::view(std::size_t family) const {
+  for (const FamilyView& v : views) {
+    if (v.family == family) return &v;
+  }
+  return nullptr;
+}
+
+EventCatalog::EventCatalog(const std::filesystem::path& dir, FamilySet wanted) : wanted_(wanted) {
+  for (const std::string& name : list_event_files(dir)) paths_.push_back((dir / name).string());
+  events_.resize(paths_.size());
+}
+
+void EventCatalog::load(std::size_t index) { events_[index] = project(index, paths_[index], wanted_); }
+
+void EventCatalog::load_all() {
+  for (std::size_t i = 0; i < paths_.size(); ++i) load(i);
+}
+
+std::vector<const CatalogEvent*> EventCatalog::select(std::size_t family) const {
+  std::vector<const CatalogEvent*> chosen;
+  std::vector<const json::Value*> keys;
+  std::vector<const std::string*> files;
+  for (const CatalogEvent& e : events_) {
+    if (e.load_error) std::rethrow_exception(e.load_error);
+    if (e.view(family) == nullptr) continue;
+    chosen.push_back(&e);
+    keys.push_back(&e.observed_at);
+    files.push_back(&paths_[e.file]);
+  }
+  std::vector<const CatalogEvent*> ordered;
+  ordered.reserve(chosen.size());
+  for (std::size_t i : order_by_observed_at(keys, files)) ordered.push_back(chosen[i]);
+  return ordered;
+}
+
+std::vector<json::Value> load_events(const std::filesystem::path& dir, const std::string& source_family,
+                                     const std::string& source_type) {
+  std::vector<json::Value> events;
+  std::vector<std::string> paths;
+  for (const std::string& name : list_event_files(dir)) {
+    std::string path = (dir / name).string();
+    json::Value event = json::read_file(path);
+    if (!event.is_object()) throw TypeMismatchError(path + ": the event is not a JSON object");
+    if (!source_family.empty() && !field_equals(event, "source_family", source_family)) continue;
+    if (!source_type.empty() && !field_equals(event, "source_type", source_type)) continue;
+    events.push_back(std::move(event));
+    paths.push_back(std::move(path));
+  }
+  std::vector<const json::Value*> keys;
+  std::vector<const std::string*> files;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    keys.push_back(&observed_at_of(events[i]));
+    files.push_back(&paths[i]);
+  }
+  std::vector<json::Value> ordered;
+  ordered.reserve(events.size());
+  for (std::size_t i : order_by_observed_at(keys, files)) ordered.push_back(std::move(events[i]));
+  return ordered;
+}
+
+}  // namespace varnel::sig

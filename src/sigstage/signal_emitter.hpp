@@ -1,0 +1,55 @@
+// The rolling-window judge shared by every family: each event's metrics are
+// judged against the values of the same metrics in the window's earlier
+// events, then the event joins the window.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/json_value.hpp"
+#include "metrics.hpp"
+#include "robust_stats.hpp"
+
+namespace varnel::sig {
+
+struct Settings {
+  std::size_t window_size = 50;
+  std::size_t min_baseline = 5;
+};
+
+class SignalEmitter {
+ public:
+  SignalEmitter(const Settings& settings, std::string engine_id, std::string source_type);
+
+  // The emitter's metric names; metrics refer to them by id.
+  NameTable& names() { return names_; }
+
+  // Appends one signal per metric of the event with enough history.
+  // `event_ref` gives the signal's event_ref, asked only when one is made.
+  void judge(const Metrics& metrics, const std::function<json::Value()>& event_ref);
+
+  // Adds the event's metrics to the window, dropping the oldest when full.
+  void remember(Metrics metrics);
+
+  // The signals made so far, in order.
+  json::Array take_signals() { return std::move(signals_); }
+
+ private:
+  json::Value signal(const std::string& metric, const Num& observed, const Deviation& robust, const Num& mean,
+                     double stddev, std::size_t samples, json::Value event_ref) const;
+
+  Settings settings_;
+  std::string engine_id_;
+  std::string source_type_;
+  NameTable names_;
+  std::vector<Metrics> ring_;
+  std::size_t oldest_ = 0;
+  std::vector<Num> history_;
+  StatsScratch scratch_;
+  json::Array signals_;
+};
+
+}  // namespace varnel::sig

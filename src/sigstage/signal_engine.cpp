@@ -1,0 +1,189 @@
+// The signal engine's runners and orchestration.
+#include "signal_engine.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/json_writer.hpp"
+#include "git_metrics.hpp"
+
+namespace varnel::sig {
+
+namespace {
+
+FamilySet only(std::size_t family) {
+  FamilySet s;
+  s.set(family);
+  return s;
+}
+
+json::Value event_ref_or_empty(const CatalogEvent& e) { return e.event_id ? *e.event_id : json::Value(""); }
+
+// The emitter of a family, with the family's metric names interned in order.
+SignalEmitter emitter_for(const Settings& settings, const Family& f) {
+  SignalEmitter emitter(settings, std::string(f.key), std::string(f.source_type));
+  for (std::string_view name : f.metric_names) emitter.names().intern(name);
+  return emitter;
+}
+
+}  // namespace
+
+SignalEngine::SignalEngine(std::filesystem::path varnel_dir, std::int64_t window_size, std::int64_t min_baseline)
+    : varnel_dir_(std::move(varnel_dir)),
+      events_path_(varnel_dir_ / "events"),
+      output_path_(varnel_dir_ / "phase2") {
+  if (window_size < 1) throw InvalidValueError("window_size must be at least 1, not " + std::to_string(window_size));
+  if (min_baseline < 1) {
+    throw InvalidValueError("min_baseline must be at least 1, not " + std::to_string(min_baseline));
+  }
+  settings_.window_size = static_cast<std::size_t>(window_size);
+  settings_.min_baseline = static_cast<std::size_t>(min_baseline);
+  files::make_dirs(output_path_);
+}
+
+std::vector<json::Value> SignalEngine::load_events(const std::string& source_family,
+                                                   const std::string& source_type) const {
+  return sig::load_events(events_path_, source_family, source_type);
+}
+
+void SignalEngine::write_signals(std::size_t family, const json::Value& signals) const {
+  files::write_atomic(output_path_ / std::string(families()[family].signal_file),
+                      json::dumps(signals, json::kPretty));
+}
+
+json::Value SignalEngine::run_metric_family(std::size_t family, const EventCatalog& catalog) const {
+  const std::vector<const CatalogEvent*> events = catalog.select(family);
+  if (events.empty()) return json::Value(json::Array{});
+  SignalEmitter emitter = emitter_for(settings_, families()[family]);
+  for (const CatalogEvent* e : events) {
+    const FamilyView& view = *e->view(family);
+    if (view.error) std::rethrow_exception(view.error);
+    emitter.judge(view.metrics, [e] { return event_ref_or_empty(*e); });
+    emitter.remember(view.metrics);
+  }
+  json::Value signals(emitter.take_signals());
+  write_signals(family, signals);
+  return signals;
+}
+
+json::Value SignalEngine::run_git(const EventCatalog& catalog) const {
+  const std::vector<const CatalogEvent*> events = catalog.select(0);
+  SignalEmitter emitter = emitter_for(settings_, families()[0]);
+  GitWindow window(settings_.window_size);
+  for (const CatalogEvent* e : events) {
+    const FamilyView& view = *e->view(0);
+    if (view.error) std::rethrow_exception(view.error);
+    Metrics metrics = window.measure(view.files);
+    // Git signals must point at their commit's event.
+    emitter.judge(metrics, [e] {
+      if (!e->event_id) throw MissingKeyError("event_id");
+      return *e->event_id;
+    });
+    emitter.remember(std::move(metrics));
+    window.remember();
+  }
+  json::Value signals(emitter.take_signals());
+  write_signals(0, signals);
+  return signals;
+}
+
+json::Value SignalEngine::run_family(std::size_t family, const EventCatalog& catalog) const {
+  return family == 0 ? run_git(catalog) : run_metric_family(family, catalog);
+}
+
+json::Value SignalEngine::run_family(std::size_t family) const {
+  EventCatalog catalog(events_path_, only(family));
+  catalog.load_all();
+  return run_family(family, catalog);
+}
+
+std::vector<std::pair<std::string, json::Value>> SignalEngine::run_all() const {
+  EventCatalog catalog(events_path_, FamilySet().set());
+  catalog.load_all();
+  std::vector<std::pair<std::string, json::Value>> results;
+  for (std::size_t f = 0; f < kFamilyCount; ++f) {
+    results.emplace_back(std::string(families()[f].key), run_family(f, catalog));
+  }
+  return results;
+}
+
+void SignalEngine::run_all_parallel(std::size_t max_workers, const std::function<void(Outcome&)>& on_done,
+                                    const std::function<void()>& poll) const {
+  if (max_workers < 1) throw InvalidValueError("max_workers must be greater than 0");
+  EventCatalog catalog(events_path_, FamilySet().set());
+
+  // Workers first share the reading of the event files, then take the
+  // families in table order; finished families queue up for the caller.
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<Outcome> finished;
+  std::atomic<bool> cancelled{false};
+  std::atomic<std::size_t> next_file{0};
+  std::atomic<std::size_t> next_family{0};
+  std::size_t loading = max_workers;
+  bool loaded = false;
+
+  auto worker = [&](std::size_t index) {
+    const std::string name = "p2-worker-" + std::to_string(index);
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+    for (std::size_t i = next_file++; i < catalog.size() && !cancelled; i = next_file++) catalog.load(i);
+    {
+      std::unique_lock lock(mutex);
+      if (--loading == 0) {
+        loaded = true;
+        changed.notify_all();
+      }
+      changed.wait(lock, [&] { return loaded; });
+    }
+    for (std::size_t f = next_family++; f < kFamilyCount && !cancelled; f = next_family++) {
+      Outcome outcome{f, json::Value(), nullptr};
+      try {
+        outcome.signals = run_family(f, catalog);
+      } catch (...) {
+        outcome.error = std::current_exception();
+      }
+      std::lock_guard lock(mutex);
+      finished.push_back(std::move(outcome));
+      changed.notify_all();
+    }
+  };
+
+  std::vector<std::thread> pool;
+  pool.reserve(max_workers);
+  for (std::size_t t = 0; t < max_workers; ++t) pool.emplace_back(worker, t);
+  auto stop = [&] {
+    cancelled = true;
+    for (std::thread& th : pool) th.join();
+  };
+
+  std::size_t reported = 0;
+  try {
+    while (reported < kFamilyCount) {
+      std::deque<Outcome> ready;
+      {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return !finished.empty(); });
+        ready.swap(finished);
+      }
+      for (Outcome& outcome : ready) {
+        on_done(outcome);
+        ++reported;
+      }
+      if (reported < kFamilyCount) poll();
+    }
+  } catch (...) {
+    stop();
+    throw;
+  }
+  stop();
+}
+
+}  // namespace varnel::sig

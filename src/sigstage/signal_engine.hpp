@@ -1,0 +1,68 @@
+// The signal engine: turns the workspace's events into one signal file per
+// source family, one family at a time or on a pool of worker threads.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/json_value.hpp"
+#include "event_catalog.hpp"
+#include "signal_emitter.hpp"
+
+namespace varnel::sig {
+
+class SignalEngine {
+ public:
+  // Creates `varnel_dir`/phase2 (with missing parents). Throws
+  // InvalidValueError for a window or minimum baseline below 1.
+  SignalEngine(std::filesystem::path varnel_dir, std::int64_t window_size, std::int64_t min_baseline);
+
+  const std::filesystem::path& varnel_dir() const { return varnel_dir_; }
+  const std::filesystem::path& events_path() const { return events_path_; }
+  const std::filesystem::path& output_path() const { return output_path_; }
+  const Settings& settings() const { return settings_; }
+
+  // Full events selected by the filters (empty selects all), in run order.
+  std::vector<json::Value> load_events(const std::string& source_family, const std::string& source_type) const;
+
+  // Runs one family on its own (index into families()); returns its signals
+  // and writes its signal file as the family's rules say.
+  json::Value run_family(std::size_t family) const;
+
+  // Runs every family in order on the calling thread, reading each event
+  // file once; the first failure propagates.
+  std::vector<std::pair<std::string, json::Value>> run_all() const;
+
+  // The end of one family's task in the parallel run.
+  struct Outcome {
+    std::size_t family;
+    json::Value signals;       // the signal list when it succeeded
+    std::exception_ptr error;  // the failure otherwise
+  };
+
+  // Runs every family on `max_workers` threads named "p2-worker-N", reading
+  // each event file once. `on_done` is called on the calling thread as each
+  // family finishes, in order of completion; `poll` is called there every
+  // so often and may throw to stop the run (pending work is dropped, running
+  // work is waited for, and the exception propagates).
+  void run_all_parallel(std::size_t max_workers, const std::function<void(Outcome&)>& on_done,
+                        const std::function<void()>& poll) const;
+
+ private:
+  json::Value run_family(std::size_t family, const EventCatalog& catalog) const;
+  json::Value run_git(const EventCatalog& catalog) const;
+  json::Value run_metric_family(std::size_t family, const EventCatalog& catalog) const;
+  void write_signals(std::size_t family, const json::Value& signals) const;
+
+  std::filesystem::path varnel_dir_;
+  std::filesystem::path events_path_;
+  std::filesystem::path output_path_;
+  Settings settings_;
+};
+
+}  // namespace varnel::sig
