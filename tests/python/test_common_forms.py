@@ -10,6 +10,7 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
+from helpers import same
 from varnel import _common
 
 INT64 = 2**63
@@ -46,19 +47,6 @@ values = st.recursive(
     lambda children: st.one_of(st.lists(children, max_size=6), st.dictionaries(texts, children, max_size=6)),
     max_leaves=30,
 )
-
-
-def same(a, b):
-    """Equality that also holds NaN equal to itself and tells 1 from 1.0 and 0.0 from -0.0."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return a == b
 
 
 class TestWriters:
