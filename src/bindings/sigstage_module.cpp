@@ -128,13 +128,13 @@ class Phase2Engine {
   }
 
   nb::dict run_all() const {
-    std::vector<std::pair<std::string, Value>> results;
-    {
-      nb::gil_scoped_release unlocked;
-      results = engine_.run_all();
-    }
     nb::dict out;
-    for (const auto& [key, signals] : results) out[key.c_str()] = vb::to_python(signals);
+    nb::gil_scoped_release unlocked;
+    engine_.run_all([&](std::size_t family, Value& signals) {
+      nb::gil_scoped_acquire locked;
+      out[std::string(sig::families()[family].key).c_str()] = vb::to_python(signals);
+      signals = Value();  // the Python copy is all the host keeps
+    });
     return out;
   }
 

@@ -8,8 +8,11 @@
 // Both are exact; each is rounded once at the end.
 #include "exact_moments.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "natural.hpp"
 
@@ -21,7 +24,7 @@ using exact::Natural;
 
 // |v| = mantissa * 2^exponent with an integer mantissa.
 struct Scaled {
-  Natural mantissa;
+  UInt128 mantissa;
   long exponent;
   bool negative;
 };
@@ -29,15 +32,25 @@ struct Scaled {
 Scaled scaled(const Num& v) {
   if (v.is_int()) {
     const Int128 i = v.int_value();
-    const UInt128 m = i < 0 ? static_cast<UInt128>(0) - static_cast<UInt128>(i)
-                                      : static_cast<UInt128>(i);
-    return {Natural::from_u128(m), 0, i < 0};
+    return {i < 0 ? static_cast<UInt128>(0) - static_cast<UInt128>(i) : static_cast<UInt128>(i), 0, i < 0};
   }
   int exp = 0;
   const double frac = std::frexp(std::fabs(v.real_value()), &exp);
-  // frac * 2^53 is an integer below 2^53.
-  const auto mantissa = static_cast<std::uint64_t>(std::ldexp(frac, 53));
-  return {Natural(mantissa), static_cast<long>(exp) - 53, std::signbit(v.real_value()) && mantissa != 0};
+  // frac * 2^53 is an integer below 2^53; trailing zero bits are dropped so
+  // that short fractions (0.5, 0.25) keep small scales.
+  auto mantissa = static_cast<std::uint64_t>(std::ldexp(frac, 53));
+  long exponent = static_cast<long>(exp) - 53;
+  if (mantissa != 0) {
+    const int zeros = std::countr_zero(mantissa);
+    mantissa >>= zeros;
+    exponent += zeros;
+  }
+  return {mantissa, exponent, std::signbit(v.real_value()) && mantissa != 0};
+}
+
+int bit_width(UInt128 v) {
+  const auto high = static_cast<std::uint64_t>(v >> 64);
+  return high != 0 ? 64 + std::bit_width(high) : std::bit_width(static_cast<std::uint64_t>(v));
 }
 
 // Python's floor division for the shift of the square root.
@@ -78,17 +91,45 @@ Moments exact_moments(std::span<const Num> values) {
     parts.push_back(scaled(v));
     scale = std::max(scale, -parts.back().exponent);
   }
-  Natural positive;  // sum of the positive a_i
-  Natural negative;  // sum of |a_i| of the negative ones
-  Natural squares;   // B
+  const std::size_t count = values.size();
+
+  // |A| with its sign, and B. While n * a_i^2 stays below 2^128 the sums fit
+  // in 128 bits; wider values take the arbitrary-precision path.
+  const int limit = (128 - std::bit_width(count)) / 2;
+  bool narrow = true;
   for (const Scaled& p : parts) {
-    const Natural a = p.mantissa << static_cast<std::size_t>(p.exponent + scale);
-    (p.negative ? negative : positive) += a;
-    squares.add_product(a, a);
+    if (p.mantissa != 0 && bit_width(p.mantissa) + p.exponent + scale > limit) {
+      narrow = false;
+      break;
+    }
   }
-  const bool sum_negative = positive < negative;
-  const Natural sum = sum_negative ? negative - positive : positive - negative;  // |A|
-  const Natural n(values.size());
+  Natural sum;
+  Natural squares;
+  bool sum_negative = false;
+  if (narrow) {
+    Int128 a_sum = 0;
+    UInt128 b_sum = 0;
+    for (const Scaled& p : parts) {
+      const UInt128 a = p.mantissa == 0 ? 0 : p.mantissa << (p.exponent + scale);
+      a_sum += p.negative ? -static_cast<Int128>(a) : static_cast<Int128>(a);
+      b_sum += a * a;
+    }
+    sum_negative = a_sum < 0;
+    sum = Natural::from_u128(sum_negative ? static_cast<UInt128>(0) - static_cast<UInt128>(a_sum)
+                                          : static_cast<UInt128>(a_sum));
+    squares = Natural::from_u128(b_sum);
+  } else {
+    Natural positive;  // sum of the positive a_i
+    Natural negative;  // sum of |a_i| of the negative ones
+    for (const Scaled& p : parts) {
+      const Natural a = Natural::from_u128(p.mantissa) << static_cast<std::size_t>(p.exponent + scale);
+      (p.negative ? negative : positive) += a;
+      squares.add_product(a, a);
+    }
+    sum_negative = positive < negative;
+    sum = sum_negative ? negative - positive : positive - negative;
+  }
+  const Natural n(count);
 
   Moments out{Num::integer(0), 0.0};
   Natural q;

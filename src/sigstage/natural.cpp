@@ -245,9 +245,14 @@ void divmod(const Natural& a, const Natural& b, Natural& quotient, Natural& rema
 
 Natural isqrt(const Natural& n) {
   if (n.is_zero()) return n;
-  // Newton's iteration from a power of two at or above the root decreases
-  // monotonically to floor(sqrt(n)).
-  Natural x = Natural(1) << ((n.bit_length() + 1) / 2);
+  // Start Newton's iteration just above the root, from a double estimate of
+  // the top bits; from above it decreases monotonically to floor(sqrt(n)).
+  const std::size_t bits = n.bit_length();
+  const std::size_t shift = bits > 104 ? ((bits - 104 + 1) / 2) * 2 : 0;
+  const Natural top = n >> shift;
+  const double estimate = std::sqrt(std::ldexp(static_cast<double>(top.to_u128() >> 52), 52) +
+                                    static_cast<double>(top.low64() & ((std::uint64_t{1} << 52) - 1)));
+  Natural x = Natural(static_cast<std::uint64_t>(estimate * (1.0 + 0x1p-40)) + 2) << (shift / 2);
   Natural q;
   Natural r;
   while (true) {

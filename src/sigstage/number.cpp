@@ -60,13 +60,10 @@ int compare_int_real(Int128 i, double d) {
   return frac > 0 ? -1 : (frac < 0 ? 1 : 0);
 }
 
-int compare(const Num& a, const Num& b) {
-  // NaN is unordered: report it as different from everything.
-  if ((!a.is_int_ && std::isnan(a.d_)) || (!b.is_int_ && std::isnan(b.d_))) return 2;
-  if (a.is_int_ && b.is_int_) return a.i_ < b.i_ ? -1 : (a.i_ > b.i_ ? 1 : 0);
-  if (a.is_int_) return compare_int_real(a.i_, b.d_);
-  if (b.is_int_) return -compare_int_real(b.i_, a.d_);
-  return a.d_ < b.d_ ? -1 : (a.d_ > b.d_ ? 1 : 0);
+int Num::compare_mixed(const Num& a, const Num& b) {
+  const Num& real = a.is_int_ ? b : a;
+  if (std::isnan(real.d_)) return 2;  // NaN is unordered: different from everything
+  return a.is_int_ ? compare_int_real(a.i_, b.d_) : -compare_int_real(b.i_, a.d_);
 }
 
 double divide(const Num& a, const Num& b) {

@@ -16,15 +16,24 @@ namespace varnel::sig {
 
 class Num {
  public:
-  static Num integer(Int128 v) { return Num(true, v, 0.0); }
-  static Num real(double v) { return Num(false, 0, v); }
+  static Num integer(Int128 v) {
+    Num n;
+    n.is_int_ = true;
+    n.i_ = v;
+    return n;
+  }
+  static Num real(double v) {
+    Num n;
+    n.is_int_ = false;
+    n.d_ = v;
+    return n;
+  }
 
   bool is_int() const { return is_int_; }
   Int128 int_value() const { return i_; }
   double real_value() const { return d_; }
   // The nearest double (an integer rounds half to even).
   double to_double() const { return is_int_ ? static_cast<double>(i_) : d_; }
-  bool is_zero() const { return is_int_ ? i_ == 0 : d_ == 0.0; }
 
   // The JSON form: an integer (beyond 64 bits as exact digits) or a real.
   json::Value to_json() const;
@@ -33,13 +42,25 @@ class Num {
   friend Num operator-(const Num& a, const Num& b);
   friend Num abs(const Num& a);
   // Exact three-way comparison across kinds: -1, 0 or 1; 2 when either is NaN.
-  friend int compare(const Num& a, const Num& b);
+  friend int compare(const Num& a, const Num& b) {
+    if (a.is_int_ && b.is_int_) return (a.i_ > b.i_) - (a.i_ < b.i_);
+    if (!a.is_int_ && !b.is_int_) {
+      if (a.d_ < b.d_) return -1;
+      if (a.d_ > b.d_) return 1;
+      return a.d_ == b.d_ ? 0 : 2;
+    }
+    return compare_mixed(a, b);
+  }
 
  private:
-  Num(bool is_int, Int128 i, double d) : is_int_(is_int), i_(i), d_(d) {}
-  bool is_int_;
-  Int128 i_;
-  double d_;
+  Num() : i_(0) {}
+  static int compare_mixed(const Num& a, const Num& b);
+
+  union {
+    Int128 i_;
+    double d_;
+  };
+  bool is_int_ = true;
 };
 
 // a / b as a host divides: always a real, exact-then-rounded for two integers.

@@ -2,6 +2,7 @@
 #include "robust_stats.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "common/errors.hpp"
 #include "common/number_format.hpp"
@@ -10,10 +11,22 @@ namespace varnel::sig {
 
 namespace {
 
+// Stable ascending sort into `out`. Histories are short, and insertion sort
+// needs no buffer; long lists from a host go to the library's merge sort.
 void sort_into(std::span<const Num> values, std::vector<Num>& out) {
   if (values.empty()) throw InvalidValueError("no median for empty data");
   out.assign(values.begin(), values.end());
-  std::stable_sort(out.begin(), out.end(), [](const Num& a, const Num& b) { return compare(a, b) < 0; });
+  const auto less = [](const Num& a, const Num& b) { return compare(a, b) < 0; };
+  if (out.size() > 64) {
+    std::stable_sort(out.begin(), out.end(), less);
+    return;
+  }
+  for (std::size_t i = 1; i < out.size(); ++i) {
+    const Num v = out[i];
+    std::size_t j = i;
+    for (; j > 0 && less(v, out[j - 1]); --j) out[j] = out[j - 1];
+    out[j] = v;
+  }
 }
 
 Num median_of_sorted(const std::vector<Num>& s) {
@@ -22,19 +35,47 @@ Num median_of_sorted(const std::vector<Num>& s) {
   return Num::real(divide(s[n / 2 - 1] + s[n / 2], Num::integer(2)));
 }
 
-}  // namespace
-
-Num median(std::span<const Num> values, StatsScratch& scratch) {
-  sort_into(values, scratch.sorted);
-  return median_of_sorted(scratch.sorted);
+// True when equal values are indistinguishable: all integers, or all reals
+// without a negative zero. Then any selection finds the median a stable sort
+// would, and the cheaper one will do.
+bool interchangeable(std::span<const Num> values) {
+  const bool ints = values.front().is_int();
+  for (const Num& v : values) {
+    if (v.is_int() != ints) return false;
+    if (!ints && v.real_value() == 0.0 && std::signbit(v.real_value())) return false;
+  }
+  return true;
 }
 
-Num median_absolute_deviation(std::span<const Num> values, StatsScratch& scratch) {
-  const Num m = median(values, scratch);
+// The median of `values`, using `work` as scratch space.
+Num median_into(std::span<const Num> values, std::vector<Num>& work) {
+  if (values.empty()) throw InvalidValueError("no median for empty data");
+  if (!interchangeable(values)) {
+    sort_into(values, work);
+    return median_of_sorted(work);
+  }
+  work.assign(values.begin(), values.end());
+  const auto less = [](const Num& a, const Num& b) { return compare(a, b) < 0; };
+  const std::size_t k = work.size() / 2;
+  std::nth_element(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(k), work.end(), less);
+  if (work.size() % 2 == 1) return work[k];
+  const Num lower = *std::max_element(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(k), less);
+  return Num::real(divide(lower + work[k], Num::integer(2)));
+}
+
+// The median of the absolute differences from `center`.
+Num spread_about(std::span<const Num> values, const Num& center, StatsScratch& scratch) {
   scratch.deviations.clear();
-  for (const Num& v : values) scratch.deviations.push_back(abs(v - m));
-  sort_into(scratch.deviations, scratch.sorted);
-  return median_of_sorted(scratch.sorted);
+  for (const Num& v : values) scratch.deviations.push_back(abs(v - center));
+  return median_into(scratch.deviations, scratch.sorted);
+}
+
+}  // namespace
+
+Num median(std::span<const Num> values, StatsScratch& scratch) { return median_into(values, scratch.sorted); }
+
+Num median_absolute_deviation(std::span<const Num> values, StatsScratch& scratch) {
+  return spread_about(values, median(values, scratch), scratch);
 }
 
 Num interquartile_range(std::span<const Num> values, StatsScratch& scratch) {
@@ -45,7 +86,7 @@ Num interquartile_range(std::span<const Num> values, StatsScratch& scratch) {
 
 Deviation compute_robust_deviation(double observed, std::span<const Num> values, StatsScratch& scratch) {
   const Num med = median(values, scratch);
-  const Num mad = median_absolute_deviation(values, scratch);
+  const Num mad = spread_about(values, med, scratch);
   const Num zero = Num::integer(0);
   const double diff = observed - med.to_double();
   if (compare(mad, zero) > 0) {

@@ -105,14 +105,13 @@ json::Value SignalEngine::run_family(std::size_t family) const {
   return run_family(family, catalog);
 }
 
-std::vector<std::pair<std::string, json::Value>> SignalEngine::run_all() const {
+void SignalEngine::run_all(const std::function<void(std::size_t family, json::Value& signals)>& on_done) const {
   EventCatalog catalog(events_path_, FamilySet().set());
   catalog.load_all();
-  std::vector<std::pair<std::string, json::Value>> results;
   for (std::size_t f = 0; f < kFamilyCount; ++f) {
-    results.emplace_back(std::string(families()[f].key), run_family(f, catalog));
+    json::Value signals = run_family(f, catalog);
+    on_done(f, signals);
   }
-  return results;
 }
 
 void SignalEngine::run_all_parallel(std::size_t max_workers, const std::function<void(Outcome&)>& on_done,

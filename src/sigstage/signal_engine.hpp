@@ -35,8 +35,10 @@ class SignalEngine {
   json::Value run_family(std::size_t family) const;
 
   // Runs every family in order on the calling thread, reading each event
-  // file once; the first failure propagates.
-  std::vector<std::pair<std::string, json::Value>> run_all() const;
+  // file once, and hands each family's signals to `on_done` as soon as they
+  // are made (so they need not all be held at once); the first failure
+  // propagates.
+  void run_all(const std::function<void(std::size_t family, json::Value& signals)>& on_done) const;
 
   // The end of one family's task in the parallel run.
   struct Outcome {
