@@ -18,11 +18,11 @@ int main(int argc, char** argv) {
   std::size_t signals = 0;
   const auto start = std::chrono::steady_clock::now();
   if (op == "run_all") {
-    engine.run_all([&](std::size_t, varnel::json::Value& s) { signals += s.as_array().size(); });
+    engine.run_all([&](std::size_t, varnel::sig::SignalList& s) { signals += s.size(); });
   } else {
     const std::size_t workers = argc > 3 ? std::stoul(argv[3]) : 4;
     engine.run_all_parallel(
-        workers, [&](varnel::sig::SignalEngine::Outcome& o) { signals += o.signals.as_array().size(); }, [] {});
+        workers, [&](varnel::sig::SignalEngine::Outcome& o) { signals += o.signals ? o.signals->size() : 0; }, [] {});
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   struct rusage usage {};

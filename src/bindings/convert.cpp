@@ -2,8 +2,6 @@
 #include "convert.hpp"
 
 #include <algorithm>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "../common/json_reader.hpp"
@@ -105,70 +103,56 @@ class FromPython {
   std::vector<PyObject*> active_;
 };
 
-// Builds Python objects for a value. Keys and short texts repeat across the
-// records of a result, so each distinct one is made once and shared; the
-// cyclic collector is paused meanwhile, since nothing built here can form a
-// cycle and its passes over millions of new containers cost more than the
-// building itself.
-class ToPython {
- public:
-  ToPython() : gc_was_enabled_(PyGC_Disable() != 0) {}
-  ToPython(const ToPython&) = delete;
-  ToPython& operator=(const ToPython&) = delete;
-  ~ToPython() {
-    for (auto& [text, obj] : texts_) Py_XDECREF(obj);
-    if (gc_was_enabled_) PyGC_Enable();
-  }
-
-  nb::object convert(const json::Value& v) {
-    using Kind = json::Value::Kind;
-    switch (v.kind()) {
-      case Kind::Null: return nb::none();
-      case Kind::Bool: return nb::bool_(v.as_bool());
-      case Kind::Int: return steal_or_raise(PyLong_FromLongLong(v.as_int()));
-      case Kind::BigInt: return steal_or_raise(PyLong_FromString(v.as_bigint().digits.c_str(), nullptr, 10));
-      case Kind::Real: return steal_or_raise(PyFloat_FromDouble(v.as_real()));
-      case Kind::String:
-        return v.as_string().size() <= kSharedTextLength ? nb::borrow(shared_text(v.as_string()))
-                                                         : nb::object(text_to_python(v.as_string()));
-      case Kind::Array: {
-        const json::Array& items = v.as_array();
-        nb::object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(items.size())));
-        Py_ssize_t i = 0;
-        for (const json::Value& item : items) PyList_SET_ITEM(list.ptr(), i++, convert(item).release().ptr());
-        return list;
-      }
-      case Kind::Object: {
-        nb::object dict = steal_or_raise(PyDict_New());
-        for (const json::Member& m : v.as_object()) {
-          nb::object value = convert(m.value);
-          if (PyDict_SetItem(dict.ptr(), shared_text(m.key), value.ptr()) != 0) raise_python();
-        }
-        return dict;
-      }
-    }
-    return nb::none();
-  }
-
- private:
-  static constexpr std::size_t kSharedTextLength = 24;
-
-  // The one Python str of `text` for this conversion (a borrowed reference).
-  PyObject* shared_text(const std::string& text) {
-    auto [it, fresh] = texts_.try_emplace(std::string_view(text), nullptr);
-    if (fresh) it->second = text_to_python(text).release().ptr();
-    return it->second;
-  }
-
-  bool gc_was_enabled_;
-  std::unordered_map<std::string_view, PyObject*> texts_;
-};
-
 }  // namespace
+
+PythonBuilder::PythonBuilder() : gc_was_enabled_(PyGC_Disable() != 0) {}
+
+PythonBuilder::~PythonBuilder() {
+  for (auto& [text, obj] : texts_) Py_XDECREF(obj);
+  if (gc_was_enabled_) PyGC_Enable();
+}
+
+PyObject* PythonBuilder::shared_text(const std::string& text) {
+  auto [it, fresh] = texts_.try_emplace(text, nullptr);
+  if (fresh) it->second = text_to_python(text).release().ptr();
+  return it->second;
+}
+
+nb::object PythonBuilder::convert(const json::Value& v) {
+  // Texts up to this length are shared: keys, labels, metric names.
+  constexpr std::size_t kSharedTextLength = 24;
+  using Kind = json::Value::Kind;
+  switch (v.kind()) {
+    case Kind::Null: return nb::none();
+    case Kind::Bool: return nb::bool_(v.as_bool());
+    case Kind::Int: return steal_or_raise(PyLong_FromLongLong(v.as_int()));
+    case Kind::BigInt: return steal_or_raise(PyLong_FromString(v.as_bigint().digits.c_str(), nullptr, 10));
+    case Kind::Real: return steal_or_raise(PyFloat_FromDouble(v.as_real()));
+    case Kind::String:
+      return v.as_string().size() <= kSharedTextLength ? nb::borrow(shared_text(v.as_string()))
+                                                       : nb::object(text_to_python(v.as_string()));
+    case Kind::Array: {
+      const json::Array& items = v.as_array();
+      nb::object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(items.size())));
+      Py_ssize_t i = 0;
+      for (const json::Value& item : items) PyList_SET_ITEM(list.ptr(), i++, convert(item).release().ptr());
+      return list;
+    }
+    case Kind::Object: {
+      nb::object dict = steal_or_raise(PyDict_New());
+      for (const json::Member& m : v.as_object()) {
+        nb::object value = convert(m.value);
+        if (PyDict_SetItem(dict.ptr(), shared_text(m.key), value.ptr()) != 0) raise_python();
+      }
+      return dict;
+    }
+  }
+  return nb::none();
+}
 
 json::Value from_python(nb::handle obj) { return FromPython().convert(obj.ptr()); }
 
-nb::object to_python(const json::Value& value) { return ToPython().convert(value); }
+nb::object to_python(const json::Value& value) { return PythonBuilder().convert(value); }
 
 std::string text_from_python(nb::handle str) {
   if (!PyUnicode_Check(str.ptr())) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <unordered_map>
 
 #include "../common/json_value.hpp"
 #include "nb.hpp"
@@ -17,6 +18,28 @@ json::Value from_python(nb::handle obj);
 
 // A new Python object for the value.
 nb::object to_python(const json::Value& value);
+
+// Builds Python objects for many values in a row. Keys and short texts repeat
+// across the records of a result, so each distinct one is made once and
+// shared; the cyclic collector is paused meanwhile, since nothing built here
+// can form a cycle and its passes over millions of new containers cost more
+// than the building itself. Requires the GIL for its whole life.
+class PythonBuilder {
+ public:
+  PythonBuilder();
+  PythonBuilder(const PythonBuilder&) = delete;
+  PythonBuilder& operator=(const PythonBuilder&) = delete;
+  ~PythonBuilder();
+
+  nb::object convert(const json::Value& value);
+
+ private:
+  // The one Python str of `text` for this builder (a borrowed reference).
+  PyObject* shared_text(const std::string& text);
+
+  bool gc_was_enabled_;
+  std::unordered_map<std::string, PyObject*> texts_;
+};
 
 // UTF-8 text of a Python str (surrogates kept in their generalised form).
 std::string text_from_python(nb::handle str);

@@ -70,6 +70,13 @@ nb::dict deviation_to_python(const sig::Deviation& d) {
   return out;
 }
 
+nb::list signals_to_python(const sig::SignalList& signals) {
+  vb::PythonBuilder builder;
+  nb::list out;
+  for (std::size_t i = 0; i < signals.size(); ++i) out.append(builder.convert(signals.record(i)));
+  return out;
+}
+
 // The distinct paths of a Python collection of file names, sorted.
 std::vector<std::string> files_from_python(nb::handle files) {
   std::vector<std::string> out;
@@ -115,25 +122,24 @@ class Phase2Engine {
       window_data_fn(event, metrics);  // extra window data is never read back here
       emitter.remember(metrics_from_python(metrics, emitter));
     }
-    return nb::borrow<nb::list>(vb::to_python(Value(emitter.take_signals())));
+    return signals_to_python(emitter.take_signals());
   }
 
   nb::list run_family(std::size_t family) const {
-    Value signals;
+    std::optional<sig::SignalList> signals;
     {
       nb::gil_scoped_release unlocked;
       signals = engine_.run_family(family);
     }
-    return nb::borrow<nb::list>(vb::to_python(signals));
+    return signals_to_python(*signals);
   }
 
   nb::dict run_all() const {
     nb::dict out;
     nb::gil_scoped_release unlocked;
-    engine_.run_all([&](std::size_t family, Value& signals) {
+    engine_.run_all([&](std::size_t family, sig::SignalList& signals) {
       nb::gil_scoped_acquire locked;
-      out[std::string(sig::families()[family].key).c_str()] = vb::to_python(signals);
-      signals = Value();  // the Python copy is all the host keeps
+      out[std::string(sig::families()[family].key).c_str()] = signals_to_python(signals);
     });
     return out;
   }
@@ -149,7 +155,8 @@ class Phase2Engine {
         print(nb::str(("  [Phase 2] " + key + " failed: ").c_str()) + nb::str(failure));
         out[key.c_str()] = nb::list();
       } else {
-        out[key.c_str()] = vb::to_python(outcome.signals);
+        out[key.c_str()] = signals_to_python(*outcome.signals);
+        outcome.signals.reset();  // the Python copy is all the host keeps
       }
     };
     auto poll = [] {

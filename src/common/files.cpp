@@ -25,12 +25,6 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
-  // Closes now and reports the failure of close itself.
-  int close_now() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
 
  private:
   int fd_;
@@ -80,36 +74,62 @@ std::string read_text(const std::filesystem::path& path) {
   return out;
 }
 
-void write_atomic(const std::filesystem::path& path, std::string_view content) {
-  std::filesystem::path temp;
-  int raw = -1;
-  for (int attempt = 0; attempt < 100 && raw < 0; ++attempt) {
-    temp = temp_name_for(path);
+AtomicFile::AtomicFile(std::filesystem::path path) : path_(std::move(path)) {
+  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    temp_ = temp_name_for(path_);
     // Mode 0666 lets the process umask decide, as for any newly created file.
-    raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (raw < 0 && errno != EEXIST) throw_os(path);
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0 && errno != EEXIST) throw_os(path_);
   }
-  if (raw < 0) throw_os(path);
-  Fd fd(raw);
-  auto fail = [&]() {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    errno = err;
-    throw_os(path);
-  };
+  if (fd_ < 0) throw_os(path_);
   struct stat existing {};
-  if (::stat(path.c_str(), &existing) == 0 && ::fchmod(fd.get(), existing.st_mode & 07777) != 0) fail();
+  if (::stat(path_.c_str(), &existing) == 0 && ::fchmod(fd_, existing.st_mode & 07777) != 0) fail();
+}
+
+AtomicFile::~AtomicFile() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    ::unlink(temp_.c_str());
+  }
+}
+
+void AtomicFile::fail() {
+  const int err = errno;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  ::unlink(temp_.c_str());
+  errno = err;
+  throw_os(path_);
+}
+
+void AtomicFile::write(std::string_view text) {
   std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = ::write(fd.get(), content.data() + written, content.size() - written);
+  while (written < text.size()) {
+    const ssize_t n = ::write(fd_, text.data() + written, text.size() - written);
     if (n < 0) {
       if (errno == EINTR) continue;
       fail();
     }
     written += static_cast<std::size_t>(n);
   }
-  if (::fsync(fd.get()) != 0 || fd.close_now() != 0) fail();
-  if (::rename(temp.c_str(), path.c_str()) != 0) fail();
+}
+
+void AtomicFile::commit() {
+  if (::fsync(fd_) != 0) fail();
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 || ::rename(temp_.c_str(), path_.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp_.c_str());
+    errno = err;
+    throw_os(path_);
+  }
+}
+
+void write_atomic(const std::filesystem::path& path, std::string_view content) {
+  AtomicFile file(path);
+  file.write(content);
+  file.commit();
 }
 
 void make_dirs(const std::filesystem::path& path) {

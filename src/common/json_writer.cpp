@@ -65,6 +65,12 @@ class Writer {
  public:
   Writer(std::string& out, const WriteStyle& style) : out_(out), style_(style) {}
 
+  void newline(int level) {
+    if (style_.indent < 0) return;
+    out_.push_back('\n');
+    out_.append(static_cast<std::size_t>(style_.indent) * static_cast<std::size_t>(level), ' ');
+  }
+
   void value(const Value& v, int level) {
     switch (v.kind()) {
       case Value::Kind::Null: out_ += "null"; return;
@@ -84,12 +90,6 @@ class Writer {
   }
 
  private:
-  void newline(int level) {
-    if (style_.indent < 0) return;
-    out_.push_back('\n');
-    out_.append(static_cast<std::size_t>(style_.indent) * static_cast<std::size_t>(level), ' ');
-  }
-
   void array(const Array& items, int level) {
     if (items.empty()) {
       out_ += "[]";
@@ -150,6 +150,27 @@ class Writer {
 }  // namespace
 
 void write(std::string& out, const Value& value, const WriteStyle& style) { Writer(out, style).value(value, 0); }
+
+void ArrayWriter::element(const Value& value) {
+  Writer writer(out_, style_);
+  if (empty_) {
+    out_.push_back('[');
+  } else {
+    out_ += style_.item_sep;
+  }
+  empty_ = false;
+  writer.newline(1);
+  writer.value(value, 1);
+}
+
+void ArrayWriter::finish() {
+  if (empty_) {
+    out_ += "[]";
+    return;
+  }
+  Writer(out_, style_).newline(0);
+  out_.push_back(']');
+}
 
 std::string dumps(const Value& value, const WriteStyle& style) {
   std::string out;

@@ -30,4 +30,20 @@ void write(std::string& out, const Value& value, const WriteStyle& style);
 // The text of `value` in `style`.
 std::string dumps(const Value& value, const WriteStyle& style);
 
+// Writes an array one element at a time, with the same bytes as writing the
+// whole array at once, so that long lists need never be held as one value.
+// The text goes to `out`, which the caller may drain between elements.
+class ArrayWriter {
+ public:
+  ArrayWriter(std::string& out, const WriteStyle& style) : out_(out), style_(style) {}
+  void element(const Value& value);
+  // Closes the array ("[]" when it had no elements).
+  void finish();
+
+ private:
+  std::string& out_;
+  const WriteStyle& style_;
+  bool empty_ = true;
+};
+
 }  // namespace varnel::json

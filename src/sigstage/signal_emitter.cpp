@@ -45,8 +45,9 @@ void SignalEmitter::judge(const Metrics& metrics, const std::function<json::Valu
     const Moments moments = exact_moments(history_);
     const double stddev = history_.size() == 1 ? 0.0 : moments.stddev;
     const Deviation robust = compute_robust_deviation(metric.value.number.to_double(), history_, scratch_);
-    signals_.push_back(signal(names_.name(metric.name), metric.value.number, robust, moments.mean, stddev,
-                              history_.size(), event_ref()));
+    signals_.push_back(Signal{metric.name, metric.value.number, moments.mean, stddev, robust.median, robust.mad,
+                              robust.measure.value_or(0.0), robust.unit, robust.degenerate, history_.size(),
+                              event_ref()});
   }
 }
 
@@ -59,35 +60,11 @@ void SignalEmitter::remember(Metrics metrics) {
   }
 }
 
-json::Value SignalEmitter::signal(const std::string& metric, const Num& observed, const Deviation& robust,
-                                  const Num& mean, double stddev, std::size_t samples, json::Value event_ref) const {
-  json::Object window;
-  window.append("type", "rolling");
-  window.append("size", static_cast<std::int64_t>(settings_.window_size));
-  json::Object baseline;
-  baseline.append("mean", mean.to_json());
-  baseline.append("stddev", stddev);
-  baseline.append("median", robust.median.to_json());
-  baseline.append("mad", robust.mad.to_json());
-  json::Object deviation;
-  deviation.append("measure", robust.measure.value_or(0.0));
-  deviation.append("unit", std::string(robust.unit));
-  deviation.append("degenerate", robust.degenerate);
-  json::Object confidence;
-  confidence.append("sample_count", static_cast<std::int64_t>(samples));
-  confidence.append("status", samples >= settings_.window_size ? "sufficient" : "accumulating");
-  json::Object record;
-  record.reserve(9);
-  record.append("engine_id", engine_id_);
-  record.append("source_type", source_type_);
-  record.append("metric", metric);
-  record.append("window", std::move(window));
-  record.append("baseline", std::move(baseline));
-  record.append("observed", observed.to_json());
-  record.append("deviation", std::move(deviation));
-  record.append("confidence", std::move(confidence));
-  record.append("event_ref", std::move(event_ref));
-  return json::Value(std::move(record));
+SignalList SignalEmitter::take_signals() {
+  SignalList list(std::move(engine_id_), std::move(source_type_), settings_.window_size, std::move(names_));
+  for (Signal& s : signals_) list.push(std::move(s));
+  signals_.clear();
+  return list;
 }
 
 }  // namespace varnel::sig

@@ -12,6 +12,7 @@
 #include "common/json_value.hpp"
 #include "metrics.hpp"
 #include "robust_stats.hpp"
+#include "signal_list.hpp"
 
 namespace varnel::sig {
 
@@ -34,13 +35,10 @@ class SignalEmitter {
   // Adds the event's metrics to the window, dropping the oldest when full.
   void remember(Metrics metrics);
 
-  // The signals made so far, in order.
-  json::Array take_signals() { return std::move(signals_); }
+  // The signals made, in order; the emitter is spent afterwards.
+  SignalList take_signals();
 
  private:
-  json::Value signal(const std::string& metric, const Num& observed, const Deviation& robust, const Num& mean,
-                     double stddev, std::size_t samples, json::Value event_ref) const;
-
   Settings settings_;
   std::string engine_id_;
   std::string source_type_;
@@ -49,7 +47,7 @@ class SignalEmitter {
   std::size_t oldest_ = 0;
   std::vector<Num> history_;
   StatsScratch scratch_;
-  json::Array signals_;
+  std::vector<Signal> signals_;
 };
 
 }  // namespace varnel::sig

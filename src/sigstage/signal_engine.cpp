@@ -12,7 +12,6 @@
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
-#include "common/json_writer.hpp"
 #include "git_metrics.hpp"
 
 namespace varnel::sig {
@@ -54,14 +53,14 @@ std::vector<json::Value> SignalEngine::load_events(const std::string& source_fam
   return sig::load_events(events_path_, source_family, source_type);
 }
 
-void SignalEngine::write_signals(std::size_t family, const json::Value& signals) const {
-  files::write_atomic(output_path_ / std::string(families()[family].signal_file),
-                      json::dumps(signals, json::kPretty));
+SignalList SignalEngine::no_signals(std::size_t family) const {
+  const Family& f = families()[family];
+  return SignalList(std::string(f.key), std::string(f.source_type), settings_.window_size, NameTable());
 }
 
-json::Value SignalEngine::run_metric_family(std::size_t family, const EventCatalog& catalog) const {
+SignalList SignalEngine::run_metric_family(std::size_t family, const EventCatalog& catalog) const {
   const std::vector<const CatalogEvent*> events = catalog.select(family);
-  if (events.empty()) return json::Value(json::Array{});
+  if (events.empty()) return no_signals(family);
   SignalEmitter emitter = emitter_for(settings_, families()[family]);
   for (const CatalogEvent* e : events) {
     const FamilyView& view = *e->view(family);
@@ -69,12 +68,12 @@ json::Value SignalEngine::run_metric_family(std::size_t family, const EventCatal
     emitter.judge(view.metrics, [e] { return event_ref_or_empty(*e); });
     emitter.remember(view.metrics);
   }
-  json::Value signals(emitter.take_signals());
-  write_signals(family, signals);
+  SignalList signals = emitter.take_signals();
+  signals.write(output_path_ / std::string(families()[family].signal_file));
   return signals;
 }
 
-json::Value SignalEngine::run_git(const EventCatalog& catalog) const {
+SignalList SignalEngine::run_git(const EventCatalog& catalog) const {
   const std::vector<const CatalogEvent*> events = catalog.select(0);
   SignalEmitter emitter = emitter_for(settings_, families()[0]);
   GitWindow window(settings_.window_size);
@@ -90,26 +89,26 @@ json::Value SignalEngine::run_git(const EventCatalog& catalog) const {
     emitter.remember(std::move(metrics));
     window.remember();
   }
-  json::Value signals(emitter.take_signals());
-  write_signals(0, signals);
+  SignalList signals = emitter.take_signals();
+  signals.write(output_path_ / std::string(families()[0].signal_file));
   return signals;
 }
 
-json::Value SignalEngine::run_family(std::size_t family, const EventCatalog& catalog) const {
+SignalList SignalEngine::run_family(std::size_t family, const EventCatalog& catalog) const {
   return family == 0 ? run_git(catalog) : run_metric_family(family, catalog);
 }
 
-json::Value SignalEngine::run_family(std::size_t family) const {
+SignalList SignalEngine::run_family(std::size_t family) const {
   EventCatalog catalog(events_path_, only(family));
   catalog.load_all();
   return run_family(family, catalog);
 }
 
-void SignalEngine::run_all(const std::function<void(std::size_t family, json::Value& signals)>& on_done) const {
+void SignalEngine::run_all(const std::function<void(std::size_t family, SignalList& signals)>& on_done) const {
   EventCatalog catalog(events_path_, FamilySet().set());
   catalog.load_all();
   for (std::size_t f = 0; f < kFamilyCount; ++f) {
-    json::Value signals = run_family(f, catalog);
+    SignalList signals = run_family(f, catalog);
     on_done(f, signals);
   }
 }
@@ -143,7 +142,7 @@ void SignalEngine::run_all_parallel(std::size_t max_workers, const std::function
       changed.wait(lock, [&] { return loaded; });
     }
     for (std::size_t f = next_family++; f < kFamilyCount && !cancelled; f = next_family++) {
-      Outcome outcome{f, json::Value(), nullptr};
+      Outcome outcome{f, std::nullopt, nullptr};
       try {
         outcome.signals = run_family(f, catalog);
       } catch (...) {

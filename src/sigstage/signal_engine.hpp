@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "common/json_value.hpp"
 #include "event_catalog.hpp"
 #include "signal_emitter.hpp"
+#include "signal_list.hpp"
 
 namespace varnel::sig {
 
@@ -32,18 +34,18 @@ class SignalEngine {
 
   // Runs one family on its own (index into families()); returns its signals
   // and writes its signal file as the family's rules say.
-  json::Value run_family(std::size_t family) const;
+  SignalList run_family(std::size_t family) const;
 
   // Runs every family in order on the calling thread, reading each event
   // file once, and hands each family's signals to `on_done` as soon as they
   // are made (so they need not all be held at once); the first failure
   // propagates.
-  void run_all(const std::function<void(std::size_t family, json::Value& signals)>& on_done) const;
+  void run_all(const std::function<void(std::size_t family, SignalList& signals)>& on_done) const;
 
   // The end of one family's task in the parallel run.
   struct Outcome {
     std::size_t family;
-    json::Value signals;       // the signal list when it succeeded
+    std::optional<SignalList> signals;  // when it succeeded
     std::exception_ptr error;  // the failure otherwise
   };
 
@@ -56,10 +58,11 @@ class SignalEngine {
                         const std::function<void()>& poll) const;
 
  private:
-  json::Value run_family(std::size_t family, const EventCatalog& catalog) const;
-  json::Value run_git(const EventCatalog& catalog) const;
-  json::Value run_metric_family(std::size_t family, const EventCatalog& catalog) const;
-  void write_signals(std::size_t family, const json::Value& signals) const;
+  SignalList run_family(std::size_t family, const EventCatalog& catalog) const;
+  SignalList run_git(const EventCatalog& catalog) const;
+  SignalList run_metric_family(std::size_t family, const EventCatalog& catalog) const;
+  // An empty list of the family's signals.
+  SignalList no_signals(std::size_t family) const;
 
   std::filesystem::path varnel_dir_;
   std::filesystem::path events_path_;
