@@ -186,12 +186,12 @@ def relative_change(current, baseline) -> str:
 # What is worth saying when a metric moves one way. A pair that is absent
 # has nothing to add: a smaller commit or a faster build needs no remark.
 INSIGHTS: dict[tuple[str, str], str] = {
-    ("files_touched", "up"): "Large commits are harder to review; consider splitting this one.",
+    ("files_touched", "up"): "Bigger commits are harder to review; consider splitting them.",
     ("dispersion", "up"): "Changes spread over many areas are harder to review and more likely to break something.",
     ("change_locality", "up"): "The same files keep changing; this can be rework or a fix on top of a fix.",
     ("change_locality", "down"): "This touches code nobody changed recently, so reviewers may know it less well.",
     ("cochange_novelty_ratio", "up"): "Files that never changed together did here, which can mean new coupling.",
-    ("run_duration", "up"): "Slow builds hold everyone up; look for new steps, bigger tests or a missed cache.",
+    ("run_duration", "up"): "Longer builds slow everyone down; look for new steps, bigger tests or a missed cache.",
     ("run_duration", "down"): "A much faster build can mean steps were skipped; check that everything still ran.",
     ("run_failed", "up"): "A failing build blocks merging until it is fixed.",
     ("total_tests", "down"): "Fewer tests ran than usual; check that none were deleted or switched off by mistake.",
@@ -204,16 +204,16 @@ INSIGHTS: dict[tuple[str, str], str] = {
     ("dependency_count", "up"): "Every new dependency is more code to trust, update and patch.",
     ("max_depth", "up"): "Deeper dependency chains are harder to audit and update.",
     ("endpoint_count", "up"): "New endpoints widen the API; make sure they are documented and tested.",
-    ("endpoint_count", "down"): "Endpoints were removed; clients that call them will break.",
-    ("type_count", "down"): "Types were removed from the API; clients that use them may break.",
-    ("field_count", "down"): "Fields were removed from the API; clients that read them may break.",
+    ("endpoint_count", "down"): "Fewer endpoints than usual: clients that call a removed one will break.",
+    ("type_count", "down"): "Fewer API types than usual: clients that use a removed one may break.",
+    ("field_count", "down"): "Fewer API fields than usual: clients that read a removed one may break.",
     ("schema_churn", "up"): "The API changed a lot at once; let the people who use it know.",
     ("release_cadence_hours", "up"): "Releases are further apart than usual, so changes pile up between them.",
     ("release_cadence_hours", "down"): "Releases are coming faster than usual; make sure each one was tested.",
     ("is_prerelease", "up"): "Pre-releases are not meant for production use.",
     ("asset_count", "down"): "This release ships fewer files than usual; check that nothing is missing.",
     ("resource_count", "up"): "More infrastructure means more to run, secure and pay for.",
-    ("resource_count", "down"): "Infrastructure was removed; check that nothing still depends on it.",
+    ("resource_count", "down"): "Less infrastructure than usual; check that nothing still depends on what went.",
     ("resource_type_count", "up"): "A new kind of infrastructure arrived; make sure someone knows how to run it.",
     ("config_churn", "up"): "Large infrastructure changes are riskier to roll out; apply them in steps.",
     ("event_count", "up"): "This error is happening more often than usual.",
@@ -335,7 +335,12 @@ def _link(match) -> float:
     value = _field(match, "correlation")
     if not value:
         value = _field(match, "correlation_strength")
-    return float(value) if _is_number(value) and not _infinite(value) else 0.0
+    if not _is_number(value):
+        return 0.0
+    try:
+        return float(value)
+    except OverflowError:  # an integer beyond the float range
+        return math.inf if value > 0 else -math.inf
 
 
 def _what_moves(metrics: list, link: float) -> str:
