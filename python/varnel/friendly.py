@@ -307,9 +307,14 @@ _CLOSE_LINK = 0.7
 _CLEAR_LINK = 0.4
 
 
+def _words(name: str) -> str:
+    """An unknown name as words on one line, whatever it holds."""
+    return " ".join(name.replace("_", " ").split())
+
+
 def _metric_name(metric) -> str:
     text = str(metric)
-    return _METRIC_NAMES.get(text, text.replace("_", " "))
+    return _METRIC_NAMES.get(text) or _words(text) or "an unnamed metric"
 
 
 def _plural(count: int, one: str, many: str) -> str:
@@ -349,7 +354,7 @@ def _what_moves(metrics: list, link: float) -> str:
     measured = [m for m in metrics if m not in presence]
     if presence and measured:
         family = presence[0][: -len(_PRESENCE)]
-        event = _FAMILY_EVENTS.get(family, f"a {family.replace('_', ' ')} event")
+        event = _FAMILY_EVENTS.get(family) or f"an event of {_words(family) or 'another kind'}"
         level = "higher" if link >= 0 else "lower"
         return f"{_metric_name(measured[0])} is usually {level} on commits that come with {event}"
     names = [_metric_name(m) for m in measured]
