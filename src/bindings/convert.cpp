@@ -136,7 +136,20 @@ nb::object convert_to_python(const json::Value& v) {
 
 json::Value from_python(nb::handle obj) { return FromPython().convert(obj.ptr()); }
 
-nb::object to_python(const json::Value& value) { return convert_to_python(value); }
+nb::object to_python(const json::Value& value) {
+  if (!value.is_array() && !value.is_object()) return convert_to_python(value);
+  // Nothing built here can be garbage before the conversion ends, yet every
+  // few hundred new containers would start a collection that walks all of
+  // them again; a large file's worth of records pays for that many times.
+  const bool collector_was_on = PyGC_Disable() == 1;
+  struct Resume {
+    bool on;
+    ~Resume() {
+      if (on) PyGC_Enable();
+    }
+  } resume{collector_was_on};
+  return convert_to_python(value);
+}
 
 std::string text_from_python(nb::handle str) {
   if (!PyUnicode_Check(str.ptr())) {
