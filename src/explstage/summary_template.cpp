@@ -148,7 +148,7 @@ std::string summary(const Value& signal, PlainLanguage& helper) {
   const Value& metric = signal.at("metric");
   const Value& observed = signal.at("observed");
   const Value& baseline = signal.at("baseline");
-  baseline.at("mean");
+  baseline.at("mean");  // required even when the median is the center
   const Value& window_size = signal.at("window").at("size");
   const Value& status = signal.at("confidence").at("status");
 
