@@ -170,7 +170,8 @@ class TestExplanationsFile:
             write_signals(workspace, family, [c[0] for c in cases])
         ordered = [c for family, _ in FAMILY_FILES for c in by_family.get(family, [])]
 
-        returned = explstage.Phase3Engine(workspace).run()
+        engine = explstage.Phase3Engine(workspace)
+        returned = engine.run()
 
         data = (workspace / "phase3" / "explanations.json").read_bytes()
         written = json.loads(data)
@@ -181,7 +182,7 @@ class TestExplanationsFile:
         for record in written:
             assert TIMESTAMP.match(record["generated_at"])
             body = {k: v for k, v in record.items() if k != "explanation_id"}
-            assert record["explanation_id"] == canonical_id(body)
+            assert record["explanation_id"] == canonical_id(body) == engine._hash(body)
         assert b"\\u2014" in data and b"\\ud83d\\ude80" in data and b"NaN" in data and b"Infinity" in data
 
     def test_values_are_copied_as_read(self, workspace):
