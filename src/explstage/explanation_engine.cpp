@@ -1,0 +1,105 @@
+// Loading signals, building explanation records and writing them.
+#include "explanation_engine.hpp"
+
+#include <cerrno>
+#include <optional>
+#include <utility>
+
+#include "../common/clock.hpp"
+#include "../common/content_id.hpp"
+#include "../common/errors.hpp"
+#include "../common/files.hpp"
+#include "../common/json_reader.hpp"
+#include "../common/json_writer.hpp"
+#include "signal_files.hpp"
+#include "summary_template.hpp"
+
+namespace varnel::explstage {
+
+namespace {
+
+using json::Value;
+
+// Moves a required member out of a signal record.
+Value take(Value& signal, std::string_view key) {
+  if (!signal.is_object()) {
+    throw TypeMismatchError(std::string("a signal must be an object, not ") + json::kind_name(signal.kind()));
+  }
+  Value* member = signal.as_object().find(key);
+  if (member == nullptr) throw MissingKeyError(std::string(key));
+  return std::move(*member);
+}
+
+// The parsed signal file, or nothing when the family never wrote one.
+std::optional<Value> read_signal_file(const std::filesystem::path& path) {
+  try {
+    return json::read_file(path);
+  } catch (const OsError& e) {
+    if (e.code == ENOENT || e.code == ENOTDIR) return std::nullopt;
+    throw;
+  }
+}
+
+}  // namespace
+
+ExplanationEngine::ExplanationEngine(std::filesystem::path varnel_dir)
+    : varnel_dir_(std::move(varnel_dir)),
+      phase2_path_(varnel_dir_ / "phase2"),
+      output_path_(varnel_dir_ / "phase3") {
+  files::make_dirs(output_path_);
+}
+
+json::Array ExplanationEngine::load_signals() const {
+  json::Array signals;
+  for (const SignalFile& file : kSignalFiles) {
+    const std::filesystem::path path = phase2_path_ / file.file_name;
+    std::optional<Value> parsed = read_signal_file(path);
+    if (!parsed) continue;
+    // A file that is not a list of records is damaged; reading on would
+    // silently skip or mangle its content.
+    if (!parsed->is_array()) {
+      throw TypeMismatchError(path.string() + ": a signal file must hold a JSON array, not " +
+                              json::kind_name(parsed->kind()));
+    }
+    for (Value& signal : parsed->as_array()) signals.push_back(std::move(signal));
+  }
+  return signals;
+}
+
+Value explain(Value&& signal, PlainLanguage& helper) {
+  json::Object record;
+  record.reserve(8);
+  record.append("engine_id", take(signal, "engine_id"));
+  record.append("source_type", take(signal, "source_type"));
+  Value* event_ref = signal.as_object().find("event_ref");
+  record.append("signal_ref", event_ref != nullptr ? std::move(*event_ref) : Value());
+  record.append("summary", summary(signal, helper));
+  json::Object details;
+  details.reserve(4);
+  details.append("metric", take(signal, "metric"));
+  details.append("observed", take(signal, "observed"));
+  details.append("baseline", take(signal, "baseline"));
+  details.append("deviation", take(signal, "deviation"));
+  record.append("details", std::move(details));
+  record.append("confidence", take(signal, "confidence"));
+  record.append("generated_at", utc_timestamp());
+  Value out(std::move(record));
+  std::string id = explanation_hash(out);
+  out.as_object().append("explanation_id", std::move(id));
+  return out;
+}
+
+json::Array ExplanationEngine::run(PlainLanguage& helper) const {
+  json::Array signals = load_signals();
+  if (signals.empty()) throw NotFoundError(std::string(kNoSignalsMessage));
+  json::Array records;
+  records.reserve(signals.size());
+  for (Value& signal : signals) records.push_back(explain(std::move(signal), helper));
+  Value all(std::move(records));
+  files::write_atomic(output_path_ / "explanations.json", json::dumps(all, json::kPretty));
+  return std::move(all.as_array());
+}
+
+std::string explanation_hash(const Value& data) { return content_id(data, 64); }
+
+}  // namespace varnel::explstage

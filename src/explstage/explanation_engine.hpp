@@ -1,0 +1,50 @@
+// The explanation engine: reads every signal of a workspace and writes one
+// explanation record per signal to phase3/explanations.json. Each record is
+// a rendering of its signal (the summary sentence), a copy of the signal's
+// measurement, the time it was built and a content identifier.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "../common/json_value.hpp"
+#include "plain_language.hpp"
+
+namespace varnel::explstage {
+
+class ExplanationEngine {
+ public:
+  // Sets the workspace paths and creates the output directory with any
+  // missing parents; an existing directory is fine.
+  explicit ExplanationEngine(std::filesystem::path varnel_dir);
+
+  const std::filesystem::path& varnel_dir() const { return varnel_dir_; }
+  const std::filesystem::path& phase2_path() const { return phase2_path_; }
+  const std::filesystem::path& output_path() const { return output_path_; }
+
+  // Every signal record of the workspace as parsed: signal files in family
+  // table order (absent files skipped), records in file order.
+  json::Array load_signals() const;
+
+  // Builds one explanation per signal, writes them all to explanations.json
+  // in one atomic replacement, and returns them. Without any signal it
+  // throws NotFoundError; on any failure nothing is written.
+  json::Array run(PlainLanguage& helper) const;
+
+ private:
+  std::filesystem::path varnel_dir_;
+  std::filesystem::path phase2_path_;
+  std::filesystem::path output_path_;
+};
+
+// The explanation record of one signal, its values moved out of `signal`.
+json::Value explain(json::Value&& signal, PlainLanguage& helper);
+
+// The 64-digit content identifier of a record (SHA-256 of its canonical form).
+std::string explanation_hash(const json::Value& data);
+
+// The message of the failure when a workspace holds no signal at all.
+inline constexpr std::string_view kNoSignalsMessage =
+    "No Phase 2 signals found. Ensure Phase 2 has been run for at least one source family.";
+
+}  // namespace varnel::explstage
