@@ -2,6 +2,7 @@
 #include "families.hpp"
 
 #include "common/errors.hpp"
+#include "common/json_logic.hpp"
 #include "payload_reader.hpp"
 
 namespace varnel::sig {
@@ -112,7 +113,7 @@ Metrics security(const json::Value& e, const std::string& file) {
         throw TypeMismatchError(file + ": payload.findings must hold objects, not " + json::kind_name(f.kind()));
       }
       const json::Value* fixed = f.as_object().find("fixed_version");
-      fixable += fixed != nullptr && truth(*fixed);
+      fixable += fixed != nullptr && json::truthy(*fixed);
     }
   }
   put(m, 2, quotient(Num::integer(fixable), at_least_one(p.operand({"summary", "total"}, kZero))));

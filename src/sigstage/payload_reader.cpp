@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/errors.hpp"
+#include "common/json_logic.hpp"
 
 namespace varnel::sig {
 
@@ -62,7 +63,7 @@ Num PayloadReader::operand(Path path, const Num& fallback) const {
 
 bool PayloadReader::truthy(Path path) const {
   const json::Value* v = find(path);
-  return v != nullptr && truth(*v);
+  return v != nullptr && json::truthy(*v);
 }
 
 const json::Array* PayloadReader::list(Path path) const {
@@ -70,20 +71,6 @@ const json::Array* PayloadReader::list(Path path) const {
   if (v == nullptr) return nullptr;
   if (!v->is_array()) throw TypeMismatchError(describe(path) + " must be a list, not " + json::kind_name(v->kind()));
   return &v->as_array();
-}
-
-bool truth(const json::Value& v) {
-  switch (v.kind()) {
-    case json::Value::Kind::Null: return false;
-    case json::Value::Kind::Bool: return v.as_bool();
-    case json::Value::Kind::Int: return v.as_int() != 0;
-    case json::Value::Kind::BigInt: return true;
-    case json::Value::Kind::Real: return v.as_real() != 0.0;  // NaN is true
-    case json::Value::Kind::String: return !v.as_string().empty();
-    case json::Value::Kind::Array: return !v.as_array().empty();
-    case json::Value::Kind::Object: return !v.as_object().empty();
-  }
-  return false;
 }
 
 Num at_least_one(const Num& t) {

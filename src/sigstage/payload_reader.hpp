@@ -47,9 +47,6 @@ class PayloadReader {
   const std::string& file_;
 };
 
-// The truth value of a JSON value: false, null, zero, empty text, list and map are false.
-bool truth(const json::Value& v);
-
 // max(t, 1) as a host computes it: t unless 1 is greater.
 Num at_least_one(const Num& t);
 
