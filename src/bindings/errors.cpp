@@ -44,6 +44,29 @@ void set_os_error(const OsError& e) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
 }
 
+const char* database_error_class(DatabaseError::Kind kind) {
+  switch (kind) {
+    case DatabaseError::Kind::Operational: return "OperationalError";
+    case DatabaseError::Kind::Integrity: return "IntegrityError";
+    case DatabaseError::Kind::Programming: return "ProgrammingError";
+    case DatabaseError::Kind::Interface: return "InterfaceError";
+    case DatabaseError::Kind::Data: return "DataError";
+    case DatabaseError::Kind::Internal: return "InternalError";
+    case DatabaseError::Kind::NotSupported: return "NotSupportedError";
+    case DatabaseError::Kind::Database: break;
+  }
+  return "DatabaseError";
+}
+
+void set_database_error(const DatabaseError& e) {
+  // Imported here, on first use: modules that never open a database never
+  // load sqlite3.
+  nb::object cls = nb::module_::import_("sqlite3").attr(database_error_class(e.kind));
+  nb::object exc = cls(text_to_python(e.what()));
+  if (e.code != 0) exc.attr("sqlite_errorcode") = e.code;
+  PyErr_SetObject(cls.ptr(), exc.ptr());
+}
+
 void translate(const std::exception_ptr& p, void*) {
   try {
     std::rethrow_exception(p);
@@ -63,6 +86,8 @@ void translate(const std::exception_ptr& p, void*) {
     set_unicode_decode_error(e);
   } catch (const OsError& e) {
     set_os_error(e);
+  } catch (const DatabaseError& e) {
+    set_database_error(e);
   }
 }
 
