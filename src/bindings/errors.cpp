@@ -2,6 +2,7 @@
 #include "errors.hpp"
 
 #include <cstring>
+#include <typeinfo>
 
 #include "../common/errors.hpp"
 #include "convert.hpp"
@@ -88,6 +89,10 @@ void translate(const std::exception_ptr& p, void*) {
     set_os_error(e);
   } catch (const DatabaseError& e) {
     set_database_error(e);
+  } catch (const nb::cast_error&) {
+    // A Python value that does not convert to the C++ type asked for, such
+    // as the answer of a Python override of a C++ interface.
+    PyErr_SetString(PyExc_TypeError, "a Python value has the wrong type for the C++ value it stands for");
   }
 }
 
