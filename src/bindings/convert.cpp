@@ -2,6 +2,8 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "../common/json_reader.hpp"
@@ -103,40 +105,59 @@ class FromPython {
   std::vector<PyObject*> active_;
 };
 
-nb::object convert_to_python(const json::Value& v) {
-  using Kind = json::Value::Kind;
-  switch (v.kind()) {
-    case Kind::Null: return nb::none();
-    case Kind::Bool: return nb::bool_(v.as_bool());
-    case Kind::Int: return steal_or_raise(PyLong_FromLongLong(v.as_int()));
-    case Kind::BigInt: return steal_or_raise(PyLong_FromString(v.as_bigint().digits.c_str(), nullptr, 10));
-    case Kind::Real: return steal_or_raise(PyFloat_FromDouble(v.as_real()));
-    case Kind::String: return text_to_python(v.as_string());
-    case Kind::Array: {
-      const json::Array& items = v.as_array();
-      nb::object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(items.size())));
-      Py_ssize_t i = 0;
-      for (const json::Value& item : items) PyList_SET_ITEM(list.ptr(), i++, convert_to_python(item).release().ptr());
-      return list;
-    }
-    case Kind::Object: {
-      nb::object dict = steal_or_raise(PyDict_New());
-      for (const json::Member& m : v.as_object()) {
-        nb::object key = text_to_python(m.key);
-        nb::object value = convert_to_python(m.value);
-        if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) raise_python();
+class ToPython {
+ public:
+  nb::object convert(const json::Value& v) {
+    using Kind = json::Value::Kind;
+    switch (v.kind()) {
+      case Kind::Null: return nb::none();
+      case Kind::Bool: return nb::bool_(v.as_bool());
+      case Kind::Int: return steal_or_raise(PyLong_FromLongLong(v.as_int()));
+      case Kind::BigInt: return steal_or_raise(PyLong_FromString(v.as_bigint().digits.c_str(), nullptr, 10));
+      case Kind::Real: return steal_or_raise(PyFloat_FromDouble(v.as_real()));
+      case Kind::String: return text_to_python(v.as_string());
+      case Kind::Array: {
+        const json::Array& items = v.as_array();
+        nb::object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(items.size())));
+        Py_ssize_t i = 0;
+        for (const json::Value& item : items) PyList_SET_ITEM(list.ptr(), i++, convert(item).release().ptr());
+        return list;
       }
-      return dict;
+      case Kind::Object: {
+        nb::object dict = steal_or_raise(PyDict_New());
+        for (const json::Member& m : v.as_object()) {
+          nb::object value = convert(m.value);
+          if (PyDict_SetItem(dict.ptr(), key(m.key).ptr(), value.ptr()) != 0) raise_python();
+        }
+        return dict;
+      }
     }
+    return nb::none();
   }
-  return nb::none();
-}
+
+ private:
+  // The records of one value mostly share their keys (a list of rows, a
+  // signal file): each distinct key becomes one str, reused with its hash
+  // computed once. Bounded, so a map of countless distinct keys is not
+  // copied a second time.
+  static constexpr std::size_t kMaxKeys = 1024;
+
+  nb::object key(const std::string& text) {
+    if (auto it = keys_.find(text); it != keys_.end()) return it->second;
+    nb::object str = text_to_python(text);
+    if (keys_.size() < kMaxKeys) keys_.emplace(text, str);
+    return str;
+  }
+
+  // Views into the value being converted, which outlives the converter.
+  std::unordered_map<std::string_view, nb::object> keys_;
+};
 
 }  // namespace
 
 json::Value from_python(nb::handle obj) { return FromPython().convert(obj.ptr()); }
 
-nb::object to_python(const json::Value& value) { return convert_to_python(value); }
+nb::object to_python(const json::Value& value) { return ToPython().convert(value); }
 
 std::string text_from_python(nb::handle str) {
   if (!PyUnicode_Check(str.ptr())) {
