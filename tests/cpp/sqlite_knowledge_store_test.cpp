@@ -4,9 +4,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <thread>
-
-#include "common/errors.hpp"
 
 namespace fs = std::filesystem;
 using namespace varnel;
@@ -51,41 +48,4 @@ TEST_F(StoreTest, ServesACallerWithoutPython) {
   EXPECT_EQ(store.get_pattern_history(id).as_array().size(), 2u);
   EXPECT_TRUE(store.get_knowledge("none").is_null());
   EXPECT_TRUE(store.list_knowledge(std::nullopt).as_array().empty());
-}
-
-TEST_F(StoreTest, AFailedOperationRollsBackWhatItExecuted) {
-  SQLiteKnowledgeStore store(dir_ / "knowledge.db");
-  const std::string id = store.create_pattern(candidate("fp"));
-  json::Object orphan;
-  orphan.append("derived_from", "no-such-pattern");
-  for (const char* key : {"fingerprint", "pattern_type", "description_statistical", "first_seen", "last_seen"}) {
-    orphan.append(key, "x");
-  }
-  orphan.append("sources", json::Array{});
-  orphan.append("metrics", json::Array{});
-  orphan.append("support_count", 3);
-  EXPECT_THROW(store.create_knowledge(orphan), DatabaseError);
-  EXPECT_THROW(store.increment_pattern("ghost", json::Array{Value("r")}, "2026-01-01T00:00:00Z"), DatabaseError);
-  store.expire_pattern(id);
-  EXPECT_EQ(store.get_pattern_history("no-such-pattern").as_array().size(), 0u);
-  EXPECT_EQ(store.get_pattern_history("ghost").as_array().size(), 0u);
-  EXPECT_EQ(store.get_pattern_history(id).as_array().size(), 2u);
-}
-
-TEST_F(StoreTest, RefusesUseFromAnotherThreadAndAfterClose) {
-  SQLiteKnowledgeStore store(dir_ / "knowledge.db");
-  std::optional<DatabaseError> refused;
-  std::thread other([&] {
-    try {
-      store.list_patterns(std::nullopt, std::nullopt, std::nullopt);
-    } catch (const DatabaseError& e) {
-      refused = e;
-    }
-  });
-  other.join();
-  ASSERT_TRUE(refused.has_value());
-  EXPECT_EQ(refused->kind, DatabaseError::Kind::Programming);
-  EXPECT_NE(std::string(refused->what()).find("same thread"), std::string::npos);
-  store.close();
-  EXPECT_THROW(store.get_pattern("x"), DatabaseError);
 }
