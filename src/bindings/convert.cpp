@@ -109,13 +109,21 @@ PythonBuilder::PythonBuilder() : gc_was_enabled_(PyGC_Disable() != 0) {}
 
 PythonBuilder::~PythonBuilder() {
   for (auto& [text, obj] : texts_) Py_XDECREF(obj);
+  for (PyObject* obj : spare_) Py_DECREF(obj);
   if (gc_was_enabled_) PyGC_Enable();
 }
 
 PyObject* PythonBuilder::shared_text(const std::string& text) {
-  auto [it, fresh] = texts_.try_emplace(text, nullptr);
-  if (fresh) it->second = text_to_python(text).release().ptr();
-  return it->second;
+  // Bounded, so that a map of countless distinct keys is not held twice.
+  constexpr std::size_t kMaxShared = 4096;
+  if (auto it = texts_.find(text); it != texts_.end()) return it->second;
+  PyObject* str = text_to_python(text).release().ptr();
+  if (texts_.size() < kMaxShared) {
+    texts_.emplace(text, str);
+  } else {
+    spare_.push_back(str);
+  }
+  return str;
 }
 
 nb::object PythonBuilder::convert(const json::Value& v) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "../common/json_value.hpp"
 #include "nb.hpp"
@@ -39,6 +40,7 @@ class PythonBuilder {
 
   bool gc_was_enabled_;
   std::unordered_map<std::string, PyObject*> texts_;
+  std::vector<PyObject*> spare_;  // texts made once the table was full (owned)
 };
 
 // UTF-8 text of a Python str (surrogates kept in their generalised form).

@@ -2,6 +2,7 @@
 #include "errors.hpp"
 
 #include <cstring>
+#include <typeinfo>
 
 #include "../common/errors.hpp"
 #include "convert.hpp"
@@ -44,6 +45,29 @@ void set_os_error(const OsError& e) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
 }
 
+const char* database_error_class(DatabaseError::Kind kind) {
+  switch (kind) {
+    case DatabaseError::Kind::Operational: return "OperationalError";
+    case DatabaseError::Kind::Integrity: return "IntegrityError";
+    case DatabaseError::Kind::Programming: return "ProgrammingError";
+    case DatabaseError::Kind::Interface: return "InterfaceError";
+    case DatabaseError::Kind::Data: return "DataError";
+    case DatabaseError::Kind::Internal: return "InternalError";
+    case DatabaseError::Kind::NotSupported: return "NotSupportedError";
+    case DatabaseError::Kind::Database: break;
+  }
+  return "DatabaseError";
+}
+
+void set_database_error(const DatabaseError& e) {
+  // Imported here, on first use: modules that never open a database never
+  // load sqlite3.
+  nb::object cls = nb::module_::import_("sqlite3").attr(database_error_class(e.kind));
+  nb::object exc = cls(text_to_python(e.what()));
+  if (e.code != 0) exc.attr("sqlite_errorcode") = e.code;
+  PyErr_SetObject(cls.ptr(), exc.ptr());
+}
+
 // Sets the Python error for a failure of a known kind; false for others.
 bool set_python_error(const std::exception_ptr& p) {
   try {
@@ -64,6 +88,12 @@ bool set_python_error(const std::exception_ptr& p) {
     set_unicode_decode_error(e);
   } catch (const OsError& e) {
     set_os_error(e);
+  } catch (const DatabaseError& e) {
+    set_database_error(e);
+  } catch (const nb::cast_error&) {
+    // A Python value that does not convert to the C++ type asked for, such
+    // as the answer of a Python override of a C++ interface.
+    PyErr_SetString(PyExc_TypeError, "a Python value has the wrong type for the C++ value it stands for");
   } catch (...) {
     return false;
   }

@@ -5,9 +5,8 @@
 
 namespace varnel {
 
-std::string format_utc(std::chrono::system_clock::time_point t) {
+std::string format_utc(std::chrono::sys_time<std::chrono::microseconds> us) {
   using namespace std::chrono;
-  const auto us = time_point_cast<microseconds>(t);
   const auto day = floor<days>(us);
   const year_month_day ymd{day};
   const hh_mm_ss<microseconds> tod{us - day};
@@ -22,6 +21,8 @@ std::string format_utc(std::chrono::system_clock::time_point t) {
   return std::string(buf, static_cast<std::size_t>(n) + 1);
 }
 
-std::string utc_timestamp() { return format_utc(std::chrono::system_clock::now()); }
+std::string utc_timestamp() {
+  return format_utc(std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()));
+}
 
 }  // namespace varnel

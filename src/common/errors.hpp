@@ -70,4 +70,14 @@ struct OsError : Error {
   OsError(int err, std::string p);
 };
 
+// A database failure. `kind` names the class a host's sqlite3 module raises
+// for it; `code` is SQLite's extended result code (0 when the refusal comes
+// from the store itself, such as use from a foreign thread).
+struct DatabaseError : Error {
+  enum class Kind { Database, Operational, Integrity, Programming, Interface, Data, Internal, NotSupported };
+  Kind kind;
+  int code;
+  DatabaseError(Kind k, const std::string& message, int c = 0) : Error(message), kind(k), code(c) {}
+};
+
 }  // namespace varnel
