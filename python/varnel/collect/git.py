@@ -1,0 +1,165 @@
+"""Collects one event per non-merge commit reachable from HEAD.
+
+Each commit becomes ``events/git-<hash>.json`` in the workspace. The set of
+event files is the collector's whole state: a run asks git which non-merge
+commits are reachable now, reads only those without an event file, and
+removes the files of commits that are no longer reachable (a rewritten or
+force-pushed history), so every run leaves exactly the current history.
+
+git's output is read with NUL separators, so paths and messages with spaces,
+quotes, newlines, non-ASCII or non-UTF-8 bytes survive; bytes that are not
+UTF-8 are kept with ``surrogateescape`` and written as ``\\udcXX`` escapes.
+Renamed files are listed under their new path.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import tempfile
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Callable, Iterator
+
+# Fields of one commit, each NUL-terminated; the leading NUL marks a record.
+_FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%B"
+_PREFIX = "git-"
+
+
+class CollectError(RuntimeError):
+    """git could not give the history (not a repository, missing objects, ...)."""
+
+
+@dataclass
+class GitCollection:
+    """What one collection run did."""
+
+    commits: int = 0  # non-merge commits reachable from HEAD
+    added: int = 0  # events written by this run
+    removed: int = 0  # events of commits no longer reachable
+    shallow: bool = False  # the repository's history is cut off
+    warnings: list[str] = field(default_factory=list)
+
+
+def _git(repo: Path, *args: str, stdin: bytes | None = None) -> bytes:
+    try:
+        done = subprocess.run(["git", "-C", str(repo), *args], input=stdin, capture_output=True, check=False)
+    except FileNotFoundError as e:
+        raise CollectError("git is not installed or not on PATH") from e
+    if done.returncode != 0:
+        message = done.stderr.decode("utf-8", "replace").strip() or f"git {args[0]} failed"
+        raise CollectError(message)
+    return done.stdout
+
+
+def _text(raw: bytes) -> str:
+    return raw.decode("utf-8", "surrogateescape")
+
+
+def _utc(iso: str) -> str:
+    """A commit time as UTC text that sorts in time order (YYYY-MM-DDTHH:MM:SSZ)."""
+    return datetime.fromisoformat(iso).astimezone(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def _parse_log(raw: bytes) -> Iterator[dict]:
+    """Commit records of ``git log -z --name-only --format=_FORMAT``."""
+    tokens = raw.split(b"\0")
+    i = 0
+    while i < len(tokens):
+        if tokens[i] != b"":
+            raise CollectError("unexpected output from git log")
+        if i + 6 >= len(tokens):
+            break
+        sha, name, email, authored, committed, message = (_text(t) for t in tokens[i + 1 : i + 7])
+        i += 7
+        files: list[str] = []
+        # With files, the list starts after a newline and ends at an empty token.
+        if i < len(tokens) and tokens[i].startswith(b"\n"):
+            tokens[i] = tokens[i][1:]
+            while i < len(tokens) and tokens[i] != b"":
+                files.append(_text(tokens[i]))
+                i += 1
+        yield {
+            "sha": sha,
+            "author": f"{name} <{email}>",
+            "authored_at": authored,
+            "committed_at": committed,
+            "message": message.rstrip("\n"),
+            "files": files,
+        }
+
+
+def commit_event(commit: dict) -> dict:
+    """The event record of one commit."""
+    return {
+        "event_id": commit["sha"],
+        "source_type": "git",
+        "source_family": "version_control",
+        "observed_at": _utc(commit["committed_at"]),
+        "payload": {
+            "commit_hash": commit["sha"],
+            "message": commit["message"],
+            "author": commit["author"],
+            "files": commit["files"],
+            "committed_at": commit["committed_at"],
+            "authored_at": commit["authored_at"],
+            "attestation": {"commit_hash": commit["sha"], "message": commit["message"], "author": commit["author"]},
+        },
+    }
+
+
+def write_json_atomic(path: Path, record: dict) -> None:
+    """Writes a JSON file whole: a temporary file beside it, then a rename."""
+    fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            json.dump(record, f, indent=2)
+        os.replace(temp, path)
+    except BaseException:
+        Path(temp).unlink(missing_ok=True)
+        raise
+
+
+def reachable_commits(repo: Path) -> list[str]:
+    """Non-merge commits reachable from HEAD, newest first; none in a repository without commits."""
+    try:
+        _git(repo, "rev-parse", "--verify", "--quiet", "HEAD")
+    except CollectError:
+        _git(repo, "rev-parse", "--git-dir")  # not a repository at all: let git say so
+        return []
+    return _text(_git(repo, "rev-list", "--no-merges", "HEAD")).split()
+
+
+def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None] | None = None) -> GitCollection:
+    """Brings ``workspace/events`` in line with the commits reachable from HEAD."""
+    repo = Path(repo)
+    events = Path(workspace) / "events"
+    events.mkdir(parents=True, exist_ok=True)
+    result = GitCollection()
+    result.shallow = _text(_git(repo, "rev-parse", "--is-shallow-repository")).strip() == "true"
+    reachable = reachable_commits(repo)
+    result.commits = len(reachable)
+    if result.shallow:
+        result.warnings.append(
+            f"this is a shallow clone: only {len(reachable)} commits of history are available, so baselines "
+            "are short; run 'git fetch --unshallow' for the whole history"
+        )
+    have = {p.name[len(_PREFIX) : -5] for p in events.glob(f"{_PREFIX}*.json")}
+    wanted = set(reachable)
+    for sha in have - wanted:
+        (events / f"{_PREFIX}{sha}.json").unlink()
+        result.removed += 1
+    missing = [sha for sha in reachable if sha not in have]
+    if missing:
+        raw = _git(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--name-only", f"--format={_FORMAT}",
+                   stdin="\n".join(missing).encode())
+        for commit in _parse_log(raw):
+            write_json_atomic(events / f"{_PREFIX}{commit['sha']}.json", commit_event(commit))
+            result.added += 1
+            if progress is not None:
+                progress(result.added, len(missing))
+        if result.added != len(missing):
+            raise CollectError(f"git listed {len(missing)} new commits but described {result.added}")
+    return result

@@ -1,0 +1,139 @@
+"""The git collector against real repositories built in temporary folders."""
+
+import json
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from varnel.collect.git import CollectError, collect_git
+
+ENV = {**os.environ, "GIT_AUTHOR_NAME": "Zo\u00eb Dev", "GIT_AUTHOR_EMAIL": "zoe@example.com",
+       "GIT_COMMITTER_NAME": "Zo\u00eb Dev", "GIT_COMMITTER_EMAIL": "zoe@example.com", "GIT_CONFIG_GLOBAL": "/dev/null"}
+
+
+def git(repo, *args, date=None):
+    env = dict(ENV)
+    if date:
+        env["GIT_AUTHOR_DATE"] = env["GIT_COMMITTER_DATE"] = date
+    return subprocess.run(["git", "-C", str(repo), *args], env=env, check=True, capture_output=True).stdout
+
+
+def commit(repo, files, message, date="2026-03-01T10:00:00+02:00"):
+    for name, text in files.items():
+        path = Path(repo) / os.fsdecode(name) if isinstance(name, bytes) else Path(repo) / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+    git(repo, "add", "-A")
+    git(repo, "commit", "-q", "--allow-empty", "-m", message, date=date)
+    return git(repo, "rev-parse", "HEAD").decode().strip()
+
+
+@pytest.fixture
+def repo(tmp_path):
+    r = tmp_path / "repo"
+    r.mkdir()
+    git(r, "init", "-q", "-b", "main")
+    return r
+
+
+def events(ws):
+    out = {}
+    for p in sorted((ws / "events").glob("*.json")):
+        e = json.loads(p.read_text(encoding="utf-8"))
+        out[e["event_id"]] = e
+    return out
+
+
+class TestCommitEvents:
+    def test_event_fields(self, repo, tmp_path):
+        sha = commit(repo, {"src/a.py": "1"}, "Add a\n\nWith a body.", date="2026-03-01T10:00:00+02:00")
+        result = collect_git(repo, tmp_path / "ws")
+        assert (result.commits, result.added, result.removed) == (1, 1, 0)
+        event = events(tmp_path / "ws")[sha]
+        assert event["source_type"] == "git" and event["source_family"] == "version_control"
+        assert event["observed_at"] == "2026-03-01T08:00:00Z"
+        payload = event["payload"]
+        assert payload["files"] == ["src/a.py"]
+        assert payload["message"] == "Add a\n\nWith a body."
+        assert payload["author"] == "Zo\u00eb Dev <zoe@example.com>"
+        assert payload["committed_at"] == "2026-03-01T10:00:00+02:00"
+        assert payload["attestation"] == {"commit_hash": sha, "message": payload["message"], "author": payload["author"]}
+
+    def test_odd_paths_survive(self, repo, tmp_path):
+        names = ["with space.txt", 'quo"te.txt', "caf\u00e9/\u00fc.md", "new\nline.txt"]
+        sha = commit(repo, {n: "x" for n in names}, "odd")
+        raw = b"bad-\xff.bin"
+        (repo / os.fsdecode(raw)).write_text("x")
+        sha2 = commit(repo, {}, "raw bytes")
+        collect_git(repo, tmp_path / "ws")
+        got = events(tmp_path / "ws")
+        assert sorted(got[sha]["payload"]["files"]) == sorted(names)
+        assert got[sha2]["payload"]["files"] == [os.fsdecode(raw)]
+        text = (tmp_path / "ws" / "events" / f"git-{sha2}.json").read_text(encoding="utf-8")
+        assert "\\udcff" in text  # kept exactly, as an escape
+
+    def test_renames_are_listed_by_new_path_and_merges_skipped(self, repo, tmp_path):
+        commit(repo, {"old.txt": "content\n" * 20}, "base")
+        git(repo, "checkout", "-q", "-b", "side")
+        git(repo, "mv", "old.txt", "new.txt")
+        renamed = commit(repo, {}, "rename")
+        git(repo, "checkout", "-q", "main")
+        commit(repo, {"other.txt": "o"}, "other")
+        git(repo, "merge", "-q", "--no-ff", "-m", "merge side", "side")
+        collect_git(repo, tmp_path / "ws")
+        got = events(tmp_path / "ws")
+        assert len(got) == 3
+        assert got[renamed]["payload"]["files"] == ["new.txt"]
+        assert all(e["payload"]["message"] != "merge side" for e in got.values())
+
+    def test_empty_commit_and_empty_repository(self, repo, tmp_path):
+        assert collect_git(repo, tmp_path / "ws").commits == 0
+        sha = commit(repo, {}, "nothing")
+        collect_git(repo, tmp_path / "ws")
+        assert events(tmp_path / "ws")[sha]["payload"]["files"] == []
+
+
+class TestIncremental:
+    def test_second_run_reads_only_new_commits(self, repo, tmp_path):
+        for i in range(3):
+            commit(repo, {f"f{i}": "x"}, f"c{i}")
+        assert collect_git(repo, tmp_path / "ws").added == 3
+        commit(repo, {"f3": "x"}, "c3")
+        result = collect_git(repo, tmp_path / "ws")
+        assert (result.commits, result.added, result.removed) == (4, 1, 0)
+
+    def test_rewritten_history_replaces_dropped_commits(self, repo, tmp_path):
+        first = commit(repo, {"a": "1"}, "a")
+        dropped = commit(repo, {"b": "1"}, "b")
+        collect_git(repo, tmp_path / "ws")
+        git(repo, "reset", "-q", "--hard", first)
+        kept = commit(repo, {"c": "1"}, "c")
+        result = collect_git(repo, tmp_path / "ws")
+        assert (result.added, result.removed) == (1, 1)
+        assert set(events(tmp_path / "ws")) == {first, kept}
+        assert dropped not in events(tmp_path / "ws")
+
+    def test_shallow_clone_is_reported(self, repo, tmp_path):
+        for i in range(4):
+            commit(repo, {f"f{i}": "x"}, f"c{i}")
+        clone = tmp_path / "clone"
+        subprocess.run(["git", "clone", "-q", "--depth", "2", f"file://{repo}", str(clone)], check=True, env=ENV)
+        result = collect_git(clone, tmp_path / "ws")
+        assert result.shallow and result.commits == 2
+        assert "shallow clone" in result.warnings[0]
+
+    def test_not_a_repository(self, tmp_path):
+        with pytest.raises(CollectError, match="not a git repository"):
+            collect_git(tmp_path, tmp_path / "ws")
+
+    def test_missing_objects_are_an_error_not_an_undercount(self, repo, tmp_path):
+        for i in range(3):
+            commit(repo, {f"f{i}": "x"}, f"c{i}")
+        tree = git(repo, "rev-parse", "HEAD~1^{tree}").decode().strip()
+        obj = repo / ".git" / "objects" / tree[:2] / tree[2:]
+        obj.chmod(0o644)
+        obj.unlink()
+        with pytest.raises(CollectError):
+            collect_git(repo, tmp_path / "ws")
