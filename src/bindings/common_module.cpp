@@ -36,7 +36,9 @@ NB_MODULE(_common, m) {
       nb::arg("x").none(), nb::arg("ndigits"), "Round to ndigits decimals on the exact value, ties to even; ints stay ints.");
   m.def(
       "format_number",
-      [](nb::handle x, const std::string& form) { return varnel::numfmt::format_number(vb::from_python(x), form); },
+      [](nb::handle x, const std::string& form) {
+        return vb::text_to_python(varnel::numfmt::format_number(vb::from_python(x), form));
+      },
       nb::arg("x").none(), nb::arg("form"), "Text of x in 'plain', '.Nf', '.N%', '.Ng' or '%.Ng' form.");
   m.def(
       "loads",

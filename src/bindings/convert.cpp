@@ -185,12 +185,15 @@ nb::str text_to_python(std::string_view text) {
 
 std::filesystem::path path_from_python(nb::handle obj) {
   nb::object fs = steal_or_raise(PyOS_FSPath(obj.ptr()));
-  if (PyBytes_Check(fs.ptr())) {
-    return std::filesystem::path(std::string(PyBytes_AS_STRING(fs.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(fs.ptr()))));
-  }
   // The file system encoding with surrogateescape gives back the original bytes.
-  nb::object bytes = steal_or_raise(PyUnicode_EncodeFSDefault(fs.ptr()));
-  return std::filesystem::path(std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))));
+  nb::object bytes = PyBytes_Check(fs.ptr()) ? fs : steal_or_raise(PyUnicode_EncodeFSDefault(fs.ptr()));
+  std::string raw(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+  // Every system call would stop reading the path at a NUL.
+  if (raw.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    raise_python();
+  }
+  return std::filesystem::path(std::move(raw));
 }
 
 nb::object path_to_python(const std::filesystem::path& path) {

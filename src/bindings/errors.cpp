@@ -18,7 +18,7 @@ void set_json_decode_error(const JsonDecodeError& e) {
   // The reader already knows the position in characters, line and column;
   // set them rather than handing the whole document over.
   exc.attr("msg") = text_to_python(e.reason);
-  exc.attr("doc") = text_to_python(e.source);
+  exc.attr("doc") = text_to_python(e.document);
   exc.attr("pos") = e.position;
   exc.attr("lineno") = e.line;
   exc.attr("colno") = e.column;

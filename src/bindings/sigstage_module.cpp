@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <optional>
+#include <thread>
 
 #include "../common/errors.hpp"
 #include "../sigstage/families.hpp"
@@ -115,12 +116,13 @@ class Phase2Engine {
     sig::SignalEmitter emitter(engine_.settings(), engine_id, source_type);
     for (nb::handle event : events) {
       nb::object metrics = metric_fn(event);
-      emitter.judge(metrics_from_python(metrics, emitter), [&event] {
+      sig::Metrics converted = metrics_from_python(metrics, emitter);
+      emitter.judge(converted, [&event] {
         nb::object ref = event.attr("get")("event_id", "");
         return vb::from_python(ref);
       });
       window_data_fn(event, metrics);  // extra window data is never read back here
-      emitter.remember(metrics_from_python(metrics, emitter));
+      emitter.remember(std::move(converted));
     }
     return signals_to_python(emitter.take_signals());
   }
@@ -144,7 +146,8 @@ class Phase2Engine {
     return out;
   }
 
-  nb::dict run_all_parallel(std::size_t max_workers) const {
+  nb::dict run_all_parallel(nb::handle max_workers) const {
+    const std::size_t workers = worker_count(max_workers);
     nb::dict out;
     nb::object print = nb::module_::import_("builtins").attr("print");
     auto on_done = [&](sig::SignalEngine::Outcome& outcome) {
@@ -165,12 +168,26 @@ class Phase2Engine {
     };
     {
       nb::gil_scoped_release unlocked;
-      engine_.run_all_parallel(max_workers, on_done, poll);
+      engine_.run_all_parallel(workers, on_done, poll);
     }
     return out;
   }
 
  private:
+  // A thread pool's size as a host gives it: None for a default from the
+  // processor count, else a positive integer.
+  static std::size_t worker_count(nb::handle max_workers) {
+    if (max_workers.is_none()) return std::thread::hardware_concurrency() + 4;
+    if (PyBool_Check(max_workers.ptr()) || !PyLong_Check(max_workers.ptr())) {
+      throw varnel::TypeMismatchError(std::string("max_workers must be an integer, not ") +
+                                      Py_TYPE(max_workers.ptr())->tp_name);
+    }
+    const long long n = PyLong_AsLongLong(max_workers.ptr());
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (n <= 0) throw varnel::InvalidValueError("max_workers must be greater than 0");
+    return static_cast<std::size_t>(n);
+  }
+
   // A host's metrics map: a dict of metric name to number, or None.
   static sig::Metrics metrics_from_python(nb::handle metrics, sig::SignalEmitter& emitter) {
     sig::Metrics out;
@@ -286,7 +303,7 @@ NB_MODULE(sigstage, m) {
                      },
                      nb::arg("event"), nb::arg("metrics"), nb::arg("window"))
                  .def("run_all", &Phase2Engine::run_all)
-                 .def("run_all_parallel", &Phase2Engine::run_all_parallel, nb::arg("max_workers") = 4);
+                 .def("run_all_parallel", &Phase2Engine::run_all_parallel, nb::arg("max_workers").none() = 4);
   for (std::size_t f = 0; f < sig::kFamilyCount; ++f) {
     const std::string name = "run_" + std::string(sig::families()[f].key);
     cls.def(name.c_str(), [f](const Phase2Engine& self) { return self.run_family(f); });

@@ -11,12 +11,13 @@ std::string with_source(const std::string& src, const std::string& text) {
 }
 }  // namespace
 
-JsonDecodeError::JsonDecodeError(std::string why, std::string src, std::size_t pos, std::size_t ln,
-                                 std::size_t col)
+JsonDecodeError::JsonDecodeError(std::string why, std::string src, std::string doc, std::size_t pos,
+                                 std::size_t ln, std::size_t col)
     : Error(with_source(src, why + ": line " + std::to_string(ln) + " column " + std::to_string(col) +
                                  " (char " + std::to_string(pos) + ")")),
       reason(std::move(why)),
       source(std::move(src)),
+      document(std::move(doc)),
       position(pos),
       line(ln),
       column(col) {}

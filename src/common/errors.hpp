@@ -41,14 +41,17 @@ struct OverflowError : Error {
 
 // Malformed JSON text. `position` counts characters (code points) from the
 // start of the text, `line` and `column` start at 1, as a host's own JSON
-// decoder reports them; `source` names the file ("" for in-memory text).
+// decoder reports them; `source` names the file ("" for in-memory text) and
+// `document` holds the text, for the host's exception.
 struct JsonDecodeError : Error {
   std::string reason;
   std::string source;
+  std::string document;
   std::size_t position;
   std::size_t line;
   std::size_t column;
-  JsonDecodeError(std::string why, std::string src, std::size_t pos, std::size_t ln, std::size_t col);
+  JsonDecodeError(std::string why, std::string src, std::string doc, std::size_t pos, std::size_t ln,
+                  std::size_t col);
 };
 
 // Bytes that are not UTF-8. `start` and `end` are byte offsets of the bad

@@ -58,7 +58,7 @@ class Parser {
     const std::size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
     std::size_t line = 1;
     for (char c : before) line += c == '\n';
-    throw JsonDecodeError(reason, options_.source, utf8::count_code_points(before), line,
+    throw JsonDecodeError(reason, options_.source, std::string(text), utf8::count_code_points(before), line,
                           utf8::count_code_points(before.substr(line_start)) + 1);
   }
 
@@ -351,8 +351,11 @@ class Parser {
     if (e != stop) {
       const char* digits = e + 1;
       if (*digits == '+') ++digits;
-      if (std::from_chars(digits, stop, exponent).ec != std::errc()) {
-        exponent = *digits == '-' ? -(1L << 40) : (1L << 40);  // beyond any double either way
+      // Any exponent beyond this lies beyond every double either way; the
+      // clamp also keeps the sum below from overflowing.
+      constexpr long kFar = 1L << 40;
+      if (std::from_chars(digits, stop, exponent).ec != std::errc() || exponent > kFar || exponent < -kFar) {
+        exponent = *digits == '-' ? -kFar : kFar;
       }
     }
     long position = 0;  // digits before the point, minus leading zeros after it

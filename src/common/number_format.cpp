@@ -185,10 +185,13 @@ std::string fixed(double x, int decimals) {
 std::string general(double x, int significant) {
   const std::string_view sp = special_text(x);
   if (!sp.empty()) return std::string(sp);
-  std::array<char, 64> buf{};
+  // Sign, digits, point and an exponent of at most "e-324".
+  std::string buf(static_cast<std::size_t>(significant < 1 ? 1 : significant) + 16, '\0');
   auto res = std::to_chars(buf.data(), buf.data() + buf.size(), x, std::chars_format::general,
                            significant < 1 ? 1 : significant);
-  return std::string(buf.data(), res.ptr);
+  if (res.ec != std::errc()) throw InvalidValueError("number too long to format");
+  buf.resize(static_cast<std::size_t>(res.ptr - buf.data()));
+  return buf;
 }
 
 double round_half_even(double x, int ndigits) {

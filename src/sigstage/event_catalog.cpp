@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "common/errors.hpp"
+#include "common/json_logic.hpp"
 #include "common/json_reader.hpp"
 #include "git_metrics.hpp"
 
@@ -23,20 +24,17 @@ KeyClass key_class(const json::Value& v) {
   return KeyClass::Other;
 }
 
-// A number key as a Num; NaN (which has no place in an order) sorts first.
-Num number_key(const json::Value& v) {
-  if (v.is_bool()) return Num::integer(v.as_bool() ? 1 : 0);
-  if (v.is_real()) return Num::real(std::isnan(v.as_real()) ? -INFINITY : v.as_real());
-  if (v.is_bigint()) return Num::real(v.to_double());
-  return Num::integer(v.as_int());
-}
+bool is_nan(const json::Value& v) { return v.is_real() && std::isnan(v.as_real()); }
 
-const json::Value* member(const json::Value& event, std::string_view key) {
-  return event.is_object() ? event.as_object().find(key) : nullptr;
+// Strict order of number keys, exact across kinds; NaN, which has no place
+// in an order, sorts first.
+bool number_less(const json::Value& a, const json::Value& b) {
+  if (is_nan(a) || is_nan(b)) return is_nan(a) && !is_nan(b);
+  return json::compare_numbers(a, b, "<") < 0;
 }
 
 bool field_equals(const json::Value& event, std::string_view key, std::string_view wanted) {
-  const json::Value* v = member(event, key);
+  const json::Value* v = event.get(key);
   return v != nullptr && v->is_string() && v->as_string() == wanted;
 }
 
@@ -45,18 +43,24 @@ bool selects(std::size_t family, const json::Value& event) {
                      : field_equals(event, "source_family", families()[family].key);
 }
 
+// One event file, which must hold a JSON object.
+json::Value read_event(const std::string& path) {
+  json::Value event = json::read_file(path);
+  if (!event.is_object()) throw TypeMismatchError(path + ": the event is not a JSON object");
+  return event;
+}
+
 CatalogEvent project(std::size_t index, const std::string& path, FamilySet wanted) {
   CatalogEvent out{index, nullptr, kEmptyText, std::nullopt, {}};
   json::Value event;
   try {
-    event = json::read_file(path);
-    if (!event.is_object()) throw TypeMismatchError(path + ": the event is not a JSON object");
+    event = read_event(path);
   } catch (...) {
     out.load_error = std::current_exception();
     return out;
   }
   out.observed_at = observed_at_of(event);
-  if (const json::Value* id = member(event, "event_id")) out.event_id = *id;
+  if (const json::Value* id = event.get("event_id")) out.event_id = *id;
   for (std::size_t f = 0; f < kFamilyCount; ++f) {
     if (!wanted[f] || !selects(f, event)) continue;
     FamilyView view{static_cast<std::uint8_t>(f), {}, {}, nullptr};
@@ -93,7 +97,7 @@ std::vector<std::string> list_event_files(const std::filesystem::path& dir) {
 }
 
 const json::Value& observed_at_of(const json::Value& event) {
-  const json::Value* v = member(event, "observed_at");
+  const json::Value* v = event.get("observed_at");
   return v != nullptr ? *v : kEmptyText;
 }
 
@@ -116,11 +120,8 @@ std::vector<std::size_t> order_by_observed_at(const std::vector<const json::Valu
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return keys[a]->as_string() < keys[b]->as_string(); });
   } else {
-    std::vector<Num> nums;
-    nums.reserve(keys.size());
-    for (const json::Value* k : keys) nums.push_back(number_key(*k));
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return compare(nums[a], nums[b]) < 0; });
+                     [&](std::size_t a, std::size_t b) { return number_less(*keys[a], *keys[b]); });
   }
   return order;
 }
@@ -166,8 +167,7 @@ std::vector<json::Value> load_events(const std::filesystem::path& dir, const std
   std::vector<std::string> paths;
   for (const std::string& name : list_event_files(dir)) {
     std::string path = (dir / name).string();
-    json::Value event = json::read_file(path);
-    if (!event.is_object()) throw TypeMismatchError(path + ": the event is not a JSON object");
+    json::Value event = read_event(path);
     if (!source_family.empty() && !field_equals(event, "source_family", source_family)) continue;
     if (!source_type.empty() && !field_equals(event, "source_type", source_type)) continue;
     events.push_back(std::move(event));

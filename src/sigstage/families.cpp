@@ -151,11 +151,4 @@ const std::array<Family, kFamilyCount>& families() {
   return table;
 }
 
-const Family& family(std::string_view key) {
-  for (const Family& f : families()) {
-    if (f.key == key) return f;
-  }
-  throw InvalidValueError("unknown source family: " + std::string(key));
-}
-
 }  // namespace varnel::sig

@@ -29,7 +29,4 @@ inline constexpr std::size_t kFamilyCount = 10;
 // deployment, config, security, error_tracking.
 const std::array<Family, kFamilyCount>& families();
 
-// The family of `key`; throws InvalidValueError for an unknown key.
-const Family& family(std::string_view key);
-
 }  // namespace varnel::sig

@@ -30,7 +30,6 @@ class Natural {
   std::size_t bit_length() const;
   // The low 64 bits.
   std::uint64_t low64() const;
-  bool fits_u64() const { return size_ <= 2; }
   // The value, which must fit in 128 bits.
   UInt128 to_u128() const;
 

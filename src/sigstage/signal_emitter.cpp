@@ -15,9 +15,7 @@ namespace {
 }  // namespace
 
 SignalEmitter::SignalEmitter(const Settings& settings, std::string engine_id, std::string source_type)
-    : settings_(settings), engine_id_(std::move(engine_id)), source_type_(std::move(source_type)) {
-  ring_.reserve(settings_.window_size);
-}
+    : settings_(settings), engine_id_(std::move(engine_id)), source_type_(std::move(source_type)) {}
 
 void SignalEmitter::judge(const Metrics& metrics, const std::function<json::Value()>& event_ref) {
   if (ring_.size() < settings_.min_baseline) return;

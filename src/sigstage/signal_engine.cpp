@@ -126,7 +126,9 @@ void SignalEngine::run_all_parallel(std::size_t max_workers, const std::function
   std::atomic<bool> cancelled{false};
   std::atomic<std::size_t> next_file{0};
   std::atomic<std::size_t> next_family{0};
-  std::size_t loading = max_workers;
+  // More threads than families would only wait.
+  const std::size_t workers = std::min(max_workers, kFamilyCount);
+  std::size_t loading = workers;
   bool loaded = false;
 
   auto worker = [&](std::size_t index) {
@@ -155,12 +157,25 @@ void SignalEngine::run_all_parallel(std::size_t max_workers, const std::function
   };
 
   std::vector<std::thread> pool;
-  pool.reserve(max_workers);
-  for (std::size_t t = 0; t < max_workers; ++t) pool.emplace_back(worker, t);
+  pool.reserve(workers);
   auto stop = [&] {
     cancelled = true;
     for (std::thread& th : pool) th.join();
   };
+  try {
+    for (std::size_t t = 0; t < workers; ++t) pool.emplace_back(worker, t);
+  } catch (...) {
+    // The threads that did start must not wait for the ones that did not.
+    {
+      std::lock_guard lock(mutex);
+      loading -= workers - pool.size();
+      cancelled = true;
+      if (loading == 0) loaded = true;
+      changed.notify_all();
+    }
+    stop();
+    throw;
+  }
 
   std::size_t reported = 0;
   try {

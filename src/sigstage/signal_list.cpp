@@ -43,13 +43,6 @@ json::Value SignalList::record(std::size_t i) const {
   return json::Value(std::move(out));
 }
 
-json::Value SignalList::to_json() const {
-  json::Array all;
-  all.reserve(signals_.size());
-  for (std::size_t i = 0; i < signals_.size(); ++i) all.push_back(record(i));
-  return json::Value(std::move(all));
-}
-
 void SignalList::write(const std::filesystem::path& path) const {
   constexpr std::size_t kChunk = 1 << 20;
   files::AtomicFile file(path);

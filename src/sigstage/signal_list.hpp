@@ -40,8 +40,6 @@ class SignalList {
 
   // The signal record of signal `i`: nine fields in their fixed order.
   json::Value record(std::size_t i) const;
-  // Every record, as one array.
-  json::Value to_json() const;
   // Replaces `path` with the indented array of every record, written in
   // pieces so that the whole text is never held at once.
   void write(const std::filesystem::path& path) const;

@@ -52,3 +52,15 @@ TEST_F(FilesTest, ReportsTheErrnoAndPath) {
   // A failed write leaves nothing behind and changes nothing.
   EXPECT_THROW(files::write_atomic(dir_ / "no-such-dir" / "x", "data"), OsError);
 }
+
+TEST_F(FilesTest, AnUncommittedWriteChangesNothing) {
+  files::make_dirs(dir_);
+  const fs::path target = dir_ / "kept.json";
+  files::write_atomic(target, "old");
+  {
+    files::AtomicFile file(target);
+    file.write("new text that never lands");
+  }  // dropped without commit, as when a writer fails halfway
+  EXPECT_EQ(files::read_text(target), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
+}

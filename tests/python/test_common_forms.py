@@ -103,9 +103,8 @@ class TestReader:
         except json.JSONDecodeError as e:
             with pytest.raises(json.JSONDecodeError) as caught:
                 _common.loads(text)
-            assert (caught.value.msg, caught.value.pos, caught.value.lineno, caught.value.colno) == (
-                e.msg, e.pos, e.lineno, e.colno,
-            )
+            assert (caught.value.msg, caught.value.doc, caught.value.pos, caught.value.lineno,
+                    caught.value.colno) == (e.msg, e.doc, e.pos, e.lineno, e.colno)
         except RecursionError:
             return
         else:
@@ -120,6 +119,10 @@ class TestReader:
         assert same(_common.loads("[1, 1.0, -0.0, 1e400, -1e400, 1e-400, 123456789012345678901234567890]"),
                     [1, 1.0, -0.0, float("inf"), float("-inf"), 0.0, 123456789012345678901234567890])
         assert same(_common.loads("[NaN, Infinity, -Infinity]")[1:], [float("inf"), float("-inf")])
+
+    def test_exponents_beyond_any_double(self):
+        text = "[1e9223372036854775807, 12e9223372036854775807, 0.0001e-9223372036854775808, -1e99999999999999999999]"
+        assert same(_common.loads(text), json.loads(text))
 
     def test_lone_surrogate_escape_survives_a_round_trip(self):
         text = '"\\ud800x\\udfff"'
@@ -173,6 +176,14 @@ class TestNumberForms:
         if isinstance(x, str) and not x.isprintable():
             return
         assert _common.format_number(x, "plain") == str(x)
+
+    @pytest.mark.parametrize("x, form", [(1e-300, ".60g"), (5e-324, ".70g"), (1 / 3, ".100g"), (2.5e-310, ".80f")])
+    def test_long_forms(self, x, form):
+        assert _common.format_number(x, form) == format(x, form)
+        assert _common.format_number(x, "%.80g") == "%.80g" % x
+
+    def test_plain_text_keeps_lone_surrogates(self):
+        assert _common.format_number("\ud800", "plain") == "\ud800"
 
     def test_plain_of_containers(self):
         x = {"a": [1, 2.5, None, True, "it's"]}

@@ -3,11 +3,15 @@ the runners' rules, bad input, and the parallel run."""
 
 import _thread
 import contextlib
+import errno
 import io
 import json
 import os
+import subprocess
+import sys
 import tempfile
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -360,6 +364,48 @@ class TestBadInput:
             sigstage.Phase2Engine(tmp_path, window_size=0)
         with pytest.raises(ValueError):
             sigstage.Phase2Engine(tmp_path, min_baseline=0)
+        with pytest.raises(ValueError, match="embedded null byte"):
+            sigstage.Phase2Engine(str(tmp_path) + "\0junk")
+        engine = sigstage.Phase2Engine(tmp_path)
+        for bad in (0, -1):
+            with pytest.raises(ValueError):
+                engine.run_all_parallel(bad)
+        with pytest.raises(TypeError):
+            engine.run_all_parallel("4")
+        assert engine.run_all_parallel(None) == engine.run_all_parallel(200)
+
+    def test_a_huge_window_is_only_a_capacity(self, tmp_path):
+        write_events(tmp_path, {f"{i}.json": ci_event(i, i) for i in range(7)})
+        assert len(sigstage.Phase2Engine(tmp_path, window_size=2**62).run_ci()) == 4
+
+    def test_large_integer_times_order_exactly(self, tmp_path):
+        events = {f"{name}.json": {"source_family": "ci", "event_id": name, "payload": {}, "observed_at": at}
+                  for name, at in [("a", 2**70 + 1), ("b", 2**70), ("c", float(2**70))]}
+        write_events(tmp_path, events)
+        loaded = sigstage.Phase2Engine(tmp_path)._load_events(source_family="ci")
+        assert [e["event_id"] for e in loaded] == ["b", "c", "a"]
+
+    def test_failure_while_writing_keeps_the_old_file(self, tmp_path):
+        """The disk refuses the new file halfway: the old one stays whole, no temporary is left."""
+        write_events(tmp_path, {f"{i:03d}.json": ci_event(i % 28, i) for i in range(8)})
+        engine = sigstage.Phase2Engine(tmp_path)
+        engine.run_ci()
+        before = signal_text(tmp_path, "ci")
+        write_events(tmp_path, {f"{i:03d}.json": ci_event(i % 28, i) for i in range(8, 200)})
+        script = (
+            "import resource, signal, sys\n"
+            "from varnel import sigstage\n"
+            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+            f"resource.setrlimit(resource.RLIMIT_FSIZE, ({len(before) + 100}, resource.RLIM_INFINITY))\n"
+            "try:\n"
+            "    sigstage.Phase2Engine(sys.argv[1]).run_ci()\n"
+            "except OSError as e:\n"
+            "    print(e.errno)\n"
+        )
+        done = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, text=True)
+        assert done.stdout.strip().splitlines()[-1] == str(errno.EFBIG)
+        assert signal_text(tmp_path, "ci") == before
+        assert sorted(os.listdir(tmp_path / "phase2")) == ["ci_signals.json"]
 
 
 class TestEngineSurface:
@@ -406,16 +452,26 @@ class TestParallelRun:
         assert out.getvalue() == "  [Phase 2] ci failed: 'payload'\n"
         assert list(result) == FAMILY_KEYS  # one worker finishes the families in table order
 
-    def test_interrupt_is_not_swallowed(self, tmp_path):
-        write_events(tmp_path, {f"{i:05d}.json": ci_event(i % 28, i) for i in range(20000)})
-        engine = sigstage.Phase2Engine(tmp_path)
-        timer = threading.Timer(0.05, _thread.interrupt_main)
-        timer.start()
+    def test_interrupt_stops_the_run(self, tmp_path):
+        """An interrupt while a worker is still reading ends the run without running the families."""
+        write_events(tmp_path, {f"{i:03d}.json": ci_event(i % 28, i) for i in range(10)})
+        fifo = tmp_path / "events" / "999-blocked.json"
+        os.mkfifo(fifo)  # a reader blocks on it until something writes
+
+        def interrupt_then_release():
+            _thread.interrupt_main()
+            time.sleep(0.3)
+            with open(fifo, "w") as f:
+                f.write(json.dumps(ci_event(99, 1)))
+
+        releaser = threading.Timer(0.2, interrupt_then_release)
+        releaser.start()
         try:
             with pytest.raises(KeyboardInterrupt):
-                engine.run_all_parallel(2)
+                sigstage.Phase2Engine(tmp_path).run_all_parallel(2)
         finally:
-            timer.cancel()
+            releaser.join()
+        assert os.listdir(tmp_path / "phase2") == []  # no family ran
 
 
 def bad_json_error(root):
