@@ -24,3 +24,6 @@ python3 -m pip install --quiet --disable-pip-version-check ".[test]"
 
 echo "== Python tests"
 python3 -m pytest -q tests/python
+
+echo "== The README's run command, on this checkout"
+varnel analyze --quiet . > /dev/null

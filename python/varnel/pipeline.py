@@ -1,0 +1,75 @@
+"""The host's sequence for one repository: collect events, then run each
+phase of the engines over the workspace."""
+
+from __future__ import annotations
+
+import importlib
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from .collect.git import GitCollection, collect_git
+from .progress import Progress
+
+
+def engine(name: str):
+    """The engine module `varnel.<name>`, or None when this build lacks it."""
+    try:
+        return importlib.import_module(f"varnel.{name}")
+    except ImportError:
+        return None
+
+
+@dataclass
+class AnalysisResult:
+    workspace: Path
+    collection: GitCollection
+    signals: dict[str, list] = field(default_factory=dict)
+    explanations: list = field(default_factory=list)
+    advisory: dict | None = None
+    phases_missing: list[str] = field(default_factory=list)
+
+
+def prepare_workspace(workspace: Path) -> None:
+    """Creates the workspace and keeps it out of git's view."""
+    workspace.mkdir(parents=True, exist_ok=True)
+    ignore = workspace / ".gitignore"
+    if not ignore.exists():
+        ignore.write_text("# varnel's workspace: generated, never committed\n*\n", encoding="utf-8")
+
+
+def analyze(repo: Path, workspace: Path, progress: Progress, scope: str = "varnel-engine") -> AnalysisResult:
+    prepare_workspace(workspace)
+    progress.step("Collecting commits")
+    collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total))
+    for warning in collection.warnings:
+        progress.warn(warning)
+    result = AnalysisResult(workspace=workspace, collection=collection)
+
+    progress.step("Judging metrics against their history")
+    result.signals = engine("sigstage").Phase2Engine(workspace).run_all_parallel()
+
+    progress.step("Explaining signals")
+    try:
+        result.explanations = engine("explstage").Phase3Engine(workspace).run()
+    except FileNotFoundError:
+        result.explanations = []  # no signals yet: too little history
+
+    patstage = engine("patstage")
+    if patstage is None:
+        result.phases_missing.append("patterns")
+    elif result.explanations:
+        progress.step("Learning patterns")
+        phase4 = patstage.Phase4Engine(workspace)
+        try:
+            phase4.run()
+        finally:
+            phase4.close()
+
+    advstage = engine("advstage")
+    if advstage is None:
+        result.phases_missing.append("advisory")
+    else:
+        progress.step("Writing the advisory")
+        result.advisory = advstage.Phase5Engine(workspace).run(scope=scope)
+    progress.done()
+    return result

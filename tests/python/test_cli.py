@@ -1,0 +1,44 @@
+"""The varnel command end to end on real repositories."""
+
+import json
+import subprocess
+import sys
+
+from test_collect_git import commit, git
+
+import pytest
+
+
+def varnel(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "varnel", *args], capture_output=True, text=True, cwd=cwd)
+
+
+@pytest.fixture
+def history(tmp_path):
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    git(repo, "init", "-q", "-b", "main")
+    for i in range(12):
+        files = {f"src/m{i % 3}.py": str(i), "README.md": str(i)}
+        if i == 11:
+            files.update({f"docs/page{k}.md": "x" for k in range(25)})
+        commit(repo, files, f"change {i}", date=f"2026-03-{i + 1:02d}T10:00:00+00:00")
+    return repo
+
+
+def test_analyze_reports_and_keeps_its_workspace_out_of_git(history):
+    done = varnel("analyze", str(history))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("12 commits analysed")
+    assert "Judging metrics" in done.stderr  # plain progress lines when not in a terminal
+    assert git(history, "status", "--porcelain") == b""
+    again = varnel("analyze", "--quiet", "--format", "json", str(history))
+    assert again.returncode == 0 and again.stderr == ""
+    report = json.loads(again.stdout)
+    assert report["commits"] == 12 and report["signals"]["git"] > 0
+
+
+def test_exit_codes(tmp_path):
+    assert varnel("analyze", str(tmp_path)).returncode == 3
+    assert varnel("analyze", "--format", "yaml", str(tmp_path)).returncode == 2
+    assert varnel().returncode == 0
