@@ -26,4 +26,4 @@ echo "== Python tests"
 python3 -m pytest -q tests/python
 
 echo "== The README's run command, on this checkout"
-varnel analyze --quiet . > /dev/null
+python3 -m varnel analyze --quiet . > /dev/null
