@@ -13,6 +13,7 @@ from pathlib import Path
 
 from . import ENGINES, __version__
 from .collect.git import CollectError
+from .config import ConfigError, load_config
 from .pipeline import AnalysisResult, analyze, engine
 from .progress import Progress
 
@@ -65,7 +66,12 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
     workspace = Path(args.workspace) if args.workspace else repo / ".varnel"
     progress = Progress(quiet=args.quiet)
     try:
-        result = analyze(repo, workspace, progress)
+        config = load_config(repo)
+    except ConfigError as e:
+        print(f"varnel: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    try:
+        result = analyze(repo, workspace, progress, config)
     except CollectError as e:
         progress.done()
         print(f"varnel: cannot read the history of {repo}: {e}", file=sys.stderr)

@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from .collect.git import GitCollection, collect_git
+from .config import Config
 from .progress import Progress
 
 
@@ -37,16 +38,19 @@ def prepare_workspace(workspace: Path) -> None:
         ignore.write_text("# varnel's workspace: generated, never committed\n*\n", encoding="utf-8")
 
 
-def analyze(repo: Path, workspace: Path, progress: Progress, scope: str = "varnel-engine") -> AnalysisResult:
+def analyze(repo: Path, workspace: Path, progress: Progress, config: Config,
+            scope: str = "varnel-engine") -> AnalysisResult:
     prepare_workspace(workspace)
     progress.step("Collecting commits")
-    collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total))
+    collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total),
+                             config)
     for warning in collection.warnings:
         progress.warn(warning)
     result = AnalysisResult(workspace=workspace, collection=collection)
 
     progress.step("Judging metrics against their history")
-    result.signals = engine("sigstage").Phase2Engine(workspace).run_all_parallel()
+    phase2 = engine("sigstage").Phase2Engine(workspace, window_size=config.window, min_baseline=config.min_baseline)
+    result.signals = phase2.run_all_parallel()
 
     progress.step("Explaining signals")
     try:
@@ -59,7 +63,7 @@ def analyze(repo: Path, workspace: Path, progress: Progress, scope: str = "varne
         result.phases_missing.append("patterns")
     elif result.explanations:
         progress.step("Learning patterns")
-        phase4 = patstage.Phase4Engine(workspace)
+        phase4 = patstage.Phase4Engine(workspace, {"direction_threshold": config.direction_threshold})
         try:
             phase4.run()
         finally:
@@ -70,6 +74,7 @@ def analyze(repo: Path, workspace: Path, progress: Progress, scope: str = "varne
         result.phases_missing.append("advisory")
     else:
         progress.step("Writing the advisory")
-        result.advisory = advstage.Phase5Engine(workspace).run(scope=scope)
+        phase5 = advstage.Phase5Engine(workspace, significance_threshold=config.significance_threshold)
+        result.advisory = phase5.run(scope=scope)
     progress.done()
     return result

@@ -42,3 +42,6 @@ def test_exit_codes(tmp_path):
     assert varnel("analyze", str(tmp_path)).returncode == 3
     assert varnel("analyze", "--format", "yaml", str(tmp_path)).returncode == 2
     assert varnel().returncode == 0
+    (tmp_path / ".varnel.toml").write_text("windw = 3\n")
+    bad = varnel("analyze", str(tmp_path))
+    assert bad.returncode == 2 and "unknown setting(s) windw" in bad.stderr

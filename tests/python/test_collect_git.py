@@ -137,3 +137,36 @@ class TestIncremental:
         obj.unlink()
         with pytest.raises(CollectError):
             collect_git(repo, tmp_path / "ws")
+
+
+class TestSettings:
+    def test_excluded_paths_and_bot_commits(self, repo, tmp_path):
+        from varnel.config import Config
+
+        human = commit(repo, {"src/a.py": "1", "vendor/lib/x.c": "1", "poetry.lock": "1"}, "work")
+        env_bot = dict(ENV, GIT_AUTHOR_NAME="dependabot[bot]")
+        (repo / "req.txt").write_text("x")
+        subprocess.run(["git", "-C", str(repo), "add", "-A"], env=env_bot, check=True)
+        subprocess.run(["git", "-C", str(repo), "commit", "-q", "-m", "bump"], env=env_bot, check=True)
+        result = collect_git(repo, tmp_path / "ws", config=Config())
+        assert (result.commits, result.added, result.passed_over) == (2, 1, 1)
+        assert events(tmp_path / "ws")[human]["payload"]["files"] == ["src/a.py"]
+        assert collect_git(repo, tmp_path / "ws", config=Config()).added == 0  # the bot commit stays passed over
+        # Other settings collect the history afresh.
+        result = collect_git(repo, tmp_path / "ws", config=Config(exclude_paths=(), bot_authors=()))
+        assert result.added == 2
+        assert sorted(events(tmp_path / "ws")[human]["payload"]["files"]) == ["poetry.lock", "src/a.py",
+                                                                              "vendor/lib/x.c"]
+
+    def test_config_files(self, tmp_path):
+        from varnel.config import Config, ConfigError, load_config
+
+        assert load_config(tmp_path) == Config()
+        (tmp_path / "pyproject.toml").write_text('[tool.varnel]\nwindow = 30\nbot_authors = ["ci-bot"]\n')
+        assert load_config(tmp_path) == Config(window=30, bot_authors=("ci-bot",))
+        (tmp_path / ".varnel.toml").write_text("significance_threshold = 2\n")
+        assert load_config(tmp_path).significance_threshold == 2.0
+        for bad in ("windw = 3\n", "window = 0\n", "window = true\n", "exclude_paths = 'x'\n", "window = [\n"):
+            (tmp_path / ".varnel.toml").write_text(bad)
+            with pytest.raises(ConfigError):
+                load_config(tmp_path)

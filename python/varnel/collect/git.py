@@ -10,6 +10,12 @@ git's output is read with NUL separators, so paths and messages with spaces,
 quotes, newlines, non-ASCII or non-UTF-8 bytes survive; bytes that are not
 UTF-8 are kept with ``surrogateescape`` and written as ``\\udcXX`` escapes.
 Renamed files are listed under their new path.
+
+Paths the settings exclude (vendored, generated, lock files) are left out of
+each commit's files, and commits by configured bot authors get no event; the
+settings used are kept in ``collect-state.json`` in the workspace together
+with the bot commits passed over, and a change of settings collects the
+history afresh.
 """
 
 from __future__ import annotations
@@ -22,6 +28,8 @@ from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Callable, Iterator
+
+from ..config import Config
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
 _FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%B"
@@ -39,6 +47,7 @@ class GitCollection:
     commits: int = 0  # non-merge commits reachable from HEAD
     added: int = 0  # events written by this run
     removed: int = 0  # events of commits no longer reachable
+    passed_over: int = 0  # commits by bot authors, which get no event
     shallow: bool = False  # the repository's history is cut off
     warnings: list[str] = field(default_factory=list)
 
@@ -132,11 +141,28 @@ def reachable_commits(repo: Path) -> list[str]:
     return _text(_git(repo, "rev-list", "--no-merges", "HEAD")).split()
 
 
-def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None] | None = None) -> GitCollection:
+def _read_state(path: Path) -> dict | None:
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    except (FileNotFoundError, ValueError):
+        return None
+
+
+def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None] | None = None,
+                config: Config | None = None) -> GitCollection:
     """Brings ``workspace/events`` in line with the commits reachable from HEAD."""
     repo = Path(repo)
+    config = config if config is not None else Config()
     events = Path(workspace) / "events"
     events.mkdir(parents=True, exist_ok=True)
+    state_path = Path(workspace) / "collect-state.json"
+    settings = {"exclude_paths": list(config.exclude_paths), "bot_authors": list(config.bot_authors)}
+    state = _read_state(state_path)
+    if state is None or state.get("settings") != settings:
+        for old in events.glob(f"{_PREFIX}*.json"):  # collected under other (or unknown) settings
+            old.unlink()
+        state = {}
+    passed_over = set(state.get("passed_over", []))
     result = GitCollection()
     result.shallow = _text(_git(repo, "rev-parse", "--is-shallow-repository")).strip() == "true"
     reachable = reachable_commits(repo)
@@ -151,15 +177,24 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     for sha in have - wanted:
         (events / f"{_PREFIX}{sha}.json").unlink()
         result.removed += 1
-    missing = [sha for sha in reachable if sha not in have]
+    passed_over &= wanted
+    missing = [sha for sha in reachable if sha not in have and sha not in passed_over]
     if missing:
         raw = _git(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--name-only", f"--format={_FORMAT}",
                    stdin="\n".join(missing).encode())
+        described = 0
         for commit in _parse_log(raw):
-            write_json_atomic(events / f"{_PREFIX}{commit['sha']}.json", commit_event(commit))
-            result.added += 1
+            described += 1
+            if config.is_bot(commit["author"]):
+                passed_over.add(commit["sha"])
+            else:
+                commit["files"] = [f for f in commit["files"] if not config.excluded(f)]
+                write_json_atomic(events / f"{_PREFIX}{commit['sha']}.json", commit_event(commit))
+                result.added += 1
             if progress is not None:
-                progress(result.added, len(missing))
-        if result.added != len(missing):
-            raise CollectError(f"git listed {len(missing)} new commits but described {result.added}")
+                progress(described, len(missing))
+        if described != len(missing):
+            raise CollectError(f"git listed {len(missing)} new commits but described {described}")
+    result.passed_over = len(passed_over)
+    write_json_atomic(state_path, {"settings": settings, "passed_over": sorted(passed_over)})
     return result
