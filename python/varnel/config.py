@@ -17,8 +17,10 @@ silently.
 from __future__ import annotations
 
 import fnmatch
+import re
 import tomllib
 from dataclasses import dataclass, field, fields
+from functools import cached_property
 from pathlib import Path
 
 DEFAULT_EXCLUDES = (
@@ -32,7 +34,7 @@ class ConfigError(ValueError):
     """A settings file that cannot be used as it stands."""
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=True)
 class Config:
     window: int = 50
     min_baseline: int = 5
@@ -43,11 +45,17 @@ class Config:
     bot_authors: tuple[str, ...] = DEFAULT_BOTS
     source: str = field(default="defaults", compare=False)
 
+    @cached_property
+    def _exclusion(self) -> re.Pattern | None:
+        if not self.exclude_paths:
+            return None
+        return re.compile("|".join(f"(?:{fnmatch.translate(p)})" for p in self.exclude_paths))
+
     def excluded(self, path: str) -> bool:
-        """Whether a repository path is left out of the git metrics."""
-        name = path.rsplit("/", 1)[-1]
-        return any(fnmatch.fnmatchcase(path, pattern) or fnmatch.fnmatchcase(name, pattern)
-                   for pattern in self.exclude_paths)
+        """Whether a repository path (or its file name) matches an excluded pattern."""
+        if self._exclusion is None:
+            return False
+        return self._exclusion.match(path) is not None or self._exclusion.match(path.rsplit("/", 1)[-1]) is not None
 
     def is_bot(self, author: str) -> bool:
         """Whether an author ("Name <email>") is one of the configured bots."""

@@ -23,12 +23,12 @@ from __future__ import annotations
 import json
 import os
 import subprocess
-import tempfile
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Callable, Iterator
 
+from .._common import dumps_pretty
 from ..config import Config
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
@@ -120,14 +120,14 @@ def commit_event(commit: dict) -> dict:
 
 
 def write_json_atomic(path: Path, record: dict) -> None:
-    """Writes a JSON file whole: a temporary file beside it, then a rename."""
-    fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
+    """Writes a JSON file whole: a temporary file beside it (named for this
+    process, so concurrent collectors never share one), then a rename."""
+    temp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(record, f, indent=2)
+        temp.write_text(dumps_pretty(record), encoding="utf-8")
         os.replace(temp, path)
     except BaseException:
-        Path(temp).unlink(missing_ok=True)
+        temp.unlink(missing_ok=True)
         raise
 
 
