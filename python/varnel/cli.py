@@ -63,7 +63,7 @@ def _report_json(result: AnalysisResult) -> str:
 
 def _cmd_analyze(args: argparse.Namespace) -> int:
     repo = Path(args.path).resolve()
-    workspace = Path(args.workspace) if args.workspace else repo / ".varnel"
+    workspace = _workspace_of(args)
     progress = Progress(quiet=args.quiet)
     try:
         config = load_config(repo)
@@ -88,6 +88,42 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _workspace_of(args: argparse.Namespace) -> Path:
+    return Path(args.workspace) if args.workspace else Path(args.path).resolve() / ".varnel"
+
+
+def _pattern_lines(entries: list[dict]) -> list[str]:
+    from .friendly import friendly_pattern, pattern_risk_assessment
+
+    lines = []
+    for entry in entries:
+        severity = pattern_risk_assessment(entry)["severity"]
+        seen = entry.get("occurrence_count") or entry.get("support_count")
+        suffix = f" [{severity}; seen {seen} times]" if seen else f" [{severity}]"
+        lines.append(f"- {friendly_pattern(entry)}{suffix}")
+    return lines
+
+
+def _cmd_patterns(args: argparse.Namespace) -> int:
+    database = _workspace_of(args) / "phase4" / "knowledge.db"
+    if not database.exists():
+        print("No patterns learned yet: run 'varnel analyze' first, with some history.")
+        return EXIT_OK
+    store = engine("lorekeep").SQLiteKnowledgeStore(database)
+    try:
+        knowledge = store.list_knowledge()
+        patterns = store.list_patterns()
+    finally:
+        store.close()
+    if args.format == "json":
+        print(json.dumps({"knowledge": knowledge, "patterns": patterns}, indent=2))
+        return EXIT_OK
+    lines = [f"Known patterns ({len(knowledge)}):"] + (_pattern_lines(knowledge) or ["- none yet"])
+    lines += ["", f"Patterns still being confirmed ({len(patterns)}):"] + (_pattern_lines(patterns) or ["- none"])
+    print("\n".join(lines))
+    return EXIT_OK
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="varnel",
@@ -102,6 +138,12 @@ def build_parser() -> argparse.ArgumentParser:
     analyze_cmd.add_argument("--output", help="write the report to this file instead of standard output")
     analyze_cmd.add_argument("--quiet", action="store_true", help="no progress on standard error")
     analyze_cmd.set_defaults(run=_cmd_analyze)
+
+    patterns_cmd = commands.add_parser("patterns", help="what varnel has learned about the repository")
+    patterns_cmd.add_argument("path", nargs="?", default=".", help="the repository (default: here)")
+    patterns_cmd.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
+    patterns_cmd.add_argument("--format", choices=["text", "json"], default="text")
+    patterns_cmd.set_defaults(run=_cmd_patterns)
     return parser
 
 

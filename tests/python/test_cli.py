@@ -45,3 +45,21 @@ def test_exit_codes(tmp_path):
     (tmp_path / ".varnel.toml").write_text("windw = 3\n")
     bad = varnel("analyze", str(tmp_path))
     assert bad.returncode == 2 and "unknown setting(s) windw" in bad.stderr
+
+
+def test_patterns_lists_what_the_knowledge_base_holds(tmp_path):
+    from varnel.lorekeep import SQLiteKnowledgeStore
+
+    assert "No patterns learned yet" in varnel("patterns", str(tmp_path)).stdout
+    store = SQLiteKnowledgeStore(tmp_path / ".varnel" / "phase4" / "knowledge.db")
+    store.create_pattern({"fingerprint": "f" * 16, "discovery_method": "statistical", "pattern_type": "co_occurrence",
+                          "sources": ["ci", "git"],
+                          "metrics": ["files_touched", "run_duration"], "correlation_strength": 0.62,
+                          "occurrence_count": 4})
+    store.close()
+    done = varnel("patterns", str(tmp_path))
+    assert done.returncode == 0
+    assert "Patterns still being confirmed (1):" in done.stdout
+    assert "tend to rise and fall together" in done.stdout and "seen 4 times" in done.stdout
+    assert json.loads(varnel("patterns", "--format", "json", str(tmp_path)).stdout)["patterns"][0]["metrics"] == [
+        "files_touched", "run_duration"]
