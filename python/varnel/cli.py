@@ -9,12 +9,13 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from datetime import datetime
 from pathlib import Path
 
 from . import ENGINES, __version__
 from .collect.git import CollectError
 from .config import ConfigError, load_config
-from .pipeline import AnalysisResult, analyze, engine
+from .pipeline import AnalysisResult, Window, analyze, engine
 from .progress import Progress
 
 EXIT_OK, EXIT_ATTENTION, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
@@ -70,8 +71,9 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
     except ConfigError as e:
         print(f"varnel: {e}", file=sys.stderr)
         return EXIT_USAGE
+    window = Window(days=config.scope_days, since=args.since, last_commits=args.last, everything=args.all)
     try:
-        result = analyze(repo, workspace, progress, config)
+        result = analyze(repo, workspace, progress, config, window)
     except CollectError as e:
         progress.done()
         print(f"varnel: cannot read the history of {repo}: {e}", file=sys.stderr)
@@ -86,6 +88,19 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
     else:
         sys.stdout.write(text)
     return EXIT_OK
+
+
+def _date(text: str) -> datetime:
+    try:
+        return datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a date: {text!r} (expected YYYY-MM-DD)") from None
+
+
+def _positive(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")
+    return int(text)
 
 
 def _workspace_of(args: argparse.Namespace) -> Path:
@@ -137,6 +152,10 @@ def build_parser() -> argparse.ArgumentParser:
     analyze_cmd.add_argument("--format", choices=["text", "json"], default="text")
     analyze_cmd.add_argument("--output", help="write the report to this file instead of standard output")
     analyze_cmd.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    recent = analyze_cmd.add_mutually_exclusive_group()
+    recent.add_argument("--since", type=_date, help="the advisory covers events from this date on (YYYY-MM-DD)")
+    recent.add_argument("--last", type=_positive, metavar="N", help="the advisory covers the last N commits")
+    recent.add_argument("--all", action="store_true", help="the advisory covers the whole history")
     analyze_cmd.set_defaults(run=_cmd_analyze)
 
     patterns_cmd = commands.add_parser("patterns", help="what varnel has learned about the repository")

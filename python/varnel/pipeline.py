@@ -5,11 +5,13 @@ from __future__ import annotations
 
 import importlib
 from dataclasses import dataclass, field
+from datetime import datetime
 from pathlib import Path
 
 from .collect.git import GitCollection, collect_git
 from .config import Config
 from .progress import Progress
+from .scope import build_view, close_view, events_in_scope
 
 
 def engine(name: str):
@@ -38,7 +40,19 @@ def prepare_workspace(workspace: Path) -> None:
         ignore.write_text("# varnel's workspace: generated, never committed\n*\n", encoding="utf-8")
 
 
-def analyze(repo: Path, workspace: Path, progress: Progress, config: Config,
+@dataclass
+class Window:
+    """The recent work the advisory speaks about: the last `days` days by
+    default, or from `since`, or the last `last_commits` commits; `everything`
+    keeps the whole history."""
+
+    days: int = 30
+    since: datetime | None = None
+    last_commits: int | None = None
+    everything: bool = False
+
+
+def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None = None,
             scope: str = "varnel-engine") -> AnalysisResult:
     prepare_workspace(workspace)
     progress.step("Collecting commits")
@@ -74,7 +88,16 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config,
         result.phases_missing.append("advisory")
     else:
         progress.step("Writing the advisory")
-        phase5 = advstage.Phase5Engine(workspace, significance_threshold=config.significance_threshold)
-        result.advisory = phase5.run(scope=scope)
+        window = window or Window(days=config.scope_days)
+        target = workspace
+        if not window.everything:
+            keep = events_in_scope(workspace, days=window.days, since=window.since, last_commits=window.last_commits)
+            target = build_view(workspace, keep)
+        try:
+            phase5 = advstage.Phase5Engine(target, significance_threshold=config.significance_threshold)
+            result.advisory = phase5.run(scope=scope)
+        finally:
+            if target != workspace:
+                close_view(target, workspace)
     progress.done()
     return result
