@@ -204,10 +204,12 @@ NB_MODULE(patstage, m) {
       "classify_direction",
       [](nb::handle deviation, nb::handle threshold, nb::handle unit) {
         const bool degenerate = nb::isinstance<nb::str>(unit) && ps::is_degenerate_unit(vb::text_from_python(unit));
-        return std::string(ps::direction_name(ps::classify_direction(number(deviation), number(threshold), degenerate)));
+        const ps::Direction d = ps::classify_direction(number(deviation), number(threshold), degenerate);
+        return std::string(ps::direction_name(d));
       },
       nb::arg("deviation"), nb::arg("threshold") = 1.0, nb::arg("unit") = "modified_zscore",
-      "'increased' or 'decreased' beyond the threshold (strictly), else 'unchanged'; 'unchanged' for a degenerate unit.");
+      "'increased' or 'decreased' beyond the threshold (strictly), else 'unchanged'; "
+      "'unchanged' for a degenerate unit.");
   m.def(
       "compute_fingerprint",
       [](nb::handle components) {
@@ -287,14 +289,16 @@ NB_MODULE(patstage, m) {
           },
           nb::arg("signals"), "The signals grouped by event_ref, in first-seen order of the references.")
       .def(
-          "_build_commit_index", [](Engine& e) { return unlocked([&] { return e.core().build_commit_index().to_json(); }); },
+          "_build_commit_index",
+          [](Engine& e) { return unlocked([&] { return e.core().build_commit_index().to_json(); }); },
           "event_id -> commit SHA of the workspace's events (read once per engine).")
       .def(
           "_build_temporal_index",
           [](Engine& e) { return unlocked([&] { return e.core().build_temporal_index().to_json(); }); },
           "event_id -> timestamp of the workspace's events (read once per engine).")
       .def_static(
-          "_extract_event_timestamp", [](nb::handle ev) { return vb::to_python(ps::extract_event_timestamp(vb::from_python(ev))); },
+          "_extract_event_timestamp",
+          [](nb::handle ev) { return vb::to_python(ps::extract_event_timestamp(vb::from_python(ev))); },
           nb::arg("ev"), "The event's real time: its commit or run time by type, else observed_at.")
       .def_static(
           "_time_bucket",
@@ -310,7 +314,9 @@ NB_MODULE(patstage, m) {
           nb::arg("iso_ts").none(), nb::arg("window_hours"),
           "floor(hours since the epoch / window_hours) of an ISO timestamp (UTC unless it says otherwise), or None.")
       .def("_lookup_fingerprint",
-           [](Engine& e, std::string fingerprint) { return unlocked([&] { return e.core().lookup_fingerprint(fingerprint); }); },
+           [](Engine& e, std::string fingerprint) {
+             return unlocked([&] { return e.core().lookup_fingerprint(fingerprint); });
+           },
            nb::arg("fingerprint"), "The fingerprint's local knowledge, else its local pattern, else no match.")
       .def_static(
           "_predominant_direction",
@@ -318,7 +324,8 @@ NB_MODULE(patstage, m) {
             return std::string(ps::direction_name(
                 ps::predominant_direction(array_from_python(entries, "entries"), number(threshold))));
           },
-          nb::arg("entries"), nb::arg("threshold"), "The direction most entries' deviations take; 'unchanged' on a tie.")
+          nb::arg("entries"), nb::arg("threshold"),
+          "The direction most entries' deviations take; 'unchanged' on a tie.")
       .def(
           "_discover_cooccurrences",
           [](Engine& e, nb::handle signals) {

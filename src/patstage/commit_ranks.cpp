@@ -19,7 +19,8 @@ CommitRanks::CommitRanks(const SignalSet& set, const OrderedIndex& commits) : ra
   shas.erase(std::unique(shas.begin(), shas.end()), shas.end());
   count_ = shas.size();
   for (std::size_t r = 0; r < sha_of.size(); ++r) {
-    if (sha_of[r] != nullptr) ranks_[r] = std::lower_bound(shas.begin(), shas.end(), std::string_view(*sha_of[r])) - shas.begin();
+    if (sha_of[r] == nullptr) continue;
+    ranks_[r] = std::lower_bound(shas.begin(), shas.end(), std::string_view(*sha_of[r])) - shas.begin();
   }
 }
 

@@ -109,7 +109,9 @@ EventIndexes read_event_indexes(const std::filesystem::path& events_dir) {
     if (!event.is_object()) continue;
     const std::string_view id = text_of(event.get("event_id"));
     if (id.empty()) continue;
-    if (const std::string_view sha = event_commit(event); !sha.empty()) out.commits.set(std::string(id), std::string(sha));
+    if (const std::string_view sha = event_commit(event); !sha.empty()) {
+      out.commits.set(std::string(id), std::string(sha));
+    }
     const json::Value when = extract_event_timestamp(event);
     if (when.is_string() && !when.as_string().empty()) out.times.set(std::string(id), when.as_string());
   }

@@ -52,9 +52,8 @@ std::int64_t integer(const json::Value& v) { return v.is_bool() ? v.as_bool() : 
 // a * b as a host multiplies: exact for integers, a real otherwise.
 json::Value product(const json::Value& a, const json::Value& b) {
   std::int64_t p = 0;
-  if ((a.is_int() || a.is_bool()) && (b.is_int() || b.is_bool()) && !__builtin_mul_overflow(integer(a), integer(b), &p)) {
-    return json::Value(p);
-  }
+  const bool integers = (a.is_int() || a.is_bool()) && (b.is_int() || b.is_bool());
+  if (integers && !__builtin_mul_overflow(integer(a), integer(b), &p)) return json::Value(p);
   return json::Value(a.to_double() * b.to_double());
 }
 
@@ -116,7 +115,9 @@ std::string promote_pattern(lorekeep::KnowledgeStoreBase& kb, const json::Object
   k.append("sources", pattern.at("sources"));
   k.append("metrics", pattern.at("metrics"));
   const json::Value* statistical = pattern.find("description_statistical");
-  k.append("description_statistical", statistical != nullptr && !statistical->is_null() ? *statistical : json::Value(""));
+  // Knowledge requires the text; a pattern may have none.
+  const bool described = statistical != nullptr && !statistical->is_null();
+  k.append("description_statistical", described ? *statistical : json::Value(""));
   const json::Value* semantic = pattern.find("description_semantic");
   k.append("description_semantic", semantic != nullptr ? *semantic : json::Value());
   k.append("support_count", pattern.at("occurrence_count"));

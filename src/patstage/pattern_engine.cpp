@@ -223,7 +223,9 @@ bool PatternEngine::check_promotion(const json::Object& pattern) {
   return patstage::check_promotion(kb_, params_, pattern);
 }
 
-std::string PatternEngine::promote_pattern(const json::Object& pattern) { return patstage::promote_pattern(kb_, pattern); }
+std::string PatternEngine::promote_pattern(const json::Object& pattern) {
+  return patstage::promote_pattern(kb_, pattern);
+}
 
 json::Array PatternEngine::run_decay() { return patstage::run_decay(kb_, params_); }
 

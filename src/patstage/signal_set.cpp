@@ -36,7 +36,9 @@ void SignalSet::add(const json::Value& record) {
     s.metric = names_.intern(v->as_string());
   }
   // A reference that is not text can match no event.
-  if (const json::Value* v = record.get("event_ref"); v != nullptr && v->is_string()) s.ref = refs_.intern(v->as_string());
+  if (const json::Value* v = record.get("event_ref"); v != nullptr && v->is_string()) {
+    s.ref = refs_.intern(v->as_string());
+  }
   if (const json::Value* dev = record.get("deviation")) {
     if (!dev->is_object()) wrong_kind("a signal's deviation", "an object", *dev);
     if (const json::Value* d = dev->get("degenerate")) s.degenerate = json::truthy(*d);

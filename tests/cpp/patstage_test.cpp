@@ -96,9 +96,8 @@ fs::path workspace(const fs::path& root) {
                                     R"(", "source_type": "git", "observed_at": "", "payload": {"commit_hash": ")" +
                                     sha + "\"}}");
     varnel::files::write_atomic(root / "events" / ("c" + std::to_string(i) + ".json"),
-                                R"({"event_id": "c)" + std::to_string(i) +
-                                    R"(", "source_type": "ci", "observed_at": "", "payload": {"trigger": {"commit_sha": ")" +
-                                    sha + "\"}}}");
+                                R"({"event_id": "c)" + std::to_string(i) + R"(", "source_type": "ci", )" +
+                                    R"("observed_at": "", "payload": {"trigger": {"commit_sha": ")" + sha + "\"}}}");
     const char* sep = i > 0 ? ", " : "";
     git += sep + std::string(R"({"engine_id": "git", "metric": "files_touched", "event_ref": "g)") +
            std::to_string(i) + R"(", "deviation": {"measure": )" + (i < 10 ? "3.0" : "0.0") + "}}";

@@ -193,10 +193,11 @@ def _evaluate(k1, k2, obs1, obs2, temporal, p):
     dir2 = predominant_direction([obs2[x] for x in shared], p["direction_threshold"])
     refs = [obs1[x]["event_ref"] for x in shared[:10]] + [obs2[x]["event_ref"] for x in shared[:10]]
     form = "temporally-aligned" if temporal else "commit-aligned"
-    where = f"{len(shared)} shared {p['temporal_window_hours']}h windows" if temporal else f"{len(shared)} shared commits"
+    where = f"{len(shared)} shared " + (f"{p['temporal_window_hours']}h windows" if temporal else "commits")
     head = f"Signals {k1[0]}.{k1[1]} and {k2[0]}.{k2[1]}"
     if accepted == "correlation":
-        description = f"{head} co-occur with correlation {effective:.2f} across {together} {form} observations (of {where})."
+        description = (f"{head} co-occur with correlation {effective:.2f} across {together} {form} "
+                       f"observations (of {where}).")
     else:
         description = (f"{head} co-deviate {lift:.1f}x more than expected by chance across {together} {form} "
                        f"observations (of {where}, lift={lift:.2f}).")

@@ -26,7 +26,8 @@ class Service:
         class Handler(BaseHTTPRequestHandler):
             def do_POST(self):
                 body = self.rfile.read(int(self.headers["Content-Length"]))
-                service.requests.append({"path": self.path, "headers": {k.lower(): v for k, v in self.headers.items()}, "body": json.loads(body)})
+                headers = {k.lower(): v for k, v in self.headers.items()}
+                service.requests.append({"path": self.path, "headers": headers, "body": json.loads(body)})
                 status, answer = service.reply() if callable(service.reply) else service.reply
                 data = answer if isinstance(answer, bytes) else json.dumps(answer).encode()
                 self.send_response(status)

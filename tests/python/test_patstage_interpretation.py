@@ -59,7 +59,9 @@ class TestInterpretation:
 
     def test_preambles_are_stripped_at_the_start_only(self, engine):
         assert interpret(engine, "Here is the description:\nBuilds slow down.")[0] == "Builds slow down."
-        assert interpret(engine, "  HERE'S A SENTENCE for you:  Builds slow down.  ")[0] == "  HERE'S A SENTENCE for you:  Builds slow down.".strip()
+        assert interpret(engine, "HERE'S A SENTENCE for you:  Builds slow down.  ")[0] == "Builds slow down."
+        indented = " Here's a sentence: Builds slow down."
+        assert interpret(engine, indented)[0] == indented.strip()
         assert interpret(engine, "Description: Builds slow down.")[0] == "Builds slow down."
         assert interpret(engine, "Here is the descr\u0130ption: Builds slow down.")[0] == "Builds slow down."
         kept = "Builds slow down. Here is the description: more."

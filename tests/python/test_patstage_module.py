@@ -39,8 +39,9 @@ def test_without_a_dotenv_loader_the_file_is_ignored(tmp_path):
 
 
 def test_clients_are_optional(tmp_path):
-    result = import_in(tmp_path, setup="import sys; sys.modules['varnel.llm_anthropic'] = None",
-                       check="print(json.dumps([patstage.AnthropicClient is None, patstage.OpenRouterClient.__name__]))")
+    result = import_in(tmp_path, setup="import sys; sys.modules['varnel.llm_anthropic'] = None", check="""
+        print(json.dumps([patstage.AnthropicClient is None, patstage.OpenRouterClient.__name__]))
+    """)
     assert result == [True, "OpenRouterClient"]
 
 

@@ -214,7 +214,8 @@ class TestRun:
         result = engine.run()
         assert result["details"] == [{"action": "recognized", "fingerprint": source["fingerprint"],
                                       "knowledge_id": kid, "description": "statistical"}]
-        assert (result["patterns_recognized"], result["patterns_discovered"], result["knowledge_artifacts"]) == (1, 0, 1)
+        counts = [result[c] for c in ("patterns_recognized", "patterns_discovered", "knowledge_artifacts")]
+        assert counts == [1, 0, 1]
         assert (tmp_path / "phase4" / "phase4_summary.json").exists()
 
     def test_a_batch_that_is_a_pattern_is_counted_and_promoted_at_its_tenth_occurrence(self, tmp_path, engine_for):
