@@ -3,7 +3,9 @@
 All ten families in realistic proportions: commits dominate, CI runs follow
 them, test and coverage reports come with many runs, the rest are rarer. Git
 events touch 1 to 40 files across a tree of top-level folders; some fields are
-null or missing, as real collectors leave them.
+null or missing, as real collectors leave them. Events are spread over a year;
+CI runs and the dependency, schema, configuration and security snapshots name
+the latest commit as their trigger, as a collector would.
 
     python bench/make_workspace.py DIR --events 100000
 """
@@ -11,9 +13,12 @@ null or missing, as real collectors leave them.
 import argparse
 import json
 import random
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 FOLDERS = ["src", "lib", "tests", "docs", "api", "web", "cli", "scripts", "infra", "tools", "pkg", "internal"]
+START = datetime(2025, 1, 1, tzinfo=timezone.utc)
+TRIGGERED = {"ci", "dependency", "schema", "config", "security"}
 WEIGHTS = {"git": 40, "ci": 25, "testing": 12, "coverage": 8, "dependency": 4, "schema": 3, "deployment": 2,
            "config": 2, "security": 2, "error_tracking": 2}
 
@@ -51,7 +56,7 @@ def payload(rng, family, files, i):
         return clean({"timing": clean({"duration_seconds": maybe(rng, round(rng.lognormvariate(5, 0.3), 2)),
                                         "queued_seconds": rng.randint(0, 30)}),
                       "conclusion": rng.choices(["success", "failure", "cancelled"], [90, 8, 2])[0],
-                      "workflow": "ci.yml", "run_number": i, "trigger": {"commit_sha": f"{rng.getrandbits(160):040x}"}})
+                      "workflow": "ci.yml", "run_number": i})
     if family == "testing":
         total = rng.randint(900, 1200)
         return {"summary": {"total": total, "failed": rng.choice([0, 0, 0, 1, 3]), "skipped": rng.randint(0, 20)},
@@ -88,14 +93,18 @@ def write_workspace(root: Path, count: int, seed: int = 7) -> int:
     names = list(WEIGHTS)
     weights = [WEIGHTS[n] for n in names]
     total = 0
+    latest_commit = f"{rng.getrandbits(160):040x}"
     for i in range(count):
         family = rng.choices(names, weights)[0]
-        event = {"event_id": f"{family}-{i:07d}", "observed_at": f"2026-{1 + i * 12 // count:02d}-01T00:00:{i % 60:02d}Z",
-                 "payload": payload(rng, family, files, i)}
+        when = (START + timedelta(seconds=i * 365 * 86400 // count)).strftime("%Y-%m-%dT%H:%M:%SZ")
+        event = {"event_id": f"{family}-{i:07d}", "observed_at": when, "payload": payload(rng, family, files, i)}
         if family == "git":
             event.update(source_type="git", source_family="version_control")
+            latest_commit = event["payload"]["commit_hash"]
         else:
             event.update(source_family=family, source_type=family)
+            if family in TRIGGERED:
+                event["payload"]["trigger"] = {"commit_sha": latest_commit}
         text = json.dumps(event, indent=2)
         (events / f"{i:07d}-{family}.json").write_text(text, encoding="utf-8")
         total += len(text.encode("utf-8"))

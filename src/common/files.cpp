@@ -57,20 +57,29 @@ std::string read_text(const std::filesystem::path& path) {
     errno = EISDIR;
     throw_os(path);
   }
+  // Fills `buffer` from the file until it is full or the file ends; returns the bytes read.
+  auto read_into = [&](char* buffer, std::size_t size) {
+    std::size_t filled = 0;
+    while (filled < size) {
+      const ssize_t n = ::read(fd.get(), buffer + filled, size - filled);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw_os(path);
+      }
+      if (n == 0) break;
+      filled += static_cast<std::size_t>(n);
+    }
+    return filled;
+  };
   std::string out;
   out.resize(static_cast<std::size_t>(st.st_size));
-  std::size_t filled = 0;
-  while (true) {
-    if (filled == out.size()) out.resize(out.size() + 65536);  // the file may have grown
-    const ssize_t n = ::read(fd.get(), out.data() + filled, out.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_os(path);
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
+  out.resize(read_into(out.data(), out.size()));
+  if (out.size() == static_cast<std::size_t>(st.st_size)) {
+    // The file may have grown since it was measured; what follows comes in
+    // pieces, so that the common case never copies the whole text again.
+    char more[65536];
+    while (const std::size_t n = read_into(more, sizeof more)) out.append(more, n);
   }
-  out.resize(filled);
   return out;
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -39,7 +40,7 @@ class Parser {
       fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", p_);
     }
     skip_ws();
-    Value v = parse_value(0);
+    Value v = options_.projection != nullptr ? parse_projected(0, *options_.projection) : parse_value(0);
     skip_ws();
     if (p_ != end_) fail("Extra data", p_);
     return v;
@@ -125,13 +126,81 @@ class Parser {
     fail("Expecting value", p_);
   }
 
+  // Reads a value under a projection: containers keep what it names.
+  Value parse_projected(int depth, const Projection& projection) {
+    if (p_ != end_ && *p_ == '{') return parse_object(depth + 1, &projection);
+    if (p_ != end_ && *p_ == '[') return parse_array(depth + 1, projection.element);
+    return parse_value(depth);
+  }
+
+  Value parse_member_value(int depth, const Projection* projection) {
+    return projection != nullptr ? parse_projected(depth, *projection) : parse_value(depth);
+  }
+
+  // Checks a value as parse_value does, building nothing.
+  void skip_value(int depth) {
+    if (p_ == end_) fail("Expecting value", p_);
+    switch (*p_) {
+      case '"': {
+        Discard sink;
+        parse_string(sink);
+        return;
+      }
+      case '{':
+        skip_container(depth + 1, '}');
+        return;
+      case '[':
+        skip_container(depth + 1, ']');
+        return;
+      default:
+        if (*p_ == '-' || (*p_ >= '0' && *p_ <= '9')) {
+          if (!match("-Infinity", 9)) {
+            p_ = scan_number().end;
+            return;
+          }
+        }
+        // Literals are cheap to build; reading them keeps one set of rules.
+        parse_value(depth);
+    }
+  }
+
+  void skip_container(int depth, char close) {
+    check_depth(depth);
+    ++p_;
+    skip_ws();
+    if (p_ != end_ && *p_ == close) {
+      ++p_;
+      return;
+    }
+    while (true) {
+      if (close == '}') {
+        if (p_ == end_ || *p_ != '"') fail("Expecting property name enclosed in double quotes", p_);
+        Discard key;
+        parse_string(key);
+        skip_ws();
+        if (p_ == end_ || *p_ != ':') fail("Expecting ':' delimiter", p_);
+        ++p_;
+        skip_ws();
+      }
+      skip_value(depth);
+      skip_ws();
+      if (p_ != end_ && *p_ == close) {
+        ++p_;
+        return;
+      }
+      if (p_ == end_ || *p_ != ',') fail("Expecting ',' delimiter", p_);
+      ++p_;
+      skip_ws();
+    }
+  }
+
   void check_depth(int depth) const {
     if (depth > kMaxDepth) fail("Nesting too deep", p_);
   }
 
   // Elements and members being read collect on two stacks shared by every
   // level, so that each container is allocated once, at its exact size.
-  Value parse_array(int depth) {
+  Value parse_array(int depth, const Projection* element = nullptr) {
     check_depth(depth);
     ++p_;  // '['
     const std::size_t base = values_.size();
@@ -141,7 +210,7 @@ class Parser {
       return Value(Array{});
     }
     while (true) {
-      values_.push_back(parse_value(depth));
+      values_.push_back(parse_member_value(depth, element));
       skip_ws();
       if (p_ != end_ && *p_ == ']') {
         ++p_;
@@ -156,7 +225,8 @@ class Parser {
     }
   }
 
-  Value parse_object(int depth) {
+  // Under a projection only the members it lists are built.
+  Value parse_object(int depth, const Projection* projection = nullptr) {
     check_depth(depth);
     ++p_;  // '{'
     const std::size_t base = members_.size();
@@ -174,8 +244,13 @@ class Parser {
       if (p_ == end_ || *p_ != ':') fail("Expecting ':' delimiter", p_);
       ++p_;
       skip_ws();
-      Value value = parse_value(depth);
-      add_member(base, index, std::move(key), std::move(value));
+      if (projection == nullptr) {
+        add_member(base, index, std::move(key), parse_value(depth));
+      } else if (const Projection::Member* kept = find_member(*projection, key)) {
+        add_member(base, index, std::move(key), parse_member_value(depth, kept->value));
+      } else {
+        skip_value(depth);
+      }
       skip_ws();
       if (p_ != end_ && *p_ == '}') {
         ++p_;
@@ -191,6 +266,13 @@ class Parser {
       ++p_;
       skip_ws();
     }
+  }
+
+  static const Projection::Member* find_member(const Projection& projection, std::string_view key) {
+    for (const Projection::Member& m : projection.members) {
+      if (m.key == key) return &m;
+    }
+    return nullptr;
   }
 
   // A repeated key keeps its first position and takes the new value.
@@ -229,7 +311,14 @@ class Parser {
     return v;
   }
 
-  void parse_string(std::string& out) {
+  // The sink of a string that is checked but not kept.
+  struct Discard {
+    void append(const char*, std::size_t) {}
+    void push_back(char) {}
+  };
+
+  template <class Out>
+  void parse_string(Out& out) {
     const char* quote = p_;
     ++p_;
     while (true) {
@@ -263,7 +352,8 @@ class Parser {
     }
   }
 
-  void parse_escape(std::string& out, const char* quote) {
+  template <class Out>
+  void parse_escape(Out& out, const char* quote) {
     const char* backslash = p_;
     ++p_;
     if (p_ == end_) fail("Unterminated string starting at", quote);
@@ -299,10 +389,16 @@ class Parser {
         p_ += 6;
       }
     }
-    utf8::append(out, static_cast<std::uint32_t>(cp));
+    if constexpr (std::is_same_v<Out, std::string>) utf8::append(out, static_cast<std::uint32_t>(cp));
   }
 
-  Value parse_number() {
+  struct NumberText {
+    const char* end;
+    bool is_real;
+  };
+
+  // The extent of the number at p_ and whether it is a real.
+  NumberText scan_number() const {
     const char* start = p_;
     const char* q = p_;
     if (*q == '-') ++q;
@@ -327,6 +423,12 @@ class Parser {
         while (q != end_ && *q >= '0' && *q <= '9') ++q;
       }
     }
+    return {q, is_real};
+  }
+
+  Value parse_number() {
+    const char* start = p_;
+    const auto [q, is_real] = scan_number();
     p_ = q;
     if (!is_real) {
       std::int64_t i = 0;
@@ -385,10 +487,11 @@ class Parser {
 
 Value parse(std::string_view text, const ReadOptions& options) { return Parser(text, options).parse_document(); }
 
-Value read_file(const std::filesystem::path& path) {
+Value read_file(const std::filesystem::path& path, const Projection* projection) {
   const std::string text = files::read_text(path);
   ReadOptions options;
   options.source = path.string();
+  options.projection = projection;
   return parse(text, options);
 }
 

@@ -6,10 +6,27 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json_value.hpp"
 
 namespace varnel::json {
+
+// A partial reading of a document, for callers that need a few fields of
+// large files. An object read under a projection keeps only the members
+// listed (in the text's order, a duplicate key keeping its last value), each
+// read with its own projection or whole when it has none; an array reads
+// every element with `element`, or whole when there is none; anything else
+// is read as usual. What is left out is still checked as strictly as the
+// rest, so a malformed file fails the same way, but is never built.
+struct Projection {
+  struct Member {
+    std::string_view key;
+    const Projection* value = nullptr;
+  };
+  std::vector<Member> members;
+  const Projection* element = nullptr;
+};
 
 struct ReadOptions {
   // Name of the text's origin, used in error messages ("" for none).
@@ -17,6 +34,8 @@ struct ReadOptions {
   // Whether the text may hold raw surrogate code points. Files may not (they
   // must be UTF-8); text handed over by a host may.
   bool allow_surrogates = false;
+  // The parts of the document to build (nullptr: all of it).
+  const Projection* projection = nullptr;
 };
 
 // Maximum nesting of arrays and objects; deeper text is rejected rather
@@ -27,7 +46,8 @@ inline constexpr int kMaxDepth = 5000;
 // UTF-8 and JsonDecodeError for malformed JSON.
 Value parse(std::string_view text, const ReadOptions& options = {});
 
-// Reads a UTF-8 file whole and parses it; errors name the file.
-Value read_file(const std::filesystem::path& path);
+// Reads a UTF-8 file whole and parses it, or the parts `projection` names;
+// errors name the file.
+Value read_file(const std::filesystem::path& path, const Projection* projection = nullptr);
 
 }  // namespace varnel::json

@@ -41,6 +41,17 @@ TEST_F(FilesTest, KeepsPermissionsOfTheReplacedFile) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
+TEST_F(FilesTest, ReadsWholeFilesWhateverSizeTheyReport) {
+  files::make_dirs(dir_);
+  const std::string text(200000, 'x');
+  files::write_atomic(dir_ / "big", text);
+  EXPECT_EQ(files::read_text(dir_ / "big"), text);
+  // Files of the proc file system report a size of 0 and still hold text.
+  const std::string status = files::read_text("/proc/self/status");
+  EXPECT_NE(status.find("Name:"), std::string::npos);
+  EXPECT_EQ(status.back(), '\n');
+}
+
 TEST_F(FilesTest, ReportsTheErrnoAndPath) {
   try {
     files::read_text(dir_ / "missing.json");

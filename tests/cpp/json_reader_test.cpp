@@ -74,3 +74,38 @@ TEST(JsonReader, RejectsMalformedText) {
   }
   EXPECT_THROW(json::parse(std::string(100000, '[')), JsonDecodeError);
 }
+
+TEST(JsonReader, ProjectionBuildsOnlyTheNamedMembers) {
+  const json::Projection deviation{{{"measure"}}};
+  const json::Projection record{{{"metric"}, {"deviation", &deviation}, {"tags"}}};
+  const json::Projection file{{}, &record};
+  const char* text = R"([{"metric": "a", "baseline": {"mean": 1, "x": [1, {"y": null}]}, "deviation":
+      {"unit": "u", "measure": 1.5, "measure": 2}, "tags": ["t", {"k": 1}]}, 7, {"baseline": "\u00e9"}])";
+  const Value v = json::parse(text, {.source = "", .allow_surrogates = false, .projection = &file});
+  EXPECT_EQ(v, json::parse(R"([{"metric": "a", "deviation": {"measure": 2}, "tags": ["t", {"k": 1}]}, 7, {}])"));
+}
+
+TEST(JsonReader, ProjectionChecksWhatItLeavesOut) {
+  const json::Projection nothing{};
+  const json::Projection file{{}, &nothing};
+  const json::ReadOptions options{.source = "f.json", .allow_surrogates = false, .projection = &file};
+  for (const char* bad : {R"([{"a": [1,]}])", R"([{"a": "\x"}])", R"([{"a": 01}])", R"([{"a": tru}])",
+                          R"([{"a" 1}])", R"([{"a": {"b": 1,}}])", R"([{"a": "\ud8"}])", R"([{"a": [1 2]}])"}) {
+    // The same failure, at the same place, as reading everything.
+    try {
+      json::parse(bad);
+      FAIL() << bad;
+    } catch (const JsonDecodeError& whole) {
+      try {
+        json::parse(bad, options);
+        FAIL() << bad;
+      } catch (const JsonDecodeError& part) {
+        EXPECT_EQ(part.reason, whole.reason) << bad;
+        EXPECT_EQ(part.position, whole.position) << bad;
+      }
+    }
+  }
+  EXPECT_THROW(json::parse("[{\"a\": \"\xFF\"}]", options), Utf8DecodeError);
+  EXPECT_THROW(json::parse("[" + std::string(10000, '[') + std::string(10000, ']') + "]", options), JsonDecodeError);
+  EXPECT_EQ(json::parse(R"([{"a": [NaN, -Infinity, -0.5e3, "\ud83d\ude00"]}])", options), json::parse("[{}]"));
+}
