@@ -1,0 +1,49 @@
+"""The transport the language-model clients share: one JSON request over
+HTTP(S) with the standard library, a time-out, and errors that say what
+failed. The service's address can be overridden through an environment
+variable, so that a client can be pointed at a local stand-in."""
+
+import json
+import os
+import urllib.error
+import urllib.request
+
+DEFAULT_TIMEOUT = 60.0
+
+
+class ModelServiceError(RuntimeError):
+    """A language-model service cannot be used, or gave no usable answer."""
+
+
+def api_key(variable: str) -> str:
+    """The key in environment variable `variable`; an error when it is unset or empty."""
+    key = os.environ.get(variable, "")
+    if not key:
+        raise ModelServiceError(f"{variable} is not set: the client has no key for its service")
+    return key
+
+
+def service_url(variable: str, default: str, path: str) -> str:
+    """`path` under the base address in `variable`, or under `default` when that is unset or empty."""
+    return (os.environ.get(variable) or default).rstrip("/") + path
+
+
+def post_json(url: str, headers: dict, body: dict, timeout: float) -> dict:
+    """POSTs `body` as JSON and returns the JSON object answered."""
+    request = urllib.request.Request(url, data=json.dumps(body).encode("utf-8"), method="POST",
+                                     headers={"Content-Type": "application/json", **headers})
+    try:
+        with urllib.request.urlopen(request, timeout=timeout) as response:
+            payload = response.read()
+    except urllib.error.HTTPError as e:
+        detail = e.read(500).decode("utf-8", "replace")
+        raise ModelServiceError(f"{url} answered HTTP {e.code}: {detail}") from e
+    except (urllib.error.URLError, OSError) as e:  # refused, unreachable or timed out
+        raise ModelServiceError(f"{url} could not be reached: {e}") from e
+    try:
+        answer = json.loads(payload)
+    except ValueError as e:
+        raise ModelServiceError(f"{url} answered with something that is not JSON") from e
+    if not isinstance(answer, dict):
+        raise ModelServiceError(f"{url} answered with JSON that is not an object")
+    return answer
