@@ -13,9 +13,9 @@ namespace varnel::explstage {
 namespace {
 
 // The parsed signal file, or nothing when the family never wrote one.
-std::optional<json::Value> read_signal_file(const std::filesystem::path& path) {
+std::optional<json::Value> read_signal_file(const std::filesystem::path& path, const json::Projection* keep) {
   try {
-    return json::read_file(path);
+    return json::read_file(path, keep);
   } catch (const OsError& e) {
     if (e.code == ENOENT || e.code == ENOTDIR) return std::nullopt;
     throw;
@@ -24,11 +24,11 @@ std::optional<json::Value> read_signal_file(const std::filesystem::path& path) {
 
 }  // namespace
 
-json::Array load_signal_files(const std::filesystem::path& phase2_path) {
+json::Array load_signal_files(const std::filesystem::path& phase2_path, const json::Projection* keep) {
   json::Array signals;
   for (const SignalFile& file : kSignalFiles) {
     const std::filesystem::path path = phase2_path / file.file_name;
-    std::optional<json::Value> parsed = read_signal_file(path);
+    std::optional<json::Value> parsed = read_signal_file(path, keep);
     if (!parsed) continue;
     // A file that is not a list of records is damaged; reading on would
     // silently skip or mangle its content.

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "../common/json_reader.hpp"
 #include "../common/json_value.hpp"
 
 namespace varnel::explstage {
@@ -29,8 +30,9 @@ inline constexpr std::array<SignalFile, 10> kSignalFiles{{
 }};
 
 // Every signal record of the signal files in `phase2_path`, files in table
-// order (absent ones skipped), records in file order, as parsed. A file that
-// is not a JSON array fails with TypeMismatchError.
-json::Array load_signal_files(const std::filesystem::path& phase2_path);
+// order (absent ones skipped), records in file order, as parsed (only the
+// fields `keep` names, when given). A file that is not a JSON array fails
+// with TypeMismatchError.
+json::Array load_signal_files(const std::filesystem::path& phase2_path, const json::Projection* keep = nullptr);
 
 }  // namespace varnel::explstage
