@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "common/clock.hpp"
-#include "common/errors.hpp"
 #include "common/content_id.hpp"
+#include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/json_logic.hpp"
 #include "common/json_writer.hpp"
@@ -21,6 +21,8 @@
 #include "verification.hpp"
 
 namespace varnel::advstage {
+
+std::string content_hash(const Value& data) { return content_id(data, 16); }
 
 namespace {
 
@@ -96,7 +98,107 @@ Object summary_of(const json::Array& remaining, const json::Array& accepted, std
   return summary;
 }
 
-std::string path_text(const std::filesystem::path& p) { return p.string(); }
+// What a run found, ready to be published.
+struct Findings {
+  std::string scope;
+  std::string generated_at;
+  Object period;
+  Value evidence;
+  json::Array matches;
+  json::Array remaining;
+  json::Array accepted;
+};
+
+// The advisory when every change was accepted: written with the bare
+// evidence and the all-clear line.
+Value publish_all_clear(Findings f, const std::filesystem::path& out_dir, AdvisoryLanguage& language) {
+  const auto accepted_count = static_cast<std::int64_t>(f.accepted.size());
+  Object identity;
+  identity.append("scope", f.scope);
+  identity.append("accepted", accepted_count);
+  Object advisory;
+  advisory.append("advisory_id", content_hash(Value(std::move(identity))));
+  advisory.append("scope", f.scope);
+  advisory.append("generated_at", f.generated_at);
+  advisory.append("period", std::move(f.period));
+  advisory.append("summary", summary_of(f.remaining, f.accepted, 0, 0));
+  for (const char* key : {"changes", "event_groups", "pattern_matches", "candidate_patterns"}) {
+    advisory.append(key, json::Array{});
+  }
+  Value record(std::move(advisory));
+  record.as_object().append("status", language.advisory_status(record));
+  const std::string line =
+      "All clear \u2014 " + std::to_string(accepted_count) + " accepted deviation(s), no new issues detected.";
+  const std::filesystem::path json_path = out_dir / "advisory.json";
+  const std::filesystem::path human_path = out_dir / "summary.txt";
+  files::write_atomic(json_path, json::dumps(record, json::kPretty));
+  files::write_atomic(out_dir / "evidence.json", json::dumps(f.evidence, json::kPretty));
+  files::write_atomic(human_path, line);
+  Object formats;
+  formats.append("json", json_path.string());
+  formats.append("human", human_path.string());
+  Object out = result("complete");
+  out.append("advisory", std::move(record));
+  out.append("human_summary", line);
+  out.append("formats", std::move(formats));
+  return Value(std::move(out));
+}
+
+// The advisory of the remaining changes: its record, evidence package and
+// three texts, written one file after another.
+Value publish_advisory(Findings f, const std::filesystem::path& out_dir, AdvisoryLanguage& language) {
+  Object identity;
+  identity.append("scope", f.scope);
+  identity.append("period", f.period);
+  identity.append("changes_count", static_cast<std::int64_t>(f.remaining.size()));
+  const std::string advisory_id = content_hash(Value(std::move(identity)));
+
+  Object package;
+  package.append("evidence_id", content_hash(f.evidence));
+  package.append("advisory_ref", advisory_id);
+  for (json::Member& m : f.evidence.as_object()) package.append(std::move(m.key), std::move(m.value));
+
+  json::Array groups = group_by_trigger_event(f.remaining);
+  Object advisory;
+  advisory.append("advisory_id", advisory_id);
+  advisory.append("scope", f.scope);
+  advisory.append("generated_at", f.generated_at);
+  advisory.append("period", std::move(f.period));
+  advisory.append("summary", summary_of(f.remaining, f.accepted, f.matches.size(), groups.size()));
+  advisory.append("changes", std::move(f.remaining));
+  advisory.append("event_groups", std::move(groups));
+  advisory.append("pattern_matches", std::move(f.matches));
+  advisory.append("candidate_patterns", json::Array{});
+  advisory.append("evidence", package);
+  Value record(std::move(advisory));
+  record.as_object().append("status", language.advisory_status(record));
+
+  std::string human = human_summary(record, language);
+  std::string chat = chat_message(record, language);
+  std::string prompt = investigation_prompt(record);
+  const std::filesystem::path json_path = out_dir / "advisory.json";
+  const std::filesystem::path human_path = out_dir / "summary.txt";
+  const std::filesystem::path chat_path = out_dir / "chat.txt";
+  const std::filesystem::path prompt_path = out_dir / "investigation_prompt.txt";
+  files::write_atomic(json_path, json::dumps(record, json::kPretty));
+  files::write_atomic(out_dir / "evidence.json", json::dumps(Value(std::move(package)), json::kPretty));
+  files::write_atomic(human_path, human);
+  files::write_atomic(chat_path, chat);
+  files::write_atomic(prompt_path, prompt);
+
+  Object formats;
+  formats.append("json", json_path.string());
+  formats.append("human", human_path.string());
+  formats.append("chat", chat_path.string());
+  formats.append("investigation", prompt_path.string());
+  Object out = result("complete");
+  out.append("advisory", std::move(record));
+  out.append("formats", std::move(formats));
+  out.append("human_summary", std::move(human));
+  out.append("chat_format", std::move(chat));
+  out.append("investigation_prompt", std::move(prompt));
+  return Value(std::move(out));
+}
 
 }  // namespace
 
@@ -115,8 +217,6 @@ std::optional<std::unordered_set<std::string>> AdvisoryEngine::wanted_explanatio
   }
   return keys;
 }
-
-std::string content_hash(const Value& data) { return content_id(data, 16); }
 
 AdvisoryEngine::AdvisoryEngine(std::filesystem::path varnel_dir, double significance_threshold)
     : varnel_dir_(std::move(varnel_dir)),
@@ -196,90 +296,10 @@ Value AdvisoryEngine::run(std::string_view scope, Outside& outside) const {
   }
 
   files::make_dirs(output_path_);
-  const std::filesystem::path json_path = output_path_ / "advisory.json";
-  const std::filesystem::path evidence_path = output_path_ / "evidence.json";
-  const std::filesystem::path human_path = output_path_ / "summary.txt";
-
-  if (remaining.empty()) {
-    const auto accepted_count = static_cast<std::int64_t>(accepted.size());
-    Object identity;
-    identity.append("scope", std::string(scope));
-    identity.append("accepted", accepted_count);
-    Object advisory;
-    advisory.append("advisory_id", content_hash(Value(std::move(identity))));
-    advisory.append("scope", std::string(scope));
-    advisory.append("generated_at", generated_at);
-    advisory.append("period", std::move(period));
-    advisory.append("summary", summary_of(remaining, accepted, 0, 0));
-    for (const char* key : {"changes", "event_groups", "pattern_matches", "candidate_patterns"}) {
-      advisory.append(key, json::Array{});
-    }
-    Value record(std::move(advisory));
-    record.as_object().append("status", outside.language.advisory_status(record));
-    const std::string line =
-        "All clear \u2014 " + std::to_string(accepted_count) + " accepted deviation(s), no new issues detected.";
-    files::write_atomic(json_path, json::dumps(record, json::kPretty));
-    files::write_atomic(evidence_path, json::dumps(evidence, json::kPretty));
-    files::write_atomic(human_path, line);
-    Object formats;
-    formats.append("json", path_text(json_path));
-    formats.append("human", path_text(human_path));
-    Object out = result("complete");
-    out.append("advisory", std::move(record));
-    out.append("human_summary", line);
-    out.append("formats", std::move(formats));
-    return Value(std::move(out));
-  }
-
-  Object identity;
-  identity.append("scope", std::string(scope));
-  identity.append("period", period);
-  identity.append("changes_count", static_cast<std::int64_t>(remaining.size()));
-  const std::string advisory_id = content_hash(Value(std::move(identity)));
-
-  Object package;
-  package.append("evidence_id", content_hash(evidence));
-  package.append("advisory_ref", advisory_id);
-  for (json::Member& m : evidence.as_object()) package.append(std::move(m.key), std::move(m.value));
-
-  json::Array groups = group_by_trigger_event(remaining);
-  Object advisory;
-  advisory.append("advisory_id", advisory_id);
-  advisory.append("scope", std::string(scope));
-  advisory.append("generated_at", generated_at);
-  advisory.append("period", std::move(period));
-  advisory.append("summary", summary_of(remaining, accepted, matches.size(), groups.size()));
-  advisory.append("changes", std::move(remaining));
-  advisory.append("event_groups", std::move(groups));
-  advisory.append("pattern_matches", std::move(matches));
-  advisory.append("candidate_patterns", json::Array{});
-  advisory.append("evidence", package);
-  Value record(std::move(advisory));
-  record.as_object().append("status", outside.language.advisory_status(record));
-
-  std::string human = human_summary(record, outside.language);
-  std::string chat = chat_message(record, outside.language);
-  std::string prompt = investigation_prompt(record);
-  const std::filesystem::path chat_path = output_path_ / "chat.txt";
-  const std::filesystem::path prompt_path = output_path_ / "investigation_prompt.txt";
-  files::write_atomic(json_path, json::dumps(record, json::kPretty));
-  files::write_atomic(evidence_path, json::dumps(Value(std::move(package)), json::kPretty));
-  files::write_atomic(human_path, human);
-  files::write_atomic(chat_path, chat);
-  files::write_atomic(prompt_path, prompt);
-
-  Object formats;
-  formats.append("json", path_text(json_path));
-  formats.append("human", path_text(human_path));
-  formats.append("chat", path_text(chat_path));
-  formats.append("investigation", path_text(prompt_path));
-  Object out = result("complete");
-  out.append("advisory", std::move(record));
-  out.append("formats", std::move(formats));
-  out.append("human_summary", std::move(human));
-  out.append("chat_format", std::move(chat));
-  out.append("investigation_prompt", std::move(prompt));
-  return Value(std::move(out));
+  Findings findings{std::string(scope), generated_at, std::move(period), std::move(evidence), std::move(matches),
+                    std::move(remaining), std::move(accepted)};
+  return findings.remaining.empty() ? publish_all_clear(std::move(findings), output_path_, outside.language)
+                                    : publish_advisory(std::move(findings), output_path_, outside.language);
 }
 
 Value AdvisoryEngine::verify(std::string_view scope, const std::filesystem::path& previous, std::string_view shown_as,
@@ -314,8 +334,8 @@ Value AdvisoryEngine::verify(std::string_view scope, const std::filesystem::path
 
   Object formats;
   if (const Value* earlier = field(current_result, "formats")) formats = earlier->as_object();
-  formats.append("verification_json", path_text(json_path));
-  formats.append("verification_text", path_text(text_path));
+  formats.append("verification_json", json_path.string());
+  formats.append("verification_text", text_path.string());
   Object out = result("verified");
   out.append("advisory", std::move(current));
   out.append("verification", std::move(record));
