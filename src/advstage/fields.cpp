@@ -26,6 +26,12 @@ const Value* field(const Value& record, std::string_view key) {
 
 const Value& required(const Value& record, std::string_view key) { return record.at(key); }
 
+const json::Array& required_list(const Value& record, std::string_view key) {
+  const Value& v = required(record, key);
+  if (!v.is_array()) wrong_kind(key, "a list", v);
+  return v.as_array();
+}
+
 const Value& object_field(const Value& record, std::string_view key) {
   const Value* v = field(record, key);
   if (v == nullptr) return empty_object();

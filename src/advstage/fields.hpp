@@ -22,6 +22,10 @@ const Value* field(const Value& record, std::string_view key);
 // MissingKeyError naming it when absent.
 const Value& required(const Value& record, std::string_view key);
 
+// The list member `key`; throws MissingKeyError when absent and
+// TypeMismatchError when it is not a list.
+const json::Array& required_list(const Value& record, std::string_view key);
+
 // The object member `key`, or an empty object when absent or null. Throws
 // TypeMismatchError for another kind.
 const Value& object_field(const Value& record, std::string_view key);

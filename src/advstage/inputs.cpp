@@ -82,7 +82,8 @@ void ExplanationIndex::add(Value explanation) {
   const Value* ref = field(explanation, "signal_ref");
   const Value* engine = field(explanation, "engine_id");
   const Value* metric = field(object_field(explanation, "details"), "metric");
-  const std::string shared = (engine != nullptr ? text_of(*engine) : "") + ":" + (metric != nullptr ? text_of(*metric) : "");
+  const std::string shared =
+      (engine != nullptr ? text_of(*engine) : "") + ":" + (metric != nullptr ? text_of(*metric) : "");
   const bool keyed = ref != nullptr && engine != nullptr && metric != nullptr && json::truthy(*ref) &&
                      json::truthy(*engine) && json::truthy(*metric);
   const std::string own = keyed ? text_of(*ref) + ":" + shared : std::string();

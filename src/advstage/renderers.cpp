@@ -41,13 +41,15 @@ bool is_greater(const Value& a, const Value& b) {
 }
 
 bool equals_one(const Value& n) {
-  return (n.is_number() || n.is_bool()) && json::compare_numbers(n, Value(1), "==") == std::partial_ordering::equivalent;
+  return (n.is_number() || n.is_bool()) &&
+         json::compare_numbers(n, Value(1), "==") == std::partial_ordering::equivalent;
 }
 
 // The value a change is compared with: the median when the MAD is positive.
 const Value& baseline_value(const Value& change) {
   const Value& normal = required(change, "normal");
-  return is_greater(value_or(normal, "mad", Value(0)), Value(0)) ? required(normal, "median") : required(normal, "mean");
+  const bool spread = is_greater(value_or(normal, "mad", Value(0)), Value(0));
+  return spread ? required(normal, "median") : required(normal, "mean");
 }
 
 std::string_view direction(const Value& change) {
@@ -121,7 +123,8 @@ void append_evidence_lines(std::vector<std::string>& lines, const Value& evidenc
   const json::Array& tests = list_field(evidence, "tests_impacted");
   if (!tests.empty()) lines.emplace_back("TESTS AFFECTED:");
   for (std::size_t i = 0; i < tests.size() && i < kPromptTests; ++i) {
-    lines.push_back("  " + text_of(required(tests[i], "name")) + " \u2014 " + text_of(required(tests[i], "status_now")));
+    const Value& t = tests[i];
+    lines.push_back("  " + text_of(required(t, "name")) + " \u2014 " + text_of(required(t, "status_now")));
   }
   const json::Array& dependencies = list_field(evidence, "dependencies_changed");
   if (!dependencies.empty()) lines.emplace_back("DEPENDENCIES:");
@@ -203,8 +206,8 @@ std::string human_summary(const Value& advisory, AdvisoryLanguage& language) {
       const Value& signal_count = required(group, "signal_count");
       if (is_greater(signal_count, Value(1))) {
         lines.push_back("Event " + std::to_string(position) + " (" + text_of(signal_count) + " signals across " +
-                        family_labels(list_field(group, "families"), ", ") + "):");
-        for (const Value& change : list_field(group, "changes")) append_change_lines(lines, change, "  ", language);
+                        family_labels(required_list(group, "families"), ", ") + "):");
+        for (const Value& change : required_list(group, "changes")) append_change_lines(lines, change, "  ", language);
       } else {
         append_change_lines(lines, required(group, "primary"), "", language);
       }
@@ -225,7 +228,8 @@ std::string human_summary(const Value& advisory, AdvisoryLanguage& language) {
   const std::array<std::pair<std::string_view, std::string_view>, 4> counted{{{"commits", " commits"},
                                                                               {"files_affected", " files"},
                                                                               {"tests_impacted", " failing tests"},
-                                                                              {"dependencies_changed", " dependencies"}}};
+                                                                              {"dependencies_changed",
+                                                                               " dependencies"}}};
   for (const auto& [key, noun] : counted) {
     const json::Array& list = list_field(evidence, key);
     if (!list.empty()) parts.push_back(count_of(list) + std::string(noun));

@@ -28,7 +28,9 @@ json::Value abs_number(const json::Value& x) {
   switch (x.kind()) {
     case json::Value::Kind::Bool: return json::Value(static_cast<std::int64_t>(x.as_bool()));
     case json::Value::Kind::Int:
-      if (x.as_int() == std::numeric_limits<std::int64_t>::min()) return json::Value(json::BigInt{"9223372036854775808"});
+      if (x.as_int() == std::numeric_limits<std::int64_t>::min()) {
+        return json::Value(json::BigInt{"9223372036854775808"});
+      }
       return json::Value(x.as_int() < 0 ? -x.as_int() : x.as_int());
     case json::Value::Kind::BigInt: {
       const std::string& digits = x.as_bigint().digits;

@@ -67,7 +67,8 @@ class FakeHistory : public advstage::AdvisoryHistory {
     return json::parse(before.at("changes").as_array().empty()
                            ? R"({"resolved": [], "persisting": [], "new": [], "regressions": []})"
                            : R"({"resolved": [{"family": "ci", "metric": "run_duration"}], "persisting": [],
-                                 "new": [], "regressions": [{"family": "git", "metric": "x", "deviation_stddev": 3}]})");
+                                 "new": [],
+                                 "regressions": [{"family": "git", "metric": "x", "deviation_stddev": 3}]})");
   }
 };
 

@@ -97,7 +97,8 @@ def load_workspace(ws: Path):
     path = ws / "phase3" / "explanations.json"
     if path.exists():
         for e in json.loads(path.read_text(encoding="utf-8")):
-            ref, engine, metric = get(e, "signal_ref", ""), get(e, "engine_id", ""), get(get(e, "details", {}), "metric", "")
+            ref, engine = get(e, "signal_ref", ""), get(e, "engine_id", "")
+            metric = get(get(e, "details", {}), "metric", "")
             if ref and engine and metric:
                 explanations[f"{ref}:{engine}:{metric}"] = e
             explanations.setdefault(f"{engine}:{metric}", e)
@@ -255,7 +256,8 @@ def format_change(signal, explanations, events):
     return {
         "family": engine, "metric": metric,
         "normal": {"mean": round(baseline["mean"], 4), "stddev": round(baseline["stddev"], 4),
-                   "median": round(get(baseline, "median", baseline["mean"]), 4), "mad": round(get(baseline, "mad", 0), 4)},
+                   "median": round(get(baseline, "median", baseline["mean"]), 4),
+                   "mad": round(get(baseline, "mad", 0), 4)},
         "current": signal["observed"], "deviation_stddev": round(measure, 2),
         "deviation_unit": get(signal["deviation"], "unit", "modified_zscore"),
         "description": get(found, "summary", "") if found else "",
@@ -345,7 +347,8 @@ def change_lines(lines, change, indent=""):
 
 def human_summary(a):
     s = a["summary"]
-    lines = [f"Varnel Advisory \u2014 {a['scope']}", f"Period: {a['period']['from'][:10]} to {a['period']['to'][:10]}", ""]
+    lines = [f"Varnel Advisory \u2014 {a['scope']}",
+             f"Period: {a['period']['from'][:10]} to {a['period']['to'][:10]}", ""]
     fams = " and ".join(FAMILY_LABELS.get(f, f) for f in s.get("families_affected", []))
     n, acc = s["significant_changes"], s.get("accepted_changes", 0)
     if acc:
@@ -415,7 +418,8 @@ def prompt(a):
         if c.get("trigger_commit"):
             first = c.get("commit_message", "").split("\n")[0] if c.get("commit_message") else ""
             note = f" [commit {c['trigger_commit'][:8]}: {first}]" if first else f" [commit {c['trigger_commit'][:8]}]"
-        drift.append(f"- {FAMILY_LABELS.get(c['family'], c['family'])} / {METRIC_LABELS.get(c['metric'], c['metric'])}: "
+        family, metric = FAMILY_LABELS.get(c["family"], c["family"]), METRIC_LABELS.get(c["metric"], c["metric"])
+        drift.append(f"- {family} / {metric}: "
                      f"normally {'%.4g' % c['normal']['mean']}, now {'%.4g' % c['current']} "
                      f"({abs(c['deviation_stddev']):.1f} stddev deviation){note}")
     ev, lines = a.get("evidence", {}), []
@@ -506,6 +510,9 @@ def verification_summary(before, after, diff):
     def name(e):
         return f"{FAMILY_LABELS.get(e['family'], e['family'])} / {METRIC_LABELS.get(e['metric'], e['metric'])}"
 
+    def level(deviation):
+        return friendly.risk_level(deviation)["description"].lower()
+
     total = len(get(before, "changes", []))
     r, n = len(diff["resolved"]), len(diff["new"])
     lines = [f"Fix Verification Report \u2014 {get(after, 'scope', 'unknown')}",
@@ -522,18 +529,16 @@ def verification_summary(before, after, diff):
     if diff["persisting"]:
         lines.append("STILL UNUSUAL:")
         for e in diff["persisting"]:
-            level = friendly.risk_level(e["now_deviation"])["description"].lower()
-            lines.append(f"  \u26a0\ufe0f  {name(e)} \u2014 still {level} "
+            lines.append(f"  \u26a0\ufe0f  {name(e)} \u2014 still {level(e['now_deviation'])} "
                          f"({'improving' if e['improved'] else 'not improving'})")
         lines.append("")
     if diff["new"]:
         lines.append("NEW OBSERVATIONS:")
-        lines += [f"  \U0001f535 {name(e)} \u2014 {friendly.risk_level(e['deviation_stddev'])['description'].lower()} (new)"
-                  for e in diff["new"]] + [""]
+        lines += [f"  \U0001f535 {name(e)} \u2014 {level(e['deviation_stddev'])} (new)" for e in diff["new"]] + [""]
     if diff["regressions"]:
         lines.append("REGRESSIONS:")
-        lines += [f"  \U0001f534 {name(e)} \u2014 {friendly.risk_level(e['deviation_stddev'])['description'].lower()} "
-                  "(was normal before)" for e in diff["regressions"]] + [""]
+        lines += [f"  \U0001f534 {name(e)} \u2014 {level(e['deviation_stddev'])} (was normal before)"
+                  for e in diff["regressions"]] + [""]
     if total > 0:
         lines.append(f"Resolution rate: {r / total * 100:.0f}% ({r}/{total})")
     return "\n".join(lines)

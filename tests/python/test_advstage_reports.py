@@ -49,7 +49,8 @@ def engine(tmp_path):
 
 
 def all_texts(engine, record):
-    texts = engine._format_human_summary(record), engine._format_chat(record), engine._format_investigation_prompt(record)
+    texts = (engine._format_human_summary(record), engine._format_chat(record),
+             engine._format_investigation_prompt(record))
     assert texts == (reference.human_summary(record), reference.chat(record), reference.prompt(record))
     return texts
 

@@ -138,7 +138,8 @@ class TestRunRules:
         for ev in events[:2]:
             ev["payload"]["trigger"] = None
         ws = write_workspace(tmp_path, events=events,
-                             signals=[signal("ci", "run_duration", 5.0, "ci1"), signal("testing", "total_tests", -4.0, "t1"),
+                             signals=[signal("ci", "run_duration", 5.0, "ci1"),
+                                      signal("testing", "total_tests", -4.0, "t1"),
                                       signal("ci", "run_failed", 3.0, "e1")])
         advisory = run_and_compare(ws)["advisory"]
         assert [t["timestamp"] for t in advisory["evidence"]["timeline"]] == ["", "", "2026-01-02T00:00:00Z"]
@@ -226,7 +227,8 @@ class TestSignificance:
         ({"metric": "x"}, False),
     ])
     def test_rule(self, tmp_path, record, significant):
-        assert Phase5Engine(tmp_path)._filter_significant([record]) == ([record] if significant else [])
+        kept = Phase5Engine(tmp_path)._filter_significant([record])
+        assert kept == ([record] if significant else []) and all(k is record for k in kept)
 
 
 class TestFailures:
