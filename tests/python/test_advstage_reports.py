@@ -7,6 +7,8 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import phase5_reference as reference
 from varnel import friendly
@@ -193,3 +195,21 @@ class TestPatternsAndGroups:
         assert _content_hash(record) == _content_hash(dict(reversed(record.items()))) == reference.content_hash(record)
         assert _content_hash("abc") != _content_hash(["abc"])
         assert _content_hash("abc") == hashlib.sha256(b'"abc"').hexdigest()[:16]
+
+
+class TestAgainstPython:
+    @given(st.sampled_from(["skip_rate", "run_failed", "line_rate", "total_tests"]),
+           st.one_of(st.booleans(), st.integers(-10**20, 10**20), st.floats(allow_nan=True, allow_infinity=True)))
+    def test_fmt_value(self, metric, value):
+        assert Phase5Engine._fmt_value(metric, value) == reference.fmt_value(metric, value)
+
+    @given(st.lists(st.fixed_dictionaries({
+        "families": st.lists(st.sampled_from(["ci", "git", "testing"]), max_size=2),
+        "sources": st.lists(st.sampled_from(["ci", "git"]), max_size=2),
+        "metrics": st.lists(st.sampled_from(["change_locality", "dispersion", "run_failed", "line_rate",
+                                             "critical_count"]), max_size=3),
+        "correlation": st.sampled_from([0, 0.2, -0.5, 0.5, 0.9, None]),
+        "correlation_strength": st.sampled_from([0.1, -0.8, None]),
+    }), max_size=8), st.integers(-3, 6))
+    def test_dedup_and_limit(self, matches, limit):
+        assert _dedup_and_limit_patterns(matches, limit) == reference.dedup_and_limit(matches, limit)
