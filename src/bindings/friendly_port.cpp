@@ -2,24 +2,11 @@
 #include "friendly_port.hpp"
 
 #include "convert.hpp"
+#include "python_call.hpp"
 
 namespace varnel::bindings {
 
 namespace {
-
-nb::object checked(PyObject* obj) {
-  if (obj == nullptr) throw nb::python_error();
-  return nb::steal(obj);
-}
-
-PyObject* bind_function(nb::handle module, const char* name) {
-  nb::object fn = module.attr(name);
-  if (!PyCallable_Check(fn.ptr())) {
-    PyErr_Format(PyExc_TypeError, "varnel.friendly.%s is not callable", name);
-    throw nb::python_error();
-  }
-  return fn.release().ptr();
-}
 
 nb::object call(PyObject* fn, nb::handle first, nb::handle second) {
   PyObject* args[] = {first.ptr(), second.ptr()};
@@ -30,8 +17,8 @@ nb::object call(PyObject* fn, nb::handle first, nb::handle second) {
 
 FriendlyPort::FriendlyPort() {
   nb::module_ friendly = nb::module_::import_("varnel.friendly");
-  relative_change_ = bind_function(friendly, "relative_change");
-  metric_insight_ = bind_function(friendly, "metric_insight");
+  relative_change_ = bind_function(friendly, "relative_change", "varnel.friendly.relative_change");
+  metric_insight_ = bind_function(friendly, "metric_insight", "varnel.friendly.metric_insight");
   up_ = nb::str("up").release().ptr();
   down_ = nb::str("down").release().ptr();
 }

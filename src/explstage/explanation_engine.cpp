@@ -1,15 +1,12 @@
 // Loading signals, building explanation records and writing them.
 #include "explanation_engine.hpp"
 
-#include <cerrno>
-#include <optional>
 #include <utility>
 
 #include "../common/clock.hpp"
 #include "../common/content_id.hpp"
 #include "../common/errors.hpp"
 #include "../common/files.hpp"
-#include "../common/json_reader.hpp"
 #include "../common/json_writer.hpp"
 #include "signal_files.hpp"
 #include "summary_template.hpp"
@@ -30,16 +27,6 @@ Value take(Value& signal, std::string_view key) {
   return std::move(*member);
 }
 
-// The parsed signal file, or nothing when the family never wrote one.
-std::optional<Value> read_signal_file(const std::filesystem::path& path) {
-  try {
-    return json::read_file(path);
-  } catch (const OsError& e) {
-    if (e.code == ENOENT || e.code == ENOTDIR) return std::nullopt;
-    throw;
-  }
-}
-
 }  // namespace
 
 ExplanationEngine::ExplanationEngine(std::filesystem::path varnel_dir)
@@ -49,22 +36,7 @@ ExplanationEngine::ExplanationEngine(std::filesystem::path varnel_dir)
   files::make_dirs(output_path_);
 }
 
-json::Array ExplanationEngine::load_signals() const {
-  json::Array signals;
-  for (const SignalFile& file : kSignalFiles) {
-    const std::filesystem::path path = phase2_path_ / file.file_name;
-    std::optional<Value> parsed = read_signal_file(path);
-    if (!parsed) continue;
-    // A file that is not a list of records is damaged; reading on would
-    // silently skip or mangle its content.
-    if (!parsed->is_array()) {
-      throw TypeMismatchError(path.string() + ": a signal file must hold a JSON array, not " +
-                              json::kind_name(parsed->kind()));
-    }
-    for (Value& signal : parsed->as_array()) signals.push_back(std::move(signal));
-  }
-  return signals;
-}
+json::Array ExplanationEngine::load_signals() const { return load_signal_files(phase2_path_); }
 
 Value explain(Value&& signal, PlainLanguage& helper) {
   json::Object record;

@@ -1,9 +1,13 @@
-// The signal files the explanation engine reads, in reading order: one per
-// source family, as the signal engine writes them.
+// The signal files the explanation and advisory engines read, in reading
+// order: one per source family, as the signal engine writes them.
 #pragma once
 
 #include <array>
+#include <filesystem>
 #include <string_view>
+
+#include "../common/json_reader.hpp"
+#include "../common/json_value.hpp"
 
 namespace varnel::explstage {
 
@@ -24,5 +28,11 @@ inline constexpr std::array<SignalFile, 10> kSignalFiles{{
     {"security", "security_signals.json"},
     {"error_tracking", "error_tracking_signals.json"},
 }};
+
+// Every signal record of the signal files in `phase2_path`, files in table
+// order (absent ones skipped), records in file order, as parsed (only the
+// fields `keep` names, when given). A file that is not a JSON array fails
+// with TypeMismatchError.
+json::Array load_signal_files(const std::filesystem::path& phase2_path, const json::Projection* keep = nullptr);
 
 }  // namespace varnel::explstage

@@ -1,0 +1,295 @@
+// Rendering the advisory texts.
+#include "renderers.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "common/json_logic.hpp"
+#include "common/number_format.hpp"
+#include "fields.hpp"
+#include "labels.hpp"
+#include "pattern_matching.hpp"
+#include "significance.hpp"
+#include "text_case.hpp"
+
+namespace varnel::advstage {
+
+namespace {
+
+// Metrics whose values are shares of 1 (or flags), shown as percentages.
+constexpr std::array<std::string_view, 4> kRatioMetrics{"skip_rate", "fixable_ratio", "is_prerelease", "run_failed"};
+
+// Chat and human summary show at most this many patterns, respectively.
+constexpr std::int64_t kChatPatternLimit = 3;
+
+// The prompt lists at most this many entries per evidence section.
+constexpr std::size_t kPromptCommits = 10;
+constexpr std::size_t kPromptTests = 10;
+constexpr std::size_t kPromptDependencies = 10;
+constexpr std::size_t kPromptTimeline = 15;
+constexpr std::size_t kPromptFilesPerCommit = 5;
+constexpr std::size_t kPromptMessageLength = 80;
+
+constexpr std::string_view kPromptClosing =
+    "\n\nInvestigate this drift:\n"
+    "1. Which commit(s) introduced the pattern shift?\n"
+    "2. Was this change intentional (new feature, refactor) or unintentional (AI drift, accidental complexity)?\n"
+    "3. If unintentional, what is the minimal course correction?\n";
+
+bool is_greater(const Value& a, const Value& b) {
+  return json::compare_numbers(a, b, ">") == std::partial_ordering::greater;
+}
+
+bool equals_one(const Value& n) {
+  return (n.is_number() || n.is_bool()) &&
+         json::compare_numbers(n, Value(1), "==") == std::partial_ordering::equivalent;
+}
+
+// The value a change is compared with: the median when the MAD is positive.
+const Value& baseline_value(const Value& change) {
+  const Value& normal = required(change, "normal");
+  const bool spread = is_greater(value_or(normal, "mad", Value(0)), Value(0));
+  return spread ? required(normal, "median") : required(normal, "mean");
+}
+
+std::string_view direction(const Value& change) {
+  return is_greater(required(change, "deviation_stddev"), Value(0)) ? "up" : "down";
+}
+
+std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i != 0) out += separator;
+    out += parts[i];
+  }
+  return out;
+}
+
+std::string family_labels(const json::Array& families, std::string_view separator) {
+  std::vector<std::string> labels;
+  for (const Value& f : families) labels.push_back(family_label(f));
+  return joined(labels, separator);
+}
+
+std::string period_day(const Value& advisory, std::string_view end) {
+  return std::string(prefix(text_of(required(required(advisory, "period"), end)), 10));
+}
+
+std::string count_of(const json::Array& list) { return std::to_string(list.size()); }
+
+std::string accepted_headline(const Value& summary) {
+  const json::Array& accepted = list_field(summary, "accepted_metrics");
+  std::vector<std::string> shown;
+  for (std::size_t i = 0; i < accepted.size() && i < 3; ++i) shown.push_back(text_of(accepted[i]));
+  std::string out = joined(shown, ", ");
+  if (accepted.size() > 3) out += " +" + std::to_string(accepted.size() - 3) + " more";
+  return out;
+}
+
+void append_patterns(std::vector<std::string>& lines, const json::Array& matches, std::string_view heading,
+                     AdvisoryLanguage& language) {
+  if (matches.empty()) return;
+  const std::vector<std::size_t> shown = dedup_and_limit_patterns(matches, kDefaultPatternLimit, language);
+  lines.push_back(std::string(heading) + std::to_string(shown.size()) + ")");
+  lines.emplace_back();
+  for (std::size_t i : shown) {
+    lines.push_back("  " + language.friendly_pattern(matches[i]));
+    lines.emplace_back();
+  }
+}
+
+std::string commit_note(const Value& change) {
+  const std::string commit = text_field(change, "trigger_commit");
+  if (commit.empty()) return "";
+  const std::string message = text_field(change, "commit_message");
+  const std::string_view line = first_line(message);
+  const std::string sha(prefix(commit, 8));
+  return line.empty() ? " [commit " + sha + "]" : " [commit " + sha + ": " + std::string(line) + "]";
+}
+
+void append_evidence_lines(std::vector<std::string>& lines, const Value& evidence) {
+  const json::Array& commits = list_field(evidence, "commits");
+  if (!commits.empty()) lines.emplace_back("COMMITS:");
+  for (std::size_t i = 0; i < commits.size() && i < kPromptCommits; ++i) {
+    const Value& c = commits[i];
+    const std::string message = text_field(c, "message");
+    const json::Array& files = list_field(c, "files_changed");
+    std::vector<std::string> shown;
+    for (std::size_t f = 0; f < files.size() && f < kPromptFilesPerCommit; ++f) shown.push_back(text_of(files[f]));
+    lines.push_back("  " + std::string(prefix(text_of(required(c, "sha")), 8)) + " \u2014 " +
+                    std::string(prefix(first_line(message), kPromptMessageLength)) + " (files: " + joined(shown, ", ") +
+                    ")");
+  }
+  const json::Array& tests = list_field(evidence, "tests_impacted");
+  if (!tests.empty()) lines.emplace_back("TESTS AFFECTED:");
+  for (std::size_t i = 0; i < tests.size() && i < kPromptTests; ++i) {
+    const Value& t = tests[i];
+    lines.push_back("  " + text_of(required(t, "name")) + " \u2014 " + text_of(required(t, "status_now")));
+  }
+  const json::Array& dependencies = list_field(evidence, "dependencies_changed");
+  if (!dependencies.empty()) lines.emplace_back("DEPENDENCIES:");
+  for (std::size_t i = 0; i < dependencies.size() && i < kPromptDependencies; ++i) {
+    const Value& d = dependencies[i];
+    lines.push_back("  " + text_of(required(d, "name")) + " " + text_of(required(d, "version")) + " (" +
+                    text_of(required(d, "change")) + ")");
+  }
+  const json::Array& timeline = list_field(evidence, "timeline");
+  if (!timeline.empty()) lines.emplace_back("TIMELINE:");
+  for (std::size_t i = 0; i < timeline.size() && i < kPromptTimeline; ++i) {
+    const Value& t = timeline[i];
+    lines.push_back("  " + std::string(prefix(text_of(required(t, "timestamp")), 16)) + " [" +
+                    text_of(required(t, "family")) + "] " + text_of(required(t, "event")));
+  }
+}
+
+}  // namespace
+
+std::string join_lines(const std::vector<std::string>& lines) { return joined(lines, "\n"); }
+
+std::string fmt_value(const Value& metric, const Value& value) {
+  const bool ratio = metric.is_string() && std::find(kRatioMetrics.begin(), kRatioMetrics.end(),
+                                                     metric.as_string()) != kRatioMetrics.end();
+  if (ratio) {
+    bool share = false;
+    if (value.is_number() || value.is_bool()) {
+      const auto order = json::compare_numbers(value, Value(1.01), "<=");
+      share = order == std::partial_ordering::less || order == std::partial_ordering::equivalent;
+    }
+    return numfmt::format_number(value, share ? ".1%" : "%.4g");
+  }
+  if (value.is_real()) return numfmt::format_number(value, value.as_real() < 1.0 ? ".2f" : "%.4g");
+  return numfmt::plain(value);
+}
+
+void append_change_lines(std::vector<std::string>& lines, const Value& change, std::string_view indent,
+                         AdvisoryLanguage& language) {
+  const Value& metric = required(change, "metric");
+  std::string heading = std::string(indent) + family_label(required(change, "family")) + " / " + metric_label(metric);
+  lines.push_back(heading + "  [" + language.risk_text(required(change, "deviation_stddev"), "label") + "]");
+  const Value& current = required(change, "current");
+  const std::string phrase = capitalize(language.relative_change(current, baseline_value(change)));
+  lines.push_back(std::string(indent) + "   " + phrase + " (now " + fmt_value(metric, current) + ")");
+  if (auto insight = language.metric_insight(metric, direction(change))) {
+    lines.push_back(std::string(indent) + "   \u2192 " + *insight);
+  }
+}
+
+std::string human_summary(const Value& advisory, AdvisoryLanguage& language) {
+  std::vector<std::string> lines;
+  lines.push_back("Varnel Advisory \u2014 " + text_of(required(advisory, "scope")));
+  lines.push_back("Period: " + period_day(advisory, "from") + " to " + period_day(advisory, "to"));
+  lines.emplace_back();
+
+  const Value& summary = required(advisory, "summary");
+  const Value& significant = required(summary, "significant_changes");
+  const std::string families = family_labels(list_field(summary, "families_affected"), " and ");
+  const Value accepted = value_or(summary, "accepted_changes", Value(0));
+  std::string headline = text_of(significant) + " significant changes detected across " + families;
+  if (json::truthy(accepted)) {
+    headline += " (" + text_of(accepted) + " accepted \u2014 filtered: " + accepted_headline(summary) + ").";
+  } else {
+    headline += ".";
+  }
+  lines.push_back(std::move(headline));
+
+  const json::Array& groups = list_field(advisory, "event_groups");
+  const Value group_count(static_cast<std::int64_t>(groups.size()));
+  if (!groups.empty() && json::compare_numbers(group_count, significant, "<") == std::partial_ordering::less) {
+    lines.push_back("(Grouped into " + count_of(groups) + " trigger events)");
+  }
+  lines.emplace_back();
+
+  if (!groups.empty()) {
+    std::size_t position = 0;
+    for (const Value& group : groups) {
+      ++position;
+      const Value& signal_count = required(group, "signal_count");
+      if (is_greater(signal_count, Value(1))) {
+        lines.push_back("Event " + std::to_string(position) + " (" + text_of(signal_count) + " signals across " +
+                        family_labels(required_list(group, "families"), ", ") + "):");
+        for (const Value& change : required_list(group, "changes")) append_change_lines(lines, change, "  ", language);
+      } else {
+        append_change_lines(lines, required(group, "primary"), "", language);
+      }
+      lines.emplace_back();
+    }
+  } else {
+    for (const Value& change : list_field(advisory, "changes")) {
+      append_change_lines(lines, change, "", language);
+      lines.emplace_back();
+    }
+  }
+
+  append_patterns(lines, list_field(advisory, "pattern_matches"), "KNOWN PATTERNS (", language);
+  append_patterns(lines, list_field(advisory, "candidate_patterns"), "NEW PATTERNS (", language);
+
+  const Value& evidence = object_field(advisory, "evidence");
+  std::vector<std::string> parts;
+  const std::array<std::pair<std::string_view, std::string_view>, 4> counted{{{"commits", " commits"},
+                                                                              {"files_affected", " files"},
+                                                                              {"tests_impacted", " failing tests"},
+                                                                              {"dependencies_changed",
+                                                                               " dependencies"}}};
+  for (const auto& [key, noun] : counted) {
+    const json::Array& list = list_field(evidence, key);
+    if (!list.empty()) parts.push_back(count_of(list) + std::string(noun));
+  }
+  if (!parts.empty()) lines.push_back("Evidence: " + joined(parts, ", "));
+  return join_lines(lines);
+}
+
+std::string chat_message(const Value& advisory, AdvisoryLanguage& language) {
+  std::vector<std::string> lines;
+  lines.push_back("Varnel Report \u2014 " + text_of(required(advisory, "scope")));
+  lines.emplace_back();
+  const Value& significant = required(required(advisory, "summary"), "significant_changes");
+  lines.push_back(text_of(significant) + " unusual change" + (equals_one(significant) ? "" : "s") + " detected:");
+  std::size_t position = 0;
+  for (const Value& change : list_field(advisory, "changes")) {
+    ++position;
+    const Value& metric = required(change, "metric");
+    std::string line = std::to_string(position) + ". " + metric_label(metric) + ": ";
+    line += language.relative_change(required(change, "current"), baseline_value(change));
+    line += " [" + language.risk_text(required(change, "deviation_stddev"), "label") + "]";
+    lines.push_back(std::move(line));
+    if (auto insight = language.metric_insight(metric, direction(change))) lines.push_back("   \u2192 " + *insight);
+  }
+  const json::Array& matches = list_field(advisory, "pattern_matches");
+  if (!matches.empty()) {
+    lines.emplace_back();
+    for (std::size_t i : dedup_and_limit_patterns(matches, kChatPatternLimit, language)) {
+      lines.push_back("Pattern: " + language.friendly_pattern(matches[i]));
+    }
+  }
+  const Value& evidence = object_field(advisory, "evidence");
+  std::vector<std::string> parts;
+  const std::array<std::pair<std::string_view, std::string_view>, 3> counted{
+      {{"commits", " commits"}, {"tests_impacted", " failing tests"}, {"dependencies_changed", " deps"}}};
+  for (const auto& [key, noun] : counted) {
+    const json::Array& list = list_field(evidence, key);
+    if (!list.empty()) parts.push_back(count_of(list) + std::string(noun));
+  }
+  if (!parts.empty()) {
+    lines.emplace_back();
+    lines.push_back("Evidence: " + joined(parts, ", "));
+  }
+  return join_lines(lines);
+}
+
+std::string investigation_prompt(const Value& advisory) {
+  std::vector<std::string> drift;
+  for (const Value& change : list_field(advisory, "changes")) {
+    drift.push_back("- " + family_label(required(change, "family")) + " / " + metric_label(required(change, "metric")) +
+                    ": normally " + numfmt::format_number(required(required(change, "normal"), "mean"), "%.4g") +
+                    ", now " + numfmt::format_number(required(change, "current"), "%.4g") + " (" +
+                    numfmt::format_number(abs_number(required(change, "deviation_stddev")), ".1f") +
+                    " stddev deviation)" + commit_note(change));
+  }
+  std::vector<std::string> evidence;
+  append_evidence_lines(evidence, object_field(advisory, "evidence"));
+  return "Development pattern shift detected in " + text_of(required(advisory, "scope")) + " during " +
+         period_day(advisory, "from") + " to " + period_day(advisory, "to") + ".\n\nDRIFT SIGNALS:\n" +
+         join_lines(drift) + "\n\n" + join_lines(evidence) + std::string(kPromptClosing);
+}
+
+}  // namespace varnel::advstage
