@@ -7,15 +7,17 @@ level was met, 2 the command line was wrong, 3 the analysis failed.
 from __future__ import annotations
 
 import argparse
+import getpass
+import importlib
 import json
 import sys
-from datetime import datetime
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 from . import ENGINES, __version__
 from .collect.git import CollectError
 from .config import ConfigError, load_config
-from .pipeline import AnalysisResult, Window, analyze, engine
+from .pipeline import AnalysisResult, Window, analyze, engine, previous_advisory
 from .progress import Progress
 
 EXIT_OK, EXIT_ATTENTION, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
@@ -38,7 +40,7 @@ def _strongest(result: AnalysisResult, limit: int = 5) -> list[dict]:
 def _report_text(result: AnalysisResult) -> str:
     summary = result.workspace / "phase5" / "summary.txt"
     if result.advisory is not None and summary.exists():
-        return summary.read_text(encoding="utf-8")
+        return summary.read_text(encoding="utf-8").rstrip("\n") + "\n"
     counts = {family: len(s) for family, s in result.signals.items() if s}
     lines = [f"{result.collection.commits} commits analysed; "
              + (", ".join(f"{n} {family} signals" for family, n in counts.items()) or "no signals yet")]
@@ -62,7 +64,7 @@ def _report_json(result: AnalysisResult) -> str:
     }, indent=2)
 
 
-def _cmd_analyze(args: argparse.Namespace) -> int:
+def _cmd_analyze(args: argparse.Namespace, report: bool = True) -> int:
     repo = Path(args.path).resolve()
     workspace = _workspace_of(args)
     progress = Progress(quiet=args.quiet)
@@ -82,6 +84,8 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
         progress.done()
         print(f"varnel: analysis failed: {e}", file=sys.stderr)
         return EXIT_FAILED
+    if not report:
+        return EXIT_OK
     text = _report_json(result) if args.format == "json" else _report_text(result)
     if args.output:
         Path(args.output).write_text(text, encoding="utf-8")
@@ -105,6 +109,63 @@ def _positive(text: str) -> int:
 
 def _workspace_of(args: argparse.Namespace) -> Path:
     return Path(args.workspace) if args.workspace else Path(args.path).resolve() / ".varnel"
+
+
+def _cmd_verify(args: argparse.Namespace) -> int:
+    """A fresh analysis compared with the previous advisory (or --against FILE)."""
+    workspace = _workspace_of(args)
+    args.format, args.output = "text", None
+    status = _cmd_analyze(args, report=False)
+    if status != EXIT_OK:
+        return status
+    before = Path(args.against) if args.against else previous_advisory(workspace)
+    if before is None:
+        print("Nothing to verify against yet: this was the first analysis. Run 'varnel verify' again after a fix.")
+        return EXIT_OK
+    advstage = engine("advstage")
+    advstage.Phase5Engine(workspace).verify("varnel-engine", before)
+    print((workspace / "phase5" / "verification.txt").read_text(encoding="utf-8").rstrip("\n"))
+    return EXIT_OK
+
+
+def _split_metric(text: str) -> tuple[str, str]:
+    family, _, metric = text.partition("/")
+    if not family or not metric:
+        raise argparse.ArgumentTypeError(f"expected FAMILY/METRIC, for example ci/run_duration, not {text!r}")
+    return family, metric
+
+
+def _accepted(args: argparse.Namespace):
+    return importlib.import_module("varnel.accepted").AcceptedDeviations(_workspace_of(args))
+
+
+def _cmd_accept(args: argparse.Namespace) -> int:
+    family, metric = args.metric
+    expires = datetime.now(timezone.utc) + timedelta(days=args.days) if args.days else None
+    entry = _accepted(args).accept(family, metric, args.reason, args.by or getpass.getuser(), expires_at=expires,
+                                   from_commit=args.from_commit)
+    until = f" until {entry['expires_at']}" if entry.get("expires_at") else ""
+    print(f"Accepted {family}/{metric}{until}: it will no longer be reported.")
+    return EXIT_OK
+
+
+def _cmd_accepted(args: argparse.Namespace) -> int:
+    store = _accepted(args)
+    if args.revoke:
+        family, metric = args.revoke
+        if not store.revoke(family, metric):
+            print(f"varnel: {family}/{metric} was not accepted", file=sys.stderr)
+            return EXIT_USAGE
+        print(f"Revoked {family}/{metric}: it will be reported again.")
+        return EXIT_OK
+    entries = store.entries()
+    if not entries:
+        print("No accepted deviations.")
+    for e in entries:
+        until = f", until {e['expires_at']}" if e.get("expires_at") else ""
+        print(f"- {e['family']}/{e['metric']}: {e.get('reason') or 'no reason given'} "
+              f"(by {e.get('accepted_by')}, {e.get('accepted_at')}{until})")
+    return EXIT_OK
 
 
 def _pattern_lines(entries: list[dict]) -> list[str]:
@@ -157,6 +218,29 @@ def build_parser() -> argparse.ArgumentParser:
     recent.add_argument("--last", type=_positive, metavar="N", help="the advisory covers the last N commits")
     recent.add_argument("--all", action="store_true", help="the advisory covers the whole history")
     analyze_cmd.set_defaults(run=_cmd_analyze)
+
+    verify_cmd = commands.add_parser("verify", help="analyse again and say what changed since the last advisory")
+    verify_cmd.add_argument("path", nargs="?", default=".", help="the repository (default: here)")
+    verify_cmd.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
+    verify_cmd.add_argument("--against", help="an earlier advisory.json to compare with")
+    verify_cmd.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    verify_cmd.set_defaults(run=_cmd_verify, since=None, last=None, all=False)
+
+    accept_cmd = commands.add_parser("accept", help="stop reporting a deviation that is intended")
+    accept_cmd.add_argument("metric", type=_split_metric, metavar="FAMILY/METRIC")
+    accept_cmd.add_argument("--days", type=_positive, help="accept for N days only")
+    accept_cmd.add_argument("--reason", default="", help="why the deviation is fine")
+    accept_cmd.add_argument("--by", help="who accepts it (default: the current user)")
+    accept_cmd.add_argument("--from-commit", help="hold only from this commit on")
+    accept_cmd.add_argument("--path", default=".", help="the repository (default: here)")
+    accept_cmd.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
+    accept_cmd.set_defaults(run=_cmd_accept)
+
+    accepted_cmd = commands.add_parser("accepted", help="list accepted deviations, or revoke one")
+    accepted_cmd.add_argument("--revoke", type=_split_metric, metavar="FAMILY/METRIC")
+    accepted_cmd.add_argument("--path", default=".", help="the repository (default: here)")
+    accepted_cmd.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
+    accepted_cmd.set_defaults(run=_cmd_accepted)
 
     patterns_cmd = commands.add_parser("patterns", help="what varnel has learned about the repository")
     patterns_cmd.add_argument("path", nargs="?", default=".", help="the repository (default: here)")

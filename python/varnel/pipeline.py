@@ -5,7 +5,8 @@ from __future__ import annotations
 
 import importlib
 from dataclasses import dataclass, field
-from datetime import datetime
+import shutil
+from datetime import datetime, timezone
 from pathlib import Path
 
 from .collect.git import GitCollection, collect_git
@@ -50,6 +51,27 @@ class Window:
     since: datetime | None = None
     last_commits: int | None = None
     everything: bool = False
+
+
+HISTORY = "history"
+
+
+def keep_in_history(workspace: Path) -> Path | None:
+    """Keeps a copy of the advisory just written, for later verification."""
+    advisory = workspace / "phase5" / "advisory.json"
+    if not advisory.exists():
+        return None
+    kept = workspace / HISTORY
+    kept.mkdir(exist_ok=True)
+    target = kept / f"advisory-{datetime.now(timezone.utc).strftime('%Y%m%dT%H%M%S%fZ')}.json"
+    shutil.copy2(advisory, target)
+    return target
+
+
+def previous_advisory(workspace: Path) -> Path | None:
+    """The advisory kept by the analysis before the latest one, if any."""
+    kept = sorted((workspace / HISTORY).glob("advisory-*.json"))
+    return kept[-2] if len(kept) >= 2 else None
 
 
 def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None = None,
@@ -99,5 +121,6 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
         finally:
             if target != workspace:
                 close_view(target, workspace)
+        keep_in_history(workspace)
     progress.done()
     return result

@@ -63,3 +63,18 @@ def test_patterns_lists_what_the_knowledge_base_holds(tmp_path):
     assert "tend to rise and fall together" in done.stdout and "seen 4 times" in done.stdout
     assert json.loads(varnel("patterns", "--format", "json", str(tmp_path)).stdout)["patterns"][0]["metrics"] == [
         "files_touched", "run_duration"]
+
+
+def test_verify_accept_and_accepted(history):
+    first = varnel("verify", "--quiet", str(history))
+    assert first.returncode == 0 and "Nothing to verify against yet" in first.stdout
+    second = varnel("verify", "--quiet", str(history))
+    assert second.returncode == 0, second.stderr
+    assert second.stdout.strip()  # the verification report
+    assert varnel("accept", "git/files_touched", "--days", "7", "--reason", "docs import",
+                  "--path", str(history)).returncode == 0
+    listed = varnel("accepted", "--path", str(history)).stdout
+    assert "git/files_touched: docs import" in listed and "until" in listed
+    assert varnel("accepted", "--revoke", "git/files_touched", "--path", str(history)).returncode == 0
+    assert varnel("accepted", "--revoke", "git/files_touched", "--path", str(history)).returncode == 2
+    assert varnel("accept", "files_touched", "--path", str(history)).returncode == 2
