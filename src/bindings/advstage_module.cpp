@@ -228,7 +228,9 @@ class Phase5Engine {
 
   nb::object verify(nb::handle scope, nb::handle previous) {
     const std::string label = text_argument(scope, "scope");
-    const std::string shown = text_argument(previous, "previous_advisory_path");
+    // A path given as str or os.PathLike; its text is what the report shows.
+    const std::string shown =
+        text_argument(nb::module_::import_("os").attr("fspath")(previous), "previous_advisory_path");
     const std::filesystem::path file = vb::path_from_python(previous);
     va::Outside outside{language(), accepted_, history()};
     return vb::to_python(unlocked([&] { return engine_.verify(label, file, shown, outside); }));
