@@ -1,7 +1,8 @@
 """The `varnel` command.
 
 Exit codes: 0 the run finished and nothing needs attention, 1 a `--fail-on`
-level was met, 2 the command line was wrong, 3 the analysis failed.
+level was met, 2 the command line or settings file was wrong, 3 the analysis
+failed.
 """
 
 from __future__ import annotations
@@ -21,6 +22,9 @@ from .pipeline import AnalysisResult, Window, analyze, engine, previous_advisory
 from .progress import Progress
 
 EXIT_OK, EXIT_ATTENTION, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
+
+# Advisory statuses of varnel.friendly.advisory_status, least urgent first.
+LEVELS = ("all_clear", "watch", "review", "action_needed")
 
 
 def _engines_text() -> str:
@@ -55,11 +59,43 @@ def _report_text(result: AnalysisResult) -> str:
     return "\n".join(lines) + "\n"
 
 
+def _advisory_record(result: AnalysisResult) -> dict | None:
+    """The advisory the run wrote, as stored in phase5/advisory.json."""
+    path = result.workspace / "phase5" / "advisory.json"
+    if result.advisory is None or not path.exists():
+        return None
+    return json.loads(path.read_text(encoding="utf-8"))
+
+
+def _report_markdown(result: AnalysisResult) -> str:
+    advisory = _advisory_record(result)
+    if advisory is None:
+        return "# varnel\n\n" + "\n".join(f"    {line}" for line in _report_text(result).splitlines()) + "\n"
+    advstage = engine("advstage")
+    from .friendly import advisory_status
+
+    period = advisory.get("period") or {}
+    lines = [f"# varnel advisory: {advisory_status(advisory).replace('_', ' ')}", "",
+             f"Period: {period.get('from', '?')} to {period.get('to', '?')}", ""]
+    changes = advisory.get("changes") or []
+    if not changes:
+        lines.append("Nothing is far from its normal.")
+    for change in changes:
+        family = advstage.FAMILY_LABELS.get(change.get("family"), change.get("family"))
+        metric = advstage.METRIC_LABELS.get(change.get("metric"), change.get("metric"))
+        lines.append(f"- **{family} / {metric}**: {change.get('description', '')}")
+        commit = change.get("trigger_commit")
+        if commit:
+            subject = (change.get("commit_message") or "").splitlines()[0:1]
+            lines.append(f"  - commit `{commit[:12]}`" + (f": {subject[0]}" if subject else ""))
+    return "\n".join(lines) + "\n"
+
+
 def _report_json(result: AnalysisResult) -> str:
     return json.dumps({
         "commits": result.collection.commits,
         "signals": {family: len(s) for family, s in result.signals.items()},
-        "advisory": result.advisory,
+        "advisory": _advisory_record(result),
         "strongest": [e["summary"] for e in _strongest(result)],
     }, indent=2)
 
@@ -86,11 +122,18 @@ def _cmd_analyze(args: argparse.Namespace, report: bool = True) -> int:
         return EXIT_FAILED
     if not report:
         return EXIT_OK
-    text = _report_json(result) if args.format == "json" else _report_text(result)
+    render = {"json": _report_json, "markdown": _report_markdown}.get(args.format, _report_text)
+    text = render(result)
     if args.output:
         Path(args.output).write_text(text, encoding="utf-8")
     else:
         sys.stdout.write(text)
+    advisory = _advisory_record(result)
+    if args.fail_on and advisory is not None:
+        from .friendly import advisory_status
+
+        if LEVELS.index(advisory_status(advisory)) >= LEVELS.index(args.fail_on):
+            return EXIT_ATTENTION
     return EXIT_OK
 
 
@@ -210,7 +253,10 @@ def build_parser() -> argparse.ArgumentParser:
     analyze_cmd = commands.add_parser("analyze", help="collect the history and write the advisory")
     analyze_cmd.add_argument("path", nargs="?", default=".", help="a git working tree or bare repository")
     analyze_cmd.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
-    analyze_cmd.add_argument("--format", choices=["text", "json"], default="text")
+    analyze_cmd.add_argument("--format", choices=["text", "markdown", "json"], default="text")
+    analyze_cmd.add_argument("--fail-on", choices=LEVELS[1:], metavar="LEVEL",
+                             help="exit with 1 when the advisory is at this level or above: "
+                                  "watch, review or action_needed")
     analyze_cmd.add_argument("--output", help="write the report to this file instead of standard output")
     analyze_cmd.add_argument("--quiet", action="store_true", help="no progress on standard error")
     recent = analyze_cmd.add_mutually_exclusive_group()
@@ -224,7 +270,7 @@ def build_parser() -> argparse.ArgumentParser:
     verify_cmd.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
     verify_cmd.add_argument("--against", help="an earlier advisory.json to compare with")
     verify_cmd.add_argument("--quiet", action="store_true", help="no progress on standard error")
-    verify_cmd.set_defaults(run=_cmd_verify, since=None, last=None, all=False)
+    verify_cmd.set_defaults(run=_cmd_verify, since=None, last=None, all=False, fail_on=None)
 
     accept_cmd = commands.add_parser("accept", help="stop reporting a deviation that is intended")
     accept_cmd.add_argument("metric", type=_split_metric, metavar="FAMILY/METRIC")

@@ -78,3 +78,14 @@ def test_verify_accept_and_accepted(history):
     assert varnel("accepted", "--revoke", "git/files_touched", "--path", str(history)).returncode == 0
     assert varnel("accepted", "--revoke", "git/files_touched", "--path", str(history)).returncode == 2
     assert varnel("accept", "files_touched", "--path", str(history)).returncode == 2
+
+
+def test_markdown_report_and_fail_on(history):
+    markdown = varnel("analyze", "--quiet", "--all", "--format", "markdown", str(history))
+    assert markdown.returncode == 0 and markdown.stdout.startswith("# varnel advisory: ")
+    gated = varnel("analyze", "--quiet", "--all", "--fail-on", "watch", str(history))
+    status = json.loads((history / ".varnel" / "phase5" / "advisory.json").read_text())
+    from varnel.friendly import advisory_status
+
+    assert gated.returncode == (0 if advisory_status(status) == "all_clear" else 1)
+    assert varnel("analyze", "--fail-on", "soon", str(history)).returncode == 2
