@@ -19,8 +19,7 @@ import sys
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-BUILD = ROOT / "build" / "bench"
+from bench_support import BUILD, ROOT, build
 sys.path.insert(0, str(ROOT / "bench"))
 
 from make_workspace import write_workspace  # noqa: E402
@@ -51,11 +50,6 @@ print(json.dumps({"seconds": time.perf_counter() - start, "bytes": total,
 """
 
 
-def build() -> None:
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DVARNEL_PYTHON=OFF",
-                    "-DVARNEL_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "event_floor", "advisory_engine_core"], check=True,
-                   stdout=subprocess.DEVNULL)
 
 
 def prepare(events: int) -> Path:
@@ -97,7 +91,7 @@ def main():
     parser.add_argument("--events", type=int, default=100_000)
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
-    build()
+    build("event_floor", "advisory_engine_core")
     ws = prepare(args.events)
     signals = sum(len(json.loads(p.read_text(encoding="utf-8"))) for p in (ws / "phase2").glob("*.json"))
     print(f"work: {args.events:,} events, {signals:,} signals, best of {args.repeat}")

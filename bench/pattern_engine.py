@@ -21,8 +21,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-BUILD = ROOT / "build" / "bench"
+from bench_support import BUILD, ROOT, build, last_json_line
 sys.path.insert(0, str(ROOT / "bench"))
 from make_workspace import write_workspace  # noqa: E402
 
@@ -57,15 +56,8 @@ STEPS = [("load_signals", "read signal files"), ("check_explanations", "check ex
          ("knowledge_base", "knowledge base"), ("run", "run (core)")]
 
 
-def build() -> None:
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DVARNEL_PYTHON=OFF",
-                    "-DVARNEL_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "event_floor", "pattern_engine_core"], check=True,
-                   stdout=subprocess.DEVNULL)
 
 
-def last_json_line(out: str) -> dict:
-    return json.loads(out.strip().splitlines()[-1])  # an editable install may print its rebuild first
 
 
 def prepared_workspace(events: int) -> Path:
@@ -83,7 +75,7 @@ def main() -> int:
     parser.add_argument("--events", type=int, default=100000)
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
-    build()
+    build("event_floor", "pattern_engine_core")
     workspace = prepared_workspace(args.events)
     # The interpretation layer stays off whatever this shell's environment says.
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PHASE4B_", "PHASE31_"))}

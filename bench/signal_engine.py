@@ -16,8 +16,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-BUILD = ROOT / "build" / "bench"
+from bench_support import BUILD, ROOT, build, last_json_line
 sys.path.insert(0, str(ROOT / "bench"))
 from make_workspace import write_workspace  # noqa: E402
 
@@ -33,15 +32,8 @@ print(json.dumps({"seconds": seconds, "signals": sum(map(len, result.values())),
 """
 
 
-def build() -> None:
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DVARNEL_PYTHON=OFF",
-                    "-DVARNEL_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "event_floor", "signal_engine_core"], check=True,
-                   stdout=subprocess.DEVNULL)
 
 
-def last_json_line(out: str) -> dict:
-    return json.loads(out.strip().splitlines()[-1])  # an editable install may print its rebuild first
 
 
 def floor(events_dir: Path) -> float:
@@ -54,7 +46,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000])
     args = parser.parse_args()
-    build()
+    build("event_floor", "signal_engine_core")
     print(f"{'events':>8} {'disk MB':>8} {'operation':<27} {'seconds':>8} {'events/s':>10} {'floor s':>8} "
           f"{'x floor':>8} {'peak MB':>8} {'x disk':>7}")
     for size in args.sizes:

@@ -13,6 +13,8 @@ from pathlib import Path
 from varnel import friendly
 from varnel.lorekeep import SQLiteKnowledgeStore
 
+from phase4_reference import signals_to_components
+
 SIGNAL_FILES = {
     "git": "git_signals.json", "ci": "ci_signals.json", "testing": "testing_signals.json",
     "coverage": "coverage_signals.json", "dependency": "dependency_signals.json", "schema": "schema_signals.json",
@@ -67,24 +69,6 @@ def event_time(ev):
         timing = get(payload, "timing", {})
         found = get(timing, "initiated_at") or get(timing, "completed_at") or ""
     return found or get(ev, "observed_at", "")
-
-
-def components(signals, threshold=1.0):
-    out = []
-    for s in signals:
-        dev = s.get("deviation", {})
-        if dev.get("degenerate"):
-            continue
-        measure = dev.get("measure", 0)
-        if measure is None:
-            continue
-        if dev.get("unit", "modified_zscore") == "degenerate":
-            continue
-        if measure > threshold:
-            out.append((s["engine_id"], s["metric"], "increased"))
-        elif measure < -threshold:
-            out.append((s["engine_id"], s["metric"], "decreased"))
-    return out
 
 
 def load_workspace(ws: Path):
@@ -192,7 +176,7 @@ def description(item):
 
 
 def match_patterns(significant, knowledge):
-    comps = components(significant)
+    comps = signals_to_components(significant)
     if not significant or not knowledge or not comps:
         return []
     fams, mets = {c[0] for c in comps}, {c[1] for c in comps}
@@ -203,7 +187,7 @@ def match_patterns(significant, knowledge):
 
 
 def match_candidate_patterns(significant, patterns):
-    comps = components(significant)
+    comps = signals_to_components(significant)
     if not significant or not patterns or not comps:
         return []
     fams, mets = {c[0] for c in comps}, {c[1] for c in comps}
