@@ -16,7 +16,7 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 from . import ENGINES, __version__
-from .collect.git import CollectError
+from .collect.gitrun import CollectError
 from .config import ConfigError, load_config
 from .pipeline import AnalysisResult, Window, analyze, engine, previous_advisory
 from .progress import Progress

@@ -21,23 +21,17 @@ history afresh.
 from __future__ import annotations
 
 import json
-import os
-import subprocess
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
 from pathlib import Path
 from typing import Callable, Iterator
 
-from .._common import dumps_pretty
 from ..config import Config
+from .events import iso_utc_text, write_json_atomic
+from .gitrun import CollectError, git as _git, text as _text
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
 _FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%B"
 _PREFIX = "git-"
-
-
-class CollectError(RuntimeError):
-    """git could not give the history (not a repository, missing objects, ...)."""
 
 
 @dataclass
@@ -50,26 +44,6 @@ class GitCollection:
     passed_over: int = 0  # commits by bot authors, which get no event
     shallow: bool = False  # the repository's history is cut off
     warnings: list[str] = field(default_factory=list)
-
-
-def _git(repo: Path, *args: str, stdin: bytes | None = None) -> bytes:
-    try:
-        done = subprocess.run(["git", "-C", str(repo), *args], input=stdin, capture_output=True, check=False)
-    except FileNotFoundError as e:
-        raise CollectError("git is not installed or not on PATH") from e
-    if done.returncode != 0:
-        message = done.stderr.decode("utf-8", "replace").strip() or f"git {args[0]} failed"
-        raise CollectError(message)
-    return done.stdout
-
-
-def _text(raw: bytes) -> str:
-    return raw.decode("utf-8", "surrogateescape")
-
-
-def _utc(iso: str) -> str:
-    """A commit time as UTC text that sorts in time order (YYYY-MM-DDTHH:MM:SSZ)."""
-    return datetime.fromisoformat(iso).astimezone(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def _parse_log(raw: bytes) -> Iterator[dict]:
@@ -106,7 +80,7 @@ def commit_event(commit: dict) -> dict:
         "event_id": commit["sha"],
         "source_type": "git",
         "source_family": "version_control",
-        "observed_at": _utc(commit["committed_at"]),
+        "observed_at": iso_utc_text(commit["committed_at"]),
         "payload": {
             "commit_hash": commit["sha"],
             "message": commit["message"],
@@ -117,18 +91,6 @@ def commit_event(commit: dict) -> dict:
             "attestation": {"commit_hash": commit["sha"], "message": commit["message"], "author": commit["author"]},
         },
     }
-
-
-def write_json_atomic(path: Path, record: dict) -> None:
-    """Writes a JSON file whole: a temporary file beside it (named for this
-    process, so concurrent collectors never share one), then a rename."""
-    temp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    try:
-        temp.write_text(dumps_pretty(record), encoding="utf-8")
-        os.replace(temp, path)
-    except BaseException:
-        temp.unlink(missing_ok=True)
-        raise
 
 
 def reachable_commits(repo: Path) -> list[str]:
