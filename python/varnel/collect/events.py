@@ -34,3 +34,14 @@ def write_json_atomic(path: Path, record: dict) -> None:
     except BaseException:
         temp.unlink(missing_ok=True)
         raise
+
+
+def write_json_if_changed(path: Path, record: dict) -> bool:
+    """Writes a JSON file whole unless it already holds exactly `record`; whether it wrote."""
+    try:
+        if path.read_text(encoding="utf-8") == dumps_pretty(record):
+            return False
+    except (FileNotFoundError, UnicodeDecodeError):
+        pass
+    write_json_atomic(path, record)
+    return True

@@ -1,0 +1,260 @@
+"""Events derived from files in the repository's history.
+
+Dependency manifests, API documents and infrastructure files are already in
+git: every commit that changes one of them is a new observation. A
+`TreeSource` says which paths it reads, how they group into the units one
+event describes (a directory's manifests, one API document, the whole
+Terraform configuration), how to read a unit's files at one commit and what
+payload a reading gives against the previous reading of the same unit.
+
+The walk asks git once for the non-merge commits touching any source's
+files, oldest first, and reads files by their blob ids through one
+`git cat-file --batch` process, so a file unchanged between commits is
+parsed once. It is incremental like the commit collector: commits already
+read are listed in ``history-state.json`` and passed over, event files of
+commits no longer in the history are removed, and a change of the sources'
+version or of the settings reads the history afresh.
+
+A unit whose files cannot be read (a malformed lock file, say) gives no
+event for that commit and one warning, rather than a snapshot that silently
+miscounts.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import subprocess
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable, Hashable, Iterator, Protocol
+
+from ..config import Config
+from .events import iso_utc_text, write_json_atomic
+from .gitrun import CollectError, git, text
+
+# Bump when a source reads files differently, so older events are read afresh.
+VERSION = 1
+STATE_FILE = "history-state.json"
+# Directories whose files belong to other projects, whatever the settings say.
+VENDORED = frozenset({"node_modules", "vendor", "third_party", ".venv", "venv", ".terraform", "site-packages"})
+_FORMAT = "%x00%H%x00%cI%x00%B"
+
+
+class SourceError(ValueError):
+    """A file of a unit cannot be read as what its name says it is."""
+
+
+@dataclass(frozen=True)
+class Entry:
+    path: str
+    blob: str
+
+
+class TreeSource(Protocol):
+    prefix: str  # event files are named <prefix><commit>-<unit hash>.json
+    family: str
+    source_type: str
+    pathspecs: tuple[str, ...]  # git pathspecs of every file the source may read
+
+    def unit_of(self, path: str) -> Hashable | None:
+        """The unit a changed path belongs to, or None when the source does not read it."""
+
+    def entries(self, tree: "Tree", unit: Hashable) -> list[Entry]:
+        """The unit's files at one commit."""
+
+    def read(self, unit: Hashable, files: dict[str, bytes]) -> Any:
+        """The unit's state from its files (path -> content), None when they
+        describe nothing this source measures; raises SourceError."""
+
+    def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
+        """The event payload of a state, against the unit's previous state (None at first)."""
+
+
+class Blobs:
+    """Reads blobs by id through one `git cat-file --batch` process."""
+
+    def __init__(self, repo: Path):
+        self._process = subprocess.Popen(["git", "-C", str(repo), "cat-file", "--batch"], stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def read(self, blob: str) -> bytes:
+        assert self._process.stdin is not None and self._process.stdout is not None
+        self._process.stdin.write(blob.encode() + b"\n")
+        self._process.stdin.flush()
+        header = self._process.stdout.readline().split()
+        if len(header) != 3 or header[1] != b"blob":
+            raise CollectError(f"git cannot read the file {blob}")
+        content = self._process.stdout.read(int(header[2]) + 1)
+        return content[:-1]
+
+    def close(self) -> None:
+        if self._process.stdin is not None:
+            self._process.stdin.close()
+        self._process.wait()
+
+
+class Tree:
+    """The files of one commit, listed on demand."""
+
+    def __init__(self, repo: Path, commit: str, vendored: Callable[[str], bool]):
+        self.repo = repo
+        self.commit = commit
+        self.vendored = vendored
+
+    def listing(self, directory: str = "", recursive: bool = False) -> list[Entry]:
+        """Files directly in `directory` ("" for the top), or below it when
+        recursive; files in vendored directories are left out."""
+        args = ["ls-tree", "-z", "--full-tree"] + (["-r"] if recursive else []) + [self.commit]
+        if directory:
+            args += ["--", directory + "/"]
+        found = []
+        for record in git(self.repo, *args).split(b"\0"):
+            if not record:
+                continue
+            meta, _, path = record.partition(b"\t")
+            _mode, kind, blob = meta.split(b" ")
+            if kind == b"blob" and not self.vendored(text(path)):
+                found.append(Entry(text(path), blob.decode()))
+        return found
+
+
+@dataclass
+class HistoryCollection:
+    """What one run of the history sources did, per event family."""
+
+    events: dict[str, int] = field(default_factory=dict)  # family -> events on disk after the run
+    added: int = 0
+    removed: int = 0
+    warnings: list[str] = field(default_factory=list)
+
+
+def vendoring(config: Config) -> Callable[[str], bool]:
+    """Whether a path lies in a directory of other projects' files: a
+    well-known one, or a directory the settings exclude ("vendor/**"); the
+    settings' file patterns ("*.lock") are for the commit metrics only."""
+    directories = Config(exclude_paths=tuple(p for p in config.exclude_paths if p.endswith("/**")))
+    return lambda path: any(part in VENDORED for part in path.split("/")[:-1]) or directories.excluded(path)
+
+
+def unit_key(unit: Hashable) -> str:
+    """A short stable name of a unit for file names and event ids."""
+    return hashlib.sha256(json.dumps(unit).encode()).hexdigest()[:12]
+
+
+def _touching_commits(repo: Path, pathspecs: list[str]) -> Iterator[tuple[str, str, str, list[str]]]:
+    """(sha, committed_at, message, changed paths) of every non-merge commit
+    reachable from HEAD that changes a path of `pathspecs`, parents first."""
+    raw = git(repo, "log", "--topo-order", "--reverse", "--no-merges", "--full-history", "-z", "--name-only",
+              f"--format={_FORMAT}", "HEAD", "--", *pathspecs)
+    tokens = raw.split(b"\0")
+    i = 0
+    while i + 3 < len(tokens):
+        if tokens[i] != b"":
+            raise CollectError("unexpected output from git log")
+        sha, committed, message = (text(t) for t in tokens[i + 1 : i + 4])
+        i += 4
+        paths = []
+        if i < len(tokens) and tokens[i].startswith(b"\n"):
+            tokens[i] = tokens[i][1:]
+            while i < len(tokens) and tokens[i] != b"":
+                paths.append(text(tokens[i]))
+                i += 1
+        yield sha, committed, message.rstrip("\n"), paths
+
+
+def _has_commits(repo: Path) -> bool:
+    try:
+        git(repo, "rev-parse", "--verify", "--quiet", "HEAD")
+    except CollectError:
+        return False
+    return True
+
+
+def _read(tree: Tree, source: TreeSource, blobs: Blobs, unit: Hashable) -> Any:
+    """A unit's state at one commit; None when none of its files is there."""
+    files = {e.path: blobs.read(e.blob) for e in source.entries(tree, unit)}
+    return source.read(unit, files) if files else None
+
+
+def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], config: Config | None = None,
+                    progress: Callable[[int, int], None] | None = None) -> HistoryCollection:
+    """Brings the events of `sources` in line with the commits reachable from HEAD."""
+    repo, config = Path(repo), config if config is not None else Config()
+    events = Path(workspace) / "events"
+    events.mkdir(parents=True, exist_ok=True)
+    state_path = Path(workspace) / STATE_FILE
+    settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths),
+                "sources": [s.prefix for s in sources]}
+    try:
+        state = json.loads(state_path.read_text(encoding="utf-8"))
+    except (FileNotFoundError, ValueError):
+        state = None
+    if not isinstance(state, dict) or state.get("settings") != settings:
+        for source in sources:
+            for old in events.glob(f"{source.prefix}*.json"):
+                old.unlink()
+        state = {}
+    done = set(state.get("done", []))
+    result = HistoryCollection()
+    commits = list(_touching_commits(repo, [p for s in sources for p in s.pathspecs])) if _has_commits(repo) else []
+    wanted_commits = {sha for sha, *_ in commits}
+
+    for source in sources:
+        for old in events.glob(f"{source.prefix}*.json"):
+            if old.name[len(source.prefix) :].split("-", 1)[0] not in wanted_commits:
+                old.unlink()
+                result.removed += 1
+    done &= wanted_commits
+
+    is_vendored = vendoring(config)
+    blobs = Blobs(repo)
+    try:
+        last: dict[tuple[str, Hashable], tuple[str, Any]] = {}  # (source, unit) -> (commit, state or _LAZY)
+        for n, (sha, committed, message, paths) in enumerate(commits, 1):
+            for source in sources:
+                units = dict.fromkeys(u for p in paths if not is_vendored(p)
+                                      for u in [source.unit_of(p)] if u is not None)
+                for unit in units:
+                    slot = (source.prefix, unit)
+                    if sha in done:
+                        last[slot] = (sha, _LAZY)
+                        continue
+                    previous = last.get(slot, (None, None))[1]
+                    if previous is _LAZY:
+                        try:
+                            previous = _read(Tree(repo, last[slot][0], is_vendored), source, blobs, unit)
+                        except SourceError:
+                            previous = None  # warned about when that commit was read
+                    try:
+                        current = _read(Tree(repo, sha, is_vendored), source, blobs, unit)
+                    except SourceError as e:
+                        result.warnings.append(f"{sha[:12]}: {e}; no {source.family} event for this commit")
+                        last.pop(slot, None)
+                        continue
+                    last[slot] = (sha, current)
+                    if current is None:
+                        continue
+                    payload = source.payload(unit, current, previous)
+                    payload["trigger"] = {"commit_sha": sha, "commit_message": message}
+                    name = f"{source.prefix}{sha}-{unit_key(unit)}"
+                    write_json_atomic(events / f"{name}.json", {
+                        "event_id": name,
+                        "source_type": source.source_type,
+                        "source_family": source.family,
+                        "observed_at": iso_utc_text(committed),
+                        "payload": payload,
+                    })
+                    result.added += 1
+            done.add(sha)
+            if progress is not None:
+                progress(n, len(commits))
+    finally:
+        blobs.close()
+    for source in sources:
+        result.events[source.family] = sum(1 for _ in events.glob(f"{source.prefix}*.json"))
+    write_json_atomic(state_path, {"settings": settings, "done": sorted(done)})
+    return result
+
+
+_LAZY = object()  # a unit's state at a commit read in an earlier run, read again only when needed

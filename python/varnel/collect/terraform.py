@@ -1,0 +1,75 @@
+"""Infrastructure: the Terraform configuration of the whole repository.
+
+Every commit that changes a .tf file is read as one configuration: all .tf
+files of the tree at that commit (outside vendored and .terraform
+directories). A resource is known by its directory, type and name
+("infra/network:aws_vpc.main"), so the same resource in two modules counts
+twice. The diff against the previous configuration counts resources added,
+removed and modified (the body changed beyond comments and layout).
+"""
+
+from __future__ import annotations
+
+from functools import lru_cache
+from typing import Any, Hashable
+
+from .hcl import HCLError, blocks
+from .history import Entry, SourceError, Tree
+
+UNIT = "terraform"  # one configuration per repository
+
+
+@lru_cache(maxsize=4096)
+def _resources(path: str, content: bytes) -> tuple[tuple[str, str, str], ...]:
+    """(address, type, body digest) of each resource block of one file."""
+    try:
+        found = blocks(content.decode("utf-8"))
+    except UnicodeDecodeError:
+        raise SourceError(f"{path}: not UTF-8 text") from None
+    except HCLError as e:
+        raise SourceError(f"{path}: {e}") from None
+    directory = path.rpartition("/")[0]
+    resources = []
+    for block in found:
+        if block.kind == "resource":
+            if len(block.labels) != 2:
+                raise SourceError(f"{path}: a resource block needs a type and a name, not {list(block.labels)}")
+            resources.append((f"{directory}:{block.labels[0]}.{block.labels[1]}", block.labels[0], block.digest))
+    return tuple(resources)
+
+
+class TerraformSource:
+    prefix = "config-"
+    family = "config"
+    source_type = "terraform"
+    pathspecs = (":(glob)**/*.tf",)
+
+    def unit_of(self, path: str) -> Hashable | None:
+        return UNIT if path.endswith(".tf") else None
+
+    def entries(self, tree: Tree, unit: Hashable) -> list[Entry]:
+        return [e for e in tree.listing(recursive=True) if e.path.endswith(".tf")]
+
+    def read(self, unit: Hashable, files: dict[str, bytes]) -> Any:
+        resources: dict[str, tuple[str, str]] = {}
+        for path, content in files.items():
+            for address, kind, digest in _resources(path, content):
+                if address in resources:
+                    raise SourceError(f"{path}: the resource {address.partition(':')[2]} is defined twice")
+                resources[address] = (kind, digest)
+        return resources
+
+    def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
+        payload = {
+            "structure": {
+                "resource_count": len(state),
+                "resource_types": len({kind for kind, _ in state.values()}),
+            },
+        }
+        if previous is not None:
+            payload["diff"] = {
+                "resources_added": len(state.keys() - previous.keys()),
+                "resources_removed": len(previous.keys() - state.keys()),
+                "resources_modified": sum(1 for a in state.keys() & previous.keys() if state[a][1] != previous[a][1]),
+            }
+        return payload

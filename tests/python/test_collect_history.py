@@ -1,0 +1,262 @@
+"""Events read from files in the history: API schemas, Terraform, releases,
+and the incremental walk they share."""
+
+import json
+
+import pytest
+
+from test_collect_git import commit, events, git, repo  # noqa: F401  (repo is a fixture)
+from varnel.collect.hcl import HCLError, blocks
+from varnel.collect.history import collect_history
+from varnel.collect.openapi import OpenAPISource
+from varnel.collect.releases import collect_releases, version_of
+from varnel.collect.terraform import TerraformSource
+from varnel.config import Config
+
+PETS_V1 = """openapi: 3.0.3
+info: {title: Pets, version: "1.0"}
+paths:
+  /pets:
+    get: {}
+    post: {}
+    parameters: []
+components:
+  schemas:
+    Pet:
+      properties: {id: {type: integer}, name: {type: string}}
+"""
+PETS_V2 = """openapi: 3.0.3
+info: {title: Pets, version: "1.1"}
+paths:
+  /pets: {get: {}}
+  /pets/{id}: {get: {}, delete: {}}
+components:
+  schemas:
+    Pet:
+      properties: {id: {type: integer}, tag: {type: string}}
+    Error:
+      allOf:
+        - $ref: '#/components/schemas/Base'
+        - properties: {code: {type: integer}, message: {type: string}}
+"""
+
+
+def by_family(ws, family):
+    found = [e for e in events(ws).values() if e.get("source_family") == family]
+    return sorted(found, key=lambda e: e["observed_at"])
+
+
+def schemas(repo, ws):
+    return collect_history(repo, ws, [OpenAPISource()])
+
+
+class TestOpenAPI:
+    def test_structure_and_diff_against_the_previous_version(self, repo, tmp_path):
+        first = commit(repo, {"api/openapi.yaml": PETS_V1}, "Describe the API", date="2026-01-01T00:00:00Z")
+        commit(repo, {"README": "x"}, "Unrelated", date="2026-01-02T00:00:00Z")
+        second = commit(repo, {"api/openapi.yaml": PETS_V2}, "Grow the API", date="2026-01-03T00:00:00Z")
+        result = schemas(repo, tmp_path / "ws")
+        assert (result.added, result.events) == (2, {"schema": 2})
+        one, two = by_family(tmp_path / "ws", "schema")
+        assert one["source_type"] == "openapi" and one["observed_at"] == "2026-01-01T00:00:00Z"
+        assert one["payload"]["structure"] == {"endpoint_count": 2, "type_count": 1, "field_count": 2}
+        assert "diff" not in one["payload"]
+        assert one["payload"]["trigger"] == {"commit_sha": first, "commit_message": "Describe the API"}
+        assert two["payload"]["structure"] == {"endpoint_count": 3, "type_count": 2, "field_count": 4}
+        assert two["payload"]["diff"] == {"endpoints_added": 2, "endpoints_removed": 1, "types_added": 1,
+                                          "types_removed": 0, "fields_added": 3, "fields_removed": 1}
+        assert two["payload"]["endpoints_added"] == ["DELETE /pets/{id}", "GET /pets/{id}"]
+        assert two["payload"]["endpoints_removed"] == ["POST /pets"]
+        assert two["payload"]["trigger"]["commit_sha"] == second
+
+    def test_swagger_json_and_documents_kept_apart(self, repo, tmp_path):
+        swagger = {"swagger": "2.0", "paths": {"/a": {"get": {}}}, "definitions": {"A": {"properties": {"x": {}}}}}
+        commit(repo, {"swagger.json": json.dumps(swagger), "svc/Billing.OpenAPI.yml": PETS_V1}, "two APIs")
+        schemas(repo, tmp_path / "ws")
+        found = {e["payload"]["document"]: e["payload"]["structure"] for e in by_family(tmp_path / "ws", "schema")}
+        assert found == {"swagger.json": {"endpoint_count": 1, "type_count": 1, "field_count": 1},
+                         "svc/Billing.OpenAPI.yml": {"endpoint_count": 2, "type_count": 1, "field_count": 2}}
+
+    def test_files_that_are_not_api_documents_give_nothing(self, repo, tmp_path):
+        commit(repo, {"openapi-generator.yaml": "generatorName: python\n", "docs/swagger-notes.json": "[1, 2]"}, "c")
+        result = schemas(repo, tmp_path / "ws")
+        assert (result.added, result.warnings) == (0, [])
+
+    def test_a_malformed_document_is_reported_and_skipped(self, repo, tmp_path):
+        commit(repo, {"openapi.yaml": PETS_V1}, "good", date="2026-01-01T00:00:00Z")
+        bad = commit(repo, {"openapi.yaml": "paths: [unclosed\n"}, "bad", date="2026-01-02T00:00:00Z")
+        commit(repo, {"openapi.yaml": PETS_V2}, "mended", date="2026-01-03T00:00:00Z")
+        result = schemas(repo, tmp_path / "ws")
+        assert result.added == 2
+        assert len(result.warnings) == 1 and result.warnings[0].startswith(bad[:12])
+        assert "openapi.yaml: not valid YAML" in result.warnings[0]
+        # After an unreadable version there is nothing to compare with.
+        assert "diff" not in by_family(tmp_path / "ws", "schema")[1]["payload"]
+
+
+TF_V1 = """
+# network
+resource "aws_vpc" "main" {
+  cidr_block = "10.0.0.0/16" # a comment
+}
+resource "aws_subnet" "a" { vpc_id = aws_vpc.main.id }
+"""
+TF_V2 = """
+resource "aws_vpc" "main" {
+  cidr_block = "10.0.0.0/16"   // layout and comments changed only
+}
+resource "aws_subnet" "a" { vpc_id = "${aws_vpc.main.id}-x" }
+resource "aws_subnet" "b" { vpc_id = aws_vpc.main.id }
+"""
+
+
+class TestTerraform:
+    def test_whole_configuration_with_diff(self, repo, tmp_path):
+        commit(repo, {"infra/net.tf": TF_V1, "infra/s3.tf": 'resource "aws_s3_bucket" "logs" {}'}, "infra",
+               date="2026-01-01T00:00:00Z")
+        commit(repo, {"infra/net.tf": TF_V2, "vendor/mod/x.tf": 'resource "a" "b" {}',
+                      "modules/db/main.tf": 'resource "aws_subnet" "a" {}'}, "more", date="2026-01-02T00:00:00Z")
+        collect_history(repo, tmp_path / "ws", [TerraformSource()])
+        one, two = by_family(tmp_path / "ws", "config")
+        assert one["source_type"] == "terraform"
+        assert one["payload"]["structure"] == {"resource_count": 3, "resource_types": 3}
+        # modules/db's subnet is its own resource; the vendored module is not the project's.
+        assert two["payload"]["structure"] == {"resource_count": 5, "resource_types": 3}
+        assert two["payload"]["diff"] == {"resources_added": 2, "resources_removed": 0, "resources_modified": 1}
+
+    def test_removed_resources_and_a_deleted_configuration(self, repo, tmp_path):
+        commit(repo, {"main.tf": TF_V1}, "one", date="2026-01-01T00:00:00Z")
+        commit(repo, {"main.tf": 'resource "aws_vpc" "main" {\n  cidr_block = "10.0.0.0/16"\n}\n'}, "two",
+               date="2026-01-02T00:00:00Z")
+        git(repo, "rm", "-q", "main.tf")
+        git(repo, "commit", "-q", "-m", "drop terraform", date="2026-01-03T00:00:00Z")
+        collect_history(repo, tmp_path / "ws", [TerraformSource()])
+        found = by_family(tmp_path / "ws", "config")
+        assert len(found) == 2  # no configuration left: nothing to measure
+        assert found[1]["payload"]["diff"] == {"resources_added": 0, "resources_removed": 1,
+                                               "resources_modified": 0}
+
+    def test_settings_directories_are_vendored_too(self, repo, tmp_path):
+        commit(repo, {"main.tf": TF_V1, "generated/x.tf": 'resource "a" "b" {}'}, "c")
+        collect_history(repo, tmp_path / "ws", [TerraformSource()], Config(exclude_paths=("generated/**",)))
+        assert by_family(tmp_path / "ws", "config")[0]["payload"]["structure"]["resource_count"] == 2
+
+    def test_duplicate_resources_are_refused(self, repo, tmp_path):
+        commit(repo, {"a.tf": 'resource "x" "y" {}', "b.tf": 'resource "x" "y" {}'}, "c")
+        result = collect_history(repo, tmp_path / "ws", [TerraformSource()])
+        assert result.added == 0 and "defined twice" in result.warnings[0]
+
+
+class TestHCL:
+    def test_braces_hidden_in_strings_templates_heredocs_and_comments(self):
+        source = '''
+variable "x" { default = "}" }
+resource "aws_instance" "web" {
+  ami       = "${var.x}-${lookup(m, "k}")}"
+  literal   = "$${not a template {"
+  user_data = <<-EOT
+    echo }
+    EOT
+  /* } */ tags = { a = [1, { b = 2 }] } // }
+}
+name = "top-level attribute {"
+list = [
+  "x",
+]
+resource aws_s3_bucket logs {}
+'''
+        found = [(b.kind, b.labels) for b in blocks(source)]
+        assert found == [("variable", ("x",)), ("resource", ("aws_instance", "web")),
+                         ("resource", ("aws_s3_bucket", "logs"))]
+
+    def test_layout_and_comments_do_not_change_a_body(self):
+        one, = blocks('resource "a" "b" {\n  x = 1 # one\n  y = "a  b"\n}')
+        two, = blocks('resource "a" "b" { x = 1\n\n/* two */ y = "a  b" }')
+        three, = blocks('resource "a" "b" { x = 1 y = "a b" }')
+        assert one.digest == two.digest != three.digest
+
+    @pytest.mark.parametrize("source, message", [
+        ('resource "a" "b" {', "never closed (missing '}')"),
+        ('x = "abc', "a string is never closed"),
+        ('resource "a" "b" {\n  y = <<EOF\nno end\n}', "the heredoc EOF is never closed"),
+        ("/* open", "comment is never closed"),
+        ('resource "a" "b" { x = [1, 2 }', "'}' where ']' closes"),
+        ("}", "unexpected '}' at the top level"),
+    ])
+    def test_malformed_text_is_refused_with_its_line(self, source, message):
+        with pytest.raises(HCLError, match="^line \\d+: .*" + message.replace("(", "\\(").replace(")", "\\)")
+                           .replace("[", "\\[").replace("]", "\\]")):
+            blocks(source)
+
+
+class TestReleases:
+    @pytest.mark.parametrize("tag, expected", [
+        ("v1.2.3", ("1.2.3", False)), ("1.2.3-rc.1", ("1.2.3-rc.1", True)), ("api/v2.0.0", ("2.0.0", False)),
+        ("pkg@1.0.0b1", ("1.0.0b1", True)), ("2.0.dev3", ("2.0.dev3", True)), ("v1.0", ("1.0", False)),
+        ("1.0.0-1", ("1.0.0-1", True)), ("1.0.0+build.7", ("1.0.0+build.7", False)), ("3.1rc2", ("3.1rc2", True)),
+        ("deploy-staging", None), ("release-1.0", None), ("vv1.0", None), ("latest", None),
+    ])
+    def test_version_tags(self, tag, expected):
+        assert version_of(tag) == expected
+
+    def test_release_events_with_cadence_and_commit(self, repo, tmp_path):
+        first = commit(repo, {"a": "1"}, "First release", date="2026-01-01T00:00:00Z")
+        git(repo, "tag", "v1.0.0")
+        second = commit(repo, {"a": "2"}, "Second", date="2026-01-01T06:00:00Z")
+        git(repo, "tag", "not-a-version")
+        git(repo, "tag", "-a", "v1.1.0-rc.1", "-m", "rc", date="2026-01-02T00:00:00+01:00")
+        result = collect_releases(repo, tmp_path / "ws")
+        assert (result.releases, result.passed_over, result.written) == (2, 1, 2)
+        one, two = by_family(tmp_path / "ws", "deployment")
+        assert one == {"event_id": "release-v1.0.0", "source_type": "github_releases",
+                       "source_family": "deployment", "observed_at": "2026-01-01T00:00:00Z",
+                       "payload": {"tag": "v1.0.0", "version": "1.0.0", "is_prerelease": False, "annotated": False,
+                                   "asset_count": 0, "timing": {"initiated_at": "2026-01-01T00:00:00Z"},
+                                   "trigger": {"commit_sha": first, "commit_message": "First release"}}}
+        assert two["payload"]["is_prerelease"] and two["payload"]["annotated"]
+        assert two["payload"]["timing"] == {"initiated_at": "2026-01-01T23:00:00Z", "since_previous_seconds": 82800}
+        assert two["payload"]["trigger"]["commit_sha"] == second
+
+    def test_moved_and_deleted_tags(self, repo, tmp_path):
+        commit(repo, {"a": "1"}, "one", date="2026-01-01T00:00:00Z")
+        git(repo, "tag", "v1.0.0")
+        git(repo, "tag", "v1.0.1")
+        collect_releases(repo, tmp_path / "ws")
+        assert collect_releases(repo, tmp_path / "ws").written == 0  # nothing changed
+        moved = commit(repo, {"a": "2"}, "two", date="2026-01-05T00:00:00Z")
+        git(repo, "tag", "-f", "v1.0.1")
+        git(repo, "tag", "-d", "v1.0.0")
+        result = collect_releases(repo, tmp_path / "ws")
+        assert (result.written, result.removed) == (1, 1)
+        only, = by_family(tmp_path / "ws", "deployment")
+        assert only["payload"]["trigger"]["commit_sha"] == moved and "since_previous_seconds" not in only["payload"]["timing"]
+
+
+class TestIncrementalWalk:
+    def test_a_second_run_reads_only_new_commits_and_keeps_diffs_right(self, repo, tmp_path):
+        ws = tmp_path / "ws"
+        commit(repo, {"openapi.json": json.dumps({"openapi": "3.1.0", "paths": {"/a": {"get": {}}}})}, "one",
+               date="2026-01-01T00:00:00Z")
+        assert schemas(repo, ws).added == 1
+        assert schemas(repo, ws).added == 0
+        commit(repo, {"openapi.json": json.dumps({"openapi": "3.1.0", "paths": {"/a": {"get": {}, "put": {}}}})},
+               "two", date="2026-01-02T00:00:00Z")
+        assert schemas(repo, ws).added == 1
+        newest = by_family(ws, "schema")[-1]
+        assert newest["payload"]["diff"]["endpoints_added"] == 1  # compared with a commit of the earlier run
+
+    def test_rewritten_history_drops_events_of_lost_commits(self, repo, tmp_path):
+        ws = tmp_path / "ws"
+        commit(repo, {"main.tf": TF_V1}, "one", date="2026-01-01T00:00:00Z")
+        commit(repo, {"main.tf": TF_V2}, "two", date="2026-01-02T00:00:00Z")
+        collect_history(repo, ws, [TerraformSource()])
+        git(repo, "reset", "-q", "--hard", "HEAD~1")
+        result = collect_history(repo, ws, [TerraformSource()])
+        assert (result.removed, result.events) == (1, {"config": 1})
+
+    def test_other_collectors_events_are_left_alone_and_empty_repositories_work(self, repo, tmp_path):
+        ws = tmp_path / "ws"
+        (ws / "events").mkdir(parents=True)
+        (ws / "events" / "ingest-testing-1.json").write_text("{}")
+        assert collect_history(repo, ws, [OpenAPISource(), TerraformSource()]).events == {"schema": 0, "config": 0}
+        assert (ws / "events" / "ingest-testing-1.json").exists()
