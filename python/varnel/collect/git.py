@@ -27,7 +27,7 @@ from typing import Callable, Iterator
 
 from ..config import Config
 from .events import iso_utc_text, write_json_atomic
-from .gitrun import CollectError, git as _git, text as _text
+from .gitrun import CollectError, git as _git, has_commits, log_records, text as _text
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
 _FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%B"
@@ -48,22 +48,7 @@ class GitCollection:
 
 def _parse_log(raw: bytes) -> Iterator[dict]:
     """Commit records of ``git log -z --name-only --format=_FORMAT``."""
-    tokens = raw.split(b"\0")
-    i = 0
-    while i < len(tokens):
-        if tokens[i] != b"":
-            raise CollectError("unexpected output from git log")
-        if i + 6 >= len(tokens):
-            break
-        sha, name, email, authored, committed, message = (_text(t) for t in tokens[i + 1 : i + 7])
-        i += 7
-        files: list[str] = []
-        # With files, the list starts after a newline and ends at an empty token.
-        if i < len(tokens) and tokens[i].startswith(b"\n"):
-            tokens[i] = tokens[i][1:]
-            while i < len(tokens) and tokens[i] != b"":
-                files.append(_text(tokens[i]))
-                i += 1
+    for (sha, name, email, authored, committed, message), files in log_records(raw, 6):
         yield {
             "sha": sha,
             "author": f"{name} <{email}>",
@@ -95,10 +80,7 @@ def commit_event(commit: dict) -> dict:
 
 def reachable_commits(repo: Path) -> list[str]:
     """Non-merge commits reachable from HEAD, newest first; none in a repository without commits."""
-    try:
-        _git(repo, "rev-parse", "--verify", "--quiet", "HEAD")
-    except CollectError:
-        _git(repo, "rev-parse", "--git-dir")  # not a repository at all: let git say so
+    if not has_commits(repo):
         return []
     return _text(_git(repo, "rev-list", "--no-merges", "HEAD")).split()
 

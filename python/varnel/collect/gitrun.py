@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import subprocess
 from pathlib import Path
+from typing import Iterator
 
 
 class CollectError(RuntimeError):
@@ -26,3 +27,35 @@ def git(repo: Path, *args: str, stdin: bytes | None = None) -> bytes:
 def text(raw: bytes) -> str:
     """git's bytes as text; bytes that are not UTF-8 survive as surrogate escapes."""
     return raw.decode("utf-8", "surrogateescape")
+
+
+def log_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[str]]]:
+    """(fields, changed paths) of each commit of `git log -z --name-only`
+    whose format writes `fields` values, each after a NUL (%x00)."""
+    tokens = raw.split(b"\0")
+    i = 0
+    while i < len(tokens):
+        if tokens[i] != b"":
+            raise CollectError("unexpected output from git log")
+        if i + fields >= len(tokens):
+            break
+        values = [text(t) for t in tokens[i + 1 : i + 1 + fields]]
+        i += 1 + fields
+        paths: list[str] = []
+        # With paths, the list starts after a newline and ends at an empty token.
+        if i < len(tokens) and tokens[i].startswith(b"\n"):
+            tokens[i] = tokens[i][1:]
+            while i < len(tokens) and tokens[i] != b"":
+                paths.append(text(tokens[i]))
+                i += 1
+        yield values, paths
+
+
+def has_commits(repo: Path) -> bool:
+    """Whether HEAD names a commit; a directory that is no repository at all raises."""
+    try:
+        git(repo, "rev-parse", "--verify", "--quiet", "HEAD")
+    except CollectError:
+        git(repo, "rev-parse", "--git-dir")  # not a repository at all: let git say so
+        return False
+    return True

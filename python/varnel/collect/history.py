@@ -31,7 +31,7 @@ from typing import Any, Callable, Hashable, Iterator, Protocol
 
 from ..config import Config
 from .events import iso_utc_text, write_json_atomic
-from .gitrun import CollectError, git, text
+from .gitrun import CollectError, git, has_commits, log_records, text
 
 # Bump when a source reads files differently, so older events are read afresh.
 VERSION = 1
@@ -147,28 +147,8 @@ def _touching_commits(repo: Path, pathspecs: list[str]) -> Iterator[tuple[str, s
     reachable from HEAD that changes a path of `pathspecs`, parents first."""
     raw = git(repo, "log", "--topo-order", "--reverse", "--no-merges", "--full-history", "-z", "--name-only",
               f"--format={_FORMAT}", "HEAD", "--", *pathspecs)
-    tokens = raw.split(b"\0")
-    i = 0
-    while i + 3 < len(tokens):
-        if tokens[i] != b"":
-            raise CollectError("unexpected output from git log")
-        sha, committed, message = (text(t) for t in tokens[i + 1 : i + 4])
-        i += 4
-        paths = []
-        if i < len(tokens) and tokens[i].startswith(b"\n"):
-            tokens[i] = tokens[i][1:]
-            while i < len(tokens) and tokens[i] != b"":
-                paths.append(text(tokens[i]))
-                i += 1
+    for (sha, committed, message), paths in log_records(raw, 3):
         yield sha, committed, message.rstrip("\n"), paths
-
-
-def _has_commits(repo: Path) -> bool:
-    try:
-        git(repo, "rev-parse", "--verify", "--quiet", "HEAD")
-    except CollectError:
-        return False
-    return True
 
 
 def _read(tree: Tree, source: TreeSource, blobs: Blobs, unit: Hashable) -> Any:
@@ -197,7 +177,7 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         state = {}
     done = set(state.get("done", []))
     result = HistoryCollection()
-    commits = list(_touching_commits(repo, [p for s in sources for p in s.pathspecs])) if _has_commits(repo) else []
+    commits = list(_touching_commits(repo, [p for s in sources for p in s.pathspecs])) if has_commits(repo) else []
     wanted_commits = {sha for sha, *_ in commits}
 
     for source in sources:
