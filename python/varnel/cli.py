@@ -246,6 +246,9 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
 
 def _cmd_ingest(args: argparse.Namespace) -> int:
     """Reports of CI tools become events beside the repository's own."""
+    if not Path(args.path).is_dir():
+        print(f"varnel: --path: no such directory: {args.path}", file=sys.stderr)
+        return EXIT_USAGE
     try:
         result = ingest(args.kind, args.files, _workspace_of(args), repo=Path(args.path).resolve(),
                         commit=args.commit, at=args.at)

@@ -39,8 +39,8 @@ def _line(payload: dict) -> str:
     if payload["attempt"] is not None:
         run += f" attempt {payload['attempt']}"
     name = f"{payload['workflow']} " if payload["workflow"] else ""
-    return f"ci: {name}{run}{where}: {payload['conclusion'] or 'no conclusion'} in " \
-           f"{payload['timing']['duration_seconds']:.1f} s"
+    return (f"ci: {name}{run}: {payload['conclusion'] or 'no conclusion'} in "
+            f"{payload['timing']['duration_seconds']:.1f} s")
 
 
 def _gh_run(run: dict, where: str) -> Report | None:

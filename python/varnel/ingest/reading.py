@@ -176,7 +176,9 @@ def text(value, what: str) -> str:
 
 
 def records(value, what: str) -> list[dict]:
-    """A list of JSON objects."""
+    """A list of JSON objects; absent or null reads as an empty list."""
+    if value is None:
+        return []
     if not isinstance(value, list) or not all(isinstance(item, dict) for item in value):
         raise ReportError(f"{what} must be a list of objects")
     return value

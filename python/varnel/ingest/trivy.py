@@ -19,9 +19,9 @@ def _read_one(path: Path) -> list[dict]:
     if not isinstance(report, dict):
         raise ReportError("not a scan report: the document must be a JSON object with `Results`")
     findings = []
-    for i, result in enumerate(records(report.get("Results") or [], "Results")):
+    for i, result in enumerate(records(report.get("Results"), "Results")):
         target = text(result.get("Target"), f"Results[{i}].Target")
-        for j, vuln in enumerate(records(result.get("Vulnerabilities") or [], f"Results[{i}].Vulnerabilities")):
+        for j, vuln in enumerate(records(result.get("Vulnerabilities"), f"Results[{i}].Vulnerabilities")):
             where = f"Results[{i}].Vulnerabilities[{j}]"
             findings.append({
                 "id": text(vuln.get("VulnerabilityID"), f"{where}.VulnerabilityID") or "unknown",
