@@ -371,3 +371,26 @@ def test_the_signal_engine_reads_ingested_events(tmp_path):
     assert moved[("testing", "failure_rate")]["observed"] == 40 / 147
     assert moved[("security", "vulnerability_count")]["observed"] == 14
     assert moved[("security", "fixable_ratio")]["observed"] == 0.5
+
+
+def test_the_advisory_cites_failing_tests_and_critical_findings_of_their_commit(repo, capsys):
+    from varnel.cli import main
+
+    for day in range(1, 9):
+        sha = commit(repo, {"a.py": str(day)}, f"change {day}", date=f"2024-05-{day:02d}T10:00:00+00:00")
+        broken = day == 8
+        cases = "".join(f'<testcase classname="t" name="f{k}"><failure/></testcase>' for k in range(1 + broken * 30))
+        cases += "".join(f'<testcase name="p{k}"/>' for k in range(100 + day))
+        vulns = [{"VulnerabilityID": f"CVE-{k}", "PkgName": "zlib", "Severity": "CRITICAL", "FixedVersion": "2"}
+                 for k in range(day % 3 + 1 + broken * 10)]
+        at = f"2024-05-{day:02d}T10:05:00Z"
+        ingest("junit", [write(repo.parent / f"j{day}.xml", f'<testsuite time="{60 + day}">{cases}</testsuite>')],
+               repo / ".varnel", repo=repo, at=at)
+        ingest("trivy", [write(repo.parent / f"t{day}.json", json.dumps({"Results": [{"Vulnerabilities": vulns}]}))],
+               repo / ".varnel", repo=repo, at=at)
+    assert main(["analyze", "--quiet", "--all", str(repo)]) == 0
+    evidence = json.loads((repo / ".varnel" / "phase5" / "evidence.json").read_text(encoding="utf-8"))
+    assert {"name": "t.f20", "status_before": "passed", "status_now": "failed", "since_commit": sha} in evidence[
+        "tests_impacted"]
+    assert "Vulnerability CVE-12: critical in zlib" in [entry["event"] for entry in evidence["timeline"]]
+    assert "failing tests" in capsys.readouterr().out
