@@ -119,7 +119,8 @@ def ingest(kind: str, files: list, workspace: Path, repo: Path | None = None, co
     events = Path(workspace) / "events"
     planned = []
     for report in batch.reports:
-        sha = given or (report.commit and ((in_repository and _resolve(repo, report.commit)) or report.commit)) or head
+        own = report.commit and ((_resolve(repo, report.commit) if in_repository else None) or report.commit)
+        sha = given or own or head
         identity = report.key or content_id({"kind": kind, "payload": report.payload, "commit": sha}, 16)
         event_id = f"{module.FAMILY}-{identity}"
         payload = dict(report.payload)
