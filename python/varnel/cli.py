@@ -18,6 +18,7 @@ from pathlib import Path
 from . import ENGINES, __version__
 from .collect.gitrun import CollectError
 from .config import ConfigError, load_config
+from .ingest import KINDS, ReportError, ingest
 from .pipeline import AnalysisResult, Window, analyze, engine, previous_advisory
 from .progress import Progress
 
@@ -243,6 +244,28 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _cmd_ingest(args: argparse.Namespace) -> int:
+    """Reports of CI tools become events beside the repository's own."""
+    if not Path(args.path).is_dir():
+        print(f"varnel: --path: no such directory: {args.path}", file=sys.stderr)
+        return EXIT_USAGE
+    try:
+        result = ingest(args.kind, args.files, _workspace_of(args), repo=Path(args.path).resolve(),
+                        commit=args.commit, at=args.at)
+    except ReportError as e:
+        print(f"varnel: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except (CollectError, OSError) as e:
+        print(f"varnel: ingesting failed: {e}", file=sys.stderr)
+        return EXIT_FAILED
+    if not args.quiet:
+        for item in result.written:
+            print(f"{item.line} \u2192 {item.path}")
+        if result.skipped:
+            print(f"{args.kind}: {result.skipped} run{'s' * (result.skipped != 1)} not completed yet, passed over")
+    return EXIT_OK
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="varnel",
@@ -287,6 +310,17 @@ def build_parser() -> argparse.ArgumentParser:
     accepted_cmd.add_argument("--path", default=".", help="the repository (default: here)")
     accepted_cmd.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
     accepted_cmd.set_defaults(run=_cmd_accepted)
+
+    ingest_cmd = commands.add_parser("ingest", help="add events from CI reports: tests, coverage, runs, scans, errors")
+    ingest_cmd.add_argument("kind", choices=list(KINDS), metavar="KIND", help=f"one of {', '.join(KINDS)}")
+    ingest_cmd.add_argument("files", nargs="+", metavar="FILE", help="report files, read together")
+    ingest_cmd.add_argument("--commit", help="the commit the reports belong to (default: a CI run's own, else HEAD)")
+    ingest_cmd.add_argument("--at", metavar="TIME",
+                            help="when the reports were made, ISO 8601, UTC without an offset (default: now)")
+    ingest_cmd.add_argument("--path", default=".", help="the repository (default: here)")
+    ingest_cmd.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
+    ingest_cmd.add_argument("--quiet", action="store_true", help="print nothing when all went well")
+    ingest_cmd.set_defaults(run=_cmd_ingest)
 
     patterns_cmd = commands.add_parser("patterns", help="what varnel has learned about the repository")
     patterns_cmd.add_argument("path", nargs="?", default=".", help="the repository (default: here)")
