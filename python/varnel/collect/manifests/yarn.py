@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import re
+from typing import NamedTuple
 
 from .graph import Dep, LockGraph
 from .npm import split_spec
@@ -18,17 +19,25 @@ _KEYS = re.compile(r'\s*("(?:[^"\\]|\\.)*"|[^\s",]+)\s*(,|$)')
 _BERRY = re.compile(r"^__metadata:", re.MULTILINE)
 
 
+class _Entry(NamedTuple):
+    specs: list[str]  # the "name@range" keys that resolve to this entry
+    name: str
+    version: str
+    deps: dict[str, str]  # dependency name -> range
+    is_project: bool  # a workspace of the project itself
+
+
 def read_yarn_lock(text: str, declared: list[Dep] | None) -> LockGraph:
     """Either form; the project's direct dependencies come from the lock's
     workspace entries when it has them, else from package.json's ranges."""
     entries = _berry(text) if _BERRY.search(text) else _classic(text)
     graph, by_spec, roots = LockGraph(), {}, []
-    for index, (specs, name, version, deps, is_project) in enumerate(entries):
-        by_spec.update((spec, index) for spec in specs)
-        if is_project:
+    for index, entry in enumerate(entries):
+        by_spec.update((spec, index) for spec in entry.specs)
+        if entry.is_project:
             roots.append(index)
         else:
-            graph.packages[index] = (name, version)
+            graph.packages[index] = (entry.name, entry.version)
 
     def resolve(name: str, spec: str):
         # The YAML form keys npm ranges with their protocol ("npm:^1"), while
@@ -36,7 +45,7 @@ def read_yarn_lock(text: str, declared: list[Dep] | None) -> LockGraph:
         return by_spec.get(f"{name}@{spec}", by_spec.get(f"{name}@npm:{spec}"))
 
     for index, entry in enumerate(entries):
-        graph.add_edges(index, [resolve(name, spec) for name, spec in entry[3].items()])
+        graph.add_edges(index, [resolve(name, spec) for name, spec in entry.deps.items()])
     if roots:
         graph.direct = {t for root in roots for t in graph.edges.get(root, ())}
     elif declared is not None:
@@ -45,10 +54,11 @@ def read_yarn_lock(text: str, declared: list[Dep] | None) -> LockGraph:
 
 
 def _unquote(token: str) -> str:
+    """A token's text; quoted tokens use JSON's escapes."""
     return json.loads(token) if token.startswith('"') else token
 
 
-def _classic(text: str) -> list[tuple]:
+def _classic(text: str) -> list[_Entry]:
     """v1 entries: an unindented line of "name@range" keys ending in ":",
     then two-space "field value" lines and two-space "dependencies:" or
     "optionalDependencies:" blocks of four-space "name range" lines."""
@@ -84,7 +94,7 @@ def _classic(text: str) -> list[tuple]:
         deps = {}
         for block_name in ("dependencies", "optionalDependencies"):
             deps.update(expect(fields.get(block_name, {}), dict, f"line {number}: {block_name}"))
-        entries.append((specs, split_spec(specs[0])[0], version, deps, False))
+        entries.append(_Entry(specs, split_spec(specs[0])[0], version, deps, False))
     return entries
 
 
@@ -110,7 +120,7 @@ def _pair(text: str) -> tuple[str, str]:
     return _unquote(match.group(1)), _unquote(match.group(2))
 
 
-def _berry(text: str) -> list[tuple]:
+def _berry(text: str) -> list[_Entry]:
     """YAML entries keyed by "name@protocol:range" lists; `resolution` names
     the package and `@workspace:` resolutions are the project's own."""
     entries = []
@@ -125,5 +135,5 @@ def _berry(text: str) -> list[tuple]:
             raise ManifestError(f"{where}has no resolution or version")
         deps = {**string_map(entry, "dependencies", where), **string_map(entry, "optionalDependencies", where)}
         specs = [s.strip() for s in expect(key, str, where).split(",")]
-        entries.append((specs, split_spec(resolution)[0], version, deps, "@workspace:" in resolution))
+        entries.append(_Entry(specs, split_spec(resolution)[0], version, deps, "@workspace:" in resolution))
     return entries
