@@ -1,0 +1,708 @@
+"""Dependency snapshots from manifest and lock files written inline here."""
+
+import json
+import textwrap
+
+import pytest
+
+from varnel.collect.manifests import ManifestError, ecosystem_of, snapshot
+
+
+def snap(ecosystem, **files):
+    """The snapshot of files given as keyword text (dots and dashes spelt as
+    in the file name through the NAMES table)."""
+    return snapshot(ecosystem, {NAMES.get(k, k): textwrap.dedent(v).encode() for k, v in files.items()})
+
+
+NAMES = {
+    "requirements": "requirements.txt", "requirements_dev": "requirements-dev.txt", "pyproject": "pyproject.toml",
+    "uv": "uv.lock", "poetry": "poetry.lock", "pipfile_lock": "Pipfile.lock", "package": "package.json",
+    "package_lock": "package-lock.json", "shrinkwrap": "npm-shrinkwrap.json", "yarn": "yarn.lock",
+    "pnpm": "pnpm-lock.yaml", "cargo_toml": "Cargo.toml", "cargo_lock": "Cargo.lock", "go_mod": "go.mod",
+    "go_sum": "go.sum", "gemfile_lock": "Gemfile.lock",
+}
+
+
+def deps(result):
+    return [(d["name"], d["version"], d["direct"]) for d in result["dependencies"]]
+
+
+@pytest.mark.parametrize("name, ecosystem", [
+    ("requirements.txt", "pip"), ("requirements-dev.txt", "pip"), ("dev-requirements.txt", None),
+    ("requirements.in", None), ("pyproject.toml", "pip"), ("poetry.lock", "pip"), ("uv.lock", "pip"),
+    ("Pipfile", "pip"), ("Pipfile.lock", "pip"), ("package.json", "npm"), ("package-lock.json", "npm"),
+    ("npm-shrinkwrap.json", "npm"), ("yarn.lock", "npm"), ("pnpm-lock.yaml", "npm"), ("Cargo.toml", "cargo"),
+    ("Cargo.lock", "cargo"), ("go.mod", "go"), ("go.sum", "go"), ("Gemfile.lock", "bundler"),
+    ("Gemfile", None), ("setup.py", None), ("README.md", None),
+])
+def test_ecosystem_of_base_names(name, ecosystem):
+    assert ecosystem_of(name) == ecosystem
+
+
+# --- pip ------------------------------------------------------------------------------------------
+
+
+def test_requirements_files_skip_options_paths_and_comments():
+    result = snap("pip", requirements="""\
+        # pinned for the release
+        --index-url https://pypi.example/simple
+        -r requirements-dev.txt
+        -e ./plugins/local
+        ./vendor/thing
+        https://example.com/pkg-1.0.tar.gz
+        Foo_Bar >= 2, < 3 ; python_version < "3.12"   # range kept as written
+        exact===1.0.post1
+        hashed==2.0 \\
+            --hash=sha256:0123456789abcdef
+        wild==1.*
+        plain
+        named @ https://example.com/named-1.0.zip
+        extra[socks]==3.1
+        """, requirements_dev="pytest==8.0\n")
+    assert result == {
+        "ecosystem": "pip", "snapshot": {"total_count": 8, "direct_count": 8},
+        "dependencies": [{"name": n, "version": v, "direct": True} for n, v in [
+            ("Foo_Bar", ">=2,<3"), ("exact", "1.0.post1"), ("extra", "3.1"), ("hashed", "2.0"),
+            ("named", ""), ("plain", ""), ("pytest", "8.0"), ("wild", "==1.*")]],
+    }
+    assert list(result) == ["ecosystem", "snapshot", "dependencies"]
+
+
+def test_pip_names_are_one_package_whatever_their_spelling():
+    result = snap("pip", requirements="Foo_Bar==1.0\nfoo.bar==1.0\nFOO-BAR==2.0\n")
+    assert deps(result) == [("FOO-BAR", "2.0", True), ("Foo_Bar", "1.0", True)]
+
+
+def test_pyproject_reads_every_dependency_table():
+    result = snap("pip", pyproject="""\
+        [project]
+        name = "app"
+        dependencies = ["requests>=2.31", "attrs==23.1"]
+        [project.optional-dependencies]
+        cli = ["click"]
+        [dependency-groups]
+        test = ["pytest==8.0", {include-group = "lint"}]
+        lint = ["ruff"]
+        [tool.poetry.dependencies]
+        python = "^3.11"
+        rich = "^13.0"
+        httpx = {version = "==0.27", extras = ["http2"]}
+        local = {path = "../local"}
+        [tool.poetry.group.docs.dependencies]
+        mkdocs = [{version = "1.5", python = "<3.12"}, {version = "1.6", python = ">=3.12"}]
+        """)
+    assert deps(result) == [
+        ("attrs", "23.1", True), ("click", "", True), ("httpx", "0.27", True), ("local", "", True),
+        ("mkdocs", "1.5", True), ("mkdocs", "1.6", True), ("pytest", "8.0", True), ("requests", ">=2.31", True),
+        ("rich", "^13.0", True), ("ruff", "", True)]
+
+
+def test_pyproject_without_dependency_tables_is_no_snapshot_but_an_empty_list_counts():
+    assert snap("pip", pyproject="[tool.ruff]\nline-length = 100\n") is None
+    assert snap("pip", pyproject='[tool.poetry]\nname = "x"\n') is None
+    empty = snap("pip", pyproject='[project]\nname = "x"\ndependencies = []\n')
+    assert empty["snapshot"] == {"total_count": 0, "direct_count": 0} and empty["dependencies"] == []
+
+
+def test_pipfile_and_its_lock_give_no_depth():
+    result = snap("pip", Pipfile="""\
+        [packages]
+        requests = "*"
+        [dev-packages]
+        pytest = {version = ">=8"}
+        """, pipfile_lock=json.dumps({
+            "_meta": {"hash": {"sha256": "x"}},
+            "default": {"requests": {"version": "==2.31.0"}, "idna": {"version": "==3.6"}},
+            "develop": {"pytest": {"version": "==8.0.0"}, "gitdep": {"git": "https://example.com/g.git"}},
+        }))
+    assert result["snapshot"] == {"total_count": 4, "direct_count": 2}
+    assert deps(result) == [("gitdep", "", False), ("idna", "3.6", False), ("pytest", "8.0.0", True),
+                            ("requests", "2.31.0", True)]
+    alone = snap("pip", Pipfile='[packages]\nrequests = "*"\n')
+    assert deps(alone) == [("requests", "", True)]
+
+
+UV_LOCK = """\
+    version = 1
+    requires-python = ">=3.11"
+
+    [[package]]
+    name = "app"
+    version = "0.1.0"
+    source = { editable = "." }
+    dependencies = [{ name = "top" }, { name = "Side_Car" }]
+    [package.optional-dependencies]
+    fast = [{ name = "speed" }]
+    [package.dev-dependencies]
+    dev = [{ name = "pytest" }]
+
+    [[package]]
+    name = "top"
+    version = "1.0"
+    source = { registry = "https://pypi.org/simple" }
+    dependencies = [{ name = "left" }, { name = "right" }]
+
+    [[package]]
+    name = "left"
+    version = "1.0"
+    source = { registry = "https://pypi.org/simple" }
+    dependencies = [{ name = "bottom", version = "2.0" }]
+
+    [[package]]
+    name = "right"
+    version = "1.0"
+    source = { registry = "https://pypi.org/simple" }
+    dependencies = [{ name = "bottom", version = "2.0" }]
+
+    [[package]]
+    name = "bottom"
+    version = "2.0"
+    source = { registry = "https://pypi.org/simple" }
+
+    [[package]]
+    name = "bottom"
+    version = "1.0"
+    source = { registry = "https://pypi.org/simple" }
+
+    [[package]]
+    name = "side-car"
+    version = "3.0"
+    source = { registry = "https://pypi.org/simple" }
+    dependencies = [{ name = "bottom", version = "1.0" }]
+
+    [[package]]
+    name = "speed"
+    version = "0.9"
+    source = { registry = "https://pypi.org/simple" }
+
+    [[package]]
+    name = "pytest"
+    version = "8.0"
+    source = { registry = "https://pypi.org/simple" }
+
+    [[package]]
+    name = "member"
+    version = "0.2.0"
+    source = { editable = "packages/member" }
+"""
+
+
+def test_uv_lock_diamond_depth_and_root_from_the_lock():
+    result = snap("pip", uv=UV_LOCK, pyproject='[project]\nname = "app"\ndependencies = ["unrelated"]\n')
+    # app -> top -> left/right -> bottom 2.0 (diamond) is depth 3; bottom 1.0 hangs off side-car at 2.
+    assert result["snapshot"] == {"total_count": 8, "direct_count": 4, "max_depth": 3}
+    assert deps(result) == [
+        ("bottom", "1.0", False), ("bottom", "2.0", False), ("left", "1.0", False), ("pytest", "8.0", True),
+        ("right", "1.0", False), ("side-car", "3.0", True), ("speed", "0.9", True), ("top", "1.0", True)]
+
+
+POETRY_LOCK = """\
+    [[package]]
+    name = "a"
+    version = "1.0"
+    [package.dependencies]
+    B = ">=1"
+
+    [[package]]
+    name = "b"
+    version = "1.1"
+    [package.dependencies]
+    c = {version = "*", optional = true}
+
+    [[package]]
+    name = "c"
+    version = "2.0"
+    [package.dependencies]
+    d = [{version = "1", markers = "sys_platform == 'linux'"}]
+
+    [[package]]
+    name = "d"
+    version = "1"
+
+    [[package]]
+    name = "orphan"
+    version = "0.1"
+
+    [metadata]
+    lock-version = "2.0"
+"""
+
+
+def test_poetry_lock_chain_takes_direct_names_from_the_manifest():
+    result = snap("pip", poetry=POETRY_LOCK, pyproject="""\
+        [tool.poetry.dependencies]
+        python = "^3.11"
+        A = "^1.0"
+        """)
+    assert result["snapshot"] == {"total_count": 5, "direct_count": 1, "max_depth": 4}
+    assert deps(result)[0] == ("a", "1.0", True)
+    alone = snap("pip", poetry=POETRY_LOCK)
+    assert alone["snapshot"] == {"total_count": 5, "direct_count": 0}
+
+
+def test_pip_lock_precedence_reads_only_the_chosen_lock():
+    broken = "this is [ not toml"
+    assert snap("pip", uv=UV_LOCK, poetry=broken, pipfile_lock=broken)["snapshot"]["total_count"] == 8
+    assert snap("pip", poetry=POETRY_LOCK, pipfile_lock=broken)["snapshot"]["total_count"] == 5
+
+
+# --- npm ------------------------------------------------------------------------------------------
+
+PACKAGE_JSON = json.dumps({
+    "name": "app", "version": "1.0.0",
+    "dependencies": {"left": "^1.0.0", "@scope/right": "~2.0.0"},
+    "devDependencies": {"tool": "3.0.0"}, "optionalDependencies": {"opt": "*"},
+    "peerDependencies": {"host": ">=1 <3"},
+})
+
+
+def test_package_json_alone_keeps_ranges_as_written():
+    result = snap("npm", package=PACKAGE_JSON)
+    assert deps(result) == [("@scope/right", "~2.0.0", True), ("host", ">=1 <3", True), ("left", "^1.0.0", True),
+                            ("opt", "*", True), ("tool", "3.0.0", True)]
+    assert "max_depth" not in result["snapshot"]
+
+
+def test_package_lock_v3_resolves_from_the_nearest_node_modules():
+    lock = {"name": "app", "lockfileVersion": 3, "packages": {
+        "": {"name": "app", "dependencies": {"left": "^1.0.0", "@scope/right": "~2.0.0"},
+             "devDependencies": {"ws": "*"}},
+        "node_modules/left": {"version": "1.2.0", "dependencies": {"shared": "^1.0.0"}},
+        "node_modules/left/node_modules/shared": {"version": "1.5.0", "dependencies": {"deep": "*"}},
+        "node_modules/@scope/right": {"version": "2.0.3", "dependencies": {"shared": "^2.0.0"},
+                                      "devDependencies": {"never": "*"}},
+        "node_modules/shared": {"version": "2.1.0"},
+        "node_modules/deep": {"version": "0.1.0", "optionalDependencies": {"missing": "*"}},
+        "node_modules/never": {"version": "9.9.9"},
+        "node_modules/ws": {"resolved": "packages/ws", "link": True},
+        "packages/ws": {"name": "ws", "version": "0.0.1", "dependencies": {"wsdep": "^4"}},
+        "packages/ws/node_modules/wsdep": {"version": "4.0.0"},
+    }}
+    result = snap("npm", package=PACKAGE_JSON, package_lock=json.dumps(lock))
+    assert deps(result) == [
+        ("@scope/right", "2.0.3", True), ("deep", "0.1.0", False), ("left", "1.2.0", True),
+        ("never", "9.9.9", False), ("shared", "1.5.0", False), ("shared", "2.1.0", False), ("wsdep", "4.0.0", True)]
+    # left -> its own nested shared 1.5.0 -> deep (top level): depth 3.
+    assert result["snapshot"] == {"total_count": 7, "direct_count": 3, "max_depth": 3}
+
+
+def test_package_lock_v1_nested_tree_uses_the_manifest_for_direct():
+    lock = {"name": "app", "lockfileVersion": 1, "requires": True, "dependencies": {
+        "left": {"version": "1.2.0", "requires": {"shared": "^1.0.0"},
+                 "dependencies": {"shared": {"version": "1.5.0", "requires": {"deep": "*"}}}},
+        "@scope/right": {"version": "2.0.3", "requires": {"shared": "^2.0.0"}},
+        "shared": {"version": "2.1.0"},
+        "deep": {"version": "0.1.0", "dev": True},
+    }}
+    result = snap("npm", package=PACKAGE_JSON, package_lock=json.dumps(lock))
+    assert deps(result) == [("@scope/right", "2.0.3", True), ("deep", "0.1.0", False), ("left", "1.2.0", True),
+                            ("shared", "1.5.0", False), ("shared", "2.1.0", False)]
+    assert result["snapshot"]["max_depth"] == 3
+    assert "max_depth" not in snap("npm", package_lock=json.dumps(lock))["snapshot"]
+
+
+def test_shrinkwrap_wins_over_package_lock_which_wins_over_pnpm_and_yarn():
+    wrap = {"lockfileVersion": 3, "packages": {"": {"dependencies": {"a": "1"}}, "node_modules/a": {"version": "1.0.0"}}}
+    lock = {"lockfileVersion": 3, "packages": {"": {"dependencies": {"b": "1"}}, "node_modules/b": {"version": "1.0.0"}}}
+    assert deps(snap("npm", shrinkwrap=json.dumps(wrap), package_lock=json.dumps(lock), yarn="]]")) == [
+        ("a", "1.0.0", True)]
+    assert deps(snap("npm", package_lock=json.dumps(lock), pnpm="[", yarn="]]")) == [("b", "1.0.0", True)]
+
+
+YARN_CLASSIC = """\
+    # THIS IS AN AUTOGENERATED FILE. DO NOT EDIT THIS FILE DIRECTLY.
+    # yarn lockfile v1
+
+
+    left@^1.0.0, left@^1.1.0:
+      version "1.2.0"
+      resolved "https://registry.example/left-1.2.0.tgz"
+      integrity sha512-abc
+      dependencies:
+        shared "^1.0.0"
+
+    "@scope/right@~2.0.0":
+      version "2.0.3"
+      dependencies:
+        shared "^2.0.0"
+      optionalDependencies:
+        "@scope/fsx" "1.x"
+
+    "@scope/fsx@1.x":
+      version "1.0.0"
+
+    shared@^1.0.0:
+      version "1.5.0"
+
+    shared@^2.0.0:
+      version "2.1.0"
+      dependencies:
+        deep "*"
+
+    deep@*:
+      version "0.1.0"
+"""
+
+
+def test_yarn_classic_resolves_ranges_and_takes_direct_from_package_json():
+    result = snap("npm", yarn=YARN_CLASSIC, package=json.dumps({"dependencies": {"left": "^1.1.0", "@scope/right": "~2.0.0"}}))
+    assert deps(result) == [("@scope/fsx", "1.0.0", False), ("@scope/right", "2.0.3", True), ("deep", "0.1.0", False),
+                            ("left", "1.2.0", True), ("shared", "1.5.0", False), ("shared", "2.1.0", False)]
+    assert result["snapshot"] == {"total_count": 6, "direct_count": 2, "max_depth": 3}
+
+
+def test_yarn_berry_workspace_entries_are_the_project():
+    lock = """\
+        # This file is generated by running "yarn install" inside your project.
+
+        __metadata:
+          version: 8
+          cacheKey: 10c0
+
+        "app@workspace:.":
+          version: 0.0.0-use.local
+          resolution: "app@workspace:."
+          dependencies:
+            left: "npm:^1.0.0"
+            member: "workspace:packages/member"
+          languageName: unknown
+          linkType: soft
+
+        "member@workspace:packages/member":
+          version: 0.0.0-use.local
+          resolution: "member@workspace:packages/member"
+          dependencies:
+            shared: ^2.0.0
+          languageName: unknown
+          linkType: soft
+
+        "left@npm:^1.0.0, left@npm:^1.1.0":
+          version: 1.2.0
+          resolution: "left@npm:1.2.0"
+          dependencies:
+            shared: ^2.0.0
+          languageName: node
+          linkType: hard
+
+        "shared@npm:^2.0.0":
+          version: 2.1.0
+          resolution: "shared@npm:2.1.0"
+          languageName: node
+          linkType: hard
+        """
+    result = snap("npm", yarn=lock)
+    assert deps(result) == [("left", "1.2.0", True), ("shared", "2.1.0", True)]
+    assert result["snapshot"] == {"total_count": 2, "direct_count": 2, "max_depth": 1}
+
+
+PNPM_LOCKS = {
+    "5.4": """\
+        lockfileVersion: 5.4
+        specifiers:
+          left: ^1.0.0
+          tool: 3.0.0
+        dependencies:
+          left: 1.2.0_peer@1.0.0
+        devDependencies:
+          tool: 3.0.0
+        packages:
+          /left/1.2.0_peer@1.0.0:
+            resolution: {integrity: sha512-a}
+            dependencies:
+              '@scope/mid': 2.0.0
+              peer: 1.0.0
+          /@scope/mid/2.0.0:
+            resolution: {integrity: sha512-b}
+            dependencies:
+              deep: 0.1.0
+          /peer/1.0.0:
+            resolution: {integrity: sha512-c}
+          /deep/0.1.0:
+            resolution: {integrity: sha512-d}
+          /tool/3.0.0:
+            resolution: {integrity: sha512-e}
+            dev: true
+        """,
+    "6.0": """\
+        lockfileVersion: '6.0'
+        importers:
+          .:
+            dependencies:
+              left:
+                specifier: ^1.0.0
+                version: 1.2.0(peer@1.0.0)
+              member:
+                specifier: workspace:*
+                version: link:packages/member
+            devDependencies:
+              tool:
+                specifier: 3.0.0
+                version: 3.0.0
+          packages/member: {}
+        packages:
+          /left@1.2.0(peer@1.0.0):
+            resolution: {integrity: sha512-a}
+            dependencies:
+              '@scope/mid': 2.0.0
+              peer: 1.0.0
+          /@scope/mid@2.0.0:
+            resolution: {integrity: sha512-b}
+            optionalDependencies:
+              deep: 0.1.0
+          /peer@1.0.0:
+            resolution: {integrity: sha512-c}
+          /deep@0.1.0:
+            resolution: {integrity: sha512-d}
+          /tool@3.0.0:
+            resolution: {integrity: sha512-e}
+        """,
+    "9.0": """\
+        lockfileVersion: '9.0'
+        settings:
+          autoInstallPeers: true
+        importers:
+          .:
+            dependencies:
+              left:
+                specifier: ^1.0.0
+                version: 1.2.0(peer@1.0.0)
+            devDependencies:
+              tool:
+                specifier: 3.0.0
+                version: 3.0.0
+        packages:
+          left@1.2.0:
+            resolution: {integrity: sha512-a}
+          '@scope/mid@2.0.0':
+            resolution: {integrity: sha512-b}
+          peer@1.0.0:
+            resolution: {integrity: sha512-c}
+          deep@0.1.0:
+            resolution: {integrity: sha512-d}
+          tool@3.0.0:
+            resolution: {integrity: sha512-e}
+        snapshots:
+          left@1.2.0(peer@1.0.0):
+            dependencies:
+              '@scope/mid': 2.0.0
+              peer: 1.0.0
+          '@scope/mid@2.0.0':
+            dependencies:
+              deep: 0.1.0
+          peer@1.0.0: {}
+          deep@0.1.0: {}
+          tool@3.0.0: {}
+        """,
+}
+
+
+@pytest.mark.parametrize("version", sorted(PNPM_LOCKS))
+def test_pnpm_lock_versions_give_one_snapshot(version):
+    result = snap("npm", pnpm=PNPM_LOCKS[version])
+    assert deps(result) == [("@scope/mid", "2.0.0", False), ("deep", "0.1.0", False), ("left", "1.2.0", True),
+                            ("peer", "1.0.0", False), ("tool", "3.0.0", True)]
+    assert result["snapshot"] == {"total_count": 5, "direct_count": 2, "max_depth": 3}
+
+
+# --- cargo, go, bundler ---------------------------------------------------------------------------
+
+
+def test_cargo_toml_alone_and_virtual_workspaces():
+    result = snap("cargo", cargo_toml="""\
+        [package]
+        name = "app"
+        version = "0.1.0"
+        [dependencies]
+        serde = { version = "1.0", features = ["derive"] }
+        local = { path = "../local" }
+        shared = { workspace = true }
+        [dev-dependencies]
+        proptest = "=1.4.0"
+        [target.'cfg(unix)'.build-dependencies]
+        cc = "1"
+        [workspace.dependencies]
+        shared = "0.3"
+        """)
+    assert deps(result) == [("cc", "1", True), ("local", "", True), ("proptest", "=1.4.0", True),
+                            ("serde", "1.0", True), ("shared", "0.3", True)]
+    assert snap("cargo", cargo_toml='[workspace]\nmembers = ["a", "b"]\n') is None
+
+
+def test_cargo_lock_members_are_the_project_and_ambiguous_names_carry_versions():
+    lock = """\
+        version = 3
+
+        [[package]]
+        name = "app"
+        version = "0.1.0"
+        dependencies = ["member", "serde", "rand 0.8.5"]
+
+        [[package]]
+        name = "member"
+        version = "0.1.0"
+        dependencies = ["rand 0.7.3 (registry+https://github.com/rust-lang/crates.io-index)"]
+
+        [[package]]
+        name = "serde"
+        version = "1.0.200"
+        source = "registry+https://github.com/rust-lang/crates.io-index"
+        dependencies = ["serde_derive"]
+
+        [[package]]
+        name = "serde_derive"
+        version = "1.0.200"
+        source = "registry+https://github.com/rust-lang/crates.io-index"
+
+        [[package]]
+        name = "rand"
+        version = "0.8.5"
+        source = "registry+https://github.com/rust-lang/crates.io-index"
+
+        [[package]]
+        name = "rand"
+        version = "0.7.3"
+        source = "registry+https://github.com/rust-lang/crates.io-index"
+        """
+    result = snap("cargo", cargo_lock=lock, cargo_toml='[workspace]\nmembers = ["member"]\n')
+    assert deps(result) == [("rand", "0.7.3", True), ("rand", "0.8.5", True), ("serde", "1.0.200", True),
+                            ("serde_derive", "1.0.200", False)]
+    assert result["snapshot"] == {"total_count": 4, "direct_count": 3, "max_depth": 2}
+
+
+GO_MOD = """\
+    module example.com/app
+
+    go 1.22
+
+    require example.com/single v1.0.0
+
+    require (
+        example.com/direct v1.2.3
+        "example.com/quoted" v0.1.0
+        example.com/transitive v2.0.0+incompatible // indirect
+    )
+
+    replace example.com/single => ../single
+
+    exclude (
+        example.com/old v0.0.1
+    )
+"""
+
+
+def test_go_mod_counts_requires_and_go_sum_only_confirms():
+    go_sum = "example.com/direct v1.2.3 h1:abc=\nexample.com/direct v1.2.3/go.mod h1:def=\n"
+    result = snap("go", go_mod=GO_MOD, go_sum=go_sum)
+    assert deps(result) == [("example.com/direct", "v1.2.3", True), ("example.com/quoted", "v0.1.0", True),
+                            ("example.com/single", "v1.0.0", True),
+                            ("example.com/transitive", "v2.0.0+incompatible", False)]
+    assert result["snapshot"] == {"total_count": 4, "direct_count": 3}
+    assert snap("go", go_sum=go_sum) is None
+
+
+GEMFILE_LOCK = """\
+    PATH
+      remote: .
+      specs:
+        app (0.1.0)
+          rack (>= 2)
+
+    GIT
+      remote: https://example.com/tool.git
+      revision: 0123abc
+      specs:
+        tool (1.0.0)
+
+    GEM
+      remote: https://rubygems.org/
+      specs:
+        nokogiri (1.16.0)
+          racc (~> 1.4)
+        nokogiri (1.16.0-x86_64-linux)
+          racc (~> 1.4)
+        racc (1.7.3)
+        rack (3.0.9)
+        rails (7.1.3)
+          rack
+          nokogiri (>= 1.8)
+
+    PLATFORMS
+      ruby
+      x86_64-linux
+
+    DEPENDENCIES
+      app!
+      rails (~> 7.1)
+      tool!
+
+    BUNDLED WITH
+       2.5.6
+"""
+
+
+def test_gemfile_lock_dependencies_and_the_gemspec_project():
+    result = snap("bundler", gemfile_lock=GEMFILE_LOCK)
+    assert deps(result) == [("nokogiri", "1.16.0", False), ("nokogiri", "1.16.0-x86_64-linux", False),
+                            ("racc", "1.7.3", False), ("rack", "3.0.9", True), ("rails", "7.1.3", True),
+                            ("tool", "1.0.0", True)]
+    assert result["snapshot"] == {"total_count": 6, "direct_count": 3, "max_depth": 3}
+
+
+# --- refusals -------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("ecosystem, name, text, problem", [
+    ("pip", "requirements.txt", "good==1.0\nnot a requirement!!\n", "line 2: not a valid requirement"),
+    ("pip", "requirements-ci.txt", "ok\nbad ==\n", "line 2"),
+    ("pip", "pyproject.toml", "[project\n", "invalid TOML"),
+    ("pip", "pyproject.toml", '[project]\ndependencies = "requests"\n', "is not a list"),
+    ("pip", "pyproject.toml", '[project]\ndependencies = ["ok", "@@"]\n', "not a valid requirement"),
+    ("pip", "pyproject.toml", "[tool.poetry.dependencies]\nx = 3\n", "neither a constraint"),
+    ("pip", "Pipfile", '[packages]\nx = ["1"]\n', "is not a table"),
+    ("pip", "Pipfile", '[packages]\nx = 1\n', "neither a constraint"),
+    ("pip", "uv.lock", 'version = 1\n[[package]]\nversion = "1"\n', "name is not a string"),
+    ("pip", "poetry.lock", '[[package]]\nname = "a"\n', "version is not a string"),
+    ("pip", "Pipfile.lock", '{"default": {"a": "==1"}}', "is not a table"),
+    ("pip", "Pipfile.lock", '{"default": ', "invalid JSON"),
+    ("npm", "package.json", '["not", "an", "object"]', "the document is not a table"),
+    ("npm", "package.json", '{"dependencies": {"a": 1}}', "'dependencies' entry 'a' is not a string"),
+    ("npm", "package-lock.json", '{"packages": {"node_modules/a": {"version": 1}}}', "'version' is not a string"),
+    ("npm", "package-lock.json", '{"dependencies": {"a": {"requires": []}}}', "'requires' is not a table"),
+    ("npm", "yarn.lock", 'a@^1:\n  version "1.0.0"\n    stray "x"\n', "line 3"),
+    ("npm", "yarn.lock", 'a@^1:\n  resolved "https://x"\n', "line 1: the entry has no version"),
+    ("npm", "yarn.lock", 'a@^1\n  version "1.0.0"\n', "line 1"),
+    ("npm", "yarn.lock", 'a@^1:\n  version "1.0.0\n', "line 2"),
+    ("npm", "yarn.lock", '__metadata:\n  version: 8\n"a@npm:^1":\n  version: 1.0.0\n', "has no resolution"),
+    ("npm", "pnpm-lock.yaml", "lockfileVersion: '7.0'\n", "unsupported lockfileVersion"),
+    ("npm", "pnpm-lock.yaml", "lockfileVersion: '9.0'\nsnapshots: [\n", "invalid YAML"),
+    ("npm", "pnpm-lock.yaml", "lockfileVersion: '9.0'\nsnapshots:\n  nonsense: {}\n", "is not name@range"),
+    ("npm", "pnpm-lock.yaml", "lockfileVersion: '6.0'\nimporters:\n  .:\n    dependencies:\n      a: {specifier: x}\n",
+     "is not a string"),
+    ("cargo", "Cargo.toml", '[package]\nname = "a"\n[dependencies]\nx = 1\n', "is not a string"),
+    ("cargo", "Cargo.lock", '[[package]]\nname = "a"\nversion = "1"\ndependencies = ["a b c d"]\n',
+     "cannot read the dependency"),
+    ("go", "go.mod", "module m\nrequire (\n  example.com/a\n)\n", "line 3"),
+    ("go", "go.mod", "module m\nrequire (\n  example.com/a v1.0.0\n", "not closed"),
+    ("go", "go.mod", "module m\nrequires example.com/a v1.0.0\n", "unknown directive"),
+    ("go", "go.sum", "example.com/a v1.0.0\n", "line 1"),
+    ("bundler", "Gemfile.lock", "GEM\n  specs:\n    rack 3.0\n", "line 3"),
+    ("bundler", "Gemfile.lock", "DEPENDENCIES\n  rails (~> 7\n", "line 2"),
+])
+def test_malformed_files_are_refused_naming_the_file(ecosystem, name, text, problem):
+    with pytest.raises(ManifestError) as caught:
+        snapshot(ecosystem, {name: text.encode()})
+    assert str(caught.value).startswith(f"{name}: ")
+    assert problem in str(caught.value)
+
+
+def test_text_that_is_not_utf8_is_refused():
+    with pytest.raises(ManifestError, match=r"^go\.mod: not UTF-8"):
+        snapshot("go", {"go.mod": b"module m\nrequire caf\xe9 v1.0.0\n"})
+    assert snapshot("pip", {"requirements.txt": "\ufeffa==1\n".encode()})["dependencies"][0]["name"] == "a"
+
+
+def test_files_of_another_ecosystem_or_an_unknown_ecosystem_are_caller_errors():
+    with pytest.raises(ValueError, match="not npm manifest or lock files: go.mod"):
+        snapshot("npm", {"go.mod": b"module m\n"})
+    with pytest.raises(ValueError, match="unknown ecosystem"):
+        snapshot("maven", {})
