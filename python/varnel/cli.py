@@ -95,6 +95,7 @@ def _report_markdown(result: AnalysisResult) -> str:
 def _report_json(result: AnalysisResult) -> str:
     return json.dumps({
         "commits": result.collection.commits,
+        "history_events": {**result.history.events, "deployment": result.releases.releases},
         "signals": {family: len(s) for family, s in result.signals.items()},
         "advisory": _advisory_record(result),
         "strongest": [e["summary"] for e in _strongest(result)],

@@ -9,7 +9,12 @@ import shutil
 from datetime import datetime, timezone
 from pathlib import Path
 
+from .collect.dependencies import DependencySource
 from .collect.git import GitCollection, collect_git
+from .collect.history import HistoryCollection, collect_history
+from .collect.openapi import OpenAPISource
+from .collect.releases import ReleaseCollection, collect_releases
+from .collect.terraform import TerraformSource
 from .config import Config
 from .progress import Progress
 from .scope import build_view, close_view, events_in_scope
@@ -23,10 +28,17 @@ def engine(name: str):
         return None
 
 
+# What the history holds besides commits; each becomes events of its own family.
+HISTORY_SOURCES = (DependencySource(), OpenAPISource(), TerraformSource())
+_WARNINGS_SHOWN = 5
+
+
 @dataclass
 class AnalysisResult:
     workspace: Path
     collection: GitCollection
+    history: HistoryCollection = field(default_factory=HistoryCollection)
+    releases: ReleaseCollection = field(default_factory=ReleaseCollection)
     signals: dict[str, list] = field(default_factory=dict)
     explanations: list = field(default_factory=list)
     advisory: dict | None = None
@@ -80,9 +92,17 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
     progress.step("Collecting commits")
     collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total),
                              config)
-    for warning in collection.warnings:
-        progress.warn(warning)
     result = AnalysisResult(workspace=workspace, collection=collection)
+    progress.step("Reading dependencies, API schemas and infrastructure")
+    result.history = collect_history(
+        repo, workspace, list(HISTORY_SOURCES), config,
+        lambda done, total: progress.count("Reading dependencies, API schemas and infrastructure", done, total))
+    result.releases = collect_releases(repo, workspace)
+    warnings = collection.warnings + result.history.warnings
+    for warning in warnings[:_WARNINGS_SHOWN]:
+        progress.warn(warning)
+    if len(warnings) > _WARNINGS_SHOWN:
+        progress.warn(f"and {len(warnings) - _WARNINGS_SHOWN} more like these")
 
     progress.step("Judging metrics against their history")
     phase2 = engine("sigstage").Phase2Engine(workspace, window_size=config.window, min_baseline=config.min_baseline)
