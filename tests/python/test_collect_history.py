@@ -260,3 +260,73 @@ class TestIncrementalWalk:
         (ws / "events" / "ingest-testing-1.json").write_text("{}")
         assert collect_history(repo, ws, [OpenAPISource(), TerraformSource()]).events == {"schema": 0, "config": 0}
         assert (ws / "events" / "ingest-testing-1.json").exists()
+
+
+def lock(*packages):
+    """A package-lock.json (v3) of app depending on the first package; each depends on the next."""
+    entries = {"": {"name": "app", "dependencies": {packages[0][0]: "*"}}}
+    for i, (name, version) in enumerate(packages):
+        entries[f"node_modules/{name}"] = {"version": version, **(
+            {"dependencies": {packages[i + 1][0]: "*"}} if i + 1 < len(packages) else {})}
+    return json.dumps({"name": "app", "lockfileVersion": 3, "packages": entries})
+
+
+class TestDependencies:
+    def dependencies(self, repo, ws, config=None):
+        from varnel.collect.dependencies import DependencySource
+
+        return collect_history(repo, ws, [DependencySource()], config)
+
+    def test_snapshots_per_directory_and_ecosystem_with_diffs(self, repo, tmp_path):
+        ws = tmp_path / "ws"
+        first = commit(repo, {"web/package.json": '{"dependencies": {"a": "^1"}}',
+                              "web/package-lock.json": lock(("a", "1.0.0"), ("b", "2.0.0")),
+                              "requirements.txt": "requests==2.31.0\n# a comment\nflask>=2\n",
+                              "node_modules/x/package.json": '{"dependencies": {"q": "1"}}'},
+                       "Start", date="2026-01-01T00:00:00Z")
+        commit(repo, {"src/app.py": "x"}, "Code only", date="2026-01-02T00:00:00Z")
+        second = commit(repo, {"web/package-lock.json": lock(("a", "1.1.0"), ("b", "2.0.0"), ("c", "3.0.0"))},
+                        "Bump a, add c", date="2026-01-03T00:00:00Z")
+        result = self.dependencies(repo, ws)
+        assert (result.added, result.warnings) == (3, [])
+        found = by_family(ws, "dependency")
+        web = [e for e in found if e["payload"]["directory"] == "web"]
+        pip = [e for e in found if e["payload"]["directory"] == "."]
+        assert [e["payload"]["trigger"]["commit_sha"] for e in web] == [first, second]
+        assert web[0]["source_type"] == "dependency_snapshot" and web[0]["payload"]["ecosystem"] == "npm"
+        assert web[0]["payload"]["snapshot"] == {"total_count": 2, "direct_count": 1, "max_depth": 2}
+        assert web[0]["payload"]["dependencies"] == [{"name": "a", "version": "1.0.0", "direct": True},
+                                                     {"name": "b", "version": "2.0.0", "direct": False}]
+        assert web[1]["payload"]["snapshot"]["max_depth"] == 3
+        assert web[1]["payload"]["diff"] == {"added": 1, "removed": 0, "updated": 1}
+        assert pip[0]["payload"]["ecosystem"] == "pip" and "max_depth" not in pip[0]["payload"]["snapshot"]
+        assert pip[0]["payload"]["dependencies"] == [{"name": "flask", "version": ">=2", "direct": True},
+                                                     {"name": "requests", "version": "2.31.0", "direct": True}]
+
+    def test_a_malformed_lock_file_is_reported_not_miscounted(self, repo, tmp_path):
+        commit(repo, {"package.json": '{"dependencies": {"a": "^1"}}', "package-lock.json": lock(("a", "1.0.0"))},
+               "good", date="2026-01-01T00:00:00Z")
+        bad = commit(repo, {"package-lock.json": '{"lockfileVersion": 3, "packages": '}, "bad",
+                     date="2026-01-02T00:00:00Z")
+        result = self.dependencies(repo, tmp_path / "ws")
+        assert result.added == 1
+        assert result.warnings[0].startswith(f"{bad[:12]}: package-lock.json")
+        assert result.warnings[0].endswith("no dependency event for this commit")
+
+    def test_a_change_of_settings_reads_the_history_afresh(self, repo, tmp_path):
+        ws = tmp_path / "ws"
+        commit(repo, {"requirements.txt": "a==1\n", "tools/requirements.txt": "b==1\n"}, "c")
+        assert self.dependencies(repo, ws).added == 2
+        assert self.dependencies(repo, ws).added == 0
+        result = self.dependencies(repo, ws, Config(exclude_paths=("tools/**",)))
+        assert (result.added, result.events) == (1, {"dependency": 1})
+
+    def test_deleting_the_manifests_ends_the_series(self, repo, tmp_path):
+        commit(repo, {"go.mod": "module m\n\ngo 1.22\n\nrequire example.com/x v1.2.3\n"}, "go", date="2026-01-01T00:00:00Z")
+        git(repo, "rm", "-q", "go.mod")
+        git(repo, "commit", "-q", "-m", "drop go", date="2026-01-02T00:00:00Z")
+        commit(repo, {"go.mod": "module m\n\ngo 1.22\n"}, "go again", date="2026-01-03T00:00:00Z")
+        self.dependencies(repo, tmp_path / "ws")
+        first, again = by_family(tmp_path / "ws", "dependency")
+        assert first["payload"]["snapshot"] == {"total_count": 1, "direct_count": 1}
+        assert "diff" not in again["payload"]  # nothing to compare with after the deletion
