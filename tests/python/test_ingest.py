@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from test_collect_git import commit, git
+from test_collect_git import commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.ingest import ReportError, ingest
 
 
@@ -244,14 +244,6 @@ def test_the_same_report_again_replaces_its_event(tmp_path, repo):
     ingest("ci", [runs], tmp_path / "ws")
     ingest("ci", [runs], tmp_path / "ws")
     assert len(events_of(tmp_path / "ws")) == 3
-
-
-@pytest.fixture
-def repo(tmp_path):
-    r = tmp_path / "repo"
-    r.mkdir()
-    git(r, "init", "-q", "-b", "main")
-    return r
 
 
 class TestCommitAndTime:
