@@ -14,16 +14,11 @@ from typing import Any, Hashable
 from .history import Entry, SourceError, Tree
 from .manifests import ManifestError, ecosystem_of, snapshot
 
-_NAMES = ("requirements*.txt", "pyproject.toml", "poetry.lock", "uv.lock", "Pipfile", "Pipfile.lock",
-          "package.json", "package-lock.json", "npm-shrinkwrap.json", "yarn.lock", "pnpm-lock.yaml",
-          "Cargo.toml", "Cargo.lock", "go.mod", "go.sum", "Gemfile.lock")
-
 
 class DependencySource:
     prefix = "dependency-"
     family = "dependency"
     source_type = "dependency_snapshot"
-    pathspecs = tuple(f":(glob)**/{name}" for name in _NAMES)
 
     def unit_of(self, path: str) -> Hashable | None:
         directory, _, name = path.rpartition("/")

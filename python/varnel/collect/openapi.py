@@ -26,6 +26,7 @@ from typing import Any, Hashable
 import yaml
 
 from .history import Entry, SourceError, Tree
+from .yaml_loader import load_yaml
 
 _NAME = re.compile(r"(?:^|/)[^/]*(?:openapi|swagger)[^/]*\.(?:json|ya?ml)$", re.IGNORECASE)
 _METHODS = ("get", "put", "post", "delete", "options", "head", "patch", "trace")
@@ -36,7 +37,7 @@ def _load(path: str, content: bytes) -> Any:
         source = content.decode("utf-8")
         if path.lower().endswith(".json"):
             return json.loads(source)
-        return yaml.safe_load(source)
+        return load_yaml(source)
     except (UnicodeDecodeError, ValueError, yaml.YAMLError) as e:
         raise SourceError(f"{path}: not valid {'JSON' if path.lower().endswith('.json') else 'YAML'}: "
                           f"{str(e).splitlines()[0]}") from None
@@ -84,8 +85,6 @@ class OpenAPISource:
     prefix = "schema-"
     family = "schema"
     source_type = "openapi"
-    pathspecs = tuple(f":(glob,icase)**/*{word}*.{ext}" for word in ("openapi", "swagger")
-                      for ext in ("json", "yaml", "yml"))
 
     def unit_of(self, path: str) -> Hashable | None:
         return path if _NAME.search(path) else None

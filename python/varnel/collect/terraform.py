@@ -42,7 +42,6 @@ class TerraformSource:
     prefix = "config-"
     family = "config"
     source_type = "terraform"
-    pathspecs = (":(glob)**/*.tf",)
 
     def unit_of(self, path: str) -> Hashable | None:
         return UNIT if path.endswith(".tf") else None

@@ -11,6 +11,8 @@ from typing import Any, Iterator
 
 import yaml
 
+from .. import yaml_loader
+
 
 class ManifestError(ValueError):
     """A manifest or lock file that cannot be read as what it claims to be."""
@@ -53,7 +55,7 @@ def load_toml(text: str) -> dict:
 def load_yaml(text: str) -> dict:
     """A YAML document whose top level is a mapping (safe loader only)."""
     try:
-        value = yaml.safe_load(text)
+        value = yaml_loader.load_yaml(text)
     except yaml.YAMLError as exc:
         raise ManifestError(f"invalid YAML: {exc}") from exc
     return expect(value, dict, "the document")
