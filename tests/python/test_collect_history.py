@@ -254,6 +254,26 @@ class TestIncrementalWalk:
         result = collect_history(repo, ws, [TerraformSource()])
         assert (result.removed, result.events) == (1, {"config": 1})
 
+    def test_diffs_are_against_the_commits_own_parent_across_merged_branches(self, repo, tmp_path):
+        def reqs(a, e, extra=""):
+            return f"a=={a}\nb==1\nc==1\nd==1\ne=={e}\n{extra}"
+
+        commit(repo, {"requirements.txt": reqs(1, 1)}, "base", date="2026-01-01T00:00:00Z")
+        git(repo, "checkout", "-q", "-b", "side")
+        commit(repo, {"requirements.txt": reqs(2, 1)}, "side: bump a", date="2026-01-02T00:00:00Z")
+        git(repo, "checkout", "-q", "main")
+        commit(repo, {"requirements.txt": reqs(1, 2)}, "main: bump e", date="2026-01-03T00:00:00Z")
+        git(repo, "merge", "-q", "side", "-m", "merge", date="2026-01-04T00:00:00Z")
+        commit(repo, {"requirements.txt": reqs(2, 2, "z==1\n")}, "add z", date="2026-01-05T00:00:00Z")
+        ws = tmp_path / "ws"
+        from varnel.collect.dependencies import DependencySource
+
+        collect_history(repo, ws, [DependencySource()])
+        diffs = {e["payload"]["trigger"]["commit_message"]: e["payload"].get("diff") for e in by_family(ws, "dependency")}
+        assert diffs == {"base": None, "side: bump a": {"added": 0, "removed": 0, "updated": 1},
+                         "main: bump e": {"added": 0, "removed": 0, "updated": 1},
+                         "add z": {"added": 1, "removed": 0, "updated": 0}}
+
     def test_other_collectors_events_are_left_alone_and_empty_repositories_work(self, repo, tmp_path):
         ws = tmp_path / "ws"
         (ws / "events").mkdir(parents=True)
