@@ -341,6 +341,19 @@ class TestDependencies:
         result = self.dependencies(repo, ws, Config(exclude_paths=("tools/**",)))
         assert (result.added, result.events) == (1, {"dependency": 1})
 
+    def test_a_file_moved_to_another_directory_changes_both(self, repo, tmp_path):
+        dev = "pytest==8.0\n" + "# pinned for the test runner\n" * 30
+        commit(repo, {"requirements.txt": "a==1\n", "requirements-dev.txt": dev}, "c", date="2026-01-01T00:00:00Z")
+        (repo / "tools").mkdir()
+        git(repo, "mv", "requirements-dev.txt", "tools/requirements-dev.txt")
+        moved = commit(repo, {}, "move the dev requirements", date="2026-01-02T00:00:00Z")
+        self.dependencies(repo, tmp_path / "ws")
+        found = {(e["payload"]["trigger"]["commit_sha"], e["payload"]["directory"]): e["payload"]
+                 for e in by_family(tmp_path / "ws", "dependency")}
+        assert found[(moved, ".")]["snapshot"]["total_count"] == 1
+        assert found[(moved, ".")]["diff"] == {"added": 0, "removed": 1, "updated": 0}
+        assert found[(moved, "tools")]["snapshot"]["total_count"] == 1
+
     def test_deleting_the_manifests_ends_the_series(self, repo, tmp_path):
         commit(repo, {"go.mod": "module m\n\ngo 1.22\n\nrequire example.com/x v1.2.3\n"}, "go", date="2026-01-01T00:00:00Z")
         git(repo, "rm", "-q", "go.mod")

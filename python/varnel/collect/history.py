@@ -148,8 +148,9 @@ def _commits(repo: Path) -> Iterator[tuple[str, str | None, str, str, list[str]]
     """(sha, first parent, committed_at, message, changed paths) of every non-merge commit
     reachable from HEAD, parents first. The paths are filtered here rather
     than by git: a few dozen glob pathspecs make git log twenty times slower."""
-    raw = git(repo, "log", "--topo-order", "--reverse", "--no-merges", "-z", "--name-only", f"--format={_FORMAT}",
-              "HEAD", "--")
+    # Without rename detection a moved file also changes the directory it left.
+    raw = git(repo, "log", "--topo-order", "--reverse", "--no-merges", "--no-renames", "-z", "--name-only",
+              f"--format={_FORMAT}", "HEAD", "--")
     for (sha, parents, committed, message), paths in log_records(raw, 4):
         yield sha, (parents.split() or [None])[0], committed, message.rstrip("\n"), paths
 
