@@ -354,6 +354,14 @@ class TestDependencies:
         assert found[(moved, ".")]["diff"] == {"added": 0, "removed": 1, "updated": 0}
         assert found[(moved, "tools")]["snapshot"]["total_count"] == 1
 
+    def test_directories_with_pathspec_characters_are_read_literally(self, repo, tmp_path):
+        commit(repo, {":x/requirements.txt": "a==1\n", "x/requirements.txt": "b==1\nc==1\n",
+                      "-d [1]/requirements.txt": "d==1\n", "-d 1/requirements.txt": "e==1\nf==1\n"}, "c")
+        self.dependencies(repo, tmp_path / "ws")
+        found = {e["payload"]["directory"]: [d["name"] for d in e["payload"]["dependencies"]]
+                 for e in by_family(tmp_path / "ws", "dependency")}
+        assert found == {":x": ["a"], "x": ["b", "c"], "-d [1]": ["d"], "-d 1": ["e", "f"]}
+
     def test_deleting_the_manifests_ends_the_series(self, repo, tmp_path):
         commit(repo, {"go.mod": "module m\n\ngo 1.22\n\nrequire example.com/x v1.2.3\n"}, "go", date="2026-01-01T00:00:00Z")
         git(repo, "rm", "-q", "go.mod")

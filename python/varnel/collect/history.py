@@ -107,7 +107,8 @@ class Tree:
     def listing(self, directory: str = "", recursive: bool = False) -> list[Entry]:
         """Files directly in `directory` ("" for the top), or below it when
         recursive; files in vendored directories are left out."""
-        args = ["ls-tree", "-z", "--full-tree"] + (["-r"] if recursive else []) + [self.commit]
+        # Literal pathspecs: a directory named ":x" would otherwise be read as magic for "x".
+        args = ["--literal-pathspecs", "ls-tree", "-z", "--full-tree"] + (["-r"] if recursive else []) + [self.commit]
         if directory:
             args += ["--", directory + "/"]
         found = []
