@@ -217,6 +217,13 @@ class TestReleases:
         assert two["payload"]["timing"] == {"initiated_at": "2026-01-01T23:00:00Z", "since_previous_seconds": 82800}
         assert two["payload"]["trigger"]["commit_sha"] == second
 
+    def test_tag_names_with_unicode_line_separators(self, repo, tmp_path):
+        commit(repo, {"a": "1"}, "one")
+        for tag in ("v1.0.0", "notes\u2028draft", "next\u0085"):
+            git(repo, "tag", tag)
+        result = collect_releases(repo, tmp_path / "ws")
+        assert (result.releases, result.passed_over) == (1, 2)
+
     def test_moved_and_deleted_tags(self, repo, tmp_path):
         commit(repo, {"a": "1"}, "one", date="2026-01-01T00:00:00Z")
         git(repo, "tag", "v1.0.0")
