@@ -94,6 +94,18 @@ class TestOpenAPI:
         assert "diff" not in by_family(tmp_path / "ws", "schema")[1]["payload"]
 
 
+    def test_malformed_structures_are_warned_about_not_fatal(self, repo, tmp_path):
+        commit(repo, {"a/openapi.json": '{"openapi": "3.0.0", "components": ["Pet"]}',
+                      "b/openapi.yaml": "openapi: 3.0.0\ncomponents:\n  schemas:\n    A: &a\n      allOf: [*a]\n",
+                      "c/openapi.json": '{"openapi": "3.0.0", "x": ' + "[" * 100000 + "]" * 100000 + "}",
+                      "d/openapi.yaml": PETS_V1}, "c")
+        result = schemas(repo, tmp_path / "ws")
+        assert result.added == 2 and len(result.warnings) == 2, result.warnings
+        assert "a/openapi.json: 'components' is not a map" in result.warnings[0]
+        assert "c/openapi.json: not valid JSON" in result.warnings[1]
+        found = {e["payload"]["document"]: e["payload"]["structure"] for e in by_family(tmp_path / "ws", "schema")}
+        assert found["b/openapi.yaml"] == {"endpoint_count": 0, "type_count": 1, "field_count": 0}
+
 TF_V1 = """
 # network
 resource "aws_vpc" "main" {
