@@ -187,6 +187,14 @@ resource aws_s3_bucket logs {}
         three, = blocks('resource "a" "b" { x = 1 y = "a b" }')
         assert one.digest == two.digest != three.digest
 
+    def test_heredoc_text_is_data_not_code(self):
+        def body(script):
+            return f'resource "aws_instance" "web" {{\n  user_data = <<-EOT\n{script}\n    EOT\n}}\n'
+
+        one, = blocks(body('    cp /tmp/* /opt/\n    echo "it is\n    # step one'))
+        two, = blocks(body('    cp /tmp/* /opt/\n    echo "it is\n    # step two'))
+        assert one.labels == ("aws_instance", "web") and one.digest != two.digest
+
     @pytest.mark.parametrize("source, message", [
         ('resource "a" "b" {', "never closed (missing '}')"),
         ('x = "abc', "a string is never closed"),

@@ -125,6 +125,8 @@ def _normalised(body: str) -> str:
         start = reader.i
         if body[start] == '"':
             reader.string()
+        elif body[start] == "<" and (heredoc := _HEREDOC.match(body, start)):
+            reader.heredoc(heredoc)  # its text is data, kept whole: "/*" or "#" there is no comment
         else:
             while reader.i < len(body) and body[reader.i] not in " \t\r\n\"#" and not body.startswith(
                     ("//", "/*"), reader.i):
