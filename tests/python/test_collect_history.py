@@ -187,6 +187,12 @@ resource aws_s3_bucket logs {}
         three, = blocks('resource "a" "b" { x = 1 y = "a b" }')
         assert one.digest == two.digest != three.digest
 
+    def test_spacing_around_punctuation_is_layout(self):
+        tidy, = blocks('resource "a" "b" {\n  x    = [1, 2]\n  t = { k = "v=w" }\n  s = <<EOT\n/*\nEOT\n}')
+        cramped, = blocks('resource "a" "b" {\n  x=[1,2]\n  t={k="v=w"}\n  s=<<EOT\n/*\nEOT\n}')
+        changed, = blocks('resource "a" "b" {\n  x=[1,2]\n  t={k="v = w"}\n  s=<<EOT\n/*\nEOT\n}')
+        assert tidy.digest == cramped.digest != changed.digest
+
     def test_heredoc_text_is_data_not_code(self):
         def body(script):
             return f'resource "aws_instance" "web" {{\n  user_data = <<-EOT\n{script}\n    EOT\n}}\n'
