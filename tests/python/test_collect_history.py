@@ -94,6 +94,18 @@ class TestOpenAPI:
         assert "diff" not in by_family(tmp_path / "ws", "schema")[1]["payload"]
 
 
+    def test_malformed_structures_are_warned_about_not_fatal(self, repo, tmp_path):
+        commit(repo, {"a/openapi.json": '{"openapi": "3.0.0", "components": ["Pet"]}',
+                      "b/openapi.yaml": "openapi: 3.0.0\ncomponents:\n  schemas:\n    A: &a\n      allOf: [*a]\n",
+                      "c/openapi.json": '{"openapi": "3.0.0", "x": ' + "[" * 100000 + "]" * 100000 + "}",
+                      "d/openapi.yaml": PETS_V1}, "c")
+        result = schemas(repo, tmp_path / "ws")
+        assert result.added == 2 and len(result.warnings) == 2, result.warnings
+        assert "a/openapi.json: 'components' is not a map" in result.warnings[0]
+        assert "c/openapi.json: not valid JSON" in result.warnings[1]
+        found = {e["payload"]["document"]: e["payload"]["structure"] for e in by_family(tmp_path / "ws", "schema")}
+        assert found["b/openapi.yaml"] == {"endpoint_count": 0, "type_count": 1, "field_count": 0}
+
 TF_V1 = """
 # network
 resource "aws_vpc" "main" {
@@ -175,6 +187,20 @@ resource aws_s3_bucket logs {}
         three, = blocks('resource "a" "b" { x = 1 y = "a b" }')
         assert one.digest == two.digest != three.digest
 
+    def test_spacing_around_punctuation_is_layout(self):
+        tidy, = blocks('resource "a" "b" {\n  x    = [1, 2]\n  t = { k = "v=w" }\n  s = <<EOT\n/*\nEOT\n}')
+        cramped, = blocks('resource "a" "b" {\n  x=[1,2]\n  t={k="v=w"}\n  s=<<EOT\n/*\nEOT\n}')
+        changed, = blocks('resource "a" "b" {\n  x=[1,2]\n  t={k="v = w"}\n  s=<<EOT\n/*\nEOT\n}')
+        assert tidy.digest == cramped.digest != changed.digest
+
+    def test_heredoc_text_is_data_not_code(self):
+        def body(script):
+            return f'resource "aws_instance" "web" {{\n  user_data = <<-EOT\n{script}\n    EOT\n}}\n'
+
+        one, = blocks(body('    cp /tmp/* /opt/\n    echo "it is\n    # step one'))
+        two, = blocks(body('    cp /tmp/* /opt/\n    echo "it is\n    # step two'))
+        assert one.labels == ("aws_instance", "web") and one.digest != two.digest
+
     @pytest.mark.parametrize("source, message", [
         ('resource "a" "b" {', "never closed (missing '}')"),
         ('x = "abc', "a string is never closed"),
@@ -217,6 +243,13 @@ class TestReleases:
         assert two["payload"]["timing"] == {"initiated_at": "2026-01-01T23:00:00Z", "since_previous_seconds": 82800}
         assert two["payload"]["trigger"]["commit_sha"] == second
 
+    def test_tag_names_with_unicode_line_separators(self, repo, tmp_path):
+        commit(repo, {"a": "1"}, "one")
+        for tag in ("v1.0.0", "notes\u2028draft", "next\u0085"):
+            git(repo, "tag", tag)
+        result = collect_releases(repo, tmp_path / "ws")
+        assert (result.releases, result.passed_over) == (1, 2)
+
     def test_moved_and_deleted_tags(self, repo, tmp_path):
         commit(repo, {"a": "1"}, "one", date="2026-01-01T00:00:00Z")
         git(repo, "tag", "v1.0.0")
@@ -253,6 +286,26 @@ class TestIncrementalWalk:
         git(repo, "reset", "-q", "--hard", "HEAD~1")
         result = collect_history(repo, ws, [TerraformSource()])
         assert (result.removed, result.events) == (1, {"config": 1})
+
+    def test_diffs_are_against_the_commits_own_parent_across_merged_branches(self, repo, tmp_path):
+        def reqs(a, e, extra=""):
+            return f"a=={a}\nb==1\nc==1\nd==1\ne=={e}\n{extra}"
+
+        commit(repo, {"requirements.txt": reqs(1, 1)}, "base", date="2026-01-01T00:00:00Z")
+        git(repo, "checkout", "-q", "-b", "side")
+        commit(repo, {"requirements.txt": reqs(2, 1)}, "side: bump a", date="2026-01-02T00:00:00Z")
+        git(repo, "checkout", "-q", "main")
+        commit(repo, {"requirements.txt": reqs(1, 2)}, "main: bump e", date="2026-01-03T00:00:00Z")
+        git(repo, "merge", "-q", "side", "-m", "merge", date="2026-01-04T00:00:00Z")
+        commit(repo, {"requirements.txt": reqs(2, 2, "z==1\n")}, "add z", date="2026-01-05T00:00:00Z")
+        ws = tmp_path / "ws"
+        from varnel.collect.dependencies import DependencySource
+
+        collect_history(repo, ws, [DependencySource()])
+        diffs = {e["payload"]["trigger"]["commit_message"]: e["payload"].get("diff") for e in by_family(ws, "dependency")}
+        assert diffs == {"base": None, "side: bump a": {"added": 0, "removed": 0, "updated": 1},
+                         "main: bump e": {"added": 0, "removed": 0, "updated": 1},
+                         "add z": {"added": 1, "removed": 0, "updated": 0}}
 
     def test_other_collectors_events_are_left_alone_and_empty_repositories_work(self, repo, tmp_path):
         ws = tmp_path / "ws"
@@ -320,6 +373,27 @@ class TestDependencies:
         assert self.dependencies(repo, ws).added == 0
         result = self.dependencies(repo, ws, Config(exclude_paths=("tools/**",)))
         assert (result.added, result.events) == (1, {"dependency": 1})
+
+    def test_a_file_moved_to_another_directory_changes_both(self, repo, tmp_path):
+        dev = "pytest==8.0\n" + "# pinned for the test runner\n" * 30
+        commit(repo, {"requirements.txt": "a==1\n", "requirements-dev.txt": dev}, "c", date="2026-01-01T00:00:00Z")
+        (repo / "tools").mkdir()
+        git(repo, "mv", "requirements-dev.txt", "tools/requirements-dev.txt")
+        moved = commit(repo, {}, "move the dev requirements", date="2026-01-02T00:00:00Z")
+        self.dependencies(repo, tmp_path / "ws")
+        found = {(e["payload"]["trigger"]["commit_sha"], e["payload"]["directory"]): e["payload"]
+                 for e in by_family(tmp_path / "ws", "dependency")}
+        assert found[(moved, ".")]["snapshot"]["total_count"] == 1
+        assert found[(moved, ".")]["diff"] == {"added": 0, "removed": 1, "updated": 0}
+        assert found[(moved, "tools")]["snapshot"]["total_count"] == 1
+
+    def test_directories_with_pathspec_characters_are_read_literally(self, repo, tmp_path):
+        commit(repo, {":x/requirements.txt": "a==1\n", "x/requirements.txt": "b==1\nc==1\n",
+                      "-d [1]/requirements.txt": "d==1\n", "-d 1/requirements.txt": "e==1\nf==1\n"}, "c")
+        self.dependencies(repo, tmp_path / "ws")
+        found = {e["payload"]["directory"]: [d["name"] for d in e["payload"]["dependencies"]]
+                 for e in by_family(tmp_path / "ws", "dependency")}
+        assert found == {":x": ["a"], "x": ["b", "c"], "-d [1]": ["d"], "-d 1": ["e", "f"]}
 
     def test_deleting_the_manifests_ends_the_series(self, repo, tmp_path):
         commit(repo, {"go.mod": "module m\n\ngo 1.22\n\nrequire example.com/x v1.2.3\n"}, "go", date="2026-01-01T00:00:00Z")

@@ -3,8 +3,10 @@ Terraform files, plus ingested CI reports: every family is collected and the
 advisory learns that dependency changes go with larger commits."""
 
 import json
+from pathlib import Path
 
 import pytest
+import yaml
 
 from test_collect_git import commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.cli import main
@@ -86,3 +88,15 @@ def test_every_family_is_collected_and_a_cross_family_pattern_is_learned(repo, t
     together = [m for m in advisory["pattern_matches"] if {"dependency", "git"} <= set(m.get("families", []))]
     assert together, advisory["pattern_matches"]
     assert any("files_touched" in m["metrics"] for m in together), together
+
+
+def test_the_ci_recipe_uploads_the_workspace_files_it_names():
+    """upload-artifact leaves out files under a directory whose name starts
+    with a dot unless told otherwise, and says so only as a warning."""
+    recipe = yaml.safe_load((Path(__file__).parents[2] / "examples" / "github-actions.yml").read_text())
+    uploads = [step for job in recipe["jobs"].values() for step in job["steps"]
+               if step.get("uses", "").startswith("actions/upload-artifact")]
+    for step in uploads:
+        paths = step["with"]["path"].split()
+        if any(part.startswith(".") for p in paths for part in Path(p).parts):
+            assert step["with"].get("include-hidden-files") is True, step

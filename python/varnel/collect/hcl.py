@@ -16,6 +16,8 @@ from dataclasses import dataclass
 _IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_-]*")
 _HEREDOC = re.compile(r"<<(-?)([A-Za-z_][A-Za-z0-9_-]*)[ \t]*\r?\n")
 _CLOSING = {"{": "}", "[": "]", "(": ")"}
+# Tokens of their own when comparing bodies, so "x=1" and "x = 1" read the same.
+_PUNCTUATION = "=,:?{}[]()"
 
 
 class HCLError(ValueError):
@@ -125,8 +127,12 @@ def _normalised(body: str) -> str:
         start = reader.i
         if body[start] == '"':
             reader.string()
+        elif body[start] == "<" and (heredoc := _HEREDOC.match(body, start)):
+            reader.heredoc(heredoc)  # its text is data, kept whole: "/*" or "#" there is no comment
+        elif body[start] in _PUNCTUATION:
+            reader.i += 1
         else:
-            while reader.i < len(body) and body[reader.i] not in " \t\r\n\"#" and not body.startswith(
+            while reader.i < len(body) and body[reader.i] not in " \t\r\n\"#" + _PUNCTUATION and not body.startswith(
                     ("//", "/*"), reader.i):
                 reader.i += 1
         pieces.append(body[start : reader.i])

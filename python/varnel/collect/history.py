@@ -10,8 +10,11 @@ payload a reading gives against the previous reading of the same unit.
 The walk asks git once for the non-merge commits and the paths they
 change, oldest first, keeps those touching any source's files, and reads files by their blob ids through one
 `git cat-file --batch` process, so a file unchanged between commits is
-parsed once. It is incremental like the commit collector: commits already
-read are listed in ``history-state.json`` and passed over, event files of
+parsed once. A commit's diff is against the unit at the commit's first
+parent, not at the commit read before it: in a history with merged branches
+the commit read before may lie on another branch. It is incremental like the
+commit collector: commits already read are listed in ``history-state.json``
+and passed over, event files of
 commits no longer in the history are removed, and a change of the sources'
 version or of the settings reads the history afresh.
 
@@ -34,11 +37,11 @@ from .events import iso_utc_text, write_json_atomic
 from .gitrun import CollectError, git, has_commits, log_records, text
 
 # Bump when a source reads files differently, so older events are read afresh.
-VERSION = 1
+VERSION = 2
 STATE_FILE = "history-state.json"
 # Directories whose files belong to other projects, whatever the settings say.
 VENDORED = frozenset({"node_modules", "vendor", "third_party", ".venv", "venv", ".terraform", "site-packages"})
-_FORMAT = "%x00%H%x00%cI%x00%B"
+_FORMAT = "%x00%H%x00%P%x00%cI%x00%B"
 
 
 class SourceError(ValueError):
@@ -104,7 +107,8 @@ class Tree:
     def listing(self, directory: str = "", recursive: bool = False) -> list[Entry]:
         """Files directly in `directory` ("" for the top), or below it when
         recursive; files in vendored directories are left out."""
-        args = ["ls-tree", "-z", "--full-tree"] + (["-r"] if recursive else []) + [self.commit]
+        # Literal pathspecs: a directory named ":x" would otherwise be read as magic for "x".
+        args = ["--literal-pathspecs", "ls-tree", "-z", "--full-tree"] + (["-r"] if recursive else []) + [self.commit]
         if directory:
             args += ["--", directory + "/"]
         found = []
@@ -141,20 +145,31 @@ def unit_key(unit: Hashable) -> str:
     return hashlib.sha256(json.dumps(unit).encode()).hexdigest()[:12]
 
 
-def _commits(repo: Path) -> Iterator[tuple[str, str, str, list[str]]]:
-    """(sha, committed_at, message, changed paths) of every non-merge commit
+def _commits(repo: Path) -> Iterator[tuple[str, str | None, str, str, list[str]]]:
+    """(sha, first parent, committed_at, message, changed paths) of every non-merge commit
     reachable from HEAD, parents first. The paths are filtered here rather
     than by git: a few dozen glob pathspecs make git log twenty times slower."""
-    raw = git(repo, "log", "--topo-order", "--reverse", "--no-merges", "-z", "--name-only", f"--format={_FORMAT}",
-              "HEAD", "--")
-    for (sha, committed, message), paths in log_records(raw, 3):
-        yield sha, committed, message.rstrip("\n"), paths
+    # Without rename detection a moved file also changes the directory it left.
+    raw = git(repo, "log", "--topo-order", "--reverse", "--no-merges", "--no-renames", "-z", "--name-only",
+              f"--format={_FORMAT}", "HEAD", "--")
+    for (sha, parents, committed, message), paths in log_records(raw, 4):
+        yield sha, (parents.split() or [None])[0], committed, message.rstrip("\n"), paths
 
 
-def _read(tree: Tree, source: TreeSource, blobs: Blobs, unit: Hashable) -> Any:
-    """A unit's state at one commit; None when none of its files is there."""
-    files = {e.path: blobs.read(e.blob) for e in source.entries(tree, unit)}
-    return source.read(unit, files) if files else None
+def _read(tree: Tree, source: TreeSource, blobs: Blobs, unit: Hashable,
+          known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any]]) -> Any:
+    """A unit's state at one commit; None when none of its files is there.
+    `known` keeps each unit's last reading by its files' blob ids, so files
+    unchanged since are not parsed again."""
+    entries = tuple(source.entries(tree, unit))
+    if not entries:
+        return None
+    slot = (source.prefix, unit)
+    if slot in known and known[slot][0] == entries:
+        return known[slot][1]
+    state = source.read(unit, {e.path: blobs.read(e.blob) for e in entries})
+    known[slot] = (entries, state)
+    return state
 
 
 def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], config: Config | None = None,
@@ -178,15 +193,15 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
     done = set(state.get("done", []))
     result = HistoryCollection()
     is_vendored = vendoring(config)
-    commits = []  # (sha, committed_at, message, {source prefix: units it changes})
-    for sha, committed, message, paths in (_commits(repo) if has_commits(repo) else ()):
+    commits = []  # (sha, first parent, committed_at, message, {source prefix: units it changes})
+    for sha, parent, committed, message, paths in (_commits(repo) if has_commits(repo) else ()):
         touched = {}
         for source in sources:
             units = dict.fromkeys(u for p in paths for u in [source.unit_of(p)] if u is not None and not is_vendored(p))
             if units:
                 touched[source.prefix] = units
         if touched:
-            commits.append((sha, committed, message, touched))
+            commits.append((sha, parent, committed, message, touched))
     wanted_commits = {sha for sha, *_ in commits}
 
     for source in sources:
@@ -198,27 +213,21 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
 
     blobs = Blobs(repo)
     try:
-        last: dict[tuple[str, Hashable], tuple[str, Any]] = {}  # (source, unit) -> (commit, state or _LAZY)
-        for n, (sha, committed, message, touched) in enumerate(commits, 1):
-            for source in sources:
+        known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any]] = {}
+        for n, (sha, parent, committed, message, touched) in enumerate(commits, 1):
+            for source in sources if sha not in done else ():
                 for unit in touched.get(source.prefix, ()):
-                    slot = (source.prefix, unit)
-                    if sha in done:
-                        last[slot] = (sha, _LAZY)
-                        continue
-                    previous = last.get(slot, (None, None))[1]
-                    if previous is _LAZY:
+                    previous = None
+                    if parent is not None:
                         try:
-                            previous = _read(Tree(repo, last[slot][0], is_vendored), source, blobs, unit)
+                            previous = _read(Tree(repo, parent, is_vendored), source, blobs, unit, known)
                         except SourceError:
-                            previous = None  # warned about when that commit was read
+                            pass  # an unreadable version leaves nothing to compare with
                     try:
-                        current = _read(Tree(repo, sha, is_vendored), source, blobs, unit)
+                        current = _read(Tree(repo, sha, is_vendored), source, blobs, unit, known)
                     except SourceError as e:
                         result.warnings.append(f"{sha[:12]}: {e}; no {source.family} event for this commit")
-                        last.pop(slot, None)
                         continue
-                    last[slot] = (sha, current)
                     if current is None:
                         continue
                     payload = source.payload(unit, current, previous)
@@ -242,5 +251,3 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
     write_json_atomic(state_path, {"settings": settings, "done": sorted(done)})
     return result
 
-
-_LAZY = object()  # a unit's state at a commit read in an earlier run, read again only when needed

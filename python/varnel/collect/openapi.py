@@ -38,18 +38,21 @@ def _load(path: str, content: bytes) -> Any:
         if path.lower().endswith(".json"):
             return json.loads(source)
         return load_yaml(source)
-    except (UnicodeDecodeError, ValueError, yaml.YAMLError) as e:
+    except (UnicodeDecodeError, ValueError, RecursionError, yaml.YAMLError) as e:
         raise SourceError(f"{path}: not valid {'JSON' if path.lower().endswith('.json') else 'YAML'}: "
                           f"{str(e).splitlines()[0]}") from None
 
 
-def _properties(schema: Any) -> set[str]:
-    if not isinstance(schema, dict):
+def _properties(schema: Any, seen: set[int] | None = None) -> set[str]:
+    # `seen`: YAML aliases can make a schema contain itself.
+    seen = set() if seen is None else seen
+    if not isinstance(schema, dict) or id(schema) in seen:
         return set()
+    seen.add(id(schema))
     names = set(schema.get("properties") or {}) if isinstance(schema.get("properties"), dict) else set()
     for combinator in ("allOf", "anyOf", "oneOf"):
         for part in schema.get(combinator) or []:
-            names |= _properties(part)
+            names |= _properties(part, seen)
     return names
 
 
@@ -64,7 +67,10 @@ def read_document(path: str, content: bytes) -> dict | None:
     operations = {f"{method.upper()} {route}" for route, item in paths.items() if isinstance(item, dict)
                   for method in item if method in _METHODS}
     if "openapi" in document:
-        schemas = (document.get("components") or {}).get("schemas") or {}
+        components = document.get("components") or {}
+        if not isinstance(components, dict):
+            raise SourceError(f"{path}: 'components' is not a map")
+        schemas = components.get("schemas") or {}
     else:
         schemas = document.get("definitions") or {}
     if not isinstance(schemas, dict):

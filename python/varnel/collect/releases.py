@@ -65,9 +65,10 @@ def version_of(tag: str) -> tuple[str, bool] | None:
 
 def _tags(repo: Path) -> list[tuple[str, str, str, bool]]:
     """(tag, commit, created_at, annotated) of every tag on a commit."""
-    lines = text(git(repo, "for-each-ref", "--format=" + "%00".join(_FIELDS), "refs/tags")).splitlines()
+    # Split on newlines only: a tag name may hold U+2028 or U+0085, which splitlines() also breaks at.
+    lines = text(git(repo, "for-each-ref", "--format=" + "%00".join(_FIELDS), "refs/tags")).split("\n")
     tags = []
-    for line in lines:
+    for line in filter(None, lines):
         name, kind, target, peeled_kind, peeled, created = line.split("\0")
         if kind == "commit":
             tags.append((name, target, created, False))
