@@ -7,16 +7,19 @@ event describes (a directory's manifests, one API document, the whole
 Terraform configuration), how to read a unit's files at one commit and what
 payload a reading gives against the previous reading of the same unit.
 
-The walk asks git once for the non-merge commits and the paths they
-change, oldest first, keeps those touching any source's files, and reads files by their blob ids through one
-`git cat-file --batch` process, so a file unchanged between commits is
-parsed once. A commit's diff is against the unit at the commit's first
-parent, not at the commit read before it: in a history with merged branches
-the commit read before may lie on another branch. It is incremental like the
-commit collector: commits already read are listed in ``history-state.json``
-and passed over, event files of
-commits no longer in the history are removed, and a change of the sources'
-version or of the settings reads the history afresh.
+The walk asks git once for the non-merge commits and the paths they change
+(oldest first, renames listed as a deletion and an addition, so a moved
+manifest also changes the directory it left) and keeps those touching any
+source's files. Files are read by their blob ids through one
+`git cat-file --batch` process, and a unit's last reading is kept, so files
+unchanged between commits are parsed once. A commit's diff is against the
+unit at the commit's first parent, not at the commit read before it: in a
+history with merged branches that commit may lie on another branch.
+
+It is incremental like the commit collector: commits already read are
+listed in ``history-state.json`` and passed over, event files of commits no
+longer in the history are removed, and a change of the sources' version or
+of the settings reads the history afresh.
 
 A unit whose files cannot be read (a malformed lock file, say) gives no
 event for that commit and one warning, rather than a snapshot that silently
