@@ -10,7 +10,7 @@ payload a reading gives against the previous reading of the same unit.
 The walk asks git once for the non-merge commits and the paths they change
 (oldest first, renames listed as a deletion and an addition, so a moved
 manifest also changes the directory it left) and keeps those touching any
-source's files. Files are read by their blob ids through one
+source's files. Directories and files are read through one
 `git cat-file --batch` process, and a unit's last reading is kept, so files
 unchanged between commits are parsed once. A commit's diff is against the
 unit at the commit's first parent, not at the commit read before it: in a
@@ -76,22 +76,54 @@ class TreeSource(Protocol):
         """The event payload of a state, against the unit's previous state (None at first)."""
 
 
-class Blobs:
-    """Reads blobs by id through one `git cat-file --batch` process."""
+class Objects:
+    """Reads git objects through one `git cat-file --batch` process: file
+    contents, and directory listings parsed from tree objects (kept by id, so
+    a directory unchanged between commits is parsed once, and no git process
+    is started per listing)."""
+
+    _TREES_KEPT = 100_000
 
     def __init__(self, repo: Path):
         self._process = subprocess.Popen(["git", "-C", str(repo), "cat-file", "--batch"], stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self._trees: dict[str, list[tuple[bool, str, str]]] = {}
 
-    def read(self, blob: str) -> bytes:
+    def _read(self, name: str, kind: bytes) -> tuple[str, bytes]:
+        """(object id, content) of an object of `kind`."""
         assert self._process.stdin is not None and self._process.stdout is not None
-        self._process.stdin.write(blob.encode() + b"\n")
+        self._process.stdin.write(name.encode() + b"\n")
         self._process.stdin.flush()
         header = self._process.stdout.readline().split()
-        if len(header) != 3 or header[1] != b"blob":
-            raise CollectError(f"git cannot read the file {blob}")
+        if len(header) != 3 or header[1] != kind:
+            raise CollectError(f"git cannot read {name}")
         content = self._process.stdout.read(int(header[2]) + 1)
-        return content[:-1]
+        return header[0].decode(), content[:-1]
+
+    def blob(self, blob: str) -> bytes:
+        return self._read(blob, b"blob")[1]
+
+    def root(self, commit: str) -> str:
+        """The id of a commit's top directory."""
+        return self._read(f"{commit}^{{tree}}", b"tree")[0]
+
+    def tree(self, tree: str) -> list[tuple[bool, str, str]]:
+        """(is a directory, name, object id) of each file and directory of a
+        tree; submodules are not the repository's files and are left out."""
+        if tree not in self._trees:
+            content = self._read(tree, b"tree")[1]
+            entries, i = [], 0
+            while i < len(content):
+                space = content.index(b" ", i)
+                nul = content.index(b"\0", space)
+                mode = content[i:space]
+                if mode != b"160000":
+                    entries.append((mode == b"40000", text(content[space + 1 : nul]), content[nul + 1 : nul + 21].hex()))
+                i = nul + 21
+            if len(self._trees) >= self._TREES_KEPT:
+                self._trees.clear()
+            self._trees[tree] = entries
+        return self._trees[tree]
 
     def close(self) -> None:
         if self._process.stdin is not None:
@@ -102,27 +134,31 @@ class Blobs:
 class Tree:
     """The files of one commit, listed on demand."""
 
-    def __init__(self, repo: Path, commit: str, vendored: Callable[[str], bool]):
-        self.repo = repo
+    def __init__(self, objects: Objects, commit: str, vendored: Callable[[str], bool]):
+        self.objects = objects
         self.commit = commit
         self.vendored = vendored
 
     def listing(self, directory: str = "", recursive: bool = False) -> list[Entry]:
         """Files directly in `directory` ("" for the top), or below it when
         recursive; files in vendored directories are left out."""
-        # Literal pathspecs: a directory named ":x" would otherwise be read as magic for "x".
-        args = ["--literal-pathspecs", "ls-tree", "-z", "--full-tree"] + (["-r"] if recursive else []) + [self.commit]
-        if directory:
-            args += ["--", directory + "/"]
-        found = []
-        for record in git(self.repo, *args).split(b"\0"):
-            if not record:
-                continue
-            meta, _, path = record.partition(b"\t")
-            _mode, kind, blob = meta.split(b" ")
-            if kind == b"blob" and not self.vendored(text(path)):
-                found.append(Entry(text(path), blob.decode()))
+        tree = self.objects.root(self.commit)
+        for part in directory.split("/") if directory else ():
+            tree = next((oid for is_dir, name, oid in self.objects.tree(tree) if is_dir and name == part), None)
+            if tree is None:
+                return []
+        found: list[Entry] = []
+        self._list(tree, f"{directory}/" if directory else "", recursive, found)
         return found
+
+    def _list(self, tree: str, prefix: str, recursive: bool, found: list[Entry]) -> None:
+        for is_dir, name, oid in self.objects.tree(tree):
+            path = prefix + name
+            if not is_dir:
+                if not self.vendored(path):
+                    found.append(Entry(path, oid))
+            elif recursive:
+                self._list(oid, path + "/", recursive, found)
 
 
 @dataclass
@@ -159,7 +195,7 @@ def _commits(repo: Path) -> Iterator[tuple[str, str | None, str, str, list[str]]
         yield sha, (parents.split() or [None])[0], committed, message.rstrip("\n"), paths
 
 
-def _read(tree: Tree, source: TreeSource, blobs: Blobs, unit: Hashable,
+def _read(tree: Tree, source: TreeSource, unit: Hashable,
           known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any]]) -> Any:
     """A unit's state at one commit; None when none of its files is there.
     `known` keeps each unit's last reading by its files' blob ids, so files
@@ -170,7 +206,7 @@ def _read(tree: Tree, source: TreeSource, blobs: Blobs, unit: Hashable,
     slot = (source.prefix, unit)
     if slot in known and known[slot][0] == entries:
         return known[slot][1]
-    state = source.read(unit, {e.path: blobs.read(e.blob) for e in entries})
+    state = source.read(unit, {e.path: tree.objects.blob(e.blob) for e in entries})
     known[slot] = (entries, state)
     return state
 
@@ -214,7 +250,7 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
                 result.removed += 1
     done &= wanted_commits
 
-    blobs = Blobs(repo)
+    objects = Objects(repo)
     try:
         known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any]] = {}
         for n, (sha, parent, committed, message, touched) in enumerate(commits, 1):
@@ -223,11 +259,11 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
                     previous = None
                     if parent is not None:
                         try:
-                            previous = _read(Tree(repo, parent, is_vendored), source, blobs, unit, known)
+                            previous = _read(Tree(objects, parent, is_vendored), source, unit, known)
                         except SourceError:
                             pass  # an unreadable version leaves nothing to compare with
                     try:
-                        current = _read(Tree(repo, sha, is_vendored), source, blobs, unit, known)
+                        current = _read(Tree(objects, sha, is_vendored), source, unit, known)
                     except SourceError as e:
                         result.warnings.append(f"{sha[:12]}: {e}; no {source.family} event for this commit")
                         continue
@@ -248,7 +284,7 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
             if progress is not None:
                 progress(n, len(commits))
     finally:
-        blobs.close()
+        objects.close()
     for source in sources:
         result.events[source.family] = sum(1 for _ in events.glob(f"{source.prefix}*.json"))
     write_json_atomic(state_path, {"settings": settings, "done": sorted(done)})
