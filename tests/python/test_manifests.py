@@ -504,6 +504,34 @@ def test_pnpm_lock_versions_give_one_snapshot(version):
     assert result["snapshot"] == {"total_count": 5, "direct_count": 2, "max_depth": 3}
 
 
+
+def test_pnpm_6_lock_of_a_single_project_keeps_its_dependencies_at_the_top():
+    result = snap("npm", pnpm="""\
+        lockfileVersion: '6.0'
+        settings:
+          autoInstallPeers: true
+        dependencies:
+          left:
+            specifier: ^1.0.0
+            version: 1.2.0
+        devDependencies:
+          tool:
+            specifier: 3.0.0
+            version: 3.0.0
+        packages:
+          /left@1.2.0:
+            resolution: {integrity: sha512-a}
+            dependencies:
+              deep: 0.1.0
+          /deep@0.1.0:
+            resolution: {integrity: sha512-d}
+          /tool@3.0.0:
+            resolution: {integrity: sha512-e}
+            dev: true
+        """)
+    assert deps(result) == [("deep", "0.1.0", False), ("left", "1.2.0", True), ("tool", "3.0.0", True)]
+    assert result["snapshot"] == {"total_count": 3, "direct_count": 2, "max_depth": 2}
+
 # --- cargo, go, bundler ---------------------------------------------------------------------------
 
 
