@@ -532,6 +532,35 @@ def test_pnpm_6_lock_of_a_single_project_keeps_its_dependencies_at_the_top():
     assert deps(result) == [("deep", "0.1.0", False), ("left", "1.2.0", True), ("tool", "3.0.0", True)]
     assert result["snapshot"] == {"total_count": 3, "direct_count": 2, "max_depth": 2}
 
+
+def test_pnpm_packages_from_a_directory_or_git_name_themselves():
+    result = snap("npm", pnpm="""\
+        lockfileVersion: '6.0'
+        dependencies:
+          local:
+            specifier: file:vendor/local
+            version: file:vendor/local
+          remote:
+            specifier: github:someone/remote
+            version: github.com/someone/remote/0123abc
+        packages:
+          file:vendor/local:
+            resolution: {directory: vendor/local, type: directory}
+            name: local
+            version: 1.0.0
+            dependencies:
+              deep: 0.1.0
+          github.com/someone/remote/0123abc:
+            resolution: {tarball: https://git.example/someone/remote/0123abc.tgz}
+            name: remote
+            version: 2.0.0
+          /deep@0.1.0:
+            resolution: {integrity: sha512-d}
+        """)
+    assert deps(result) == [("deep", "0.1.0", False), ("local", "1.0.0", True), ("remote", "2.0.0", True)]
+    assert result["snapshot"] == {"total_count": 3, "direct_count": 2, "max_depth": 2}
+
+
 # --- cargo, go, bundler ---------------------------------------------------------------------------
 
 

@@ -23,7 +23,10 @@ def read_pnpm_lock(text: str, declared: list[Dep] | None) -> LockGraph:
     for key, entry in nodes.items():
         entry = expect(entry or {}, dict, f"package {key!r}")
         where = f"package {key!r} "
-        name, version = _name_version(expect(key, str, "a package key"), major)
+        expect(key, str, "a package key")
+        # Directory and git packages are keyed by where they come from, and name themselves.
+        named = "name" in entry and "version" in entry
+        name, version = ("", "") if named else _name_version(key, major)
         graph.packages[key] = (member(entry, "name", str, name, where), member(entry, "version", str, version, where))
 
     def resolve(name: str, version: str):
