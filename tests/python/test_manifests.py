@@ -699,10 +699,10 @@ GEMFILE_LOCK = """\
 
 def test_gemfile_lock_dependencies_and_the_gemspec_project():
     result = snap("bundler", gemfile_lock=GEMFILE_LOCK)
-    assert deps(result) == [("nokogiri", "1.16.0", False), ("nokogiri", "1.16.0-x86_64-linux", False),
-                            ("racc", "1.7.3", False), ("rack", "3.0.9", True), ("rails", "7.1.3", True),
-                            ("tool", "1.0.0", True)]
-    assert result["snapshot"] == {"total_count": 6, "direct_count": 3, "max_depth": 3}
+    # nokogiri is locked once per platform, but it is one gem at one version.
+    assert deps(result) == [("nokogiri", "1.16.0", False), ("racc", "1.7.3", False), ("rack", "3.0.9", True),
+                            ("rails", "7.1.3", True), ("tool", "1.0.0", True)]
+    assert result["snapshot"] == {"total_count": 5, "direct_count": 3, "max_depth": 3}
 
 
 # --- refusals -------------------------------------------------------------------------------------
