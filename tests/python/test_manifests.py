@@ -97,6 +97,19 @@ def test_pyproject_reads_every_dependency_table():
         ("rich", "^13.0", True), ("ruff", "", True)]
 
 
+def test_poetry_table_that_only_adds_a_source_to_a_project_dependency_is_not_a_second_one():
+    result = snap("pip", pyproject="""\
+        [project]
+        name = "app"
+        dependencies = ["requests>=2.31", "Attrs==23.1"]
+        [tool.poetry.dependencies]
+        python = "^3.11"
+        requests = {source = "private"}
+        attrs = {develop = true}
+        """)
+    assert deps(result) == [("Attrs", "23.1", True), ("requests", ">=2.31", True)]
+
+
 def test_pyproject_without_dependency_tables_is_no_snapshot_but_an_empty_list_counts():
     assert snap("pip", pyproject="[tool.ruff]\nline-length = 100\n") is None
     assert snap("pip", pyproject='[tool.poetry]\nname = "x"\n') is None
