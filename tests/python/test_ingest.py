@@ -109,6 +109,14 @@ class TestPayloads:
         ingest("coverage", [report], tmp_path / "ws2")
         assert only_event(tmp_path / "ws2")["payload"]["branch_rate"] is None
 
+    def test_cobertura_naming_its_published_dtd_is_read_without_fetching_it(self, tmp_path):
+        # JavaScript coverage tools and the Java original write this line; the DTD is never fetched.
+        report = write(tmp_path / "cobertura-coverage.xml", COBERTURA.format(
+            branch="0.5", covered=834, valid=1000, bcov=50, bvalid=100).replace(
+            "?>\n", '?>\n<!DOCTYPE coverage SYSTEM "http://cobertura.sourceforge.net/xml/coverage-04.dtd">\n', 1))
+        ingest("coverage", [report], tmp_path / "ws")
+        assert only_event(tmp_path / "ws")["payload"]["line_rate"] == 0.8342
+
     def test_several_coverage_files_combine_from_their_counts(self, tmp_path):
         xml = write(tmp_path / "coverage.xml", COBERTURA.format(branch="0.5", covered=300, valid=400, bcov=10,
                                                                 bvalid=20))

@@ -83,18 +83,24 @@ def read_json(path: Path):
 
 
 def read_xml(path: Path) -> Element:
-    """The root element of the XML document in `path`. Documents with a
-    document type declaration are refused before anything in it is used:
-    these reports never need one, and entity declarations are how XML
-    parsers are made to read local files or to expand text without bound."""
+    """The root element of the XML document in `path`. A document type
+    declaration with its own declarations or a local DTD is refused before
+    anything in it is used: these reports never need one, and entity
+    declarations are how XML parsers are made to read local files or to
+    expand text without bound. One that only names a published DTD by URL,
+    as Cobertura writers add, is accepted; that DTD is never fetched."""
     raw = _read_bytes(path)
     builder = TreeBuilder()
     parser = expat.ParserCreate()
 
     def refuse(*_args):
-        raise ReportError("XML with a DOCTYPE or entity declarations is refused")
+        raise ReportError("XML with a DOCTYPE that declares entities or names a local DTD is refused")
 
-    parser.StartDoctypeDeclHandler = refuse
+    def doctype(_name, system_id, _public_id, has_internal_subset):
+        if has_internal_subset or (system_id and not system_id.startswith(("http://", "https://"))):
+            refuse()
+
+    parser.StartDoctypeDeclHandler = doctype
     parser.EntityDeclHandler = refuse
     parser.StartElementHandler = builder.start
     parser.EndElementHandler = builder.end

@@ -41,7 +41,9 @@ def read_gemfile_lock(text: str, declared: list[Dep] | None) -> LockGraph:
                 if section == "PATH" and remote == ".":
                     projects.append(key)
                 else:
-                    graph.packages[key] = key
+                    # A gem locked for several platforms is listed once each, as "1.16.0-x86_64-linux":
+                    # the text after the first "-" names the platform, not another version.
+                    graph.packages[key] = (key[0], key[1].split("-", 1)[0])
             elif (dep := _SPEC_DEP.fullmatch(line)) is not None and key is not None:
                 needs[key].append(dep.group(1))
             else:

@@ -108,6 +108,8 @@ def read_pyproject(text: str) -> list[Dep] | None:
         extras = member(project, "optional-dependencies", dict, {}, "[project] ")
         for extra, items in extras.items():
             deps += _requirement_list(items, f"optional-dependencies {extra!r}")
+    # Poetry's main table may only add details (a source, ...) to these: not a second declaration.
+    enriched = {canonicalize_name(dep.name) for dep in deps}
     if "dependency-groups" in data:
         declared = True
         for group, items in expect(data["dependency-groups"], dict, "[dependency-groups]").items():
@@ -123,7 +125,8 @@ def read_pyproject(text: str) -> list[Dep] | None:
         if table is not None:
             declared = True
             for name, spec in expect(table, dict, f"poetry {where}").items():
-                if name != "python":  # the interpreter constraint, not a package
+                # "python" is the interpreter constraint, not a package.
+                if name != "python" and not (where == "dependencies" and canonicalize_name(name) in enriched):
                     deps += _poetry_dep(name, spec, f"poetry {where}")
     return deps if declared else None
 

@@ -23,7 +23,10 @@ def read_pnpm_lock(text: str, declared: list[Dep] | None) -> LockGraph:
     for key, entry in nodes.items():
         entry = expect(entry or {}, dict, f"package {key!r}")
         where = f"package {key!r} "
-        name, version = _name_version(expect(key, str, "a package key"), major)
+        expect(key, str, "a package key")
+        # Directory and git packages are keyed by where they come from, and name themselves.
+        named = "name" in entry and "version" in entry
+        name, version = ("", "") if named else _name_version(key, major)
         graph.packages[key] = (member(entry, "name", str, name, where), member(entry, "version", str, version, where))
 
     def resolve(name: str, version: str):
@@ -34,7 +37,8 @@ def read_pnpm_lock(text: str, declared: list[Dep] | None) -> LockGraph:
 
     for key, entry in nodes.items():
         graph.add_edges(key, [resolve(n, v) for n, v in _deps(entry or {}, INSTALLED_FIELDS, f"package {key!r} ")])
-    importers = member(data, "importers", dict, {".": data} if major == 5 else {})
+    # A lock without workspaces (5.x and 6.x) keeps the project's dependencies at its top level.
+    importers = member(data, "importers", dict, {".": data})
     graph.direct = {resolve(n, v) for name, importer in importers.items()
                     for n, v in _deps(expect(importer, dict, f"importer {name!r}"), _IMPORTER_FIELDS,
                                       f"importer {name!r} ")} - {None}
