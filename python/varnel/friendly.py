@@ -88,6 +88,7 @@ __all__ = [
     "friendly_pattern",
     "pattern_risk_assessment",
     "advisory_status",
+    "plural",
     "INSIGHTS",
     "CONCERN",
 ]
@@ -317,7 +318,8 @@ def _metric_name(metric) -> str:
     return _METRIC_NAMES.get(text) or _words(text) or "an unnamed metric"
 
 
-def _plural(count: int, one: str, many: str) -> str:
+def plural(count: int, one: str, many: str) -> str:
+    """A count with its noun: "1 test", "1,204 tests"."""
     return f"{count:,} {one if count == 1 else many}"
 
 
@@ -374,13 +376,13 @@ def friendly_pattern(match) -> str:
     what = _what_moves(_metrics(match), link)
     if _field(match, "knowledge_id"):
         seen = _count(_field(match, "support_count"))
-        notes = ["confirmed"] + ([f"seen {_plural(seen, 'time', 'times')}"] if seen else [])
+        notes = ["confirmed"] + ([f"seen {plural(seen, 'time', 'times')}"] if seen else [])
         return f"Known pattern: {what} ({', '.join(notes)})."
     strength = abs(link)
     notes = ["a close link" if strength >= _CLOSE_LINK else "a clear link" if strength >= _CLEAR_LINK else "a loose link"]
     repos = _count(_field(match, "repo_count"))
     if repos:
-        notes.append(f"seen in {_plural(repos, 'repository', 'repositories')}")
+        notes.append(f"seen in {plural(repos, 'repository', 'repositories')}")
     return f"Possible pattern: {what} ({', '.join(notes)})."
 
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 from pathlib import Path
 from xml.etree.ElementTree import Element
 
+from ..friendly import plural
 from .reading import Batch, Report, ReportError, each_file, read_xml, seconds
 
 FAMILY, SOURCE_TYPE = "testing", "junit_xml"
@@ -65,6 +66,6 @@ def parse(paths: list[Path]) -> Batch:
     summary = {"total": counts["total"], "passed": counts["total"] - counts["failed"] - counts["skipped"],
                "failed": counts["failed"], "skipped": counts["skipped"], "errored": counts["errored"]}
     payload = {"summary": summary, "execution": {"duration_seconds": duration}, "cases": cases}
-    line = (f"junit: {summary['total']:,} tests, {summary['failed']:,} failed, {summary['skipped']:,} skipped "
-            f"in {duration:.1f} s")
+    line = (f"junit: {plural(summary['total'], 'test', 'tests')}, {summary['failed']:,} failed, "
+            f"{summary['skipped']:,} skipped in {duration:.1f} s")
     return Batch([Report(payload, line)])

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
+from ..friendly import plural
 from .reading import Batch, Report, ReportError, count, each_file, read_json, records, text
 
 FAMILY, SOURCE_TYPE = "error_tracking", "sentry"
@@ -45,6 +46,7 @@ def parse(paths: list[Path]) -> Batch:
              "issue_count": len(issues)}
     unhandled = any(i["is_unhandled"] for i in issues)
     top = sorted(issues, key=lambda i: i["count"], reverse=True)[:MAX_ISSUES]
-    line = (f"sentry: {stats['issue_count']:,} issues, {stats['event_count']:,} events, "
-            f"{stats['user_count']:,} users" + (", some unhandled" if unhandled else ""))
+    line = (f"sentry: {plural(stats['issue_count'], 'issue', 'issues')}, "
+            f"{plural(stats['event_count'], 'event', 'events')}, {plural(stats['user_count'], 'user', 'users')}"
+            + (", some unhandled" if unhandled else ""))
     return Batch([Report({"stats": stats, "is_unhandled": unhandled, "issues": top}, line)])

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
+from ..friendly import plural
 from .reading import Batch, Report, ReportError, each_file, read_json, records, text
 
 FAMILY, SOURCE_TYPE = "security", "trivy"
@@ -42,5 +43,5 @@ def parse(paths: list[Path]) -> Batch:
         # A severity the scanner may add later still counts, as unknown.
         summary[finding["severity"] if finding["severity"] in SEVERITIES else "unknown"] += 1
     by_severity = ", ".join(f"{summary[s]:,} {s}" for s in SEVERITIES if summary[s])
-    line = f"trivy: {summary['total']:,} vulnerabilities" + (f" ({by_severity})" if by_severity else "")
+    line = f"trivy: {plural(summary['total'], 'vulnerability', 'vulnerabilities')}" + (f" ({by_severity})" if by_severity else "")
     return Batch([Report({"summary": summary, "findings": findings}, line)])
