@@ -72,6 +72,9 @@ negatives, NaN, infinities, integers too large for a float).
     more) or a critical metric (``CONCERN`` "critical", or a build failure)
     moved up; "review" when a change is at least "High" (3 or more);
     "watch" otherwise.
+
+``plural(count, one, many)``
+    A count with its noun, grouped by thousands: "1 test", "1,204 tests".
 """
 
 from __future__ import annotations
