@@ -208,6 +208,8 @@ resource aws_s3_bucket logs {}
         ("/* open", "comment is never closed"),
         ('resource "a" "b" { x = [1, 2 }', "'}' where ']' closes"),
         ("}", "unexpected '}' at the top level"),
+        ('stray\nresource "a" "b" {}', "'stray' has no body"),
+        ('resource "a" "b"\n{}', "'resource' has no body"),
     ])
     def test_malformed_text_is_refused_with_its_line(self, source, message):
         with pytest.raises(HCLError, match="^line \\d+: .*" + message.replace("(", "\\(").replace(")", "\\)")

@@ -152,8 +152,11 @@ def blocks(source: str) -> list[Block]:
         reader.i = name.end()
         labels = []
         while True:
+            before = reader.i
             reader.skip_space()
-            if reader.i >= len(source):
+            # A block's header, or an attribute up to its value, is one line.
+            if reader.i >= len(source) or "\n" in source[before : reader.i]:
+                reader.i = before
                 raise reader.error(f"'{name.group()}' has no body")
             c = source[reader.i]
             if c == '"':
