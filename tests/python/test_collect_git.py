@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 import subprocess
 from pathlib import Path
 
@@ -171,3 +172,16 @@ class TestSettings:
             (tmp_path / ".varnel.toml").write_text(bad)
             with pytest.raises(ConfigError):
                 load_config(tmp_path)
+
+
+def test_signature_display_in_the_users_settings_does_not_disturb_reading(repo, tmp_path):
+    if shutil.which("ssh-keygen") is None:
+        pytest.skip("ssh-keygen is not installed")
+    key = tmp_path / "key"
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(key)], check=True)
+    for name, value in (("gpg.format", "ssh"), ("user.signingkey", f"{key}.pub"), ("commit.gpgsign", "true"),
+                        ("log.showSignature", "true")):
+        git(repo, "config", name, value)
+    sha = commit(repo, {"a.py": "1"}, "Signed")
+    result = collect_git(repo, tmp_path / "ws")
+    assert result.added == 1 and events(tmp_path / "ws")[sha]["payload"]["files"] == ["a.py"]

@@ -8,6 +8,11 @@ from pathlib import Path
 from typing import Iterator
 
 
+# A user's settings must not change the output the collectors parse: with
+# log.showSignature, git log writes signature checks among the records.
+_SETTINGS = ("-c", "log.showSignature=false")
+
+
 class CollectError(RuntimeError):
     """git could not give the history (not a repository, missing objects, ...)."""
 
@@ -15,7 +20,8 @@ class CollectError(RuntimeError):
 def git(repo: Path, *args: str, stdin: bytes | None = None) -> bytes:
     """git's standard output for one command in `repo`."""
     try:
-        done = subprocess.run(["git", "-C", str(repo), *args], input=stdin, capture_output=True, check=False)
+        done = subprocess.run(["git", "-C", str(repo), *_SETTINGS, *args], input=stdin, capture_output=True,
+                              check=False)
     except FileNotFoundError as e:
         raise CollectError("git is not installed or not on PATH") from e
     if done.returncode != 0:
