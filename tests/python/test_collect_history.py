@@ -332,7 +332,7 @@ class TestDependencies:
 
         return collect_history(repo, ws, [DependencySource()], config)
 
-    def test_snapshots_per_directory_and_ecosystem_with_diffs(self, repo, tmp_path):
+    def test_one_snapshot_of_the_whole_repository_with_diffs(self, repo, tmp_path):
         ws = tmp_path / "ws"
         first = commit(repo, {"web/package.json": '{"dependencies": {"a": "^1"}}',
                               "web/package-lock.json": lock(("a", "1.0.0"), ("b", "2.0.0")),
@@ -343,20 +343,33 @@ class TestDependencies:
         second = commit(repo, {"web/package-lock.json": lock(("a", "1.1.0"), ("b", "2.0.0"), ("c", "3.0.0"))},
                         "Bump a, add c", date="2026-01-03T00:00:00Z")
         result = self.dependencies(repo, ws)
-        assert (result.added, result.warnings) == (3, [])
-        found = by_family(ws, "dependency")
-        web = [e for e in found if e["payload"]["directory"] == "web"]
-        pip = [e for e in found if e["payload"]["directory"] == "."]
-        assert [e["payload"]["trigger"]["commit_sha"] for e in web] == [first, second]
-        assert web[0]["source_type"] == "dependency_snapshot" and web[0]["payload"]["ecosystem"] == "npm"
-        assert web[0]["payload"]["snapshot"] == {"total_count": 2, "direct_count": 1, "max_depth": 2}
-        assert web[0]["payload"]["dependencies"] == [{"name": "a", "version": "1.0.0", "direct": True},
-                                                     {"name": "b", "version": "2.0.0", "direct": False}]
-        assert web[1]["payload"]["snapshot"]["max_depth"] == 3
-        assert web[1]["payload"]["diff"] == {"added": 1, "removed": 0, "updated": 1}
-        assert pip[0]["payload"]["ecosystem"] == "pip" and "max_depth" not in pip[0]["payload"]["snapshot"]
-        assert pip[0]["payload"]["dependencies"] == [{"name": "flask", "version": ">=2", "direct": True},
-                                                     {"name": "requests", "version": "2.31.0", "direct": True}]
+        assert (result.added, result.warnings) == (2, [])
+        one, two = by_family(ws, "dependency")
+        assert [one["payload"]["trigger"]["commit_sha"], two["payload"]["trigger"]["commit_sha"]] == [first, second]
+        assert one["source_type"] == "dependency_snapshot"
+        assert (one["payload"]["ecosystem"], one["payload"]["ecosystems"]) == ("npm", ["npm", "pip"])
+        assert one["payload"]["snapshot"] == {"total_count": 4, "direct_count": 3, "max_depth": 2}
+        assert one["payload"]["manifests"] == [
+            {"directory": ".", "ecosystem": "pip", "total_count": 2, "direct_count": 2},
+            {"directory": "web", "ecosystem": "npm", "total_count": 2, "direct_count": 1, "max_depth": 2}]
+        assert one["payload"]["dependencies"] == [{"name": "a", "version": "1.0.0", "direct": True},
+                                                  {"name": "b", "version": "2.0.0", "direct": False},
+                                                  {"name": "flask", "version": ">=2", "direct": True},
+                                                  {"name": "requests", "version": "2.31.0", "direct": True}]
+        assert two["payload"]["snapshot"] == {"total_count": 5, "direct_count": 3, "max_depth": 3}
+        assert two["payload"]["diff"] == {"added": 1, "removed": 0, "updated": 1}
+
+    def test_workspace_members_are_counted_in_the_lock_not_twice(self, repo, tmp_path):
+        # The members' manifests repeat what the top lock holds; a pip manifest
+        # with no pip lock anywhere still counts.
+        commit(repo, {"package.json": '{"workspaces": ["packages/*"], "dependencies": {"a": "^1"}}',
+                      "package-lock.json": lock(("a", "1.0.0"), ("b", "2.0.0")),
+                      "packages/ui/package.json": '{"dependencies": {"a": "^1", "left-pad": "^1"}}',
+                      "docs/requirements.txt": "mkdocs==1.6\n"}, "c")
+        self.dependencies(repo, tmp_path / "ws")
+        event, = by_family(tmp_path / "ws", "dependency")
+        assert [d["name"] for d in event["payload"]["dependencies"]] == ["a", "b", "mkdocs"]
+        assert [m["directory"] for m in event["payload"]["manifests"]] == [".", "docs"]
 
     def test_a_malformed_lock_file_is_reported_not_miscounted(self, repo, tmp_path):
         commit(repo, {"package.json": '{"dependencies": {"a": "^1"}}', "package-lock.json": lock(("a", "1.0.0"))},
@@ -371,10 +384,12 @@ class TestDependencies:
     def test_a_change_of_settings_reads_the_history_afresh(self, repo, tmp_path):
         ws = tmp_path / "ws"
         commit(repo, {"requirements.txt": "a==1\n", "tools/requirements.txt": "b==1\n"}, "c")
-        assert self.dependencies(repo, ws).added == 2
+        assert self.dependencies(repo, ws).added == 1
         assert self.dependencies(repo, ws).added == 0
+        assert by_family(ws, "dependency")[0]["payload"]["snapshot"]["total_count"] == 2
         result = self.dependencies(repo, ws, Config(exclude_paths=("tools/**",)))
         assert (result.added, result.events) == (1, {"dependency": 1})
+        assert by_family(ws, "dependency")[0]["payload"]["snapshot"]["total_count"] == 1
 
     def test_a_file_moved_to_another_directory_changes_both(self, repo, tmp_path):
         dev = "pytest==8.0\n" + "# pinned for the test runner\n" * 30
@@ -383,19 +398,19 @@ class TestDependencies:
         git(repo, "mv", "requirements-dev.txt", "tools/requirements-dev.txt")
         moved = commit(repo, {}, "move the dev requirements", date="2026-01-02T00:00:00Z")
         self.dependencies(repo, tmp_path / "ws")
-        found = {(e["payload"]["trigger"]["commit_sha"], e["payload"]["directory"]): e["payload"]
-                 for e in by_family(tmp_path / "ws", "dependency")}
-        assert found[(moved, ".")]["snapshot"]["total_count"] == 1
-        assert found[(moved, ".")]["diff"] == {"added": 0, "removed": 1, "updated": 0}
-        assert found[(moved, "tools")]["snapshot"]["total_count"] == 1
+        after = by_family(tmp_path / "ws", "dependency")[-1]["payload"]
+        assert after["trigger"]["commit_sha"] == moved
+        assert [(m["directory"], m["total_count"]) for m in after["manifests"]] == [(".", 1), ("tools", 1)]
+        assert after["diff"] == {"added": 0, "removed": 0, "updated": 0}
 
     def test_directories_with_pathspec_characters_are_read_literally(self, repo, tmp_path):
         commit(repo, {":x/requirements.txt": "a==1\n", "x/requirements.txt": "b==1\nc==1\n",
                       "-d [1]/requirements.txt": "d==1\n", "-d 1/requirements.txt": "e==1\nf==1\n"}, "c")
         self.dependencies(repo, tmp_path / "ws")
-        found = {e["payload"]["directory"]: [d["name"] for d in e["payload"]["dependencies"]]
-                 for e in by_family(tmp_path / "ws", "dependency")}
-        assert found == {":x": ["a"], "x": ["b", "c"], "-d [1]": ["d"], "-d 1": ["e", "f"]}
+        event, = by_family(tmp_path / "ws", "dependency")
+        assert {m["directory"]: m["total_count"] for m in event["payload"]["manifests"]} == {
+            ":x": 1, "x": 2, "-d [1]": 1, "-d 1": 2}
+        assert [d["name"] for d in event["payload"]["dependencies"]] == ["a", "b", "c", "d", "e", "f"]
 
     def test_deleting_the_manifests_ends_the_series(self, repo, tmp_path):
         commit(repo, {"go.mod": "module m\n\ngo 1.22\n\nrequire example.com/x v1.2.3\n"}, "go", date="2026-01-01T00:00:00Z")

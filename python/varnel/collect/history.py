@@ -33,7 +33,7 @@ import json
 import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Hashable, Iterator, Protocol
+from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
 from .events import iso_utc_text, write_json_atomic
@@ -68,9 +68,9 @@ class TreeSource(Protocol):
     def entries(self, tree: "Tree", unit: Hashable) -> list[Entry]:
         """The unit's files at one commit."""
 
-    def read(self, unit: Hashable, files: dict[str, bytes]) -> Any:
-        """The unit's state from its files (path -> content), None when they
-        describe nothing this source measures; raises SourceError."""
+    def read(self, unit: Hashable, files: "Files") -> Any:
+        """The unit's state from its files, None when they describe nothing
+        this source measures; raises SourceError."""
 
     def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
         """The event payload of a state, against the unit's previous state (None at first)."""
@@ -88,6 +88,8 @@ class Objects:
         self._process = subprocess.Popen(["git", "-C", str(repo), "cat-file", "--batch"], stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self._trees: dict[str, list[tuple[bool, str, str]]] = {}
+        self.findings: dict[tuple, list[Entry]] = {}  # Tree.find's results by directory
+        self.parsed: dict[tuple, Any] = {}  # Files.parsed's results by blob ids
 
     def _read(self, name: str, kind: bytes) -> tuple[str, bytes]:
         """(object id, content) of an object of `kind`."""
@@ -122,6 +124,8 @@ class Objects:
                 i = nul + 21
             if len(self._trees) >= self._TREES_KEPT:
                 self._trees.clear()
+                self.findings.clear()
+                self.parsed.clear()
             self._trees[tree] = entries
         return self._trees[tree]
 
@@ -139,26 +143,63 @@ class Tree:
         self.commit = commit
         self.vendored = vendored
 
-    def listing(self, directory: str = "", recursive: bool = False) -> list[Entry]:
-        """Files directly in `directory` ("" for the top), or below it when
-        recursive; files in vendored directories are left out."""
+    def listing(self, directory: str = "") -> list[Entry]:
+        """Files directly in `directory` ("" for the top); files in vendored
+        directories are left out."""
         tree = self.objects.root(self.commit)
         for part in directory.split("/") if directory else ():
             tree = next((oid for is_dir, name, oid in self.objects.tree(tree) if is_dir and name == part), None)
             if tree is None:
                 return []
-        found: list[Entry] = []
-        self._list(tree, f"{directory}/" if directory else "", recursive, found)
+        prefix = f"{directory}/" if directory else ""
+        return [Entry(prefix + name, oid) for is_dir, name, oid in self.objects.tree(tree)
+                if not is_dir and not self.vendored(prefix + name)]
+
+    def find(self, wanted: Callable[[str], bool]) -> list[Entry]:
+        """Every file of the commit whose name `wanted` accepts, outside
+        vendored directories. A directory's findings are kept by its tree id,
+        so each commit walks only the directories that changed."""
+        return self._find(self.objects.root(self.commit), "", wanted)
+
+    def _find(self, tree: str, prefix: str, wanted: Callable[[str], bool]) -> list[Entry]:
+        key = (tree, prefix, wanted)
+        found = self.objects.findings.get(key)
+        if found is None:
+            found = []
+            for is_dir, name, oid in self.objects.tree(tree):
+                path = prefix + name
+                if is_dir:
+                    found += self._find(oid, path + "/", wanted)
+                elif wanted(name) and not self.vendored(path):
+                    found.append(Entry(path, oid))
+            self.objects.findings[key] = found
         return found
 
-    def _list(self, tree: str, prefix: str, recursive: bool, found: list[Entry]) -> None:
-        for is_dir, name, oid in self.objects.tree(tree):
-            path = prefix + name
-            if not is_dir:
-                if not self.vendored(path):
-                    found.append(Entry(path, oid))
-            elif recursive:
-                self._list(oid, path + "/", recursive, found)
+
+class Files(Mapping[str, bytes]):
+    """A unit's files by path, read from git when first looked at."""
+
+    def __init__(self, entries: tuple[Entry, ...], objects: Objects):
+        self._blobs = {e.path: e.blob for e in entries}
+        self._objects = objects
+
+    def parsed(self, kind: str, paths: tuple[str, ...], parse: Callable[[], Any]) -> Any:
+        """What `parse` makes of the files `paths`, kept by their blob ids
+        under `kind`: files unchanged since an earlier commit are not read
+        or parsed again."""
+        key = (kind, tuple((p, self._blobs[p]) for p in paths))
+        if key not in self._objects.parsed:
+            self._objects.parsed[key] = parse()
+        return self._objects.parsed[key]
+
+    def __getitem__(self, path: str) -> bytes:
+        return self._objects.blob(self._blobs[path])
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._blobs)
+
+    def __len__(self) -> int:
+        return len(self._blobs)
 
 
 @dataclass
@@ -206,7 +247,7 @@ def _read(tree: Tree, source: TreeSource, unit: Hashable,
     slot = (source.prefix, unit)
     if slot in known and known[slot][0] == entries:
         return known[slot][1]
-    state = source.read(unit, {e.path: tree.objects.blob(e.blob) for e in entries})
+    state = source.read(unit, Files(entries, tree.objects))
     known[slot] = (entries, state)
     return state
 

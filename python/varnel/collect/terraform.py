@@ -10,16 +10,18 @@ removed and modified (the body changed beyond comments and layout).
 
 from __future__ import annotations
 
-from functools import lru_cache
 from typing import Any, Hashable
 
 from .hcl import HCLError, blocks
-from .history import Entry, SourceError, Tree
+from .history import Entry, Files, SourceError, Tree
 
 UNIT = "terraform"  # one configuration per repository
 
 
-@lru_cache(maxsize=4096)
+def _is_terraform(name: str) -> bool:
+    return name.endswith(".tf")
+
+
 def _resources(path: str, content: bytes) -> tuple[tuple[str, str, str], ...]:
     """(address, type, body digest) of each resource block of one file."""
     try:
@@ -47,12 +49,12 @@ class TerraformSource:
         return UNIT if path.endswith(".tf") else None
 
     def entries(self, tree: Tree, unit: Hashable) -> list[Entry]:
-        return [e for e in tree.listing(recursive=True) if e.path.endswith(".tf")]
+        return tree.find(_is_terraform)
 
-    def read(self, unit: Hashable, files: dict[str, bytes]) -> Any:
+    def read(self, unit: Hashable, files: Files) -> Any:
         resources: dict[str, tuple[str, str]] = {}
-        for path, content in files.items():
-            for address, kind, digest in _resources(path, content):
+        for path in files:
+            for address, kind, digest in files.parsed("terraform", (path,), lambda: _resources(path, files[path])):
                 if address in resources:
                     raise SourceError(f"{path}: the resource {address.partition(':')[2]} is defined twice")
                 resources[address] = (kind, digest)

@@ -39,6 +39,7 @@ How a snapshot is made:
 
 from __future__ import annotations
 
+from functools import lru_cache
 from typing import Callable, NamedTuple
 
 from packaging.utils import canonicalize_name
@@ -87,6 +88,7 @@ def _manifest_reader(ecosystem: str, name: str) -> Callable | None:
     return _ECOSYSTEMS[ecosystem].manifests.get(name)
 
 
+@lru_cache(maxsize=65536)  # asked for every file name of every commit; names repeat
 def ecosystem_of(name: str) -> str | None:
     """The ecosystem of a manifest or lock file's base name, or None."""
     for ecosystem, known in _ECOSYSTEMS.items():
