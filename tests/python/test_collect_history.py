@@ -69,13 +69,19 @@ class TestOpenAPI:
         assert two["payload"]["endpoints_removed"] == ["POST /pets"]
         assert two["payload"]["trigger"]["commit_sha"] == second
 
-    def test_swagger_json_and_documents_kept_apart(self, repo, tmp_path):
+    def test_the_documents_are_one_api_surface(self, repo, tmp_path):
         swagger = {"swagger": "2.0", "paths": {"/a": {"get": {}}}, "definitions": {"A": {"properties": {"x": {}}}}}
-        commit(repo, {"swagger.json": json.dumps(swagger), "svc/Billing.OpenAPI.yml": PETS_V1}, "two APIs")
+        commit(repo, {"swagger.json": json.dumps(swagger)}, "one API", date="2026-01-01T00:00:00Z")
+        commit(repo, {"svc/Billing.OpenAPI.yml": PETS_V1}, "two APIs", date="2026-01-02T00:00:00Z")
         schemas(repo, tmp_path / "ws")
-        found = {e["payload"]["document"]: e["payload"]["structure"] for e in by_family(tmp_path / "ws", "schema")}
-        assert found == {"swagger.json": {"endpoint_count": 1, "type_count": 1, "field_count": 1},
-                         "svc/Billing.OpenAPI.yml": {"endpoint_count": 2, "type_count": 1, "field_count": 2}}
+        one, two = (e["payload"] for e in by_family(tmp_path / "ws", "schema"))
+        assert one["structure"] == {"endpoint_count": 1, "type_count": 1, "field_count": 1}
+        assert two["structure"] == {"endpoint_count": 3, "type_count": 2, "field_count": 3}
+        assert [(d["document"], d["openapi_version"], d["endpoint_count"]) for d in two["documents"]] == [
+            ("svc/Billing.OpenAPI.yml", "3.0.3", 2), ("swagger.json", "2.0", 1)]
+        # With several documents, each endpoint is named with its own.
+        assert two["diff"]["endpoints_added"] == 2 and two["diff"]["types_added"] == 1
+        assert two["endpoints_added"] == ["svc/Billing.OpenAPI.yml: GET /pets", "svc/Billing.OpenAPI.yml: POST /pets"]
 
     def test_files_that_are_not_api_documents_give_nothing(self, repo, tmp_path):
         commit(repo, {"openapi-generator.yaml": "generatorName: python\n", "docs/swagger-notes.json": "[1, 2]"}, "c")
@@ -94,17 +100,21 @@ class TestOpenAPI:
         assert "diff" not in by_family(tmp_path / "ws", "schema")[1]["payload"]
 
 
-    def test_malformed_structures_are_warned_about_not_fatal(self, repo, tmp_path):
+    def test_malformed_documents_are_left_out_with_a_warning(self, repo, tmp_path):
         commit(repo, {"a/openapi.json": '{"openapi": "3.0.0", "components": ["Pet"]}',
                       "b/openapi.yaml": "openapi: 3.0.0\ncomponents:\n  schemas:\n    A: &a\n      allOf: [*a]\n",
                       "c/openapi.json": '{"openapi": "3.0.0", "x": ' + "[" * 100000 + "]" * 100000 + "}",
                       "d/openapi.yaml": PETS_V1}, "c")
         result = schemas(repo, tmp_path / "ws")
-        assert result.added == 2 and len(result.warnings) == 2, result.warnings
+        assert result.added == 1 and len(result.warnings) == 2, result.warnings
         assert "a/openapi.json: 'components' is not a map" in result.warnings[0]
         assert "c/openapi.json: not valid JSON" in result.warnings[1]
-        found = {e["payload"]["document"]: e["payload"]["structure"] for e in by_family(tmp_path / "ws", "schema")}
-        assert found["b/openapi.yaml"] == {"endpoint_count": 0, "type_count": 1, "field_count": 0}
+        assert result.warnings[1].endswith("left out of this commit's schema event")
+        event, = by_family(tmp_path / "ws", "schema")
+        assert event["payload"]["unreadable"] == ["a/openapi.json", "c/openapi.json"]
+        found = {d["document"]: d["type_count"] for d in event["payload"]["documents"]}
+        assert found == {"b/openapi.yaml": 1, "d/openapi.yaml": 1}
+
 
 TF_V1 = """
 # network
@@ -153,10 +163,17 @@ class TestTerraform:
         collect_history(repo, tmp_path / "ws", [TerraformSource()], Config(exclude_paths=("generated/**",)))
         assert by_family(tmp_path / "ws", "config")[0]["payload"]["structure"]["resource_count"] == 2
 
-    def test_duplicate_resources_are_refused(self, repo, tmp_path):
-        commit(repo, {"a.tf": 'resource "x" "y" {}', "b.tf": 'resource "x" "y" {}'}, "c")
+    def test_a_file_defining_a_resource_again_is_left_out(self, repo, tmp_path):
+        commit(repo, {"a.tf": 'resource "x" "y" {}', "b.tf": 'resource "x" "y" {}\nresource "x" "z" {}'}, "c")
         result = collect_history(repo, tmp_path / "ws", [TerraformSource()])
-        assert result.added == 0 and "defined twice" in result.warnings[0]
+        assert result.added == 1 and "b.tf: the resource x.y is defined twice" in result.warnings[0]
+        event, = by_family(tmp_path / "ws", "config")
+        assert event["payload"]["structure"]["resource_count"] == 1 and event["payload"]["unreadable"] == ["b.tf"]
+
+    def test_a_configuration_that_cannot_be_read_at_all_gives_no_event(self, repo, tmp_path):
+        commit(repo, {"main.tf": 'resource "x" "y" {'}, "c")
+        result = collect_history(repo, tmp_path / "ws", [TerraformSource()])
+        assert result.added == 0 and len(result.warnings) == 1
 
 
 class TestHCL:
@@ -379,7 +396,18 @@ class TestDependencies:
         result = self.dependencies(repo, tmp_path / "ws")
         assert result.added == 1
         assert result.warnings[0].startswith(f"{bad[:12]}: package-lock.json")
-        assert result.warnings[0].endswith("no dependency event for this commit")
+        assert result.warnings[0].endswith("left out of this commit's dependency event")
+
+    def test_a_malformed_fixture_elsewhere_is_left_out_not_fatal(self, repo, tmp_path):
+        commit(repo, {"requirements.txt": "a==1\n", "tests/fixtures/broken/Cargo.lock": "[[package]\n"}, "c",
+               date="2026-01-01T00:00:00Z")
+        commit(repo, {"requirements.txt": "a==1\nb==2\n"}, "add b", date="2026-01-02T00:00:00Z")
+        result = self.dependencies(repo, tmp_path / "ws")
+        one, two = (e["payload"] for e in by_family(tmp_path / "ws", "dependency"))
+        assert (one["snapshot"]["total_count"], two["snapshot"]["total_count"]) == (1, 2)
+        assert two["unreadable"] == ["tests/fixtures/broken/Cargo.lock"]
+        assert two["diff"] == {"added": 1, "removed": 0, "updated": 0}
+        assert len(result.warnings) == 2 and "tests/fixtures/broken/Cargo.lock" in result.warnings[0]
 
     def test_a_change_of_settings_reads_the_history_afresh(self, repo, tmp_path):
         ws = tmp_path / "ws"

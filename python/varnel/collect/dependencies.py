@@ -19,8 +19,8 @@ formats), and these are counted once:
   tree any lock file shows, and `manifests` says what each directory held.
 
 The diff against the commit's parent counts packages added, removed and moved
-to another version, by name. A file that cannot be read gives no snapshot
-for that commit: the rest would be a silent undercount.
+to another version, by name. A directory whose files cannot be read is left
+out, with a warning, and named in `unreadable`.
 """
 
 from __future__ import annotations
@@ -103,7 +103,10 @@ class DependencySource:
             if part is not None:
                 whole = any(path.rpartition("/")[2] in _COMPLETE for path in paths)
                 parts.append((directory, part, whole))
-        return _combined(parts)
+        state = _combined(parts)
+        if state is not None and files.unreadable:
+            state["unreadable"] = sorted(files.unreadable)
+        return state
 
     def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
         payload = dict(state)

@@ -21,9 +21,10 @@ listed in ``history-state.json`` and passed over, event files of commits no
 longer in the history are removed, and a change of the sources' version or
 of the settings reads the history afresh.
 
-A unit whose files cannot be read (a malformed lock file, say) gives no
-event for that commit and one warning, rather than a snapshot that silently
-miscounts.
+A file that cannot be read as what its name says (a malformed lock file,
+say) is left out of the unit's reading with a warning and named in the
+event's `unreadable`, so a count that drops for that reason says why, and a
+malformed test fixture does not silence a whole family.
 """
 
 from __future__ import annotations
@@ -40,7 +41,7 @@ from .events import iso_utc_text, write_json_atomic
 from .gitrun import CollectError, git, has_commits, log_records, text
 
 # Bump when a source reads files differently, so older events are read afresh.
-VERSION = 3
+VERSION = 4
 STATE_FILE = "history-state.json"
 # Directories whose files belong to other projects, whatever the settings say.
 VENDORED = frozenset({"node_modules", "vendor", "third_party", ".venv", "venv", ".terraform", "site-packages"})
@@ -70,7 +71,8 @@ class TreeSource(Protocol):
 
     def read(self, unit: Hashable, files: "Files") -> Any:
         """The unit's state from its files, None when they describe nothing
-        this source measures; raises SourceError."""
+        this source measures; files that cannot be read are left out through
+        `files.parsed` or `files.refuse`."""
 
     def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
         """The event payload of a state, against the unit's previous state (None at first)."""
@@ -177,20 +179,39 @@ class Tree:
 
 
 class Files(Mapping[str, bytes]):
-    """A unit's files by path, read from git when first looked at."""
+    """A unit's files by path, read from git when first looked at.
+
+    A file that cannot be read as what its name says is left out of the
+    unit's reading (so one malformed test fixture does not silence a whole
+    family) and said in `problems`; its path is in `unreadable`, which sources
+    put in their events, so a count that drops for that reason says why."""
 
     def __init__(self, entries: tuple[Entry, ...], objects: Objects):
         self._blobs = {e.path: e.blob for e in entries}
         self._objects = objects
+        self.problems: list[str] = []
+        self.unreadable: list[str] = []
 
     def parsed(self, kind: str, paths: tuple[str, ...], parse: Callable[[], Any]) -> Any:
         """What `parse` makes of the files `paths`, kept by their blob ids
-        under `kind`: files unchanged since an earlier commit are not read
-        or parsed again."""
+        under `kind` (files unchanged since an earlier commit are not read or
+        parsed again); None when `parse` refuses them with SourceError."""
         key = (kind, tuple((p, self._blobs[p]) for p in paths))
         if key not in self._objects.parsed:
-            self._objects.parsed[key] = parse()
-        return self._objects.parsed[key]
+            try:
+                self._objects.parsed[key] = parse()
+            except SourceError as e:
+                self._objects.parsed[key] = e
+        value = self._objects.parsed[key]
+        if isinstance(value, SourceError):
+            self.refuse(paths, str(value))
+            return None
+        return value
+
+    def refuse(self, paths: tuple[str, ...], problem: str) -> None:
+        """Leaves `paths` out of the reading, for `problem`."""
+        self.problems.append(problem)
+        self.unreadable.extend(paths)
 
     def __getitem__(self, path: str) -> bytes:
         return self._objects.blob(self._blobs[path])
@@ -237,19 +258,19 @@ def _commits(repo: Path) -> Iterator[tuple[str, str | None, str, str, list[str]]
 
 
 def _read(tree: Tree, source: TreeSource, unit: Hashable,
-          known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any]]) -> Any:
-    """A unit's state at one commit; None when none of its files is there.
-    `known` keeps each unit's last reading by its files' blob ids, so files
-    unchanged since are not parsed again."""
+          known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any, list[str]]]) -> tuple[Any, list[str]]:
+    """A unit's state at one commit (None when none of its files is there)
+    and the problems of files left out. `known` keeps each unit's last
+    reading by its files' blob ids, so files unchanged since are not parsed
+    again."""
     entries = tuple(source.entries(tree, unit))
     if not entries:
-        return None
+        return None, []
     slot = (source.prefix, unit)
-    if slot in known and known[slot][0] == entries:
-        return known[slot][1]
-    state = source.read(unit, Files(entries, tree.objects))
-    known[slot] = (entries, state)
-    return state
+    if slot not in known or known[slot][0] != entries:
+        files = Files(entries, tree.objects)
+        known[slot] = (entries, source.read(unit, files), files.problems)
+    return known[slot][1], known[slot][2]
 
 
 def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], config: Config | None = None,
@@ -299,15 +320,10 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
                 for unit in touched.get(source.prefix, ()):
                     previous = None
                     if parent is not None:
-                        try:
-                            previous = _read(Tree(objects, parent, is_vendored), source, unit, known)
-                        except SourceError:
-                            pass  # an unreadable version leaves nothing to compare with
-                    try:
-                        current = _read(Tree(objects, sha, is_vendored), source, unit, known)
-                    except SourceError as e:
-                        result.warnings.append(f"{sha[:12]}: {e}; no {source.family} event for this commit")
-                        continue
+                        previous = _read(Tree(objects, parent, is_vendored), source, unit, known)[0]
+                    current, problems = _read(Tree(objects, sha, is_vendored), source, unit, known)
+                    result.warnings += [f"{sha[:12]}: {p}; left out of this commit's {source.family} event"
+                                        for p in problems]
                     if current is None:
                         continue
                     payload = source.payload(unit, current, previous)

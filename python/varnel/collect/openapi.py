@@ -3,8 +3,8 @@
 A document is found by its file name: one whose name holds "openapi" or
 "swagger" and ends in .json, .yaml or .yml (openapi.yaml, api/petstore.openapi.json,
 swagger.json). Its content decides the rest: a file without a top-level
-"openapi" (3.x) or "swagger" (2.0) member is not an API document and gives
-no event; one that is not valid JSON or YAML is refused.
+"openapi" (3.x) or "swagger" (2.0) member is not an API document; one that
+is not valid JSON or YAML is refused.
 
 What is counted:
 - endpoints: the operations, one per path and HTTP method;
@@ -13,8 +13,11 @@ What is counted:
   inline parts of allOf, anyOf and oneOf (a property reached through $ref is
   counted where it is defined, once).
 
-The diff against the document's previous version counts operations, types
-and fields (schema.property) added and removed.
+The repository's documents are one API surface, one series: each commit
+that changes one gives the sums over all of them, `documents` says what each
+holds, and the diff against the commit's parent counts operations, types and
+fields (schema.property) added and removed, each known by its document when
+there are several (so moving an endpoint between documents is a change).
 """
 
 from __future__ import annotations
@@ -25,10 +28,11 @@ from typing import Any, Hashable
 
 import yaml
 
-from .history import Entry, SourceError, Tree
+from .history import Entry, Files, SourceError, Tree
 from .yaml_loader import load_yaml
 
 _NAME = re.compile(r"(?:^|/)[^/]*(?:openapi|swagger)[^/]*\.(?:json|ya?ml)$", re.IGNORECASE)
+UNIT = "api"  # every API document of the repository, one series
 _METHODS = ("get", "put", "post", "delete", "options", "head", "patch", "trace")
 
 
@@ -87,38 +91,59 @@ def read_document(path: str, content: bytes) -> dict | None:
     }
 
 
+def _is_document(name: str) -> bool:
+    return _NAME.search(name) is not None
+
+
+def _items(documents: dict[str, dict], key: str, plain: bool) -> set[str]:
+    """The operations, types or fields of all documents, each named with its
+    document unless there is only the one."""
+    return {item if plain else f"{path}: {item}" for path, state in documents.items() for item in state[key]}
+
+
 class OpenAPISource:
     prefix = "schema-"
     family = "schema"
     source_type = "openapi"
 
     def unit_of(self, path: str) -> Hashable | None:
-        return path if _NAME.search(path) else None
+        return UNIT if _is_document(path) else None
 
     def entries(self, tree: Tree, unit: Hashable) -> list[Entry]:
-        directory = unit.rpartition("/")[0]
-        return [e for e in tree.listing(directory) if e.path == unit]
+        return tree.find(_is_document)
 
-    def read(self, unit: Hashable, files: dict[str, bytes]) -> Any:
-        return read_document(unit, files[unit])
+    def read(self, unit: Hashable, files: Files) -> Any:
+        documents = {}
+        for path in sorted(files):
+            document = files.parsed("openapi", (path,), lambda: read_document(path, files[path]))
+            if document is not None:
+                documents[path] = document
+        return {"documents": documents, "unreadable": sorted(files.unreadable)} if documents else None
 
-    def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
+    def payload(self, unit: Hashable, reading: Any, earlier: Any) -> dict:
+        state = reading["documents"]
+        previous = earlier["documents"] if earlier is not None else None
         payload = {
-            "document": unit,
-            "title": state["title"],
-            "api_version": state["api_version"],
-            "openapi_version": state["version"],
+            "documents": [{"document": path, "title": doc["title"], "api_version": doc["api_version"],
+                           "openapi_version": doc["version"], "endpoint_count": len(doc["operations"]),
+                           "type_count": len(doc["types"]), "field_count": len(doc["fields"])}
+                          for path, doc in state.items()],
             "structure": {
-                "endpoint_count": len(state["operations"]),
-                "type_count": len(state["types"]),
-                "field_count": len(state["fields"]),
+                "endpoint_count": sum(len(doc["operations"]) for doc in state.values()),
+                "type_count": sum(len(doc["types"]) for doc in state.values()),
+                "field_count": sum(len(doc["fields"]) for doc in state.values()),
             },
         }
         if previous is not None:
+            plain = len(state) == 1 and state.keys() == previous.keys()
             payload["diff"] = {}
             for kind, key in (("endpoints", "operations"), ("types", "types"), ("fields", "fields")):
-                payload["diff"][f"{kind}_added"] = len(state[key] - previous[key])
-                payload["diff"][f"{kind}_removed"] = len(previous[key] - state[key])
-            payload["endpoints_added"] = sorted(state["operations"] - previous["operations"])[:20]
-            payload["endpoints_removed"] = sorted(previous["operations"] - state["operations"])[:20]
+                now, before = _items(state, key, plain), _items(previous, key, plain)
+                payload["diff"][f"{kind}_added"] = len(now - before)
+                payload["diff"][f"{kind}_removed"] = len(before - now)
+                if kind == "endpoints":
+                    payload["endpoints_added"] = sorted(now - before)[:20]
+                    payload["endpoints_removed"] = sorted(before - now)[:20]
+        if reading["unreadable"]:
+            payload["unreadable"] = reading["unreadable"]
         return payload

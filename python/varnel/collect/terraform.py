@@ -5,7 +5,9 @@ files of the tree at that commit (outside vendored and .terraform
 directories). A resource is known by its directory, type and name
 ("infra/network:aws_vpc.main"), so the same resource in two modules counts
 twice. The diff against the previous configuration counts resources added,
-removed and modified (the body changed beyond comments and layout).
+removed and modified (the body changed beyond comments and layout). A file
+that cannot be read, or that defines a resource an earlier file (in path
+order) defines, is left out with a warning and named in `unreadable`.
 """
 
 from __future__ import annotations
@@ -53,24 +55,32 @@ class TerraformSource:
 
     def read(self, unit: Hashable, files: Files) -> Any:
         resources: dict[str, tuple[str, str]] = {}
-        for path in files:
-            for address, kind, digest in files.parsed("terraform", (path,), lambda: _resources(path, files[path])):
-                if address in resources:
-                    raise SourceError(f"{path}: the resource {address.partition(':')[2]} is defined twice")
-                resources[address] = (kind, digest)
-        return resources
+        for path in sorted(files):
+            found = files.parsed("terraform", (path,), lambda: _resources(path, files[path]))
+            twice = [address for address, _, _ in found or () if address in resources]
+            if twice:
+                files.refuse((path,), f"{path}: the resource {twice[0].partition(':')[2]} is defined twice")
+                continue
+            resources.update((address, (kind, digest)) for address, kind, digest in found or ())
+        if len(files.unreadable) == len(files):
+            return None  # nothing readable: an empty configuration would be a wrong count
+        return {"resources": resources, "unreadable": sorted(files.unreadable)}
 
-    def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
+    def payload(self, unit: Hashable, reading: Any, earlier: Any) -> dict:
+        state = reading["resources"]
         payload = {
             "structure": {
                 "resource_count": len(state),
                 "resource_types": len({kind for kind, _ in state.values()}),
             },
         }
-        if previous is not None:
+        if earlier is not None:
+            previous = earlier["resources"]
             payload["diff"] = {
                 "resources_added": len(state.keys() - previous.keys()),
                 "resources_removed": len(previous.keys() - state.keys()),
                 "resources_modified": sum(1 for a in state.keys() & previous.keys() if state[a][1] != previous[a][1]),
             }
+        if reading["unreadable"]:
+            payload["unreadable"] = reading["unreadable"]
         return payload
