@@ -449,3 +449,13 @@ class TestDependencies:
         first, again = by_family(tmp_path / "ws", "dependency")
         assert first["payload"]["snapshot"] == {"total_count": 1, "direct_count": 1}
         assert "diff" not in again["payload"]  # nothing to compare with after the deletion
+
+    def test_deeply_nested_files_are_left_out_not_fatal(self, repo, tmp_path):
+        deep = "[" * 100000 + "]" * 100000
+        commit(repo, {"requirements.txt": "a==1\n", "x/package.json": deep, "y/Cargo.lock": f"a = {deep}\n",
+                      "z/pyproject.toml": "a = " + "{x=" * 5000 + "1" + "}" * 5000 + "\n"}, "c")
+        result = self.dependencies(repo, tmp_path / "ws")
+        event, = by_family(tmp_path / "ws", "dependency")
+        assert event["payload"]["unreadable"] == ["x/package.json", "y/Cargo.lock", "z/pyproject.toml"]
+        assert event["payload"]["snapshot"]["total_count"] == 1 and len(result.warnings) == 3
+

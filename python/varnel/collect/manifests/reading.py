@@ -39,7 +39,7 @@ def load_json(text: str) -> dict:
     """A JSON document whose top level is an object."""
     try:
         value = json.loads(text)
-    except json.JSONDecodeError as exc:
+    except (json.JSONDecodeError, RecursionError) as exc:  # nesting too deep for the parser
         raise ManifestError(f"invalid JSON: {exc}") from exc
     return expect(value, dict, "the document")
 
@@ -48,7 +48,7 @@ def load_toml(text: str) -> dict:
     """A TOML document."""
     try:
         return tomllib.loads(text)
-    except tomllib.TOMLDecodeError as exc:
+    except (tomllib.TOMLDecodeError, RecursionError) as exc:
         raise ManifestError(f"invalid TOML: {exc}") from exc
 
 
@@ -56,7 +56,7 @@ def load_yaml(text: str) -> dict:
     """A YAML document whose top level is a mapping (safe loader only)."""
     try:
         value = yaml_loader.load_yaml(text)
-    except yaml.YAMLError as exc:
+    except (yaml.YAMLError, RecursionError) as exc:
         raise ManifestError(f"invalid YAML: {exc}") from exc
     return expect(value, dict, "the document")
 
