@@ -326,6 +326,27 @@ class TestIncrementalWalk:
                          "main: bump e": {"added": 0, "removed": 0, "updated": 1},
                          "add z": {"added": 1, "removed": 0, "updated": 0}}
 
+    def test_symlinks_are_not_read_as_the_files_they_point_to(self, repo, tmp_path):
+        commit(repo, {"main.tf": TF_V1, "openapi.json": json.dumps({"openapi": "3.1.0", "paths": {"/a": {"get": {}}}})},
+               "c")
+        (repo / "env").mkdir()
+        (repo / "env" / "main.tf").symlink_to("../main.tf")
+        (repo / "env" / "openapi.json").symlink_to("../openapi.json")
+        commit(repo, {}, "link")
+        result = collect_history(repo, tmp_path / "ws", [OpenAPISource(), TerraformSource()])
+        assert result.warnings == []
+        last = [by_family(tmp_path / "ws", family)[-1]["payload"] for family in ("schema", "config")]
+        assert last[0]["structure"]["endpoint_count"] == 1 and last[1]["structure"]["resource_count"] == 2
+
+    def test_repositories_with_sha256_object_ids(self, tmp_path):
+        repo = tmp_path / "repo"
+        repo.mkdir()
+        git(repo, "init", "-q", "-b", "main", "--object-format=sha256")
+        commit(repo, {"infra/main.tf": TF_V1, "infra/more/s3.tf": 'resource "aws_s3_bucket" "logs" {}'}, "c")
+        collect_history(repo, tmp_path / "ws", [TerraformSource()])
+        event, = by_family(tmp_path / "ws", "config")
+        assert event["payload"]["structure"]["resource_count"] == 3
+
     def test_other_collectors_events_are_left_alone_and_empty_repositories_work(self, repo, tmp_path):
         ws = tmp_path / "ws"
         (ws / "events").mkdir(parents=True)

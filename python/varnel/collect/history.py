@@ -113,17 +113,20 @@ class Objects:
 
     def tree(self, tree: str) -> list[tuple[bool, str, str]]:
         """(is a directory, name, object id) of each file and directory of a
-        tree; submodules are not the repository's files and are left out."""
+        tree; submodules are not the repository's files and symlinks hold a
+        path, not the file they point to, so both are left out."""
         if tree not in self._trees:
-            content = self._read(tree, b"tree")[1]
+            oid, content = self._read(tree, b"tree")
+            size = len(oid) // 2  # 20 bytes, or 32 in a SHA-256 repository
             entries, i = [], 0
             while i < len(content):
                 space = content.index(b" ", i)
                 nul = content.index(b"\0", space)
                 mode = content[i:space]
-                if mode != b"160000":
-                    entries.append((mode == b"40000", text(content[space + 1 : nul]), content[nul + 1 : nul + 21].hex()))
-                i = nul + 21
+                if mode not in (b"160000", b"120000"):
+                    entries.append((mode == b"40000", text(content[space + 1 : nul]),
+                                    content[nul + 1 : nul + 1 + size].hex()))
+                i = nul + 1 + size
             if len(self._trees) >= self._TREES_KEPT:
                 self._trees.clear()
                 self.findings.clear()
