@@ -390,10 +390,11 @@ class TestDependencies:
         assert one["payload"]["manifests"] == [
             {"directory": ".", "ecosystem": "pip", "total_count": 2, "direct_count": 2},
             {"directory": "web", "ecosystem": "npm", "total_count": 2, "direct_count": 1, "max_depth": 2}]
-        assert one["payload"]["dependencies"] == [{"name": "a", "version": "1.0.0", "direct": True},
-                                                  {"name": "b", "version": "2.0.0", "direct": False},
-                                                  {"name": "flask", "version": ">=2", "direct": True},
-                                                  {"name": "requests", "version": "2.31.0", "direct": True}]
+        assert one["payload"]["dependencies"] == [
+            {"name": "a", "version": "1.0.0", "direct": True, "ecosystem": "npm"},
+            {"name": "b", "version": "2.0.0", "direct": False, "ecosystem": "npm"},
+            {"name": "flask", "version": ">=2", "direct": True, "ecosystem": "pip"},
+            {"name": "requests", "version": "2.31.0", "direct": True, "ecosystem": "pip"}]
         assert two["payload"]["snapshot"] == {"total_count": 5, "direct_count": 3, "max_depth": 3}
         assert two["payload"]["diff"] == {"added": 1, "removed": 0, "updated": 1}
 
@@ -408,6 +409,37 @@ class TestDependencies:
         event, = by_family(tmp_path / "ws", "dependency")
         assert [d["name"] for d in event["payload"]["dependencies"]] == ["a", "b", "mkdocs"]
         assert [m["directory"] for m in event["payload"]["manifests"]] == [".", "docs"]
+
+    def test_several_ecosystems_are_counted_and_compared_apart(self, repo, tmp_path):
+        def cargo(version):
+            return ('[[package]]\nname = "app"\nversion = "0.1.0"\ndependencies = ["semver"]\n\n'
+                    f'[[package]]\nname = "semver"\nversion = "{version}"\n'
+                    'source = "registry+https://github.com/rust-lang/crates.io-index"\n')
+
+        three = "x==1\ny==1\nz==1\n"
+        commit(repo, {"Cargo.lock": cargo("1.0.0"), "web/package-lock.json": lock(("semver", "1.0.0"), ("b", "1"),
+                                                                                  ("c", "1"), ("d", "1")),
+                      "a/requirements.txt": three, "b/requirements.txt": three, "c/requirements.txt": three},
+               "c", date="2026-01-01T00:00:00Z")
+        commit(repo, {"Cargo.lock": cargo("1.0.1")}, "bump the crate", date="2026-01-02T00:00:00Z")
+        self.dependencies(repo, tmp_path / "ws")
+        one, two = (e["payload"] for e in by_family(tmp_path / "ws", "dependency"))
+        # The crate and the npm package of one name and version are two packages.
+        assert one["snapshot"]["total_count"] == 8
+        assert sorted((d["ecosystem"], d["name"]) for d in one["dependencies"] if d["name"] == "semver") == [
+            ("cargo", "semver"), ("npm", "semver")]
+        # npm has most packages; pip's three directories repeat the same three.
+        assert one["ecosystem"] == "npm"
+        assert two["diff"] == {"added": 0, "removed": 0, "updated": 1}
+
+    def test_a_package_in_two_versions_is_compared_by_all_its_versions(self, repo, tmp_path):
+        commit(repo, {"a/package-lock.json": lock(("lodash", "4.17.20")),
+                      "b/package-lock.json": lock(("lodash", "4.17.21"))}, "two", date="2026-01-01T00:00:00Z")
+        commit(repo, {"a/package-lock.json": lock(("lodash", "4.17.21"))}, "one", date="2026-01-02T00:00:00Z")
+        self.dependencies(repo, tmp_path / "ws")
+        one, two = (e["payload"] for e in by_family(tmp_path / "ws", "dependency"))
+        assert (one["snapshot"]["total_count"], two["snapshot"]["total_count"]) == (2, 1)
+        assert two["diff"] == {"added": 0, "removed": 0, "updated": 1}
 
     def test_a_malformed_lock_file_is_reported_not_miscounted(self, repo, tmp_path):
         commit(repo, {"package.json": '{"dependencies": {"a": "^1"}}', "package-lock.json": lock(("a", "1.0.0"))},

@@ -12,15 +12,17 @@ formats), and these are counted once:
   with manifests alone count only when no directory of that ecosystem has a
   complete record, since in a workspace the members' manifests repeat what
   the top lock file already holds.
-- Packages are counted once by name and version across directories; a
-  package is direct when any directory depends on it directly.
+- Packages are counted once by ecosystem, name and version across
+  directories (a crate and an npm package may share a name); a package is
+  direct when any directory depends on it directly.
 - `ecosystem` is the ecosystem with most packages (the one the depth is
   read for), `ecosystems` lists all of them, `max_depth` is the deepest
   tree any lock file shows, and `manifests` says what each directory held.
 
 The diff against the commit's parent counts packages added, removed and moved
-to another version, by name. A directory whose files cannot be read is left
-out, with a warning, and named in `unreadable`.
+to another version, by ecosystem and name; a package held in several versions
+has moved when the set of its versions changed. A directory whose files
+cannot be read is left out, with a warning, and named in `unreadable`.
 """
 
 from __future__ import annotations
@@ -54,18 +56,19 @@ def _combined(parts: list[tuple[str, dict, bool]]) -> dict | None:
                      key=lambda c: (c[0], c[1]["ecosystem"]))
     if not counted:
         return None
-    packages: dict[tuple[str, str], dict] = {}
-    sizes: dict[str, int] = {}
+    packages: dict[tuple[str, str, str], dict] = {}
     depths = []
     for _, part in counted:
         ecosystem = part["ecosystem"]
-        sizes[ecosystem] = sizes.get(ecosystem, 0) + part["snapshot"]["total_count"]
         if "max_depth" in part["snapshot"]:
             depths.append(part["snapshot"]["max_depth"])
         for dep in part["dependencies"]:
-            entry = packages.setdefault((dep["name"], dep["version"]), dict(dep))
+            entry = packages.setdefault((ecosystem, dep["name"], dep["version"]), dict(dep, ecosystem=ecosystem))
             entry["direct"] = entry["direct"] or dep["direct"]
-    dependencies = sorted(packages.values(), key=lambda d: (d["name"], d["version"]))
+    sizes = dict.fromkeys((part["ecosystem"] for _, part in counted), 0)
+    for ecosystem, _, _ in packages:
+        sizes[ecosystem] += 1
+    dependencies = sorted(packages.values(), key=lambda d: (d["name"], d["version"], d["ecosystem"]))
     counts = {"total_count": len(dependencies), "direct_count": sum(d["direct"] for d in dependencies)}
     if depths:
         counts["max_depth"] = max(depths)
@@ -77,6 +80,14 @@ def _combined(parts: list[tuple[str, dict, bool]]) -> dict | None:
                       for d, part in counted],
         "dependencies": dependencies,
     }
+
+
+def _versions(state: dict) -> dict[tuple[str, str], set[str]]:
+    """The versions of each package, by (ecosystem, name)."""
+    versions: dict[tuple[str, str], set[str]] = {}
+    for d in state["dependencies"]:
+        versions.setdefault((d["ecosystem"], d["name"]), set()).add(d["version"])
+    return versions
 
 
 class DependencySource:
@@ -111,8 +122,7 @@ class DependencySource:
     def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
         payload = dict(state)
         if previous is not None:
-            now = {d["name"]: d["version"] for d in state["dependencies"]}
-            before = {d["name"]: d["version"] for d in previous["dependencies"]}
+            now, before = _versions(state), _versions(previous)
             payload["diff"] = {
                 "added": len(now.keys() - before.keys()),
                 "removed": len(before.keys() - now.keys()),

@@ -41,7 +41,7 @@ from .events import iso_utc_text, write_json_atomic
 from .gitrun import CollectError, git, has_commits, log_records, text
 
 # Bump when a source reads files differently, so older events are read afresh.
-VERSION = 4
+VERSION = 5
 STATE_FILE = "history-state.json"
 # Directories whose files belong to other projects, whatever the settings say.
 VENDORED = frozenset({"node_modules", "vendor", "third_party", ".venv", "venv", ".terraform", "site-packages"})
