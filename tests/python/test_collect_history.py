@@ -512,3 +512,19 @@ class TestDependencies:
         assert event["payload"]["unreadable"] == ["x/package.json", "y/Cargo.lock", "z/pyproject.toml"]
         assert event["payload"]["snapshot"]["total_count"] == 1 and len(result.warnings) == 3
 
+
+
+def test_the_object_reader_stays_in_step_after_a_refusal(repo):
+    from varnel.collect.gitrun import CollectError
+    from varnel.collect.history import Objects
+
+    commit(repo, {"a.txt": "alpha\n"}, "c")
+    objects = Objects(repo)
+    try:
+        tree = objects.root("HEAD")
+        with pytest.raises(CollectError, match="not a blob"):
+            objects.blob(tree)
+        (name, blob), = [(name, oid) for is_dir, name, oid in objects.tree(tree)]
+        assert (name, objects.blob(blob)) == ("a.txt", b"alpha\n")
+    finally:
+        objects.close()

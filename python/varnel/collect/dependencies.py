@@ -15,9 +15,10 @@ formats), and these are counted once:
 - Packages are counted once by ecosystem, name and version across
   directories (a crate and an npm package may share a name); a package is
   direct when any directory depends on it directly.
-- `ecosystem` is the ecosystem with most packages (the one the depth is
-  read for), `ecosystems` lists all of them, `max_depth` is the deepest
-  tree any lock file shows, and `manifests` says what each directory held.
+- `ecosystem` is the ecosystem with most packages (the signal engine judges
+  the depth only for some ecosystems, and asks this one), `ecosystems` lists
+  all of them, `max_depth` is the deepest tree any lock file shows, and
+  `manifests` says what each directory held.
 
 The diff against the commit's parent counts packages added, removed and moved
 to another version, by ecosystem and name; a package held in several versions

@@ -48,6 +48,9 @@ VENDORED = frozenset({"node_modules", "vendor", "third_party", ".venv", "venv", 
 _FORMAT = "%x00%H%x00%P%x00%cI%x00%B"
 
 
+_NOTHING = object()  # a parse that found nothing, kept as such
+
+
 class SourceError(ValueError):
     """A file of a unit cannot be read as what its name says it is."""
 
@@ -78,20 +81,40 @@ class TreeSource(Protocol):
         """The event payload of a state, against the unit's previous state (None at first)."""
 
 
+class _Recent(dict):
+    """A dict that keeps its `limit` most recently used entries."""
+
+    def __init__(self, limit: int):
+        super().__init__()
+        self.limit = limit
+
+    def recall(self, key: Hashable) -> Any:
+        """The value of `key`, now the most recently used; None when absent."""
+        value = self.pop(key, None)
+        if value is not None:
+            self[key] = value
+        return value
+
+    def keep(self, key: Hashable, value: Any) -> Any:
+        self[key] = value
+        if len(self) > self.limit:
+            del self[next(iter(self))]
+        return value
+
+
 class Objects:
     """Reads git objects through one `git cat-file --batch` process: file
-    contents, and directory listings parsed from tree objects (kept by id, so
-    a directory unchanged between commits is parsed once, and no git process
-    is started per listing)."""
-
-    _TREES_KEPT = 100_000
+    contents, and directory listings parsed from tree objects. Directory
+    listings, what Tree.find found in a directory and what Files.parsed made
+    of files are kept by object id, the most recently used of them only, so
+    a long history reads what changed and memory stays bounded."""
 
     def __init__(self, repo: Path):
         self._process = subprocess.Popen(["git", "-C", str(repo), "cat-file", "--batch"], stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self._trees: dict[str, list[tuple[bool, str, str]]] = {}
-        self.findings: dict[tuple, list[Entry]] = {}  # Tree.find's results by directory
-        self.parsed: dict[tuple, Any] = {}  # Files.parsed's results by blob ids
+        self._trees = _Recent(50_000)
+        self.findings = _Recent(50_000)  # Tree.find's results by directory
+        self.parsed = _Recent(512)  # Files.parsed's results by blob ids
 
     def _read(self, name: str, kind: bytes) -> tuple[str, bytes]:
         """(object id, content) of an object of `kind`."""
@@ -99,9 +122,12 @@ class Objects:
         self._process.stdin.write(name.encode() + b"\n")
         self._process.stdin.flush()
         header = self._process.stdout.readline().split()
-        if len(header) != 3 or header[1] != kind:
+        if len(header) != 3:
             raise CollectError(f"git cannot read {name}")
+        # Read the content even when refusing it, so the next answer starts in step.
         content = self._process.stdout.read(int(header[2]) + 1)
+        if header[1] != kind:
+            raise CollectError(f"git cannot read {name}: it is a {header[1].decode()}, not a {kind.decode()}")
         return header[0].decode(), content[:-1]
 
     def blob(self, blob: str) -> bytes:
@@ -115,7 +141,8 @@ class Objects:
         """(is a directory, name, object id) of each file and directory of a
         tree; submodules are not the repository's files and symlinks hold a
         path, not the file they point to, so both are left out."""
-        if tree not in self._trees:
+        entries = self._trees.recall(tree)
+        if entries is None:
             oid, content = self._read(tree, b"tree")
             size = len(oid) // 2  # 20 bytes, or 32 in a SHA-256 repository
             entries, i = [], 0
@@ -124,15 +151,12 @@ class Objects:
                 nul = content.index(b"\0", space)
                 mode = content[i:space]
                 if mode not in (b"160000", b"120000"):
-                    entries.append((mode == b"40000", text(content[space + 1 : nul]),
+                    # Some old tools wrote a directory's mode zero-padded.
+                    entries.append((mode in (b"40000", b"040000"), text(content[space + 1 : nul]),
                                     content[nul + 1 : nul + 1 + size].hex()))
                 i = nul + 1 + size
-            if len(self._trees) >= self._TREES_KEPT:
-                self._trees.clear()
-                self.findings.clear()
-                self.parsed.clear()
-            self._trees[tree] = entries
-        return self._trees[tree]
+            self._trees.keep(tree, entries)
+        return entries
 
     def close(self) -> None:
         if self._process.stdin is not None:
@@ -148,18 +172,6 @@ class Tree:
         self.commit = commit
         self.vendored = vendored
 
-    def listing(self, directory: str = "") -> list[Entry]:
-        """Files directly in `directory` ("" for the top); files in vendored
-        directories are left out."""
-        tree = self.objects.root(self.commit)
-        for part in directory.split("/") if directory else ():
-            tree = next((oid for is_dir, name, oid in self.objects.tree(tree) if is_dir and name == part), None)
-            if tree is None:
-                return []
-        prefix = f"{directory}/" if directory else ""
-        return [Entry(prefix + name, oid) for is_dir, name, oid in self.objects.tree(tree)
-                if not is_dir and not self.vendored(prefix + name)]
-
     def find(self, wanted: Callable[[str], bool]) -> list[Entry]:
         """Every file of the commit whose name `wanted` accepts, outside
         vendored directories. A directory's findings are kept by its tree id,
@@ -168,16 +180,17 @@ class Tree:
 
     def _find(self, tree: str, prefix: str, wanted: Callable[[str], bool]) -> list[Entry]:
         key = (tree, prefix, wanted)
-        found = self.objects.findings.get(key)
+        found = self.objects.findings.recall(key)
         if found is None:
             found = []
             for is_dir, name, oid in self.objects.tree(tree):
                 path = prefix + name
                 if is_dir:
-                    found += self._find(oid, path + "/", wanted)
+                    if not self.vendored(path + "/-"):  # nothing below a vendored directory is read
+                        found += self._find(oid, path + "/", wanted)
                 elif wanted(name) and not self.vendored(path):
                     found.append(Entry(path, oid))
-            self.objects.findings[key] = found
+            self.objects.findings.keep(key, found)
         return found
 
 
@@ -200,12 +213,15 @@ class Files(Mapping[str, bytes]):
         under `kind` (files unchanged since an earlier commit are not read or
         parsed again); None when `parse` refuses them with SourceError."""
         key = (kind, tuple((p, self._blobs[p]) for p in paths))
-        if key not in self._objects.parsed:
+        value = self._objects.parsed.recall(key)
+        if value is None:
             try:
-                self._objects.parsed[key] = parse()
+                value = parse()
             except SourceError as e:
-                self._objects.parsed[key] = e
-        value = self._objects.parsed[key]
+                value = e
+            self._objects.parsed.keep(key, _NOTHING if value is None else value)
+        if value is _NOTHING:
+            return None
         if isinstance(value, SourceError):
             self.refuse(paths, str(value))
             return None
