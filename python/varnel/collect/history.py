@@ -2,10 +2,11 @@
 
 Dependency manifests, API documents and infrastructure files are already in
 git: every commit that changes one of them is a new observation. A
-`TreeSource` says which paths it reads, how they group into the units one
-event describes (a directory's manifests, one API document, the whole
-Terraform configuration), how to read a unit's files at one commit and what
-payload a reading gives against the previous reading of the same unit.
+`TreeSource` says which paths it reads, the unit one event describes (all
+of the repository's manifests, its API documents, its Terraform
+configuration: one series each, since the signal engine judges a family as
+one series), how to read a unit's files at one commit and what payload a
+reading gives against the reading at the commit's parent.
 
 The walk asks git once for the non-merge commits and the paths they change
 (oldest first, renames listed as a deletion and an addition, so a moved
