@@ -79,19 +79,9 @@ std::vector<ps::Component> components_from_python(nb::handle components) {
   return out;
 }
 
-void load_env_file() {
-  nb::object dotenv;
-  try {
-    dotenv = nb::module_::import_("dotenv");
-  } catch (nb::python_error& e) {
-    if (e.matches(PyExc_ImportError)) return;  // no loader installed
-    throw;
-  }
-  // The nearest .env from the working directory up; variables already set
-  // keep their values.
-  nb::object path = dotenv.attr("find_dotenv")(nb::arg("usecwd") = true);
-  if (PyObject_IsTrue(path.ptr()) == 1) dotenv.attr("load_dotenv")(path);
-}
+// The user's own environment file (never one found in the analysed
+// repository); variables already set keep their values.
+void load_env_file() { nb::module_::import_("varnel.envfile").attr("load_env_file")(); }
 
 // `from <module> import <name>`, or None when that fails.
 nb::object optional_class(const char* module, const char* name) {
