@@ -21,6 +21,7 @@ class Service:
     def __init__(self):
         self.requests = []
         self.reply = (200, {})
+        self.location = None  # where a 3xx answer points
         service = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -32,6 +33,8 @@ class Service:
                 data = answer if isinstance(answer, bytes) else json.dumps(answer).encode()
                 self.send_response(status)
                 self.send_header("Content-Type", "application/json")
+                if service.location:
+                    self.send_header("Location", service.location)
                 self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 self.wfile.write(data)
@@ -128,3 +131,19 @@ def test_an_unreachable_service_fails_cleanly(monkeypatch):
     monkeypatch.setenv("OPENROUTER_API_KEY", "k")
     with pytest.raises(ModelServiceError, match="could not be reached"):
         OpenRouterClient("m", timeout=2).generate("p")
+
+
+def test_a_key_goes_only_over_https_and_never_follows_a_redirect(service, monkeypatch):
+    for address in ("http://example.com", "http://10.0.0.1:8080", "ftp://127.0.0.1", "http://127.0.0.1.example.com"):
+        monkeypatch.setenv("ANTHROPIC_BASE_URL", address)
+        with pytest.raises(ModelServiceError, match="not an https address"):
+            AnthropicClient("m")
+    elsewhere = Service()
+    try:
+        monkeypatch.setenv("ANTHROPIC_BASE_URL", service.url)
+        service.reply, service.location = (307, {}), elsewhere.url + "/v1/messages"
+        with pytest.raises(ModelServiceError, match="307"):
+            AnthropicClient("m").generate("p")
+        assert len(service.requests) == 1 and elsewhere.requests == []
+    finally:
+        elsewhere.close()
