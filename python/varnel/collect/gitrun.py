@@ -1,33 +1,107 @@
 """Running git for the collectors: one place that turns its failures into
-`CollectError` and its bytes into text."""
+`CollectError` and its bytes into text, and that keeps git a reader.
+
+The repository being analysed may be hostile: its own configuration (a
+local repository's ``.git/config``) or the environment of the calling
+process could otherwise make git run commands or reach the network. Every
+git command varnel runs therefore
+
+- turns off what could execute something: hooks (``core.hooksPath``),
+  ``core.fsmonitor``, external diff and textconv drivers, pagers, signature
+  checks (``log.showSignature``, which also writes into ``git log`` output),
+  ssh commands and proxies;
+- turns off every transport (``protocol.*.allow=never``), so a partial
+  clone never fetches a missing object lazily: such an object reads as
+  "not in this clone";
+- never prompts for credentials (``GIT_TERMINAL_PROMPT=0``, no askpass,
+  no credential helper);
+- passes git only the environment it needs: where to find programs and the
+  user's own configuration (``PATH``, ``HOME``, ``XDG_CONFIG_HOME``,
+  ``GIT_CONFIG_GLOBAL``, ``GIT_CONFIG_SYSTEM``, ``GIT_CONFIG_NOSYSTEM``) and
+  the user's ``safe.directory`` settings given through
+  ``GIT_CONFIG_COUNT``; never ``GIT_DIR``, ``GIT_CONFIG_PARAMETERS`` or
+  other variables that would point git elsewhere.
+"""
 
 from __future__ import annotations
 
+import os
 import subprocess
 from pathlib import Path
 from typing import Iterator
 
-
-# A user's settings must not change the output the collectors parse: with
-# log.showSignature, git log writes signature checks among the records.
-_SETTINGS = ("-c", "log.showSignature=false")
+_TRANSPORTS = ("file", "git", "ssh", "http", "https", "ext", "fd")
+_SETTINGS = (
+    "log.showSignature=false",
+    "core.hooksPath=/dev/null",
+    "core.fsmonitor=false",
+    "core.untrackedCache=false",
+    "core.pager=cat",
+    "core.sshCommand=false",
+    "core.gitProxy=",
+    "core.askPass=",
+    "credential.helper=",
+    "diff.external=",
+    "protocol.allow=never",
+    *(f"protocol.{name}.allow=never" for name in _TRANSPORTS),
+)
+_PASSED = ("PATH", "HOME", "XDG_CONFIG_HOME", "GIT_CONFIG_GLOBAL", "GIT_CONFIG_SYSTEM", "GIT_CONFIG_NOSYSTEM",
+           "SYSTEMROOT", "TMPDIR")
 
 
 class CollectError(RuntimeError):
     """git could not give the history (not a repository, missing objects, ...)."""
 
 
+def _safe_directories(environ: os._Environ | dict) -> list[str]:
+    """The user's safe.directory values given as GIT_CONFIG_KEY_n/VALUE_n."""
+    try:
+        count = int(environ.get("GIT_CONFIG_COUNT", "0"))
+    except ValueError:
+        return []
+    return [environ.get(f"GIT_CONFIG_VALUE_{i}", "") for i in range(max(0, min(count, 1000)))
+            if environ.get(f"GIT_CONFIG_KEY_{i}", "").lower() == "safe.directory"]
+
+
+def environment() -> dict[str, str]:
+    """The environment every git command runs with."""
+    env = {name: os.environ[name] for name in _PASSED if name in os.environ}
+    env.update({"GIT_TERMINAL_PROMPT": "0", "GIT_NO_LAZY_FETCH": "1", "GIT_PAGER": "cat", "GIT_ASKPASS": "",
+                "SSH_ASKPASS": "", "LC_ALL": "C"})
+    safe = _safe_directories(os.environ)
+    if safe:
+        env["GIT_CONFIG_COUNT"] = str(len(safe))
+        for i, value in enumerate(safe):
+            env[f"GIT_CONFIG_KEY_{i}"], env[f"GIT_CONFIG_VALUE_{i}"] = "safe.directory", value
+    return env
+
+
+def command(repo: Path, *args: str) -> list[str]:
+    """The argument list of one git command in `repo`, with every setting above."""
+    settings = [item for setting in _SETTINGS for item in ("-c", setting)]
+    return ["git", "--no-pager", "-C", str(repo), *settings, *args]
+
+
 def git(repo: Path, *args: str, stdin: bytes | None = None) -> bytes:
     """git's standard output for one command in `repo`."""
     try:
-        done = subprocess.run(["git", "-C", str(repo), *_SETTINGS, *args], input=stdin, capture_output=True,
-                              check=False)
+        done = subprocess.run(command(repo, *args), input=stdin, capture_output=True, check=False,
+                              env=environment())
     except FileNotFoundError as e:
         raise CollectError("git is not installed or not on PATH") from e
     if done.returncode != 0:
         message = done.stderr.decode("utf-8", "replace").strip() or f"git {args[0]} failed"
         raise CollectError(message)
     return done.stdout
+
+
+def start(repo: Path, *args: str, stderr=subprocess.DEVNULL) -> subprocess.Popen:
+    """A long-running git command in `repo` talking through pipes."""
+    try:
+        return subprocess.Popen(command(repo, *args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=stderr, env=environment())
+    except FileNotFoundError as e:
+        raise CollectError("git is not installed or not on PATH") from e
 
 
 def text(raw: bytes) -> str:

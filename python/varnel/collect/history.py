@@ -32,14 +32,14 @@ from __future__ import annotations
 
 import hashlib
 import json
-import subprocess
+import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
 from .events import iso_utc_text, write_json_atomic
-from .gitrun import CollectError, git, has_commits, log_records, text
+from .gitrun import CollectError, git, has_commits, log_records, start, text
 
 # Bump when a source reads files differently, so older events are read afresh.
 VERSION = 5
@@ -82,6 +82,14 @@ class TreeSource(Protocol):
         """The event payload of a state, against the unit's previous state (None at first)."""
 
 
+class MissingObject(CollectError):
+    """An object the history names but this clone does not hold (a partial
+    or damaged clone); git is never asked to fetch it."""
+
+
+NOT_IN_CLONE = "not in this clone"
+
+
 class _Recent(dict):
     """A dict that keeps its `limit` most recently used entries."""
 
@@ -111,18 +119,43 @@ class Objects:
     a long history reads what changed and memory stays bounded."""
 
     def __init__(self, repo: Path):
-        self._process = subprocess.Popen(["git", "-C", str(repo), "cat-file", "--batch"], stdin=subprocess.PIPE,
-                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self._repo = repo
+        self._start()
         self._trees = _Recent(50_000)
         self.findings = _Recent(50_000)  # Tree.find's results by directory
         self.parsed = _Recent(512)  # Files.parsed's results by blob ids
 
+    def _start(self) -> None:
+        # git's messages go to a file, read only when the process has died.
+        self._errors = tempfile.TemporaryFile()
+        self._process = start(self._repo, "cat-file", "--batch", stderr=self._errors)
+
+    def _died(self, name: str) -> CollectError:
+        """Why the process ended on `name`; a new process takes its place."""
+        self._process.wait()
+        self._errors.seek(0)
+        message = self._errors.read().decode("utf-8", "replace").strip()
+        self._errors.close()
+        self._start()
+        # git asks a partial clone's promisor for an object it lacks, and dies when fetching is refused.
+        if "promisor remote" in message:
+            return MissingObject(f"{name}: {NOT_IN_CLONE}")
+        return CollectError(f"git cannot read {name}: {message.splitlines()[-1] if message else 'git ended'}")
+
     def _read(self, name: str, kind: bytes) -> tuple[str, bytes]:
         """(object id, content) of an object of `kind`."""
         assert self._process.stdin is not None and self._process.stdout is not None
-        self._process.stdin.write(name.encode() + b"\n")
-        self._process.stdin.flush()
-        header = self._process.stdout.readline().split()
+        try:
+            self._process.stdin.write(name.encode() + b"\n")
+            self._process.stdin.flush()
+        except BrokenPipeError:
+            raise self._died(name) from None
+        line = self._process.stdout.readline()
+        if not line:
+            raise self._died(name)
+        header = line.split()
+        if len(header) == 2 and header[1] == b"missing":
+            raise MissingObject(f"{name}: {NOT_IN_CLONE}")
         if len(header) != 3:
             raise CollectError(f"git cannot read {name}")
         # Read the content even when refusing it, so the next answer starts in step.
@@ -163,6 +196,7 @@ class Objects:
         if self._process.stdin is not None:
             self._process.stdin.close()
         self._process.wait()
+        self._errors.close()
 
 
 class Tree:
@@ -208,6 +242,7 @@ class Files(Mapping[str, bytes]):
         self._objects = objects
         self.problems: list[str] = []
         self.unreadable: list[str] = []
+        self.not_in_clone: list[str] = []  # files whose content this clone lacks
 
     def parsed(self, kind: str, paths: tuple[str, ...], parse: Callable[[], Any]) -> Any:
         """What `parse` makes of the files `paths`, kept by their blob ids
@@ -220,6 +255,10 @@ class Files(Mapping[str, bytes]):
                 value = parse()
             except SourceError as e:
                 value = e
+            except MissingObject:
+                self.problems.append(f"{', '.join(paths)}: {NOT_IN_CLONE} (a partial clone), so not read")
+                self.not_in_clone.extend(paths)
+                return None
             self._objects.parsed.keep(key, _NOTHING if value is None else value)
         if value is _NOTHING:
             return None
@@ -278,18 +317,21 @@ def _commits(repo: Path) -> Iterator[tuple[str, str | None, str, str, list[str]]
 
 
 def _read(tree: Tree, source: TreeSource, unit: Hashable,
-          known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any, list[str]]]) -> tuple[Any, list[str]]:
+          known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any, Files | None]]) -> tuple[Any, Files | None]:
     """A unit's state at one commit (None when none of its files is there)
-    and the problems of files left out. `known` keeps each unit's last
-    reading by its files' blob ids, so files unchanged since are not parsed
-    again."""
-    entries = tuple(source.entries(tree, unit))
+    and the files read, which say what was left out. `known` keeps each
+    unit's last reading by its files' blob ids, so files unchanged since are
+    not parsed again."""
+    try:
+        entries = tuple(source.entries(tree, unit))
+    except MissingObject:  # a directory this clone lacks: nothing to read
+        return None, None
     if not entries:
-        return None, []
+        return None, None
     slot = (source.prefix, unit)
     if slot not in known or known[slot][0] != entries:
         files = Files(entries, tree.objects)
-        known[slot] = (entries, source.read(unit, files), files.problems)
+        known[slot] = (entries, source.read(unit, files), files)
     return known[slot][1], known[slot][2]
 
 
@@ -334,19 +376,22 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
 
     objects = Objects(repo)
     try:
-        known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any]] = {}
+        known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any, Files | None]] = {}
         for n, (sha, parent, committed, message, touched) in enumerate(commits, 1):
             for source in sources if sha not in done else ():
                 for unit in touched.get(source.prefix, ()):
                     previous = None
                     if parent is not None:
                         previous = _read(Tree(objects, parent, is_vendored), source, unit, known)[0]
-                    current, problems = _read(Tree(objects, sha, is_vendored), source, unit, known)
-                    result.warnings += [f"{sha[:12]}: {p}; left out of this commit's {source.family} event"
-                                        for p in problems]
+                    current, files = _read(Tree(objects, sha, is_vendored), source, unit, known)
+                    if files is not None:
+                        result.warnings += [f"{sha[:12]}: {p}; left out of this commit's {source.family} event"
+                                            for p in files.problems]
                     if current is None:
                         continue
                     payload = source.payload(unit, current, previous)
+                    if files.not_in_clone:
+                        payload["not_in_clone"] = sorted(files.not_in_clone)
                     payload["trigger"] = {"commit_sha": sha, "commit_message": message}
                     name = f"{source.prefix}{sha}-{unit_key(unit)}"
                     write_json_atomic(events / f"{name}.json", {
