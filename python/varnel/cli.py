@@ -17,10 +17,11 @@ from pathlib import Path
 
 from . import ENGINES, __version__
 from .collect.gitrun import CollectError
-from .config import ConfigError, load_config
+from .config import Config, ConfigError, load_config, settings_at, settings_file
 from .ingest import KINDS, ReportError, ingest
 from .pipeline import AnalysisResult, Window, analyze, engine, previous_advisory
 from .progress import Progress
+from .workspace import WorkspaceError, workspace_for
 
 EXIT_OK, EXIT_ATTENTION, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
 
@@ -102,13 +103,22 @@ def _report_json(result: AnalysisResult) -> str:
     }, indent=2)
 
 
+def _settings(args: argparse.Namespace, repo: Path) -> Config:
+    """The settings of this run: --settings FILE, --settings-from REV, else the repository's own."""
+    if args.settings:
+        return settings_file(Path(args.settings))
+    if args.settings_from:
+        return settings_at(repo, args.settings_from)
+    return load_config(repo)
+
+
 def _cmd_analyze(args: argparse.Namespace, report: bool = True) -> int:
     repo = Path(args.path).resolve()
-    workspace = _workspace_of(args)
     progress = Progress(quiet=args.quiet)
     try:
-        config = load_config(repo)
-    except ConfigError as e:
+        config = _settings(args, repo)
+        workspace = _workspace_of(args)
+    except (ConfigError, WorkspaceError) as e:
         print(f"varnel: {e}", file=sys.stderr)
         return EXIT_USAGE
     window = Window(days=config.scope_days, since=args.since, last_commits=args.last, everything=args.all)
@@ -152,17 +162,19 @@ def _positive(text: str) -> int:
     return int(text)
 
 
-def _workspace_of(args: argparse.Namespace) -> Path:
-    return Path(args.workspace) if args.workspace else Path(args.path).resolve() / ".varnel"
+def _workspace_of(args: argparse.Namespace, create: bool = True) -> Path:
+    """The command's workspace, checked so that the repository cannot provide
+    it (WorkspaceError otherwise); created only when `create`."""
+    return workspace_for(Path(args.path).resolve(), args.workspace, create)
 
 
 def _cmd_verify(args: argparse.Namespace) -> int:
     """A fresh analysis compared with the previous advisory (or --against FILE)."""
-    workspace = _workspace_of(args)
     args.format, args.output = "text", None
     status = _cmd_analyze(args, report=False)
     if status != EXIT_OK:
         return status
+    workspace = _workspace_of(args)
     before = Path(args.against) if args.against else previous_advisory(workspace)
     if before is None:
         print("Nothing to verify against yet: this was the first analysis. Run 'varnel verify' again after a fix.")
@@ -180,14 +192,14 @@ def _split_metric(text: str) -> tuple[str, str]:
     return family, metric
 
 
-def _accepted(args: argparse.Namespace):
-    return importlib.import_module("varnel.accepted").AcceptedDeviations(_workspace_of(args))
+def _accepted(args: argparse.Namespace, create: bool):
+    return importlib.import_module("varnel.accepted").AcceptedDeviations(_workspace_of(args, create))
 
 
 def _cmd_accept(args: argparse.Namespace) -> int:
     family, metric = args.metric
     expires = datetime.now(timezone.utc) + timedelta(days=args.days) if args.days else None
-    entry = _accepted(args).accept(family, metric, args.reason, args.by or getpass.getuser(), expires_at=expires,
+    entry = _accepted(args, create=True).accept(family, metric, args.reason, args.by or getpass.getuser(), expires_at=expires,
                                    from_commit=args.from_commit)
     until = f" until {entry['expires_at']}" if entry.get("expires_at") else ""
     print(f"Accepted {family}/{metric}{until}: it will no longer be reported.")
@@ -195,7 +207,7 @@ def _cmd_accept(args: argparse.Namespace) -> int:
 
 
 def _cmd_accepted(args: argparse.Namespace) -> int:
-    store = _accepted(args)
+    store = _accepted(args, create=False)
     if args.revoke:
         family, metric = args.revoke
         if not store.revoke(family, metric):
@@ -226,7 +238,7 @@ def _pattern_lines(entries: list[dict]) -> list[str]:
 
 
 def _cmd_patterns(args: argparse.Namespace) -> int:
-    database = _workspace_of(args) / "phase4" / "knowledge.db"
+    database = _workspace_of(args, create=False) / "phase4" / "knowledge.db"
     if not database.exists():
         print("No patterns learned yet: run 'varnel analyze' first, with some history.")
         return EXIT_OK
@@ -251,7 +263,7 @@ def _cmd_ingest(args: argparse.Namespace) -> int:
         print(f"varnel: --path: no such directory: {args.path}", file=sys.stderr)
         return EXIT_USAGE
     try:
-        result = ingest(args.kind, args.files, _workspace_of(args), repo=Path(args.path).resolve(),
+        result = ingest(args.kind, args.files, _workspace_of(args, create=False), repo=Path(args.path).resolve(),
                         commit=args.commit, at=args.at)
     except ReportError as e:
         print(f"varnel: {e}", file=sys.stderr)
@@ -265,6 +277,14 @@ def _cmd_ingest(args: argparse.Namespace) -> int:
         if result.skipped:
             print(f"{args.kind}: {result.skipped} run{'s' * (result.skipped != 1)} not completed yet, passed over")
     return EXIT_OK
+
+
+def _settings_options(command: argparse.ArgumentParser) -> None:
+    chosen = command.add_mutually_exclusive_group()
+    chosen.add_argument("--settings", metavar="FILE",
+                        help="read the settings from this file instead of the repository's own")
+    chosen.add_argument("--settings-from", metavar="REV",
+                        help="read the repository's settings as committed at REV (for a gate: the base branch)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -287,6 +307,7 @@ def build_parser() -> argparse.ArgumentParser:
     recent.add_argument("--since", type=_date, help="the advisory covers events from this date on (YYYY-MM-DD)")
     recent.add_argument("--last", type=_positive, metavar="N", help="the advisory covers the last N commits")
     recent.add_argument("--all", action="store_true", help="the advisory covers the whole history")
+    _settings_options(analyze_cmd)
     analyze_cmd.set_defaults(run=_cmd_analyze)
 
     verify_cmd = commands.add_parser("verify", help="analyse again and say what changed since the last advisory")
@@ -294,6 +315,7 @@ def build_parser() -> argparse.ArgumentParser:
     verify_cmd.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
     verify_cmd.add_argument("--against", help="an earlier advisory.json to compare with")
     verify_cmd.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    _settings_options(verify_cmd)
     verify_cmd.set_defaults(run=_cmd_verify, since=None, last=None, all=False, fail_on=None)
 
     accept_cmd = commands.add_parser("accept", help="stop reporting a deviation that is intended")
@@ -336,7 +358,11 @@ def main(argv: list[str] | None = None) -> int:
     if args.command is None:
         print(_engines_text())
         return EXIT_OK
-    return args.run(args)
+    try:
+        return args.run(args)
+    except WorkspaceError as e:
+        print(f"varnel: {e}", file=sys.stderr)
+        return EXIT_USAGE
 
 
 if __name__ == "__main__":

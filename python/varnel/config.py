@@ -12,16 +12,28 @@ or from a ``.varnel.toml`` beside it (which wins when both exist).
 
 Every key is optional; unknown keys are an error, so a typo never passes
 silently.
+
+The settings tune the analysis only: no setting names a directory to write
+or a service to reach, so a repository's own settings cannot point varnel
+outside its workspace or at another host, and a settings file that is a
+link is refused (it could make varnel read a file outside the repository).
+A CI gate that should not let a pull request change its own settings reads
+them from a file of its own (``--settings FILE``) or from a named commit
+such as the base branch (``--settings-from REV``).
 """
 
 from __future__ import annotations
 
 import fnmatch
+import os
 import re
+import stat
 import tomllib
 from dataclasses import dataclass, field, fields
 from functools import cached_property
 from pathlib import Path
+
+from .collect.gitrun import CollectError, git
 
 DEFAULT_EXCLUDES = (
     "vendor/**", "third_party/**", "node_modules/**", "dist/**", "build/**",
@@ -86,18 +98,85 @@ def _checked(table: dict, origin: str) -> Config:
     return Config(**values, source=origin)
 
 
+SETTINGS_FILE = ".varnel.toml"
+
+
+def _parse(text: str, origin: str, pyproject: bool) -> Config | None:
+    """The settings a file's text holds; None for a pyproject.toml without [tool.varnel]."""
+    try:
+        document = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as e:
+        raise ConfigError(f"{origin}: {e}") from e
+    if not pyproject:
+        return _checked(document, origin)
+    table = document.get("tool", {}).get("varnel")
+    return None if table is None else _checked(table, f"{origin} [tool.varnel]")
+
+
+def _read_text(path: Path) -> str:
+    try:
+        return path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as e:
+        raise ConfigError(f"{path}: cannot be read: {e}") from e
+
+
+def settings_file(path: Path) -> Config:
+    """The settings of one file named on the command line: [tool.varnel] of a
+    pyproject.toml, else the whole file as in .varnel.toml."""
+    path = Path(path)
+    if not path.is_file():
+        raise ConfigError(f"--settings: no such file: {path}")
+    return _parse(_read_text(path), str(path), path.name == "pyproject.toml") or Config(source=str(path))
+
+
+def _repository_file(repo: Path, name: str) -> Path | None:
+    """`name` at the repository's top level when it is a regular file there."""
+    path = repo / name
+    try:
+        mode = os.lstat(path).st_mode
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    if stat.S_ISLNK(mode):
+        raise ConfigError(f"{path}: a settings file that is a link is not read; use --settings FILE")
+    return path if stat.S_ISREG(mode) else None
+
+
 def load_config(repo: Path) -> Config:
     """The repository's settings, or the defaults when it has none."""
     repo = Path(repo)
-    own = repo / ".varnel.toml"
-    pyproject = repo / "pyproject.toml"
-    try:
-        if own.is_file():
-            return _checked(tomllib.loads(own.read_text(encoding="utf-8")), str(own))
-        if pyproject.is_file():
-            table = tomllib.loads(pyproject.read_text(encoding="utf-8")).get("tool", {}).get("varnel")
-            if table is not None:
-                return _checked(table, f"{pyproject} [tool.varnel]")
-    except tomllib.TOMLDecodeError as e:
-        raise ConfigError(f"{own if own.is_file() else pyproject}: {e}") from e
+    for name in (SETTINGS_FILE, "pyproject.toml"):
+        path = _repository_file(repo, name)
+        if path is not None:
+            found = _parse(_read_text(path), str(path), name == "pyproject.toml")
+            if found is not None:
+                return found
     return Config()
+
+
+def settings_at(repo: Path, rev: str) -> Config:
+    """The repository's settings as committed at `rev` (the base branch, say)."""
+    if rev.startswith("-"):
+        raise ConfigError(f"--settings-from: not a commit: {rev}")
+    try:
+        commit = git(repo, "rev-parse", "--verify", "--quiet", f"{rev}^{{commit}}").decode().strip()
+    except CollectError as e:
+        raise ConfigError(f"--settings-from: not a commit in {repo}: {rev}") from e
+    listing = git(repo, "ls-tree", "-z", commit, "--", SETTINGS_FILE, "pyproject.toml").split(b"\0")
+    blobs = {}
+    for entry in filter(None, listing):
+        info, _, name = entry.partition(b"\t")
+        mode, kind, oid = info.split()
+        if kind == b"blob" and mode != b"120000":
+            blobs[name.decode("utf-8", "replace")] = oid.decode()
+    for name in (SETTINGS_FILE, "pyproject.toml"):
+        if name in blobs:
+            try:
+                text = git(repo, "cat-file", "blob", blobs[name]).decode("utf-8")
+            except CollectError as e:  # a partial clone without it, say
+                raise ConfigError(f"{rev}:{name}: cannot be read: {e}") from e
+            except UnicodeDecodeError as e:
+                raise ConfigError(f"{rev}:{name}: not UTF-8") from e
+            found = _parse(text, f"{rev}:{name}", name == "pyproject.toml")
+            if found is not None:
+                return found
+    return Config(source=f"{rev} (no settings there: the defaults)")

@@ -18,6 +18,7 @@ from .collect.terraform import TerraformSource
 from .config import Config
 from .progress import Progress
 from .scope import build_view, close_view, events_in_scope
+from .workspace import claim
 
 
 def engine(name: str):
@@ -43,14 +44,6 @@ class AnalysisResult:
     explanations: list = field(default_factory=list)
     advisory: dict | None = None
     phases_missing: list[str] = field(default_factory=list)
-
-
-def prepare_workspace(workspace: Path) -> None:
-    """Creates the workspace and keeps it out of git's view."""
-    workspace.mkdir(parents=True, exist_ok=True)
-    ignore = workspace / ".gitignore"
-    if not ignore.exists():
-        ignore.write_text("# varnel's workspace: generated, never committed\n*\n", encoding="utf-8")
 
 
 @dataclass
@@ -88,7 +81,7 @@ def previous_advisory(workspace: Path) -> Path | None:
 
 def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None = None,
             scope: str = "varnel-engine") -> AnalysisResult:
-    prepare_workspace(workspace)
+    claim(workspace)
     progress.step("Collecting commits")
     collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total),
                              config)

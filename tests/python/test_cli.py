@@ -50,7 +50,10 @@ def test_exit_codes(tmp_path):
 def test_patterns_lists_what_the_knowledge_base_holds(tmp_path):
     from varnel.lorekeep import SQLiteKnowledgeStore
 
+    from varnel.workspace import claim
+
     assert "No patterns learned yet" in varnel("patterns", str(tmp_path)).stdout
+    claim(tmp_path / ".varnel")
     store = SQLiteKnowledgeStore(tmp_path / ".varnel" / "phase4" / "knowledge.db")
     store.create_pattern({"fingerprint": "f" * 16, "discovery_method": "statistical", "pattern_type": "co_occurrence",
                           "sources": ["ci", "git"],

@@ -17,7 +17,7 @@ from pathlib import Path
 from .._common import content_id
 from ..collect.events import utc_text, write_json_atomic
 from ..collect.gitrun import CollectError, git, text
-from ..pipeline import prepare_workspace
+from ..workspace import claim
 from . import ci, coverage, junit, sentry, trivy
 from .reading import ReportError, moment
 
@@ -135,7 +135,7 @@ def ingest(kind: str, files: list, workspace: Path, repo: Path | None = None, co
 
     result = IngestResult(skipped=batch.skipped)
     if planned:
-        prepare_workspace(Path(workspace))
+        claim(Path(workspace))
         events.mkdir(exist_ok=True)
     for item in planned:
         write_json_atomic(item.path, item.event)

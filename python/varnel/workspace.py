@@ -1,0 +1,121 @@
+"""Where varnel keeps its files for one repository, and why it may write there.
+
+The workspace is varnel's own directory, ``PATH/.varnel`` by default. An
+analysed repository must never choose where varnel writes or what it
+removes, so
+
+- a ``.varnel`` the repository provides is never used: a link, a file or
+  directory tracked by git, or one present without varnel's marker; nor may
+  any component of a workspace path inside the repository be a link;
+- every workspace carries the marker file `MARKER`, written when varnel
+  creates it, and varnel writes, replaces and removes files only inside a
+  directory that carries it (`claim` checks this before anything else).
+
+A workspace made by an earlier version, which had no marker but held
+varnel's own ``.gitignore`` and nothing git tracks, is adopted as it is.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+from pathlib import Path
+
+from .collect.gitrun import CollectError, git
+
+DEFAULT_NAME = ".varnel"
+MARKER = ".varnel-workspace"
+_MARKER_TEXT = "This directory is a varnel workspace: generated files, safe to delete.\n"
+_IGNORE_TEXT = "# varnel's workspace: generated, never committed\n*\n"
+
+
+class WorkspaceError(ValueError):
+    """A directory varnel must not use as its workspace; the message is one line."""
+
+
+def _refuse(workspace: Path, reason: str) -> WorkspaceError:
+    return WorkspaceError(f"{workspace} cannot be varnel's workspace: {reason}; "
+                          "choose another directory with --workspace DIR")
+
+
+def _is_link(path: Path) -> bool:
+    try:
+        return stat.S_ISLNK(os.lstat(path).st_mode)
+    except FileNotFoundError:
+        return False
+
+
+def _marked(workspace: Path) -> bool:
+    try:
+        return stat.S_ISREG(os.lstat(workspace / MARKER).st_mode)
+    except (FileNotFoundError, NotADirectoryError):
+        return False
+
+
+def _legacy(workspace: Path) -> bool:
+    """A workspace of an earlier version: varnel's .gitignore, no marker yet."""
+    ignore = workspace / ".gitignore"
+    try:
+        return stat.S_ISREG(os.lstat(ignore).st_mode) and ignore.read_text(encoding="utf-8") == _IGNORE_TEXT
+    except (OSError, UnicodeDecodeError):
+        return False
+
+
+def claim(workspace: Path, create: bool = True) -> Path:
+    """`workspace`, made varnel's (created with its marker and .gitignore when
+    missing and `create`); an error for an existing directory that is not
+    varnel's, or for anything there that is not a directory."""
+    workspace = Path(workspace)
+    if _is_link(workspace):
+        raise _refuse(workspace, "it is a link")
+    if workspace.exists():
+        if not workspace.is_dir():
+            raise _refuse(workspace, "it is not a directory")
+        if _marked(workspace):
+            return workspace
+        if any(workspace.iterdir()) and not _legacy(workspace):
+            raise _refuse(workspace, f"it already holds files and no {MARKER} marker, so it is not varnel's")
+    elif not create:
+        return workspace
+    workspace.mkdir(parents=True, exist_ok=True)
+    ignore = workspace / ".gitignore"
+    if not ignore.exists():
+        ignore.write_text(_IGNORE_TEXT, encoding="utf-8")
+    (workspace / MARKER).write_text(_MARKER_TEXT, encoding="utf-8")
+    return workspace
+
+
+def _tracked(repo: Path, relative: str) -> bool:
+    try:
+        return bool(git(repo, "ls-files", "-z", "--cached", "--", f":(literal){relative}"))
+    except CollectError:  # a bare repository has no work tree to track files in
+        return False
+
+
+def _inside(path: Path, repo: Path) -> Path | None:
+    """`path` relative to the repository's top level when it lies inside it
+    (however the path to the repository is spelled), else None."""
+    for ancestor in path.parents:
+        try:
+            if os.path.samefile(ancestor, repo):
+                return path.relative_to(ancestor)
+        except OSError:
+            continue
+    return None
+
+
+def workspace_for(repo: Path, chosen: str | os.PathLike | None = None, create: bool = True) -> Path:
+    """The workspace of the repository at `repo` (its top level): `chosen`, or
+    ``repo/.varnel``; checked so that the repository cannot provide it."""
+    repo = Path(repo)
+    workspace = Path(os.path.abspath(chosen)) if chosen else repo / DEFAULT_NAME
+    inside = _inside(workspace, repo)
+    if inside is not None and inside.parts:
+        here = repo
+        for part in inside.parts:
+            here = here / part
+            if _is_link(here):
+                raise _refuse(workspace, f"{here} is a link")
+        if _tracked(repo, inside.as_posix()):
+            raise _refuse(workspace, "the repository tracks it in git")
+    return claim(workspace, create)
