@@ -252,10 +252,16 @@ SignalRefs AdvisoryEngine::filter_significant(const json::Array& signals) const 
   return advstage::filter_significant(signals, significance_threshold_);
 }
 
-Value AdvisoryEngine::run(std::string_view scope, Outside& outside) const {
+Value AdvisoryEngine::run(std::string_view scope, Outside& outside, const EventRefs& event_refs) const {
   const std::string generated_at = utc_timestamp();
   outside.accepted.cleanup_expired();
-  const json::Array signals = load_signals(&kRunSignalFields);
+  json::Array signals = load_signals(&kRunSignalFields);
+  if (event_refs) {
+    std::erase_if(signals, [&](const Value& s) {
+      const Value* ref = s.is_object() ? s.as_object().find("event_ref") : nullptr;
+      return ref == nullptr || !ref->is_string() || !event_refs->contains(ref->as_string());
+    });
+  }
   const ExplanationIndex explanations = load_explanations(&kRunExplanationFields, wanted_explanations(signals));
   const EventMap events = load_events();
   const json::Array knowledge = list_of(load_knowledge());
@@ -303,10 +309,10 @@ Value AdvisoryEngine::run(std::string_view scope, Outside& outside) const {
 }
 
 Value AdvisoryEngine::verify(std::string_view scope, const std::filesystem::path& previous, std::string_view shown_as,
-                             Outside& outside) const {
+                             Outside& outside, const EventRefs& event_refs) const {
   // Read first: the run below may rewrite this very file.
   const PreviousAdvisory snapshot = snapshot_previous_advisory(previous);
-  Value current_result = run(scope, outside);
+  Value current_result = run(scope, outside, event_refs);
   if (text_field(current_result, "status") != "complete") {
     Object verification;
     for (const char* key : {"resolved", "persisting", "new", "regressions"}) verification.append(key, json::Array{});

@@ -24,6 +24,9 @@ struct Outside {
   AdvisoryHistory& history;
 };
 
+// The event ids a run speaks about; nullopt for every event.
+using EventRefs = std::optional<std::unordered_set<std::string>>;
+
 class AdvisoryEngine {
  public:
   // Sets the workspace paths and creates the output directory with any
@@ -56,14 +59,16 @@ class AdvisoryEngine {
 
   // Builds the advisory of the workspace labelled `scope`, writes its files
   // (each one atomically) when there is one, and returns the run result.
-  json::Value run(std::string_view scope, Outside& outside) const;
+  // With `event_refs`, only the signals of those events are read, before
+  // every other step.
+  json::Value run(std::string_view scope, Outside& outside, const EventRefs& event_refs = std::nullopt) const;
 
   // Runs again and compares the new advisory with the one in the file
   // `previous` (read before the run rewrites anything, so that it may be
   // this workspace's own advisory.json); writes the verification files.
   // `shown_as` is the path as the caller gave it, for messages.
   json::Value verify(std::string_view scope, const std::filesystem::path& previous, std::string_view shown_as,
-                     Outside& outside) const;
+                     Outside& outside, const EventRefs& event_refs = std::nullopt) const;
 
  private:
   std::filesystem::path varnel_dir_;

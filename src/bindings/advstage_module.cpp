@@ -220,20 +220,33 @@ class Phase5Engine {
     return va::fmt_value(vb::from_python(metric), vb::from_python(value));
   }
 
-  nb::object run(nb::handle scope) {
-    const std::string label = text_argument(scope, "scope");
-    va::Outside outside{language(), accepted_, history()};
-    return vb::to_python(unlocked([&] { return engine_.run(label, outside); }));
+  // A collection of event ids (None: every event).
+  static va::EventRefs event_refs_from_python(nb::handle refs) {
+    if (refs.is_none()) return std::nullopt;
+    if (!nb::isinstance<nb::iterable>(refs) || nb::isinstance<nb::str>(refs)) {
+      throw varnel::TypeMismatchError("event_refs must be a collection of event ids (str), or None");
+    }
+    std::unordered_set<std::string> ids;
+    for (nb::handle ref : refs) ids.insert(text_argument(ref, "event_refs"));
+    return ids;
   }
 
-  nb::object verify(nb::handle scope, nb::handle previous) {
+  nb::object run(nb::handle scope, nb::handle refs) {
+    const std::string label = text_argument(scope, "scope");
+    const va::EventRefs ids = event_refs_from_python(refs);
+    va::Outside outside{language(), accepted_, history()};
+    return vb::to_python(unlocked([&] { return engine_.run(label, outside, ids); }));
+  }
+
+  nb::object verify(nb::handle scope, nb::handle previous, nb::handle refs) {
     const std::string label = text_argument(scope, "scope");
     // A path given as str or os.PathLike; its text is what the report shows.
     const std::string shown =
         text_argument(nb::module_::import_("os").attr("fspath")(previous), "previous_advisory_path");
     const std::filesystem::path file = vb::path_from_python(previous);
+    const va::EventRefs ids = event_refs_from_python(refs);
     va::Outside outside{language(), accepted_, history()};
-    return vb::to_python(unlocked([&] { return engine_.verify(label, file, shown, outside); }));
+    return vb::to_python(unlocked([&] { return engine_.verify(label, file, shown, outside, ids); }));
   }
 
   static nb::object load_previous_advisory(nb::handle advisory_path) {
@@ -330,10 +343,13 @@ NB_MODULE(advstage, m) {
                   nb::arg("indent") = "", "Appends the lines of one change to lines.")
       .def_static("_fmt_value", &E::fmt_value, nb::arg("metric").none(), nb::arg("value").none(),
                   "A metric value as the reports show it.")
-      .def("run", &E::run, nb::arg("scope") = "varnel-engine",
-           "Builds and writes the advisory of the workspace; returns the run result.")
-      .def("verify", &E::verify, nb::arg("scope"), nb::arg("previous_advisory_path"),
-           "Runs again, compares with the earlier advisory file and writes the verification report.")
+      .def("run", &E::run, nb::arg("scope") = "varnel-engine", nb::kw_only(), nb::arg("event_refs").none() = nb::none(),
+           "Builds and writes the advisory of the workspace (of the events in event_refs only, when given); "
+           "returns the run result.")
+      .def("verify", &E::verify, nb::arg("scope"), nb::arg("previous_advisory_path"), nb::kw_only(),
+           nb::arg("event_refs").none() = nb::none(),
+           "Runs again (over the events in event_refs only, when given), compares with the earlier advisory file "
+           "and writes the verification report.")
       .def_static("_load_previous_advisory", &E::load_previous_advisory, nb::arg("advisory_path"),
                   "The advisory record in a file (an object, or None).")
       .def_static("_diff_advisories", &E::diff_advisories, nb::arg("before").none(), nb::arg("after").none(),

@@ -279,3 +279,35 @@ class TestFailures:
         assert json.loads((ws / "phase5" / "advisory.json").read_text(encoding="utf-8"))["scope"] == "second"
         assert (ws / "phase5" / "investigation_prompt.txt").read_text(encoding="utf-8") == \
             before["investigation_prompt.txt"]
+
+
+class TestEventRefs:
+    def test_a_run_over_some_events_equals_a_run_over_only_their_signals(self, tmp_path):
+        import shutil
+
+        whole = rich_workspace(tmp_path / "whole")
+        signals = [s for f in sorted((whole / "phase2").glob("*.json")) for s in json.loads(f.read_text())]
+        refs = sorted({s["event_ref"] for s in signals})
+        kept = set(refs[: max(1, len(refs) // 2)])
+        only = tmp_path / "only"
+        shutil.copytree(whole, only)
+        for f in (only / "phase2").glob("*.json"):
+            f.write_text(json.dumps([s for s in json.loads(f.read_text()) if s["event_ref"] in kept], indent=2))
+        windowed = Phase5Engine(whole).run("demo-repo", event_refs=kept)
+        filtered = Phase5Engine(only).run("demo-repo")
+
+        def outputs(ws, result):
+            stamp = result["advisory"]["generated_at"]
+            return {name: text.replace(stamp, "<now>") for name, text in read_outputs(ws).items()}
+
+        assert windowed["status"] == filtered["status"] == "complete"
+        assert outputs(whole, windowed) == outputs(only, filtered)
+        assert Phase5Engine(whole).run("demo-repo", event_refs=["no-such-event"])["status"] == "no_signals"
+
+    def test_event_refs_are_checked(self, tmp_path):
+        ws = rich_workspace(tmp_path)
+        for wrong in (3, "g1", [1]):
+            with pytest.raises(TypeError):
+                Phase5Engine(ws).run("demo-repo", event_refs=wrong)
+        with pytest.raises(TypeError):
+            Phase5Engine(ws).run("demo-repo", ["g1"])  # keyword only
