@@ -244,6 +244,7 @@ std::string chat_message(const Value& advisory, AdvisoryLanguage& language) {
   lines.emplace_back();
   const Value& significant = required(required(advisory, "summary"), "significant_changes");
   lines.push_back(text_of(significant) + " unusual change" + (equals_one(significant) ? "" : "s") + " detected:");
+  lines.emplace_back();
   std::size_t position = 0;
   for (const Value& change : list_field(advisory, "changes")) {
     ++position;

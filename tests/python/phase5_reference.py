@@ -376,7 +376,7 @@ def human_summary(a):
 
 def chat(a):
     n = a["summary"]["significant_changes"]
-    lines = [f"Varnel Report \u2014 {a['scope']}", "", f"{n} unusual change{'s' if n != 1 else ''} detected:"]
+    lines = [f"Varnel Report \u2014 {a['scope']}", "", f"{n} unusual change{'s' if n != 1 else ''} detected:", ""]
     for i, c in enumerate(a.get("changes", []), 1):
         met = METRIC_LABELS.get(c["metric"], c["metric"])
         lines.append(f"{i}. {met}: {friendly.relative_change(c['current'], baseline_value(c))} "

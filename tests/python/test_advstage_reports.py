@@ -59,7 +59,7 @@ def all_texts(engine, record):
 
 class TestTexts:
     def test_plural_of_the_chat_line(self, engine):
-        assert "\n1 unusual change detected:\n" in all_texts(engine, advisory([change("run_duration", 2.0)]))[1]
+        assert "\n1 unusual change detected:\n\n1. " in all_texts(engine, advisory([change("run_duration", 2.0)]))[1]
         assert "\n0 unusual changes detected:" in all_texts(engine, advisory([]))[1]
 
     def test_accepted_headline_lists_three_and_counts_the_rest(self, engine):
