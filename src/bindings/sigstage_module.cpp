@@ -244,6 +244,15 @@ NB_MODULE(sigstage, m) {
   vb::register_error_translator();
   m.doc() = "Phase 2: judges every event's metrics against the metric's own recent history.";
 
+  // The metrics each family's signals carry, for hosts that check a FAMILY/METRIC a user names.
+  nb::dict family_metrics;
+  for (const sig::Family& family : sig::families()) {
+    nb::list metrics;
+    for (std::string_view metric : family.metric_names) metrics.append(nb::str(metric.data(), metric.size()));
+    family_metrics[nb::str(family.key.data(), family.key.size())] = nb::tuple(metrics);
+  }
+  m.attr("FAMILY_METRICS") = family_metrics;
+
   m.def(
       "compute_robust_deviation",
       [](nb::handle observed, nb::handle values) {
