@@ -9,6 +9,7 @@ or from a ``.varnel.toml`` beside it (which wins when both exist).
     scope_days = 30              # the advisory speaks about the last N days
     exclude_paths = ["vendor/**", "third_party/**", "*.lock", ...]  # left out of the git metrics
     bot_authors = ["dependabot[bot]", ...]                          # their commits are left out
+    scope = "my-service"         # the name reports give the repository (default: its origin's name)
 
 Every key is optional; unknown keys are an error, so a typo never passes
 silently.
@@ -55,6 +56,7 @@ class Config:
     scope_days: int = 30
     exclude_paths: tuple[str, ...] = DEFAULT_EXCLUDES
     bot_authors: tuple[str, ...] = DEFAULT_BOTS
+    scope: str = ""  # the name reports give the repository; its origin's or directory's by default
     source: str = field(default="defaults", compare=False)
 
     @cached_property
@@ -83,7 +85,11 @@ def _checked(table: dict, origin: str) -> Config:
     values = {}
     for key, value in table.items():
         default = getattr(Config, key)
-        if isinstance(default, tuple):
+        if isinstance(default, str):
+            if not isinstance(value, str):
+                raise ConfigError(f"{origin}: {key} must be a string")
+            values[key] = value
+        elif isinstance(default, tuple):
             if not (isinstance(value, list) and all(isinstance(v, str) for v in value)):
                 raise ConfigError(f"{origin}: {key} must be a list of strings")
             values[key] = tuple(value)

@@ -1,23 +1,38 @@
 """The host's sequence for one repository: collect events, then run each
-phase of the engines over the workspace."""
+phase of the engines over the workspace.
+
+A run's outputs are its own. The phases run in a staging directory inside
+the workspace (``.run-<pid>/``), whose ``events`` and ``phase4`` (the
+knowledge base) are links to the workspace's own; only when every phase
+has completed are the staged ``phase2``, ``phase3`` and ``phase5`` put in
+place of the workspace's, each directory by a rename. So a family that
+failed, a phase that wrote nothing, or an advisory that was not written
+never leaves an earlier run's file to be read as this run's, and a run
+that is killed leaves the previous run's complete set.
+"""
 
 from __future__ import annotations
 
+import contextlib
 import importlib
-from dataclasses import dataclass, field
+import io
+import os
+import re
 import shutil
-from datetime import datetime, timezone
+from dataclasses import dataclass, field
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
+from ._common import loads
 from .collect.dependencies import DependencySource
 from .collect.git import GitCollection, collect_git
+from .collect.gitrun import origin_name
 from .collect.history import HistoryCollection, collect_history
 from .collect.openapi import OpenAPISource
 from .collect.releases import ReleaseCollection, collect_releases
 from .collect.terraform import TerraformSource
 from .config import Config
 from .progress import Progress
-from .scope import build_view, close_view, events_in_scope
 from .workspace import claim
 
 
@@ -31,25 +46,17 @@ def engine(name: str):
 
 # What the history holds besides commits; each becomes events of its own family.
 HISTORY_SOURCES = (DependencySource(), OpenAPISource(), TerraformSource())
+PUBLISHED = ("phase2", "phase3", "phase5")
+HISTORY = "history"
 _WARNINGS_SHOWN = 5
-
-
-@dataclass
-class AnalysisResult:
-    workspace: Path
-    collection: GitCollection
-    history: HistoryCollection = field(default_factory=HistoryCollection)
-    releases: ReleaseCollection = field(default_factory=ReleaseCollection)
-    signals: dict[str, list] = field(default_factory=dict)
-    explanations: list = field(default_factory=list)
-    advisory: dict | None = None
-    phases_missing: list[str] = field(default_factory=list)
+_FAILURE_LINE = re.compile(r"^\s*\[Phase 2\] (\S+) failed: (.*)$")
 
 
 @dataclass
 class Window:
-    """The recent work the advisory speaks about: the last `days` days by
-    default, or from `since`, or the last `last_commits` commits; `everything`
+    """The recent work the advisory speaks about: by default the latest
+    `days` days of activity (ending at the newest commit, never later than
+    now), or from `since`, or the last `last_commits` commits; `everything`
     keeps the whole history."""
 
     days: int = 30
@@ -58,82 +65,261 @@ class Window:
     everything: bool = False
 
 
-HISTORY = "history"
+@dataclass
+class WindowUsed:
+    """The window as applied: its first and last event times (None when it
+    holds no event), what it was asked to be, and the ids of its events
+    (None for the whole history)."""
+
+    description: str
+    start: datetime | None = None
+    end: datetime | None = None
+    event_ids: frozenset[str] | None = None
 
 
-def keep_in_history(workspace: Path) -> Path | None:
-    """Keeps a copy of the advisory just written, for later verification."""
-    advisory = workspace / "phase5" / "advisory.json"
-    if not advisory.exists():
+@dataclass
+class FamilyFailure:
+    family: str
+    cause: str
+
+
+@dataclass
+class AnalysisResult:
+    """What one analysis found, from the engines' own return values."""
+
+    repo: Path
+    workspace: Path
+    scope: str
+    collection: GitCollection
+    history: HistoryCollection = field(default_factory=HistoryCollection)
+    releases: ReleaseCollection = field(default_factory=ReleaseCollection)
+    window: WindowUsed = field(default_factory=lambda: WindowUsed("the whole history"))
+    signals: dict[str, list] = field(default_factory=dict)
+    explanations: list = field(default_factory=list)
+    status: str = "no_signals"  # the advisory engine's run status
+    advisory: dict | None = None
+    texts: dict[str, str] = field(default_factory=dict)  # summary, chat, investigation
+    paths: dict[str, Path] = field(default_factory=dict)  # the published output files
+    failures: list[FamilyFailure] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
+    phases_missing: list[str] = field(default_factory=list)
+    kept: Path | None = None  # the advisory's copy in history/
+    verification: dict | None = None  # verify only: the engine's verify result
+    previous: Path | None = None  # verify only: the advisory compared with
+
+    @property
+    def complete(self) -> bool:
+        return not self.failures and not self.phases_missing
+
+
+def scope_label(repo: Path, config: Config) -> str:
+    """The name reports give the repository: the settings' `scope`, else the
+    origin remote's name, else the directory's; letters, digits and -_./ only."""
+    name = config.scope or origin_name(repo) or Path(repo).name or "repository"
+    return re.sub(r"[^A-Za-z0-9\-_./]", "", name) or "repository"
+
+
+def _instant(text: str) -> datetime | None:
+    """An event time as the engines read it, as an instant (no offset: UTC)."""
+    if not text:
         return None
+    try:
+        moment = datetime.fromisoformat(text.replace("Z", "+00:00"))
+    except ValueError:
+        return None
+    return moment if moment.tzinfo else moment.replace(tzinfo=timezone.utc)
+
+
+def event_times(workspace: Path) -> list[tuple[datetime, str, bool]]:
+    """(time, event id, is a commit) of every event with a readable time."""
+    extract = engine("patstage").Phase4Engine._extract_event_timestamp
+    timed = []
+    for path in sorted((workspace / "events").glob("*.json")):
+        try:
+            event = loads(path.read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            continue  # the engines report unreadable events themselves
+        if isinstance(event, dict) and isinstance(event.get("event_id"), str):
+            moment = _instant(extract(event))
+            if moment is not None:
+                timed.append((moment, event["event_id"], event.get("source_type") == "git"))
+    return timed
+
+
+def apply_window(window: Window, timed: list[tuple[datetime, str, bool]],
+                 now: datetime | None = None) -> WindowUsed:
+    """The events `window` covers."""
+    if window.everything:
+        moments = [t for t, _, _ in timed]
+        return WindowUsed("the whole history", min(moments, default=None), max(moments, default=None))
+    now = now or datetime.now(timezone.utc)
+    if window.last_commits is not None:
+        commits = sorted((t for t, _, is_commit in timed if is_commit), reverse=True)[:window.last_commits]
+        start = commits[-1] if commits else now
+        asked = f"the last {window.last_commits} commit{'s' * (window.last_commits != 1)}"
+    elif window.since is not None:
+        start = window.since if window.since.tzinfo else window.since.replace(tzinfo=timezone.utc)
+        asked = f"since {start.date().isoformat()}"
+    else:
+        newest = max((t for t, _, is_commit in timed if is_commit), default=now)
+        start = min(newest, now) - timedelta(days=window.days)
+        asked = f"the latest {window.days} days of activity"
+    kept = [(t, event_id) for t, event_id, _ in timed if t >= start]
+    return WindowUsed(asked, min((t for t, _ in kept), default=None), max((t for t, _ in kept), default=None),
+                      frozenset(event_id for _, event_id in kept))
+
+
+def keep_in_history(workspace: Path, advisory: Path) -> Path:
+    """Keeps a copy of the advisory this run wrote, for later verification."""
     kept = workspace / HISTORY
     kept.mkdir(exist_ok=True)
     target = kept / f"advisory-{datetime.now(timezone.utc).strftime('%Y%m%dT%H%M%S%fZ')}.json"
-    shutil.copy2(advisory, target)
+    temp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    shutil.copyfile(advisory, temp)
+    os.replace(temp, target)
     return target
 
 
 def previous_advisory(workspace: Path) -> Path | None:
-    """The advisory kept by the analysis before the latest one, if any."""
+    """The advisory most recently kept, if any."""
     kept = sorted((workspace / HISTORY).glob("advisory-*.json"))
-    return kept[-2] if len(kept) >= 2 else None
+    return kept[-1] if kept else None
+
+
+class _Stage:
+    """The staging directory of one run, inside the workspace."""
+
+    def __init__(self, workspace: Path):
+        self.workspace = workspace
+        self.path = workspace / f".run-{os.getpid()}"
+        shutil.rmtree(self.path, ignore_errors=True)
+        self.path.mkdir()
+        for shared in ("events", "phase4"):
+            (workspace / shared).mkdir(exist_ok=True)
+            os.symlink(Path("..") / shared, self.path / shared, target_is_directory=True)
+
+    def publish(self) -> None:
+        """Each staged output directory in place of the workspace's, by a rename."""
+        for name in PUBLISHED:
+            staged, current = self.path / name, self.workspace / name
+            staged.mkdir(exist_ok=True)  # a phase that wrote nothing leaves nothing behind either
+            retired = self.path / f"{name}.retired"
+            if current.exists():
+                os.rename(current, retired)
+            os.rename(staged, current)
+            shutil.rmtree(retired, ignore_errors=True)
+
+    def remove(self) -> None:
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def _signals(stage: Path, config: Config, result: AnalysisResult) -> None:
+    """Phase 2; the engine's line for each family that failed becomes a failure."""
+    phase2 = engine("sigstage").Phase2Engine(stage, window_size=config.window, min_baseline=config.min_baseline)
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        result.signals = phase2.run_all_parallel()
+    for line in printed.getvalue().splitlines():
+        found = _FAILURE_LINE.match(line)
+        if found:  # named by the workspace's own path, not the staging directory's
+            result.failures.append(FamilyFailure(found[1], found[2].replace(str(stage), str(result.workspace))))
+        elif line.strip():
+            result.warnings.append(line.strip())
+
+
+_TEXTS = {"summary": "summary.txt", "chat": "chat.txt", "investigation": "investigation_prompt.txt"}
+
+
+def _advise(advstage, stage: Path, workspace: Path, config: Config, result: AnalysisResult,
+            against: Path | None) -> None:
+    """Phase 5 (and the verification when `against` is given)."""
+    phase5 = advstage.Phase5Engine(stage, significance_threshold=config.significance_threshold)
+    phase5._accepted_devs = importlib.import_module("varnel.accepted").AcceptedDeviations(workspace)
+    refs = result.window.event_ids
+    if against is None:
+        run = phase5.run(result.scope, event_refs=refs)
+        result.status = run["status"]
+    else:
+        run = result.verification = phase5.verify(result.scope, str(against), event_refs=refs)
+        in_window = [s for signals in result.signals.values() for s in signals
+                     if refs is None or s.get("event_ref") in refs]
+        result.status = "complete" if run.get("advisory") else \
+            "no_significant_changes" if in_window else "no_signals"
+    result.advisory = run.get("advisory")
+    # The staging directory is this run's alone, so every text in it was written now.
+    output = stage / "phase5"
+    result.texts = {name: (output / file).read_text(encoding="utf-8")
+                    for name, file in _TEXTS.items() if (output / file).exists()}
 
 
 def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None = None,
-            scope: str = "varnel-engine") -> AnalysisResult:
+            scope: str | None = None, against: Path | None = None) -> AnalysisResult:
+    """Collects the history into `workspace` and runs every phase; with
+    `against` (an earlier advisory file) the advisory engine also verifies."""
     claim(workspace)
     progress.step("Collecting commits")
     collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total),
                              config)
-    result = AnalysisResult(workspace=workspace, collection=collection)
+    result = AnalysisResult(repo=repo, workspace=workspace, scope=scope or scope_label(repo, config),
+                            collection=collection)
     progress.step("Reading dependencies, API schemas and infrastructure")
     result.history = collect_history(
         repo, workspace, list(HISTORY_SOURCES), config,
         lambda done, total: progress.count("Reading dependencies, API schemas and infrastructure", done, total))
     result.releases = collect_releases(repo, workspace)
-    warnings = collection.warnings + result.history.warnings
-    for warning in warnings[:_WARNINGS_SHOWN]:
+    result.warnings = collection.warnings + result.history.warnings
+    for warning in result.warnings[:_WARNINGS_SHOWN]:
         progress.warn(warning)
-    if len(warnings) > _WARNINGS_SHOWN:
-        progress.warn(f"and {len(warnings) - _WARNINGS_SHOWN} more like these")
+    if len(result.warnings) > _WARNINGS_SHOWN:
+        progress.warn(f"and {len(result.warnings) - _WARNINGS_SHOWN} more like these")
+    result.window = apply_window(window or Window(days=config.scope_days), event_times(workspace))
 
-    progress.step("Judging metrics against their history")
-    phase2 = engine("sigstage").Phase2Engine(workspace, window_size=config.window, min_baseline=config.min_baseline)
-    result.signals = phase2.run_all_parallel()
-
-    progress.step("Explaining signals")
+    stage = _Stage(workspace)
     try:
-        result.explanations = engine("explstage").Phase3Engine(workspace).run()
-    except FileNotFoundError:
-        result.explanations = []  # no signals yet: too little history
+        progress.step("Judging metrics against their history")
+        _signals(stage.path, config, result)
+        for failure in result.failures:
+            progress.warn(f"the {failure.family} family could not be judged: {failure.cause}")
 
-    patstage = engine("patstage")
-    if patstage is None:
-        result.phases_missing.append("patterns")
-    elif result.explanations:
-        progress.step("Learning patterns")
-        phase4 = patstage.Phase4Engine(workspace, {"direction_threshold": config.direction_threshold})
+        progress.step("Explaining signals")
         try:
-            phase4.run()
-        finally:
-            phase4.close()
+            result.explanations = engine("explstage").Phase3Engine(stage.path).run()
+        except FileNotFoundError:
+            result.explanations = []  # no signals yet: too little history
 
-    advstage = engine("advstage")
-    if advstage is None:
-        result.phases_missing.append("advisory")
-    else:
-        progress.step("Writing the advisory")
-        window = window or Window(days=config.scope_days)
-        target = workspace
-        if not window.everything:
-            keep = events_in_scope(workspace, days=window.days, since=window.since, last_commits=window.last_commits)
-            target = build_view(workspace, keep)
-        try:
-            phase5 = advstage.Phase5Engine(target, significance_threshold=config.significance_threshold)
-            result.advisory = phase5.run(scope=scope)
-        finally:
-            if target != workspace:
-                close_view(target, workspace)
-        keep_in_history(workspace)
-    progress.done()
+        patstage = engine("patstage")
+        if patstage is None:
+            result.phases_missing.append("patterns")
+        elif result.explanations:
+            progress.step("Learning patterns")
+            phase4 = patstage.Phase4Engine(stage.path, {"direction_threshold": config.direction_threshold})
+            try:
+                phase4.run()
+            finally:
+                phase4.close()
+
+        advstage = engine("advstage")
+        if advstage is None:
+            result.phases_missing.append("advisory")
+        else:
+            progress.step("Writing the advisory")
+            _advise(advstage, stage.path, workspace, config, result, against)
+        stage.publish()
+    finally:
+        stage.remove()
+        progress.done()
+    output = workspace / "phase5"
+    result.paths = {name: output / name for name in ("advisory.json", "evidence.json", "summary.txt", "chat.txt",
+                                                      "investigation_prompt.txt", "verification.json",
+                                                      "verification.txt") if (output / name).exists()}
+    if result.advisory is not None and "advisory.json" in result.paths:
+        result.kept = keep_in_history(workspace, result.paths["advisory.json"])
+    return result
+
+
+def verify(repo: Path, workspace: Path, progress: Progress, config: Config, against: Path,
+           window: Window | None = None, scope: str | None = None) -> AnalysisResult:
+    """An analysis compared with the earlier advisory in the file `against`."""
+    result = analyze(repo, workspace, progress, config, window, scope, against=against)
+    result.previous = against
     return result

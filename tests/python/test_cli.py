@@ -29,7 +29,7 @@ def history(tmp_path):
 def test_analyze_reports_and_keeps_its_workspace_out_of_git(history):
     done = varnel("analyze", str(history))
     assert done.returncode == 0, done.stderr
-    assert done.stdout.startswith("12 commits analysed")
+    assert done.stdout.startswith("varnel advisory for repo: ")
     assert "Judging metrics" in done.stderr  # plain progress lines when not in a terminal
     assert git(history, "status", "--porcelain") == b""
     again = varnel("analyze", "--quiet", "--format", "json", str(history))
@@ -42,6 +42,7 @@ def test_exit_codes(tmp_path):
     assert varnel("analyze", str(tmp_path)).returncode == 3
     assert varnel("analyze", "--format", "yaml", str(tmp_path)).returncode == 2
     assert varnel().returncode == 0
+    git(tmp_path, "init", "-q", "-b", "main")
     (tmp_path / ".varnel.toml").write_text("windw = 3\n")
     bad = varnel("analyze", str(tmp_path))
     assert bad.returncode == 2 and "unknown setting(s) windw" in bad.stderr
@@ -52,6 +53,7 @@ def test_patterns_lists_what_the_knowledge_base_holds(tmp_path):
 
     from varnel.workspace import claim
 
+    git(tmp_path, "init", "-q", "-b", "main")
     assert "No patterns learned yet" in varnel("patterns", str(tmp_path)).stdout
     claim(tmp_path / ".varnel")
     store = SQLiteKnowledgeStore(tmp_path / ".varnel" / "phase4" / "knowledge.db")
@@ -85,7 +87,7 @@ def test_verify_accept_and_accepted(history):
 
 def test_markdown_report_and_fail_on(history):
     markdown = varnel("analyze", "--quiet", "--all", "--format", "markdown", str(history))
-    assert markdown.returncode == 0 and markdown.stdout.startswith("# varnel advisory: ")
+    assert markdown.returncode == 0 and markdown.stdout.startswith("# varnel advisory for repo: ")
     gated = varnel("analyze", "--quiet", "--all", "--fail-on", "watch", str(history))
     status = json.loads((history / ".varnel" / "phase5" / "advisory.json").read_text())
     from varnel.friendly import advisory_status

@@ -139,3 +139,24 @@ def has_commits(repo: Path) -> bool:
         git(repo, "rev-parse", "--git-dir")  # not a repository at all: let git say so
         return False
     return True
+
+
+def top_level(path: Path) -> Path:
+    """The top level of the repository holding `path` (a bare repository is
+    its own); CollectError when `path` is in no repository."""
+    path = Path(path)
+    if not path.is_dir():
+        raise CollectError(f"no such directory: {path}")
+    if text(git(path, "rev-parse", "--is-bare-repository")).strip() == "true":
+        return Path(text(git(path, "rev-parse", "--absolute-git-dir")).strip())
+    return Path(text(git(path, "rev-parse", "--show-toplevel")).strip())
+
+
+def origin_name(repo: Path) -> str | None:
+    """The last part of the origin remote's address, without ".git" (or ".bundle"); None without one."""
+    try:
+        url = text(git(repo, "config", "--get", "remote.origin.url")).strip()
+    except CollectError:
+        return None
+    name = url.rstrip("/").rsplit("/", 1)[-1].rsplit(":", 1)[-1]
+    return name.removesuffix(".git").removesuffix(".bundle") or None

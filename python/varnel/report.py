@@ -1,0 +1,235 @@
+"""What the `varnel` command prints: one renderer for each of its formats
+(text, Markdown, JSON), all built from an analysis result.
+
+Repository text (commit subjects, file names) is escaped for the format it
+lands in: in terminal text control characters are replaced, so no escape
+sequence reaches a terminal and no line can start a CI workflow command
+(``::error::``); in Markdown nothing from the repository becomes a live
+@-mention, raw HTML, an image or a link.
+
+``--format json`` writes one object (`SCHEMA_VERSION` 1):
+
+- ``schema_version``, ``varnel_version``, ``scope`` (the repository's name);
+- ``level``: the advisory's level ("all_clear", "watch", "review",
+  "action_needed"), what ``--fail-on`` compares with;
+- ``status``: the advisory engine's outcome ("complete", "no_signals",
+  "no_significant_changes");
+- ``complete``: false when a family or phase is missing from the analysis;
+- ``window``: ``description``, ``from`` and ``to`` (UTC times of its first
+  and last event, or null) and ``events`` (how many, null for the whole
+  history);
+- ``commits``, ``history_events`` (events per family read from the
+  history), ``signals`` (signals per family);
+- ``failures``: ``{"family", "cause"}`` of each family that could not be
+  judged; ``warnings``: what collection and the engines warned of;
+- ``advisory``: the advisory record as in ``phase5/advisory.json``, or null;
+- ``verification`` (``varnel verify`` only): ``resolved``, ``persisting``,
+  ``new``, ``regressions`` and ``left_window`` (changes of the earlier
+  advisory whose event is no longer in the window: not resolved, only not
+  looked at), each a list of ``{"family", "metric"}`` records as the
+  comparison gave them, and ``against`` (the earlier advisory's file).
+"""
+
+from __future__ import annotations
+
+import json
+import re
+import unicodedata
+from datetime import datetime
+
+from . import __version__
+from .pipeline import AnalysisResult, engine
+
+SCHEMA_VERSION = 1
+LEVELS = ("all_clear", "watch", "review", "action_needed")
+COMMIT_ID_LENGTH = 12
+
+
+def clean(text: object) -> str:
+    """Repository text as one line of terminal text: control and format
+    characters (escape sequences, bidirectional overrides, line breaks)
+    become spaces."""
+    out = "".join(" " if unicodedata.category(c) in ("Cc", "Cf", "Zl", "Zp") else c for c in str(text or ""))
+    return " ".join(out.split())
+
+
+# Repository text never starts a line here, so only inline markup needs escaping.
+_MARKDOWN_SPECIAL = re.compile(r"([\\`*_\[\]!|~])")
+
+
+def markdown(text: object) -> str:
+    """Repository text as inert Markdown: HTML characters as entities,
+    Markdown punctuation escaped, @-mentions and addresses broken with a
+    zero-width space so nothing links, pings or loads."""
+    out = clean(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+    out = _MARKDOWN_SPECIAL.sub(r"\\\1", out)
+    out = out.replace("@", "@\u200b").replace("://", ":\u200b//").replace("www.", "www\u200b.")
+    return out
+
+
+def level(result: AnalysisResult) -> str:
+    """The advisory's level as varnel.friendly rates it; all clear without one."""
+    if result.advisory is None:
+        return "all_clear"
+    from .friendly import advisory_status
+
+    return advisory_status(result.advisory)
+
+
+def _day(text: object) -> str:
+    return str(text or "")[:10] or "date unknown"
+
+
+def _window_line(result: AnalysisResult) -> str:
+    window = result.window
+    span = ""
+    if window.start is not None and window.end is not None:
+        span = f" ({window.start.date().isoformat()} to {window.end.date().isoformat()})"
+    count = "" if window.event_ids is None else f", {len(window.event_ids)} events"
+    if window.event_ids is not None and not window.event_ids:
+        return f"Window: {window.description}: no activity in it."
+    return f"Window: {window.description}{span}{count}"
+
+
+def _labels(change: dict) -> tuple[str, str]:
+    advstage = engine("advstage")
+    family, metric = change.get("family", ""), change.get("metric", "")
+    return advstage.FAMILY_LABELS.get(family, family), advstage.METRIC_LABELS.get(metric, metric)
+
+
+def _key(change: dict) -> str:
+    """FAMILY/METRIC, as `varnel accept` takes it."""
+    return f"{change.get('family')}/{change.get('metric')}"
+
+
+def _subject(change: dict) -> str:
+    return (change.get("commit_message") or "").split("\n", 1)[0]
+
+
+def _verdict(result: AnalysisResult) -> str:
+    if result.advisory is None:
+        if result.status == "no_signals" and not any(result.signals.values()):
+            return "Too little history to judge yet: each metric needs 6 observations."
+        return "Nothing in this window is far from its normal."
+    changes = result.advisory.get("changes") or []
+    if not changes:
+        return "All clear: every change in this window was accepted as intended."
+    return f"{len(changes)} change{'s' * (len(changes) != 1)} far from normal, strongest first:"
+
+
+def _evidence(result: AnalysisResult) -> list[str]:
+    """One line counting the advisory's evidence, when it has any."""
+    evidence = (result.advisory or {}).get("evidence") or {}
+    parts = [f"{len(evidence[key])} {word}" for key, word in (("commits", "commits"), ("files_affected", "files"),
+                                                              ("tests_impacted", "failing tests"),
+                                                              ("dependencies_changed", "dependency changes"))
+             if evidence.get(key)]
+    return ["", "Evidence: " + ", ".join(parts) + " (phase5/evidence.json)"] if parts else []
+
+
+def _problems(result: AnalysisResult) -> list[str]:
+    lines = [f"INCOMPLETE: the {f.family} family could not be judged ({f.cause}); "
+             "the advisory leaves it out." for f in result.failures]
+    lines += [f"INCOMPLETE: the {phase} phase is not built into this installation." for phase in result.phases_missing]
+    return lines
+
+
+def _comparison(result: AnalysisResult) -> dict | None:
+    """The engine's comparison, with the changes that only left the window
+    taken out of `resolved`: their events were not looked at, so nothing
+    says they were fixed."""
+    verification = (result.verification or {}).get("verification")
+    if verification is None:
+        return None
+    before = json.loads(result.previous.read_text(encoding="utf-8")) if result.previous else {}
+    ids = result.window.event_ids
+    earlier = {(c.get("family"), c.get("metric")): c.get("event_ref") for c in before.get("changes") or []}
+    out = {name: list(verification.get(name) or []) for name in ("resolved", "persisting", "new", "regressions")}
+    if ids is not None:
+        gone = [c for c in out["resolved"] if earlier.get((c.get("family"), c.get("metric"))) not in ids]
+        out["resolved"] = [c for c in out["resolved"] if c not in gone]
+        out["left_window"] = gone
+    else:
+        out["left_window"] = []
+    out["against"] = str(result.previous) if result.previous else None
+    return out
+
+
+def _verification_lines(result: AnalysisResult, quote, code) -> list[str]:
+    comparison = _comparison(result)
+    if comparison is None:
+        return []
+    lines = ["", f"Compared with {quote(comparison['against'] or 'the earlier advisory')}:"]
+    titles = {"resolved": "Resolved", "persisting": "Still there", "new": "New", "regressions": "Came back",
+              "left_window": "Left the window (not resolved, only no longer in the window)"}
+    for name, title in titles.items():
+        entries = comparison[name]
+        lines.append(f"- {title}: {len(entries)}")
+        lines += [f"  - {' / '.join(_labels(c))} ({code(_key(c))})" for c in entries]
+    return lines
+
+
+def text(result: AnalysisResult) -> str:
+    """The report for a terminal or a log."""
+    lines = [f"varnel advisory for {result.scope}: {level(result).replace('_', ' ')}", _window_line(result)]
+    lines += _problems(result)
+    lines += ["", _verdict(result)]
+    for n, change in enumerate((result.advisory or {}).get("changes") or [], 1):
+        family, metric = _labels(change)
+        lines.append(f"{n}. {family} / {metric}: {clean(change.get('description'))}")
+        commit = change.get("trigger_commit")
+        if commit:
+            lines.append(f"   commit {clean(commit)[:COMMIT_ID_LENGTH]}, {_day(change.get('observed_at'))}: "
+                         f"{clean(_subject(change))}")
+        lines.append(f"   intended? varnel accept {_key(change)}")
+    lines += _evidence(result)
+    lines += _verification_lines(result, clean, str)
+    return "\n".join(lines) + "\n"
+
+
+def markdown_report(result: AnalysisResult) -> str:
+    """The report for a pull-request comment or a chat tool that reads Markdown."""
+    lines = [f"# varnel advisory for {markdown(result.scope)}: {level(result).replace('_', ' ')}", "",
+             _window_line(result)]
+    lines += [f"\n> **{line}**" for line in _problems(result)]
+    lines += ["", _verdict(result), ""]
+    for n, change in enumerate((result.advisory or {}).get("changes") or [], 1):
+        family, metric = _labels(change)
+        lines.append(f"{n}. **{family} / {metric}**: {markdown(change.get('description'))}")
+        commit = change.get("trigger_commit")
+        if commit:
+            lines.append(f"   - commit `{clean(commit)[:COMMIT_ID_LENGTH]}`, {_day(change.get('observed_at'))}: "
+                         f"{markdown(_subject(change))}")
+        lines.append(f"   - intended? `varnel accept {_key(change)}`")
+    lines += _evidence(result)
+    lines += _verification_lines(result, markdown, lambda key: f"`{key}`")
+    return "\n".join(lines) + "\n"
+
+
+def _moment(moment: datetime | None) -> str | None:
+    return None if moment is None else moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def json_report(result: AnalysisResult) -> str:
+    """The report for programs: one JSON object (schema above)."""
+    window = result.window
+    return json.dumps({
+        "schema_version": SCHEMA_VERSION,
+        "varnel_version": __version__,
+        "scope": result.scope,
+        "level": level(result),
+        "status": result.status,
+        "complete": result.complete,
+        "window": {"description": window.description, "from": _moment(window.start), "to": _moment(window.end),
+                   "events": None if window.event_ids is None else len(window.event_ids)},
+        "commits": result.collection.commits,
+        "history_events": {**result.history.events, "deployment": result.releases.releases},
+        "signals": {family: len(s) for family, s in result.signals.items()},
+        "failures": [{"family": f.family, "cause": f.cause} for f in result.failures],
+        "warnings": result.warnings,
+        "advisory": result.advisory,
+        "verification": _comparison(result),
+    }, indent=2) + "\n"
+
+
+RENDERERS = {"text": text, "markdown": markdown_report, "json": json_report}

@@ -1,0 +1,154 @@
+"""What the varnel command reports: only this run's findings, over the window
+it names, with every failure shown and repository text made harmless."""
+
+import json
+import re
+import shutil
+
+import pytest
+
+from test_cli import history, varnel  # noqa: F401  (history is a fixture)
+from test_collect_git import commit, git
+
+pytest.importorskip("varnel.advstage")
+
+HOSTILE = "@everyone <script>alert(1)</script> ![t](http://tracker.test/p.png) \x1b[2J"
+
+
+@pytest.fixture
+def hostile(history):
+    """The history fixture with a last, large commit whose message is hostile."""
+    commit(history, {f"lib/part{k}.py": "x" for k in range(30)}, f"{HOSTILE}\n\n::error::owned\n::set-output x",
+           date="2026-03-20T10:00:00+00:00")
+    git(history, "remote", "add", "origin", "https://example.test/team/my-service.git")
+    return history
+
+
+def test_an_idle_repository_gets_its_latest_work_named_and_dated(hostile):
+    done = varnel("analyze", "--quiet", str(hostile))
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("varnel advisory for my-service: ")
+    assert lines[1] == "Window: the latest 30 days of activity (2026-03-01 to 2026-03-20), 13 events"
+    assert "intended? varnel accept git/" in done.stdout
+    commit_lines = [line for line in lines if line.strip().startswith("commit ")]
+    assert commit_lines and all(", 2026-03-" in line for line in commit_lines)
+    advisory = json.loads((hostile / ".varnel" / "phase5" / "advisory.json").read_text())
+    assert advisory["scope"] == "my-service"
+
+
+def test_repository_text_is_escaped_for_each_format(hostile):
+    text = varnel("analyze", "--quiet", str(hostile)).stdout
+    assert "\x1b" not in text and not any(line.lstrip().startswith("::") for line in text.splitlines())
+    markdown = varnel("analyze", "--quiet", "--format", "markdown", str(hostile)).stdout
+    for live in ("<script>", "@everyone", "![", "http://"):
+        assert live not in markdown, live
+    assert not re.search(r"(?<!\\)\]\(", markdown)  # no link target outside an escaped bracket
+    assert "&lt;script&gt;" in markdown and "@\u200beveryone" in markdown
+
+
+def test_an_earlier_advisory_is_never_shown_as_this_runs(history):
+    assert varnel("analyze", "--quiet", "--all", str(history)).returncode == 0
+    advisory = history / ".varnel" / "phase5" / "advisory.json"
+    assert advisory.exists()
+    kept = sorted((history / ".varnel" / "history").iterdir())
+    done = varnel("analyze", "--quiet", "--since", "2030-01-01", "--format", "json", "--fail-on", "watch",
+                  str(history))
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    assert report["advisory"] is None and report["level"] == "all_clear" and report["window"]["events"] == 0
+    assert not advisory.exists()  # nothing of the earlier run remains to be read as this one's
+    assert sorted((history / ".varnel" / "history").iterdir()) == kept
+    assert not list((history / ".varnel").glob(".run-*"))
+
+
+def test_a_failing_family_is_reported_never_hidden(history, tmp_path):
+    for n in range(7):
+        runs = tmp_path / f"run{n}.json"
+        runs.write_text(json.dumps({"duration_seconds": 60 + n, "conclusion": "success", "name": "build",
+                                    "started_at": f"2026-03-1{n}T10:00:00Z"}))
+        assert varnel("ingest", "ci", str(runs), "--path", str(history), "--quiet").returncode == 0
+    assert varnel("analyze", "--quiet", "--all", str(history)).returncode == 0
+    signals = history / ".varnel" / "phase2" / "ci_signals.json"
+    assert signals.exists()
+    broken = json.loads(next((history / ".varnel" / "events").glob("ingest-ci-*.json")).read_text())
+    broken["event_id"] = "ci-broken"
+    broken["payload"]["timing"]["duration_seconds"] = True
+    (history / ".varnel" / "events" / "ingest-ci-broken.json").write_text(json.dumps(broken))
+
+    done = varnel("analyze", "--quiet", "--all", "--format", "json", str(history))
+    assert done.returncode == 4
+    report = json.loads(done.stdout)  # one JSON document, whatever failed
+    assert report["complete"] is False and [f["family"] for f in report["failures"]] == ["ci"]
+    assert "ci family could not be judged" in done.stderr and "duration_seconds" in done.stderr
+    assert not signals.exists()  # the last run's signals are not read as this run's
+    text = varnel("analyze", "--quiet", "--all", "--fail-on", "watch", str(history))
+    assert text.returncode == 4 and "INCOMPLETE: the ci family" in text.stdout
+
+
+def test_verify_takes_the_window_and_the_settings(hostile, tmp_path):
+    assert varnel("analyze", "--quiet", "--all", str(hostile)).returncode == 0
+    earlier = json.loads((hostile / ".varnel" / "phase5" / "advisory.json").read_text())
+    first = git(hostile, "rev-list", "--max-parents=0", "HEAD").decode().strip()
+    # An earlier advisory whose change lay on the first commit: outside --last 1 it only left the window.
+    claimed = dict(earlier, changes=[dict(earlier["changes"][0], metric="dispersion", event_ref=first)])
+    against = tmp_path / "earlier.json"
+    against.write_text(json.dumps(claimed))
+    done = varnel("verify", "--quiet", "--last", "1", "--against", str(against), "--format", "json", str(hostile))
+    assert done.returncode == 0, done.stderr
+    comparison = json.loads(done.stdout)["verification"]
+    assert [(c["family"], c["metric"]) for c in comparison["left_window"]] == [("git", "dispersion")]
+    assert all(c["metric"] != "dispersion" for c in comparison["resolved"])
+    text = varnel("verify", "--quiet", "--last", "1", "--against", str(against), str(hostile)).stdout
+    assert "- Left the window (not resolved, only no longer in the window): 1" in text
+
+    (hostile / ".varnel.toml").write_text("significance_threshold = 1000\n")
+    quiet = varnel("verify", "--quiet", "--format", "json", "--fail-on", "watch", str(hostile))
+    assert quiet.returncode == 0 and json.loads(quiet.stdout)["advisory"] is None
+    gate = varnel("verify", "--quiet", "--fail-on", "watch", "--settings-from", "HEAD", str(hostile))
+    assert gate.returncode in (0, 1) and "Compared with" in gate.stdout
+
+
+class TestPaths:
+    def test_nothing_is_created_for_a_path_that_is_no_repository(self, history, tmp_path):
+        missing = tmp_path / "no" / "such"
+        done = varnel("analyze", str(missing))
+        assert done.returncode == 2 and not missing.exists()
+        typo = varnel("analyze", str(history / "srcx"))
+        assert typo.returncode == 2 and not (history / "srcx").exists()
+        plain = tmp_path / "plain"
+        plain.mkdir()
+        for command in (["accept", "git/files_touched", str(plain)], ["accepted", "--path", str(plain)],
+                        ["patterns", str(plain)], ["analyze", str(plain)]):
+            done = varnel(*command)
+            assert done.returncode == 3 and "not a git repository" in done.stderr, command
+        assert list(plain.iterdir()) == []
+
+    def test_a_directory_inside_a_repository_means_the_repository(self, history):
+        assert varnel("analyze", "--quiet", str(history / "src")).returncode == 0
+        assert (history / ".varnel" / "events").is_dir() and not (history / "src" / ".varnel").exists()
+
+    def test_accept_knows_the_metrics(self, history):
+        for wrong, hint in (("nosuch/metric", "not a metric varnel knows"),
+                            ("Version Control/Files Changed", "did you mean git/files_touched?"),
+                            ("git/files_touchd", "did you mean git/files_touched?")):
+            done = varnel("accept", wrong, str(history))
+            assert done.returncode == 2 and hint in done.stderr, (wrong, done.stderr)
+        assert not (history / ".varnel").exists()
+        assert varnel("accept", "git/files_touched", str(history)).returncode == 0
+
+    def test_output_into_a_missing_directory_is_one_line(self, history, tmp_path):
+        done = varnel("analyze", "--quiet", str(history), "--output", str(tmp_path / "missing" / "report.md"))
+        assert done.returncode == 2 and done.stderr.count("\n") == 1 and "no such directory" in done.stderr
+
+    def test_usage_without_a_command(self):
+        done = varnel()
+        assert done.returncode == 0 and done.stdout.startswith("usage: varnel")
+
+
+def test_the_workspace_keeps_no_staging_after_a_run(history):
+    assert varnel("analyze", "--quiet", str(history)).returncode == 0
+    ws = history / ".varnel"
+    assert sorted(p.name for p in ws.iterdir() if p.name.startswith(".")) == [".gitignore", ".varnel-workspace"]
+    shutil.rmtree(ws / "phase5")
+    assert varnel("analyze", "--quiet", str(history)).returncode == 0 and (ws / "phase5").is_dir()
