@@ -35,7 +35,9 @@ from __future__ import annotations
 import json
 import re
 import unicodedata
+from dataclasses import dataclass
 from datetime import datetime
+from typing import Callable
 
 from . import __version__
 from .pipeline import AnalysisResult, engine
@@ -169,41 +171,48 @@ def _verification_lines(result: AnalysisResult, quote, code) -> list[str]:
     return lines
 
 
+@dataclass(frozen=True)
+class _Style:
+    """How one format writes repository text, code, emphasis and sub-items."""
+
+    escape: Callable[[object], str]
+    code: Callable[[str], str]
+    strong: Callable[[str], str]
+    item: str
+    list_apart: bool  # Markdown needs an empty line before a list
+
+
+_TEXT = _Style(clean, str, str, "   ", False)
+_MARKDOWN = _Style(markdown, lambda s: f"`{s}`", lambda s: f"**{s}**", "   - ", True)
+
+
+def _body(result: AnalysisResult, style: _Style) -> list[str]:
+    """The changes, the evidence and the comparison, in `style`."""
+    lines = ["", _verdict(result)] + ([""] if style.list_apart else [])
+    for n, change in enumerate((result.advisory or {}).get("changes") or [], 1):
+        family, metric = _labels(change)
+        lines.append(f"{n}. {style.strong(f'{family} / {metric}')}: {style.escape(change.get('description'))}")
+        commit = change.get("trigger_commit")
+        if commit:
+            lines.append(f"{style.item}commit {style.code(clean(commit)[:COMMIT_ID_LENGTH])}, "
+                         f"{_day(change.get('observed_at'))}: {style.escape(_subject(change))}")
+        lines.append(f"{style.item}intended? {style.code(f'varnel accept {_key(change)}')}")
+    return lines + _evidence(result) + _verification_lines(result, style.escape, style.code)
+
+
 def text(result: AnalysisResult) -> str:
     """The report for a terminal or a log."""
     lines = [f"varnel advisory for {result.scope}: {level(result).replace('_', ' ')}", _window_line(result)]
-    lines += _problems(result)
-    lines += ["", _verdict(result)]
-    for n, change in enumerate((result.advisory or {}).get("changes") or [], 1):
-        family, metric = _labels(change)
-        lines.append(f"{n}. {family} / {metric}: {clean(change.get('description'))}")
-        commit = change.get("trigger_commit")
-        if commit:
-            lines.append(f"   commit {clean(commit)[:COMMIT_ID_LENGTH]}, {_day(change.get('observed_at'))}: "
-                         f"{clean(_subject(change))}")
-        lines.append(f"   intended? varnel accept {_key(change)}")
-    lines += _evidence(result)
-    lines += _verification_lines(result, clean, str)
-    return "\n".join(lines) + "\n"
+    lines += [clean(line) for line in _problems(result)]
+    return "\n".join(lines + _body(result, _TEXT)) + "\n"
 
 
 def markdown_report(result: AnalysisResult) -> str:
     """The report for a pull-request comment or a chat tool that reads Markdown."""
     lines = [f"# varnel advisory for {markdown(result.scope)}: {level(result).replace('_', ' ')}", "",
              _window_line(result)]
-    lines += [f"\n> **{line}**" for line in _problems(result)]
-    lines += ["", _verdict(result), ""]
-    for n, change in enumerate((result.advisory or {}).get("changes") or [], 1):
-        family, metric = _labels(change)
-        lines.append(f"{n}. **{family} / {metric}**: {markdown(change.get('description'))}")
-        commit = change.get("trigger_commit")
-        if commit:
-            lines.append(f"   - commit `{clean(commit)[:COMMIT_ID_LENGTH]}`, {_day(change.get('observed_at'))}: "
-                         f"{markdown(_subject(change))}")
-        lines.append(f"   - intended? `varnel accept {_key(change)}`")
-    lines += _evidence(result)
-    lines += _verification_lines(result, markdown, lambda key: f"`{key}`")
-    return "\n".join(lines) + "\n"
+    lines += [f"\n> **{markdown(line)}**" for line in _problems(result)]
+    return "\n".join(lines + _body(result, _MARKDOWN)) + "\n"
 
 
 def _moment(moment: datetime | None) -> str | None:
