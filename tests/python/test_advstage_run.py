@@ -282,32 +282,65 @@ class TestFailures:
 
 
 class TestEventRefs:
-    def test_a_run_over_some_events_equals_a_run_over_only_their_signals(self, tmp_path):
+    @staticmethod
+    def split(tmp_path):
+        """A rich workspace, the events kept, and a copy whose signal files hold only their signals."""
         import shutil
 
         whole = rich_workspace(tmp_path / "whole")
         signals = [s for f in sorted((whole / "phase2").glob("*.json")) for s in json.loads(f.read_text())]
         refs = sorted({s["event_ref"] for s in signals})
-        kept = set(refs[: max(1, len(refs) // 2)])
+        kept = frozenset(refs[: max(1, len(refs) // 2)])
         only = tmp_path / "only"
         shutil.copytree(whole, only)
         for f in (only / "phase2").glob("*.json"):
             f.write_text(json.dumps([s for s in json.loads(f.read_text()) if s["event_ref"] in kept], indent=2))
-        windowed = Phase5Engine(whole).run("demo-repo", event_refs=kept)
+        return whole, kept, only
+
+    @staticmethod
+    def outputs(ws, result):
+        stamp = result["advisory"]["generated_at"]
+        return {name: text.replace(stamp, "<now>") for name, text in read_outputs(ws).items()}
+
+    def test_a_run_over_some_events_equals_a_run_over_only_their_signals(self, tmp_path):
+        whole, kept, only = self.split(tmp_path)
+        full = Phase5Engine(whole).run("demo-repo")["advisory"]
+        for refs in (kept, set(kept), sorted(kept)):
+            windowed = Phase5Engine(whole).run("demo-repo", event_refs=refs)
+            filtered = Phase5Engine(only).run("demo-repo")
+            assert windowed["status"] == filtered["status"] == "complete"
+            # The period comes from the kept events' times, not from the run's
+            # clock, so the advisory ids must agree as well.
+            assert windowed["advisory"]["period"]["from"] != windowed["advisory"]["generated_at"]
+            assert windowed["advisory"]["advisory_id"] == filtered["advisory"]["advisory_id"]
+            assert self.outputs(whole, windowed) == self.outputs(only, filtered)
+        assert windowed["advisory"]["changes"] != full["changes"]
+
+    def test_verify_runs_over_the_same_events(self, tmp_path):
+        whole, kept, only = self.split(tmp_path)
+        previous = tmp_path / "previous.json"
+        previous.write_text(json.dumps(Phase5Engine(whole).run("demo-repo")["advisory"]), encoding="utf-8")
+        verified = Phase5Engine(whole).verify("demo-repo", str(previous), event_refs=kept)
         filtered = Phase5Engine(only).run("demo-repo")
+        assert verified["status"] == "verified"
+        assert verified["verification"]["after_advisory_id"] == filtered["advisory"]["advisory_id"]
+        assert self.outputs(only, filtered) == {name: text for name, text in self.outputs(whole, verified).items()
+                                                if not name.startswith("verification")}
+        assert Phase5Engine(whole).verify("demo-repo", str(previous), event_refs=set())["status"] == "no_current_data"
 
-        def outputs(ws, result):
-            stamp = result["advisory"]["generated_at"]
-            return {name: text.replace(stamp, "<now>") for name, text in read_outputs(ws).items()}
-
-        assert windowed["status"] == filtered["status"] == "complete"
-        assert outputs(whole, windowed) == outputs(only, filtered)
-        assert Phase5Engine(whole).run("demo-repo", event_refs=["no-such-event"])["status"] == "no_signals"
+    def test_no_event_kept_is_no_signals(self, tmp_path):
+        ws = rich_workspace(tmp_path)
+        for refs in (set(), [], ["no-such-event"]):
+            assert Phase5Engine(ws).run("demo-repo", event_refs=refs) == {"status": "no_signals", "advisory": None}
+        assert read_outputs(ws) == {}
 
     def test_event_refs_are_checked(self, tmp_path):
         ws = rich_workspace(tmp_path)
-        for wrong in (3, "g1", [1]):
+        for wrong in (3, "g1", [1], ["g1", None]):
             with pytest.raises(TypeError):
                 Phase5Engine(ws).run("demo-repo", event_refs=wrong)
+            with pytest.raises(TypeError):
+                Phase5Engine(ws).verify("demo-repo", str(tmp_path / "none.json"), event_refs=wrong)
         with pytest.raises(TypeError):
             Phase5Engine(ws).run("demo-repo", ["g1"])  # keyword only
+        assert read_outputs(ws) == {}
