@@ -62,6 +62,28 @@ class TestTexts:
         assert "\n1 unusual change detected:\n\n1. " in all_texts(engine, advisory([change("run_duration", 2.0)]))[1]
         assert "\n0 unusual changes detected:" in all_texts(engine, advisory([]))[1]
 
+    def test_chat_message_whole(self, engine):
+        build = change("run_duration", 2.0)
+        skips = change("skip_rate", -3.2, family="testing", current=0.01, mean=0.05)
+        match = pattern_match(1, metrics=["run_duration"])
+        record = advisory([build, skips], matches=[match],
+                          evidence={"commits": [{"sha": "c1"}], "files_affected": [{"path": "a"}],
+                                    "tests_impacted": [{"name": t, "status_now": "failed"} for t in "ab"]})
+        assert all_texts(engine, record)[1] == "\n".join([
+            "Varnel Report \u2014 shop-api",
+            "",
+            "2 unusual changes detected:",
+            "",
+            f"1. Build Duration: {friendly.relative_change(12.0, 10.0)} [{friendly.risk_level(2.0)['label']}]",
+            f"   \u2192 {friendly.metric_insight('run_duration', 'up')}",
+            f"2. Skip Rate: {friendly.relative_change(0.01, 0.05)} [{friendly.risk_level(-3.2)['label']}]",
+            "",
+            f"Pattern: {friendly.friendly_pattern(match)}",
+            "",
+            "Evidence: 1 commits, 2 failing tests",
+        ])
+        assert not friendly.metric_insight("skip_rate", "down")
+
     def test_accepted_headline_lists_three_and_counts_the_rest(self, engine):
         record = advisory([change("run_duration", 2.0)], accepted_changes=5,
                           accepted_metrics=["ci/a", "ci/b", "git/c", "git/d", "testing/e"])
