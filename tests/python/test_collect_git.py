@@ -185,3 +185,42 @@ def test_signature_display_in_the_users_settings_does_not_disturb_reading(repo, 
     sha = commit(repo, {"a.py": "1"}, "Signed")
     result = collect_git(repo, tmp_path / "ws")
     assert result.added == 1 and events(tmp_path / "ws")[sha]["payload"]["files"] == ["a.py"]
+
+
+def test_a_commit_with_an_impossible_offset_never_stops_the_analysis(tmp_path):
+    """git keeps an offset as written (+051800 in some old histories) and cannot
+    write it as ISO 8601; the epoch time is always readable."""
+    repo = tmp_path / "odd"
+    git(tmp_path, "init", "-q", "-b", "main", str(repo))
+
+    def write(kind, body):  # raw objects: git's own tools refuse to make such a commit
+        return subprocess.run(["git", "-C", str(repo), "hash-object", "--literally", "-w", "-t", kind, "--stdin"],
+                              input=body, capture_output=True, check=True, env=ENV).stdout.decode().strip()
+
+    parent = None
+    for i, offset in enumerate(["+0000", "+051800", "-0130"]):
+        blob = write("blob", b"x\n")
+        tree = subprocess.run(["git", "-C", str(repo), "mktree"], input=f"100644 blob {blob}\tf{i}.txt\n".encode(),
+                              capture_output=True, check=True, env=ENV).stdout.decode().strip()
+        when = f"{1315449530 + i * 3600} {offset}"
+        header = f"tree {tree}\n" + (f"parent {parent}\n" if parent else "")
+        parent = write("commit", (header + f"author Old Dev <> {when}\ncommitter Old Dev <old@example.com> {when}\n"
+                                  f"\nchange {i}\n").encode())
+    git(repo, "update-ref", "refs/heads/main", parent)
+    git(repo, "tag", "-a", "v1.0.0", "-m", "release", "HEAD~1")
+    from varnel.cli import main
+
+    assert main(["analyze", "--quiet", "--all", str(repo)]) == 0
+    found = {k: e for k, e in events(repo / ".varnel").items() if e["source_type"] == "git"}
+    times = {e["payload"]["message"]: e["observed_at"] for e in found.values()}
+    assert times == {"change 0": "2011-09-08T02:38:50Z", "change 1": "2011-09-08T03:38:50Z",
+                     "change 2": "2011-09-08T04:38:50Z"}
+    odd = next(e for e in found.values() if e["payload"]["message"] == "change 1")
+    assert "committed_at" not in odd["payload"] and "authored_at" not in odd["payload"]
+    assert odd["payload"]["author"] == "Old Dev <>"
+    release = json.loads(next((repo / ".varnel" / "events").glob("release-*.json")).read_text())
+    assert release["observed_at"] >= "2011-09-08T03:38:50Z"
+    warnings = collect_git(repo, tmp_path / "ws").warnings
+    assert [w for w in warnings if w.startswith("time zone offsets")] == [
+        f"time zone offsets git cannot write as ISO 8601 in 1 commit ({odd['event_id'][:12]}): their times are read "
+        "from the epoch time and the unreadable fields left out"]

@@ -4,7 +4,7 @@ an event file whole."""
 from __future__ import annotations
 
 import os
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 from .._common import dumps_pretty
@@ -19,9 +19,26 @@ def utc_text(moment: datetime) -> str:
     return moment.astimezone(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-def iso_utc_text(iso: str) -> str:
-    """An ISO 8601 time with offset (as git writes it) in the `utc_text` form."""
-    return utc_text(datetime.fromisoformat(iso.replace("Z", "+00:00")))
+def epoch_utc_text(seconds: str) -> str:
+    """A commit's epoch time (git's %ct) in the `utc_text` form. git keeps the
+    epoch apart from the offset, so it stays readable when the offset is not
+    (+051800 in some old histories); one beyond the calendar reads as its
+    nearest end."""
+    try:
+        value = int(seconds)
+    except ValueError:
+        value = 0
+    value = max(min(value, 253402300799), -62135596800)  # 9999-12-31T23:59:59Z .. 0001-01-01T00:00:00Z
+    return utc_text(datetime(1970, 1, 1, tzinfo=timezone.utc) + timedelta(seconds=value))
+
+
+def valid_iso(text: str) -> bool:
+    """Whether an ISO 8601 time git wrote can be read as one."""
+    try:
+        datetime.fromisoformat(text.replace("Z", "+00:00"))
+    except ValueError:
+        return False
+    return True
 
 
 def write_json_atomic(path: Path, record: dict) -> None:

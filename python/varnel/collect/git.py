@@ -26,11 +26,11 @@ from pathlib import Path
 from typing import Callable, Iterator
 
 from ..config import Config
-from .events import iso_utc_text, write_json_atomic
+from .events import epoch_utc_text, valid_iso, write_json_atomic
 from .gitrun import CollectError, git as _git, has_commits, log_records, text as _text
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
-_FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%B"
+_FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%ct%x00%B"
 _PREFIX = "git-"
 
 
@@ -48,34 +48,50 @@ class GitCollection:
 
 def _parse_log(raw: bytes) -> Iterator[dict]:
     """Commit records of ``git log -z --name-only --format=_FORMAT``."""
-    for (sha, name, email, authored, committed, message), files in log_records(raw, 6):
+    for (sha, name, email, authored, committed, epoch, message), files in log_records(raw, 7):
         yield {
             "sha": sha,
             "author": f"{name} <{email}>",
             "authored_at": authored,
             "committed_at": committed,
+            "epoch": epoch,
             "message": message.rstrip("\n"),
             "files": files,
         }
 
 
 def commit_event(commit: dict) -> dict:
-    """The event record of one commit."""
+    """The event record of one commit. `observed_at` comes from the commit's
+    epoch time, which git always gives; a time git writes in a form that is
+    not ISO 8601 (an out-of-range offset) is left out of the payload."""
+    payload = {
+        "commit_hash": commit["sha"],
+        "message": commit["message"],
+        "author": commit["author"],
+        "files": commit["files"],
+        "committed_at": commit["committed_at"],
+        "authored_at": commit["authored_at"],
+        "attestation": {"commit_hash": commit["sha"], "message": commit["message"], "author": commit["author"]},
+    }
+    for key in ("committed_at", "authored_at"):
+        if not valid_iso(payload[key]):
+            del payload[key]
     return {
         "event_id": commit["sha"],
         "source_type": "git",
         "source_family": "version_control",
-        "observed_at": iso_utc_text(commit["committed_at"]),
-        "payload": {
-            "commit_hash": commit["sha"],
-            "message": commit["message"],
-            "author": commit["author"],
-            "files": commit["files"],
-            "committed_at": commit["committed_at"],
-            "authored_at": commit["authored_at"],
-            "attestation": {"commit_hash": commit["sha"], "message": commit["message"], "author": commit["author"]},
-        },
+        "observed_at": epoch_utc_text(commit["epoch"]),
+        "payload": payload,
     }
+
+
+def odd_times(odd: list[str]) -> list[str]:
+    """One warning naming the commits whose times git writes unreadably, if any."""
+    if not odd:
+        return []
+    shown = ", ".join(odd[:10]) + (f" and {len(odd) - 10} more" if len(odd) > 10 else "")
+    return [f"time zone offsets git cannot write as ISO 8601 in {len(odd)} commit{'s' * (len(odd) != 1)} "
+            f"({shown}): their times are read from the epoch time and the unreadable fields left out"]
 
 
 def reachable_commits(repo: Path) -> list[str]:
@@ -127,8 +143,11 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
         raw = _git(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--name-only", f"--format={_FORMAT}",
                    stdin="\n".join(missing).encode())
         described = 0
+        odd = []
         for commit in _parse_log(raw):
             described += 1
+            if not (valid_iso(commit["committed_at"]) and valid_iso(commit["authored_at"])):
+                odd.append(commit["sha"][:12])
             if config.is_bot(commit["author"]):
                 passed_over.add(commit["sha"])
             else:
@@ -139,6 +158,7 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
                 progress(described, len(missing))
         if described != len(missing):
             raise CollectError(f"git listed {len(missing)} new commits but described {described}")
+        result.warnings += odd_times(odd)
     result.passed_over = len(passed_over)
     write_json_atomic(state_path, {"settings": settings, "passed_over": sorted(passed_over)})
     return result

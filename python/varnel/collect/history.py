@@ -38,7 +38,7 @@ from pathlib import Path
 from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
-from .events import iso_utc_text, write_json_atomic
+from .events import epoch_utc_text, write_json_atomic
 from .gitrun import CollectError, git, has_commits, log_records, start, text
 
 # Bump when a source reads files differently, so older events are read afresh.
@@ -46,7 +46,7 @@ VERSION = 5
 STATE_FILE = "history-state.json"
 # Directories whose files belong to other projects, whatever the settings say.
 VENDORED = frozenset({"node_modules", "vendor", "third_party", ".venv", "venv", ".terraform", "site-packages"})
-_FORMAT = "%x00%H%x00%P%x00%cI%x00%B"
+_FORMAT = "%x00%H%x00%P%x00%ct%x00%B"
 
 
 _NOTHING = object()  # a parse that found nothing, kept as such
@@ -306,7 +306,7 @@ def unit_key(unit: Hashable) -> str:
 
 
 def _commits(repo: Path) -> Iterator[tuple[str, str | None, str, str, list[str]]]:
-    """(sha, first parent, committed_at, message, changed paths) of every non-merge commit
+    """(sha, first parent, commit epoch time, message, changed paths) of every non-merge commit
     reachable from HEAD, parents first. The paths are filtered here rather
     than by git: a few dozen glob pathspecs make git log twenty times slower."""
     # Without rename detection a moved file also changes the directory it left.
@@ -398,7 +398,7 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
                         "event_id": name,
                         "source_type": source.source_type,
                         "source_family": source.family,
-                        "observed_at": iso_utc_text(committed),
+                        "observed_at": epoch_utc_text(committed),
                         "payload": payload,
                     })
                     result.added += 1

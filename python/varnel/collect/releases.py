@@ -26,7 +26,7 @@ from pathlib import Path
 
 from packaging.version import InvalidVersion, Version
 
-from .events import iso_utc_text, write_json_if_changed
+from .events import epoch_utc_text, write_json_if_changed
 from .gitrun import git, text
 
 _PREFIX = "release-"
@@ -36,7 +36,7 @@ _SEMVER = re.compile(
     r"(?:\+[0-9a-zA-Z-]+(?:\.[0-9a-zA-Z-]+)*)?"
 )
 _FIELDS = ("%(refname:strip=2)", "%(objecttype)", "%(objectname)", "%(*objecttype)", "%(*objectname)",
-           "%(creatordate:iso-strict)")
+           "%(creatordate:unix)")  # the epoch stays readable when an offset is not
 
 
 @dataclass
@@ -94,7 +94,7 @@ def release_events(repo: Path) -> tuple[list[dict], int]:
         if version is None or not created:
             passed_over += 1
         else:
-            releases.append((iso_utc_text(created), name, commit, annotated, *version))
+            releases.append((epoch_utc_text(created), name, commit, annotated, *version))
     releases.sort()
     messages = _messages(repo, {r[2] for r in releases})
     events, previous = [], None
