@@ -8,7 +8,7 @@ or from a ``.varnel.toml`` beside it (which wins when both exist).
     direction_threshold = 1.5    # robust deviations that count as a movement in patterns
     scope_days = 30              # the advisory speaks about the last N days
     exclude_paths = ["vendor/**", "third_party/**", "*.lock", ...]  # left out of the git metrics
-    bot_authors = ["dependabot[bot]", ...]                          # their commits are left out
+    bot_authors = ["*[bot]", "renovate*", ...]  # name or address patterns; their commits are left out
     scope = "my-service"         # the name reports give the repository (default: its origin's name)
 
 Every key is optional; unknown keys are an error, so a typo never passes
@@ -40,7 +40,12 @@ DEFAULT_EXCLUDES = (
     "vendor/**", "third_party/**", "node_modules/**", "dist/**", "build/**",
     "*.lock", "package-lock.json", "pnpm-lock.yaml", "go.sum", "*.min.js", "*.generated.*",
 )
-DEFAULT_BOTS = ("dependabot[bot]", "renovate[bot]", "github-actions[bot]")
+# Bot authors, as patterns matched against the author's name and address
+# (case-insensitive): GitHub apps sign as "<name>[bot]" with a
+# "<id>+<name>[bot]@users.noreply.github.com" address; other bots by name.
+DEFAULT_BOTS = ("*[bot]", "*[bot]@users.noreply.github.com", "* bot", "*-bot", "*_bot", "dependabot*",
+                "renovate*", "greenkeeper*", "snyk-bot", "pyup-bot", "mergify*", "allcontributors*",
+                "semantic-release*", "github-actions", "pre-commit-ci*", "imgbot*", "weblate")
 
 
 class ConfigError(ValueError):
@@ -60,6 +65,13 @@ class Config:
     source: str = field(default="defaults", compare=False)
 
     @cached_property
+    def _bots(self) -> re.Pattern | None:
+        if not self.bot_authors:
+            return None
+        # Only "*" is a wildcard: "[bot]" is the literal suffix, not a set of letters.
+        return re.compile("(?:" + "|".join(re.escape(p.lower()).replace(r"\*", ".*") for p in self.bot_authors) + r")\Z")
+
+    @cached_property
     def _exclusion(self) -> re.Pattern | None:
         if not self.exclude_paths:
             return None
@@ -72,9 +84,11 @@ class Config:
         return self._exclusion.match(path) is not None or self._exclusion.match(path.rsplit("/", 1)[-1]) is not None
 
     def is_bot(self, author: str) -> bool:
-        """Whether an author ("Name <email>") is one of the configured bots."""
-        name = author.split(" <", 1)[0]
-        return name in self.bot_authors
+        """Whether an author ("Name <email>") matches a bot pattern, by name or by address."""
+        if self._bots is None:
+            return False
+        name, _, email = author.partition(" <")
+        return any(self._bots.match(part.lower()) for part in (name, email.rstrip(">")) if part)
 
 
 def _checked(table: dict, origin: str) -> Config:

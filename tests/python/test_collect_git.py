@@ -160,6 +160,21 @@ class TestSettings:
         assert sorted(events(tmp_path / "ws")[human]["payload"]["files"]) == ["poetry.lock", "src/a.py",
                                                                               "vendor/lib/x.c"]
 
+    def test_bots_are_known_by_suffix_address_and_name(self):
+        from varnel.config import Config
+
+        bots = ["pre-commit-ci[bot] <66853113+pre-commit-ci[bot]@users.noreply.github.com>",
+                "dependabot-preview[bot] <support@dependabot.com>", "semantic-release-bot <srb@example.com>",
+                "Flask Bot <bot@example.com>", "Deploy <41898282+github-actions[bot]@users.noreply.github.com>",
+                "Renovate Bot <bot@renovateapp.com>"]
+        people = ["Abbott <abbott@example.com>", "Talbot <t@example.com>", "Robot Dev <r@example.com>",
+                  "David <d@users.noreply.github.com>", "Zo\u00eb Dev <zoe@example.com>"]
+        assert [Config().is_bot(a) for a in bots + people] == [True] * len(bots) + [False] * len(people)
+        # A setting replaces the defaults; "[bot]" is literal, "*" the only wildcard.
+        own = Config(bot_authors=("release[bot]", "ci-*"))
+        assert [own.is_bot(a) for a in ("release[bot] <x>", "releaseb <x>", "ci-runner <x>", "flask bot <x>")] == [
+            True, False, True, False]
+
     def test_config_files(self, tmp_path):
         from varnel.config import Config, ConfigError, load_config
 
