@@ -38,6 +38,8 @@ from .collect.gitrun import CollectError, git
 
 DEFAULT_EXCLUDES = (
     "vendor/**", "third_party/**", "node_modules/**", "dist/**", "build/**",
+    # Libraries copied into the source tree, at any depth ("*" also spans "/").
+    "_vendor/**", "*/_vendor/*", "vendored/**", "*/vendored/*",
     "*.lock", "package-lock.json", "pnpm-lock.yaml", "go.sum", "*.min.js", "*.generated.*",
 )
 # Bot authors, as patterns matched against the author's name and address

@@ -160,6 +160,12 @@ class TestSettings:
         assert sorted(events(tmp_path / "ws")[human]["payload"]["files"]) == ["poetry.lock", "src/a.py",
                                                                               "vendor/lib/x.c"]
 
+    def test_libraries_copied_into_the_tree_are_left_out(self, repo, tmp_path):
+        sha = commit(repo, {"src/a.py": "1", "src/pip/_vendor/six.py": "1", "vendored/lib/x.py": "1",
+                            "pkg/vendored/y.py": "1", "src/vendoredness.py": "1"}, "work")
+        collect_git(repo, tmp_path / "ws")
+        assert sorted(events(tmp_path / "ws")[sha]["payload"]["files"]) == ["src/a.py", "src/vendoredness.py"]
+
     def test_bots_are_known_by_suffix_address_and_name(self):
         from varnel.config import Config
 

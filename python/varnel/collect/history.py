@@ -45,7 +45,8 @@ from .gitrun import CollectError, git, has_commits, log_records, start, text
 VERSION = 5
 STATE_FILE = "history-state.json"
 # Directories whose files belong to other projects, whatever the settings say.
-VENDORED = frozenset({"node_modules", "vendor", "third_party", ".venv", "venv", ".terraform", "site-packages"})
+VENDORED = frozenset({"node_modules", "vendor", "third_party", "_vendor", "vendored", ".venv", "venv", ".terraform",
+                      "site-packages"})
 _FORMAT = "%x00%H%x00%P%x00%ct%x00%B"
 
 
