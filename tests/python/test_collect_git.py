@@ -80,7 +80,7 @@ class TestCommitEvents:
         commit(repo, {"old.txt": "content\n" * 20}, "base")
         git(repo, "checkout", "-q", "-b", "side")
         git(repo, "mv", "old.txt", "new.txt")
-        renamed = commit(repo, {}, "rename")
+        renamed = commit(repo, {"new.txt": "content\n" * 19 + "changed\n"}, "rename")  # moved and changed
         git(repo, "checkout", "-q", "main")
         commit(repo, {"other.txt": "o"}, "other")
         git(repo, "merge", "-q", "--no-ff", "-m", "merge side", "side")
@@ -159,6 +159,16 @@ class TestSettings:
         assert result.added == 2
         assert sorted(events(tmp_path / "ws")[human]["payload"]["files"]) == ["poetry.lock", "src/a.py",
                                                                               "vendor/lib/x.c"]
+
+    def test_a_pure_move_is_a_rename_not_a_change(self, repo, tmp_path):
+        commit(repo, {f"src/doc/page{k}.md": f"page {k}\n" * 20 for k in range(5)} | {"src/a.py": "1\n"}, "docs")
+        git(repo, "mv", "src/doc", "doc")
+        (repo / "doc" / "page0.md").write_text("page 0\n" * 19 + "edited\n")
+        (repo / "src" / "a.py").write_text("2\n")
+        sha = commit(repo, {}, "Move the docs")
+        payload = events(tmp_path / "ws")[sha]["payload"] if collect_git(repo, tmp_path / "ws") else None
+        assert sorted(payload["files"]) == ["doc/page0.md", "src/a.py"]
+        assert payload["renamed"] == [{"from": f"src/doc/page{k}.md", "to": f"doc/page{k}.md"} for k in range(1, 5)]
 
     def test_libraries_copied_into_the_tree_are_left_out(self, repo, tmp_path):
         sha = commit(repo, {"src/a.py": "1", "src/pip/_vendor/six.py": "1", "vendored/lib/x.py": "1",

@@ -9,7 +9,8 @@ force-pushed history), so every run leaves exactly the current history.
 git's output is read with NUL separators, so paths and messages with spaces,
 quotes, newlines, non-ASCII or non-UTF-8 bytes survive; bytes that are not
 UTF-8 are kept with ``surrogateescape`` and written as ``\\udcXX`` escapes.
-Renamed files are listed under their new path.
+A file moved and changed is listed under its new path; one moved unchanged
+is named in `renamed` (from, to) instead of `files`.
 
 Paths the settings exclude (vendored, generated, lock files) are left out of
 each commit's files, and commits by configured bot authors get no event; the
@@ -27,11 +28,13 @@ from typing import Callable, Iterator
 
 from ..config import Config
 from .events import epoch_utc_text, valid_iso, write_json_atomic
-from .gitrun import CollectError, git as _git, has_commits, log_records, text as _text
+from .gitrun import CollectError, git as _git, has_commits, log_raw_records, text as _text
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
 _FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%ct%x00%B"
 _PREFIX = "git-"
+# Bump when events are read differently, so a workspace's older events are collected afresh.
+VERSION = 2
 
 
 @dataclass
@@ -47,8 +50,16 @@ class GitCollection:
 
 
 def _parse_log(raw: bytes) -> Iterator[dict]:
-    """Commit records of ``git log -z --name-only --format=_FORMAT``."""
-    for (sha, name, email, authored, committed, epoch, message), files in log_records(raw, 7):
+    """Commit records of ``git log -z --raw -M --format=_FORMAT``. A file
+    moved with its content unchanged is a rename, not a change: it is listed
+    in `renamed` and left out of `files`, so size metrics count content."""
+    for (sha, name, email, authored, committed, epoch, message), changes in log_raw_records(raw, 7):
+        files, renamed = [], []
+        for status, old, new, paths in changes:
+            if status.startswith("R") and old == new:
+                renamed.append({"from": paths[0], "to": paths[1]})
+            else:
+                files.append(paths[-1])
         yield {
             "sha": sha,
             "author": f"{name} <{email}>",
@@ -57,6 +68,7 @@ def _parse_log(raw: bytes) -> Iterator[dict]:
             "epoch": epoch,
             "message": message.rstrip("\n"),
             "files": files,
+            "renamed": renamed,
         }
 
 
@@ -69,6 +81,7 @@ def commit_event(commit: dict) -> dict:
         "message": commit["message"],
         "author": commit["author"],
         "files": commit["files"],
+        **({"renamed": commit["renamed"]} if commit["renamed"] else {}),
         "committed_at": commit["committed_at"],
         "authored_at": commit["authored_at"],
         "attestation": {"commit_hash": commit["sha"], "message": commit["message"], "author": commit["author"]},
@@ -116,7 +129,8 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     events = Path(workspace) / "events"
     events.mkdir(parents=True, exist_ok=True)
     state_path = Path(workspace) / "collect-state.json"
-    settings = {"exclude_paths": list(config.exclude_paths), "bot_authors": list(config.bot_authors)}
+    settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths),
+                "bot_authors": list(config.bot_authors)}
     state = _read_state(state_path)
     if state is None or state.get("settings") != settings:
         for old in events.glob(f"{_PREFIX}*.json"):  # collected under other (or unknown) settings
@@ -140,7 +154,8 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     passed_over &= wanted
     missing = [sha for sha in reachable if sha not in have and sha not in passed_over]
     if missing:
-        raw = _git(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--name-only", f"--format={_FORMAT}",
+        raw = _git(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--raw", "--no-abbrev", "-M",
+                   f"--format={_FORMAT}",
                    stdin="\n".join(missing).encode())
         described = 0
         odd = []
@@ -152,6 +167,7 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
                 passed_over.add(commit["sha"])
             else:
                 commit["files"] = [f for f in commit["files"] if not config.excluded(f)]
+                commit["renamed"] = [r for r in commit["renamed"] if not config.excluded(r["to"])]
                 write_json_atomic(events / f"{_PREFIX}{commit['sha']}.json", commit_event(commit))
                 result.added += 1
             if progress is not None:

@@ -131,6 +131,30 @@ def log_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[str]]
         yield values, paths
 
 
+def log_raw_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[tuple[str, str, str, list[str]]]]]:
+    """(fields, changes) of each commit of `git log -z --raw --no-abbrev`
+    whose format writes `fields` values, each after a NUL; a change is
+    (status, old blob, new blob, paths), with two paths for a rename or copy."""
+    tokens = raw.split(b"\0")
+    i = 0
+    while i < len(tokens):
+        if tokens[i] != b"":
+            raise CollectError("unexpected output from git log")
+        if i + fields >= len(tokens):
+            break
+        values = [text(t) for t in tokens[i + 1 : i + 1 + fields]]
+        i += 1 + fields
+        changes = []
+        if i < len(tokens) and tokens[i].startswith(b"\n"):
+            tokens[i] = tokens[i][1:]
+            while i < len(tokens) and tokens[i].startswith(b":"):
+                _, _, old, new, status = text(tokens[i]).split(" ")
+                count = 2 if status[:1] in ("R", "C") else 1
+                changes.append((status, old, new, [text(t) for t in tokens[i + 1 : i + 1 + count]]))
+                i += 1 + count
+        yield values, changes
+
+
 def has_commits(repo: Path) -> bool:
     """Whether HEAD names a commit; a directory that is no repository at all raises."""
     try:
