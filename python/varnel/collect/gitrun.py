@@ -109,9 +109,11 @@ def text(raw: bytes) -> str:
     return raw.decode("utf-8", "surrogateescape")
 
 
-def log_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[str]]]:
-    """(fields, changed paths) of each commit of `git log -z --name-only`
-    whose format writes `fields` values, each after a NUL (%x00)."""
+def _log(raw: bytes, fields: int, entries) -> Iterator[tuple[list[str], list]]:
+    """(fields, entries) of each commit of a `git log -z` whose format
+    writes `fields` values, each after a NUL (%x00); `entries(tokens, i,
+    out)` reads the commit's file entries from token i into `out` and
+    returns where they end."""
     tokens = raw.split(b"\0")
     i = 0
     while i < len(tokens):
@@ -121,38 +123,39 @@ def log_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[str]]
             break
         values = [text(t) for t in tokens[i + 1 : i + 1 + fields]]
         i += 1 + fields
-        paths: list[str] = []
-        # With paths, the list starts after a newline and ends at an empty token.
+        found: list = []
+        # With entries, the list starts after a newline.
         if i < len(tokens) and tokens[i].startswith(b"\n"):
             tokens[i] = tokens[i][1:]
-            while i < len(tokens) and tokens[i] != b"":
-                paths.append(text(tokens[i]))
-                i += 1
-        yield values, paths
+            i = entries(tokens, i, found)
+        yield values, found
+
+
+def _paths(tokens: list[bytes], i: int, out: list) -> int:
+    while i < len(tokens) and tokens[i] != b"":  # the list ends at an empty token
+        out.append(text(tokens[i]))
+        i += 1
+    return i
+
+
+def _raw_changes(tokens: list[bytes], i: int, out: list) -> int:
+    while i < len(tokens) and tokens[i].startswith(b":"):
+        _, _, old, new, status = text(tokens[i]).split(" ")
+        count = 2 if status[:1] in ("R", "C") else 1
+        out.append((status, old, new, [text(t) for t in tokens[i + 1 : i + 1 + count]]))
+        i += 1 + count
+    return i
+
+
+def log_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[str]]]:
+    """(fields, changed paths) of each commit of `git log -z --name-only`."""
+    return _log(raw, fields, _paths)
 
 
 def log_raw_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[tuple[str, str, str, list[str]]]]]:
-    """(fields, changes) of each commit of `git log -z --raw --no-abbrev`
-    whose format writes `fields` values, each after a NUL; a change is
-    (status, old blob, new blob, paths), with two paths for a rename or copy."""
-    tokens = raw.split(b"\0")
-    i = 0
-    while i < len(tokens):
-        if tokens[i] != b"":
-            raise CollectError("unexpected output from git log")
-        if i + fields >= len(tokens):
-            break
-        values = [text(t) for t in tokens[i + 1 : i + 1 + fields]]
-        i += 1 + fields
-        changes = []
-        if i < len(tokens) and tokens[i].startswith(b"\n"):
-            tokens[i] = tokens[i][1:]
-            while i < len(tokens) and tokens[i].startswith(b":"):
-                _, _, old, new, status = text(tokens[i]).split(" ")
-                count = 2 if status[:1] in ("R", "C") else 1
-                changes.append((status, old, new, [text(t) for t in tokens[i + 1 : i + 1 + count]]))
-                i += 1 + count
-        yield values, changes
+    """(fields, changes) of each commit of `git log -z --raw --no-abbrev`; a
+    change is (status, old blob, new blob, paths), two paths for a rename or copy."""
+    return _log(raw, fields, _raw_changes)
 
 
 def has_commits(repo: Path) -> bool:
