@@ -19,7 +19,7 @@ NAMES = {
     "uv": "uv.lock", "poetry": "poetry.lock", "pipfile_lock": "Pipfile.lock", "package": "package.json",
     "package_lock": "package-lock.json", "shrinkwrap": "npm-shrinkwrap.json", "yarn": "yarn.lock",
     "pnpm": "pnpm-lock.yaml", "cargo_toml": "Cargo.toml", "cargo_lock": "Cargo.lock", "go_mod": "go.mod",
-    "go_sum": "go.sum", "gemfile_lock": "Gemfile.lock",
+    "go_sum": "go.sum", "gemfile_lock": "Gemfile.lock", "setup_cfg": "setup.cfg",
 }
 
 
@@ -33,7 +33,7 @@ def deps(result):
     ("Pipfile", "pip"), ("Pipfile.lock", "pip"), ("package.json", "npm"), ("package-lock.json", "npm"),
     ("npm-shrinkwrap.json", "npm"), ("yarn.lock", "npm"), ("pnpm-lock.yaml", "npm"), ("Cargo.toml", "cargo"),
     ("Cargo.lock", "cargo"), ("go.mod", "go"), ("go.sum", "go"), ("Gemfile.lock", "bundler"),
-    ("Gemfile", None), ("setup.py", None), ("README.md", None),
+    ("Gemfile", None), ("setup.py", None), ("setup.cfg", "pip"), ("README.md", None),
 ])
 def test_ecosystem_of_base_names(name, ecosystem):
     assert ecosystem_of(name) == ecosystem
@@ -115,6 +115,34 @@ def test_pyproject_without_dependency_tables_is_no_snapshot_but_an_empty_list_co
     assert snap("pip", pyproject='[tool.poetry]\nname = "x"\n') is None
     empty = snap("pip", pyproject='[project]\nname = "x"\ndependencies = []\n')
     assert empty["snapshot"] == {"total_count": 0, "direct_count": 0} and empty["dependencies"] == []
+
+
+def test_setup_cfg_requirements_count_like_pyprojects():
+    """Moving requirements from setup.cfg to pyproject.toml changes nothing counted."""
+    before = snap("pip", setup_cfg="""\
+        [metadata]
+        name = app
+        [options]
+        install_requires =
+            Werkzeug>=3.0  # the WSGI toolkit
+            click>=8.1; python_version >= "3.8"
+            file: requirements-extra.txt
+        [options.extras_require]
+        async = asgiref>=3.2
+        dotenv =
+            python-dotenv
+        """)
+    after = snap("pip", pyproject="""\
+        [project]
+        name = "app"
+        dependencies = ["Werkzeug>=3.0", 'click>=8.1; python_version >= "3.8"']
+        [project.optional-dependencies]
+        async = ["asgiref>=3.2"]
+        dotenv = ["python-dotenv"]
+        """)
+    assert deps(before) == deps(after) == [("Werkzeug", ">=3.0", True), ("asgiref", ">=3.2", True),
+                                           ("click", ">=8.1", True), ("python-dotenv", "", True)]
+    assert snap("pip", setup_cfg="[metadata]\nname = app\n") is None
 
 
 def test_pipfile_and_its_lock_give_no_depth():
@@ -728,6 +756,8 @@ def test_gemfile_lock_dependencies_and_the_gemspec_project():
     ("pip", "pyproject.toml", '[project]\ndependencies = "requests"\n', "is not a list"),
     ("pip", "pyproject.toml", '[project]\ndependencies = ["ok", "@@"]\n', "not a valid requirement"),
     ("pip", "pyproject.toml", "[tool.poetry.dependencies]\nx = 3\n", "neither a constraint"),
+    ("pip", "setup.cfg", "[options]\ninstall_requires =\n    ok\n    @@\n", "not a valid requirement"),
+    ("pip", "setup.cfg", "[options]\n[options]\n", "not a valid setup.cfg"),
     ("pip", "Pipfile", '[packages]\nx = ["1"]\n', "is not a table"),
     ("pip", "Pipfile", '[packages]\nx = 1\n', "neither a constraint"),
     ("pip", "uv.lock", 'version = 1\n[[package]]\nversion = "1"\n', "name is not a string"),

@@ -42,7 +42,7 @@ from .events import epoch_utc_text, write_json_atomic
 from .gitrun import CollectError, git, has_commits, log_records, start, text
 
 # Bump when a source reads files differently, so older events are read afresh.
-VERSION = 5
+VERSION = 6
 STATE_FILE = "history-state.json"
 # Directories whose files belong to other projects, whatever the settings say.
 VENDORED = frozenset({"node_modules", "vendor", "third_party", "_vendor", "vendored", ".venv", "venv", ".terraform",

@@ -63,7 +63,7 @@ def _same(name: str) -> str:
 
 _ECOSYSTEMS = {
     "pip": _Ecosystem(
-        {"pyproject.toml": pip.read_pyproject, "Pipfile": pip.read_pipfile},
+        {"pyproject.toml": pip.read_pyproject, "setup.cfg": pip.read_setup_cfg, "Pipfile": pip.read_pipfile},
         (("uv.lock", pip.read_uv_lock), ("poetry.lock", pip.read_poetry_lock),
          ("Pipfile.lock", pip.read_pipfile_lock)),
         canonicalize_name),

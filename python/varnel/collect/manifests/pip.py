@@ -1,8 +1,10 @@
-"""Python dependencies: requirements files, pyproject.toml and Pipfile
-(declared dependencies), uv.lock, poetry.lock and Pipfile.lock (locked sets)."""
+"""Python dependencies: requirements files, pyproject.toml, setup.cfg and
+Pipfile (declared dependencies), uv.lock, poetry.lock and Pipfile.lock
+(locked sets)."""
 
 from __future__ import annotations
 
+import configparser
 import re
 from collections import defaultdict
 
@@ -129,6 +131,31 @@ def read_pyproject(text: str) -> list[Dep] | None:
                 if name != "python" and not (where == "dependencies" and canonicalize_name(name) in enriched):
                     deps += _poetry_dep(name, spec, f"poetry {where}")
     return deps if declared else None
+
+
+def read_setup_cfg(text: str) -> list[Dep] | None:
+    """[options] install_requires and [options.extras_require], one
+    requirement a line; None when the file declares neither. A "file:"
+    value names a requirements file, read on its own."""
+    parser = configparser.ConfigParser(interpolation=None, comment_prefixes=("#", ";"), inline_comment_prefixes=None)
+    try:
+        parser.read_string(text)
+    except configparser.Error as exc:
+        raise ManifestError(f"not a valid setup.cfg ({str(exc).splitlines()[0]})") from exc
+    values = []
+    if parser.has_option("options", "install_requires"):
+        values.append(("install_requires", parser.get("options", "install_requires")))
+    if parser.has_section("options.extras_require"):
+        values += [(f"extras_require {extra!r}", value) for extra, value in parser.items("options.extras_require")]
+    if not values:
+        return None
+    deps = []
+    for where, value in values:
+        for line in value.splitlines():
+            line = line.split(" #", 1)[0].strip()
+            if line and not line.startswith(("#", "file:")):
+                deps.append(_requirement(line, where))
+    return deps
 
 
 def read_pipfile(text: str) -> list[Dep] | None:
