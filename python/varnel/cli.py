@@ -132,8 +132,9 @@ def _cmd_verify(args: argparse.Namespace) -> int:
     """A fresh analysis compared with the latest kept advisory (or --against FILE)."""
     result = _run(args, verifying=True)
     _emit(args, RENDERERS[args.format](result))
-    if result.previous is None:
-        print("Nothing to verify against yet: this was the first analysis. Run 'varnel verify' again after a fix.")
+    if result.previous is None:  # standard output of --format json stays one document
+        print("Nothing to verify against yet: this was the first analysis. Run 'varnel verify' again after a fix.",
+              file=sys.stderr if args.format == "json" else sys.stdout)
     verification = (result.verification or {}).get("verification") or {}
     worse = bool(verification.get("new") or verification.get("regressions"))
     return _status(result, worse and _met(args, result))

@@ -102,6 +102,9 @@ def test_verify_takes_the_window_and_the_settings(hostile, tmp_path):
     text = varnel("verify", "--quiet", "--last", "1", "--against", str(against), str(hostile)).stdout
     assert "- Left the window (not resolved, only no longer in the window): 1" in text
 
+    fresh = varnel("verify", "--quiet", "--format", "json", "--workspace", str(tmp_path / "fresh"), str(hostile))
+    assert json.loads(fresh.stdout)["verification"] is None and "Nothing to verify against yet" in fresh.stderr
+
     (hostile / ".varnel.toml").write_text("significance_threshold = 1000\n")
     quiet = varnel("verify", "--quiet", "--format", "json", "--fail-on", "watch", str(hostile))
     assert quiet.returncode == 0 and json.loads(quiet.stdout)["advisory"] is None
