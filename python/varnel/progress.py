@@ -5,7 +5,17 @@ from __future__ import annotations
 
 import os
 import sys
+import unicodedata
 from typing import TextIO
+
+
+def clean(text: object) -> str:
+    """Repository text as one line of terminal text: control and format
+    characters (escape sequences, bidirectional overrides, line breaks)
+    become spaces, so nothing reaches a terminal's control and no line a CI
+    runner reads can start a workflow command."""
+    out = "".join(" " if unicodedata.category(c) in ("Cc", "Cf", "Zl", "Zp") else c for c in str(text or ""))
+    return " ".join(out.split())
 
 
 class Progress:
@@ -40,7 +50,7 @@ class Progress:
     def warn(self, text: str) -> None:
         """Shown even when quiet: something the user should know about the result."""
         self._end_line()
-        self.stream.write(f"warning: {text}\n")
+        self.stream.write(f"warning: {clean(text)}\n")
         self.stream.flush()
 
     def done(self) -> None:

@@ -34,28 +34,19 @@ from __future__ import annotations
 
 import json
 import re
-import unicodedata
 from dataclasses import dataclass
 from datetime import datetime
 from typing import Callable
 
 from . import __version__
 from .pipeline import AnalysisResult, engine
+from .progress import clean
 
 SCHEMA_VERSION = 1
 LEVELS = ("all_clear", "watch", "review", "action_needed")
 COMMIT_ID_LENGTH = 12
 
 
-def clean(text: object) -> str:
-    """Repository text as one line of terminal text: control and format
-    characters (escape sequences, bidirectional overrides, line breaks)
-    become spaces."""
-    out = "".join(" " if unicodedata.category(c) in ("Cc", "Cf", "Zl", "Zp") else c for c in str(text or ""))
-    return " ".join(out.split())
-
-
-# Repository text never starts a line here, so only inline markup needs escaping.
 _MARKDOWN_SPECIAL = re.compile(r"([\\`*_\[\]!|~])")
 
 
@@ -66,6 +57,7 @@ def markdown(text: object) -> str:
     out = clean(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
     out = _MARKDOWN_SPECIAL.sub(r"\\\1", out)
     out = out.replace("@", "@\u200b").replace("://", ":\u200b//").replace("www.", "www\u200b.")
+    out = re.sub(r"(#|\bGH-)(?=\d)", "\\1\u200b", out)  # no live issue or pull-request references
     return out
 
 
@@ -110,6 +102,8 @@ def _subject(change: dict) -> str:
 
 def _verdict(result: AnalysisResult) -> str:
     if result.advisory is None:
+        if result.failures and not any(result.signals.values()):
+            return "Nothing could be judged: see the families that failed above."
         if result.status == "no_signals" and not any(result.signals.values()):
             return "Too little history to judge yet: each metric needs 6 observations."
         return "Nothing in this window is far from its normal."

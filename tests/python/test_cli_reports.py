@@ -4,6 +4,7 @@ it names, with every failure shown and repository text made harmless."""
 import json
 import re
 import shutil
+import socket
 
 import pytest
 
@@ -12,7 +13,7 @@ from test_collect_git import commit, git
 
 pytest.importorskip("varnel.advstage")
 
-HOSTILE = "@everyone <script>alert(1)</script> ![t](http://tracker.test/p.png) \x1b[2J"
+HOSTILE = "@everyone <script>alert(1)</script> ![t](http://tracker.test/p.png) \x1b[2J fixes #12"
 
 
 @pytest.fixture
@@ -44,7 +45,28 @@ def test_repository_text_is_escaped_for_each_format(hostile):
     for live in ("<script>", "@everyone", "![", "http://"):
         assert live not in markdown, live
     assert not re.search(r"(?<!\\)\]\(", markdown)  # no link target outside an escaped bracket
-    assert "&lt;script&gt;" in markdown and "@\u200beveryone" in markdown
+    assert "&lt;script&gt;" in markdown and "@\u200beveryone" in markdown and "#\u200b12" in markdown
+
+
+def test_warnings_never_carry_control_characters(history):
+    commit(history, {"x\x1b[2J\n::error::owned/package.json": "{not json"}, "broken manifest",
+           date="2026-03-21T10:00:00+00:00")
+    done = varnel("analyze", "--quiet", str(history))
+    assert "invalid JSON" in done.stderr and "\x1b" not in done.stderr
+    assert not any(line.startswith("::") for line in done.stderr.splitlines())
+
+
+def test_a_damaged_earlier_advisory_is_one_line_before_any_work(history, tmp_path):
+    for content in ("not json", "[1, 2]", b"\xff"):
+        bad = tmp_path / "bad.json"
+        (bad.write_bytes if isinstance(content, bytes) else bad.write_text)(content)
+        done = varnel("verify", "--quiet", "--against", str(bad), str(history))
+        assert done.returncode == 2 and one_line(done) and "not an advisory file" in done.stderr
+    assert not (history / ".varnel" / "events").exists()
+
+
+def one_line(done):
+    return done.stderr.count("\n") == 1 and done.stderr.startswith("varnel: ")
 
 
 def test_an_earlier_advisory_is_never_shown_as_this_runs(history):
@@ -127,6 +149,14 @@ class TestPaths:
             assert done.returncode == 3 and "not a git repository" in done.stderr, command
         assert list(plain.iterdir()) == []
 
+    def test_a_work_tree_configured_elsewhere_is_not_followed(self, history, tmp_path):
+        victim = tmp_path / "victim"
+        victim.mkdir()
+        git(history, "config", "core.worktree", str(victim))
+        done = varnel("analyze", str(history))
+        assert done.returncode == 3 and "configured to lie elsewhere" in done.stderr
+        assert list(victim.iterdir()) == []
+
     def test_a_directory_inside_a_repository_means_the_repository(self, history):
         assert varnel("analyze", "--quiet", str(history / "src")).returncode == 0
         assert (history / ".varnel" / "events").is_dir() and not (history / "src" / ".varnel").exists()
@@ -152,6 +182,10 @@ class TestPaths:
 def test_the_workspace_keeps_no_staging_after_a_run(history):
     assert varnel("analyze", "--quiet", str(history)).returncode == 0
     ws = history / ".varnel"
+    dead = ws / ".run-killed"  # what a killed run leaves: its process is gone
+    dead.mkdir()
+    (dead / "owner").write_text(f"{socket.gethostname()} 999999999\n")
+    assert varnel("analyze", "--quiet", str(history)).returncode == 0 and not dead.exists()
     assert sorted(p.name for p in ws.iterdir() if p.name.startswith(".")) == [".gitignore", ".varnel-workspace"]
     shutil.rmtree(ws / "phase5")
     assert varnel("analyze", "--quiet", str(history)).returncode == 0 and (ws / "phase5").is_dir()
