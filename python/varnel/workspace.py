@@ -66,6 +66,10 @@ def claim(workspace: Path, create: bool = True) -> Path:
     missing and `create`); an error for an existing directory that is not
     varnel's, or for anything there that is not a directory."""
     workspace = Path(workspace)
+    try:
+        str(workspace).encode("utf-8")
+    except UnicodeEncodeError:  # the engines report their files' paths as text
+        raise _refuse(workspace, "its path is not UTF-8") from None
     if _is_link(workspace):
         raise _refuse(workspace, "it is a link")
     if workspace.exists():

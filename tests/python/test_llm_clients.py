@@ -147,3 +147,15 @@ def test_a_key_goes_only_over_https_and_never_follows_a_redirect(service, monkey
         assert len(service.requests) == 1 and elsewhere.requests == []
     finally:
         elsewhere.close()
+
+
+def test_a_plain_http_stand_in_is_reached_without_a_proxy(service, monkeypatch):
+    proxy = Service()
+    try:
+        monkeypatch.setenv("HTTP_PROXY", proxy.url)
+        monkeypatch.setenv("http_proxy", proxy.url)
+        service.reply = (200, {"content": [{"type": "text", "text": "ok"}]})
+        assert AnthropicClient("m").generate("p") == "ok"
+        assert proxy.requests == [] and len(service.requests) == 1
+    finally:
+        proxy.close()

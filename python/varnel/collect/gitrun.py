@@ -176,7 +176,13 @@ def top_level(path: Path) -> Path:
         raise CollectError(f"no such directory: {path}")
     if text(git(path, "rev-parse", "--is-bare-repository")).strip() == "true":
         return Path(text(git(path, "rev-parse", "--absolute-git-dir")).strip())
-    return Path(text(git(path, "rev-parse", "--show-toplevel")).strip())
+    top = Path(text(git(path, "rev-parse", "--show-toplevel")).strip())
+    here = path.resolve()
+    if here != top.resolve() and top.resolve() not in here.parents:
+        # The repository's own configuration (core.worktree) would choose where varnel writes.
+        raise CollectError(f"the repository's work tree is configured to lie elsewhere ({top}), "
+                           "which varnel does not follow")
+    return top
 
 
 def origin_name(repo: Path) -> str | None:
