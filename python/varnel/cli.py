@@ -20,6 +20,7 @@ import getpass
 import importlib
 import json
 import os
+import signal
 import sys
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -89,6 +90,8 @@ def _run(args: argparse.Namespace, verifying: bool = False) -> AnalysisResult:
         against = Path(args.against) if args.against else previous_advisory(workspace)
         if args.against and not against.is_file():
             raise Refused(f"--against: no such file: {against}", EXIT_USAGE)
+        if against is not None:
+            _check_advisory(against, "--against" if args.against else "the kept advisory")
     progress = Progress(quiet=args.quiet)
     try:
         if against is None:
@@ -96,6 +99,17 @@ def _run(args: argparse.Namespace, verifying: bool = False) -> AnalysisResult:
         return verify(repo, workspace, progress, config, against, _window(args, config))
     except CollectError as e:
         raise Refused(f"cannot read the history of {repo}: {e}", EXIT_FAILED) from None
+
+
+def _check_advisory(path: Path, what: str) -> None:
+    """Refuses, before any work, a file that holds no advisory record."""
+    try:
+        record = json.loads(path.read_text(encoding="utf-8"))
+    except (OSError, UnicodeDecodeError, ValueError) as e:
+        raise Refused(f"{what}: {path}: not an advisory file ({e})", EXIT_USAGE) from None
+    if not isinstance(record, dict):
+        raise Refused(f"{what}: {path}: not an advisory file (a JSON {type(record).__name__}, not an object)",
+                      EXIT_USAGE)
 
 
 def _emit(args: argparse.Namespace, report: str) -> None:
@@ -329,7 +343,12 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _terminated(signum, frame):
+    raise KeyboardInterrupt  # a CI runner's cancel: clean up as for Ctrl-C
+
+
 def main(argv: list[str] | None = None) -> int:
+    signal.signal(signal.SIGTERM, _terminated)
     parser = build_parser()
     try:
         args = parser.parse_args(argv)

@@ -19,6 +19,8 @@ import io
 import os
 import re
 import shutil
+import socket
+import tempfile
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -132,7 +134,8 @@ def _instant(text: str) -> datetime | None:
 
 def event_times(workspace: Path) -> list[tuple[datetime, str, bool]]:
     """(time, event id, is a commit) of every event with a readable time."""
-    extract = engine("patstage").Phase4Engine._extract_event_timestamp
+    patstage = engine("patstage")
+    extract = patstage.Phase4Engine._extract_event_timestamp if patstage else lambda e: e.get("observed_at") or ""
     timed = []
     for path in sorted((workspace / "events").glob("*.json")):
         try:
@@ -158,8 +161,10 @@ def apply_window(window: Window, timed: list[tuple[datetime, str, bool]],
         start = commits[-1] if commits else now
         asked = f"the last {window.last_commits} commit{'s' * (window.last_commits != 1)}"
     elif window.since is not None:
-        start = window.since if window.since.tzinfo else window.since.replace(tzinfo=timezone.utc)
-        asked = f"since {start.date().isoformat()}"
+        start = (window.since if window.since.tzinfo else window.since.replace(tzinfo=timezone.utc)).astimezone(
+            timezone.utc)
+        midnight = start.time() == datetime.min.time()
+        asked = f"since {start.date().isoformat() if midnight else start.strftime('%Y-%m-%dT%H:%MZ')}"
     else:
         newest = max((t for t, _, is_commit in timed if is_commit), default=now)
         start = min(newest, now) - timedelta(days=window.days)
@@ -187,13 +192,19 @@ def previous_advisory(workspace: Path) -> Path | None:
 
 
 class _Stage:
-    """The staging directory of one run, inside the workspace."""
+    """The staging directory of one run, inside the workspace: a fresh name
+    for every run (two machines sharing a cached workspace may reuse a pid),
+    holding the pid of its run so that a later run can remove what a killed
+    one left."""
+
+    OWNER = "owner"
+    STALE_AFTER = timedelta(days=1)
 
     def __init__(self, workspace: Path):
         self.workspace = workspace
-        self.path = workspace / f".run-{os.getpid()}"
-        shutil.rmtree(self.path, ignore_errors=True)
-        self.path.mkdir()
+        _remove_stale_stages(workspace)
+        self.path = Path(tempfile.mkdtemp(prefix=".run-", dir=workspace))
+        (self.path / self.OWNER).write_text(f"{socket.gethostname()} {os.getpid()}\n", encoding="utf-8")
         for shared in ("events", "phase4"):
             (workspace / shared).mkdir(exist_ok=True)
             os.symlink(Path("..") / shared, self.path / shared, target_is_directory=True)
@@ -211,6 +222,31 @@ class _Stage:
 
     def remove(self) -> None:
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+def _remove_stale_stages(workspace: Path) -> None:
+    """Staging directories of runs that died: their process is gone from this
+    machine, or they are older than a day."""
+    now = datetime.now(timezone.utc).timestamp()
+    for stage in workspace.glob(".run-*"):
+        try:
+            host, pid = (stage / _Stage.OWNER).read_text(encoding="utf-8").split()
+            alive = host != socket.gethostname() or _running(int(pid))
+            age = now - stage.stat().st_mtime
+        except (OSError, ValueError):
+            alive, age = False, 0.0  # no owner: a run killed before it wrote one
+        if not alive or age > _Stage.STALE_AFTER.total_seconds():
+            shutil.rmtree(stage, ignore_errors=True)
+
+
+def _running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
 
 
 def _signals(stage: Path, config: Config, result: AnalysisResult) -> None:

@@ -33,6 +33,8 @@ def test_windows(tmp_path):
     assert apply_window(Window(since=datetime(2000, 1, 1)), events).event_ids == {"g-old", "g-1", "g-2", "ci-1",
                                                                                  "ci-old"}
     assert apply_window(Window(everything=True), events).event_ids is None
+    late = datetime.fromisoformat("2026-06-09T23:00:00-05:00")  # 2026-06-10T04:00Z
+    assert apply_window(Window(since=late), events).description == "since 2026-06-10T04:00Z"
 
 
 def test_an_idle_repository_gets_its_latest_work(tmp_path):
