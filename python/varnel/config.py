@@ -9,6 +9,8 @@ or from a ``.varnel.toml`` beside it (which wins when both exist).
     scope_days = 30              # the advisory speaks about the last N days
     exclude_paths = ["vendor/**", "third_party/**", "*.lock", ...]  # left out of the git metrics
     bot_authors = ["*[bot]", "renovate*", ...]  # name or address patterns; their commits are left out
+    fixture_dirs = ["tests", "examples", ...]  # directories whose manifests, API documents and .tf files are not the project's
+    keep_unrelated_histories = false  # also collect commits of histories merged in without a common ancestor
     scope = "my-service"         # the name reports give the repository (default: its origin's name)
 
 Every key is optional; unknown keys are an error, so a typo never passes
@@ -49,6 +51,14 @@ DEFAULT_BOTS = ("*[bot]", "*[bot]@users.noreply.github.com", "* bot", "*-bot", "
                 "renovate*", "greenkeeper*", "snyk-bot", "pyup-bot", "mergify*", "allcontributors*",
                 "semantic-release*", "github-actions", "pre-commit-ci*", "imgbot*", "weblate")
 
+# Directories (names, "*" a wildcard, matched without case at any depth)
+# whose manifests, lock files, API documents and .tf files are test data,
+# examples or snapshots rather than the project's own; they still count in
+# the commit metrics.
+DEFAULT_FIXTURES = ("test", "tests", "testdata", "test-data", "test_data", "testsuite", "fixture", "fixtures",
+                    "__fixtures__", "__tests__", "example", "examples", "sample", "samples", "snapshots",
+                    "__snapshots__")
+
 
 class ConfigError(ValueError):
     """A settings file that cannot be used as it stands."""
@@ -63,6 +73,8 @@ class Config:
     scope_days: int = 30
     exclude_paths: tuple[str, ...] = DEFAULT_EXCLUDES
     bot_authors: tuple[str, ...] = DEFAULT_BOTS
+    fixture_dirs: tuple[str, ...] = DEFAULT_FIXTURES
+    keep_unrelated_histories: bool = False
     scope: str = ""  # the name reports give the repository; its origin's or directory's by default
     source: str = field(default="defaults", compare=False)
 
@@ -78,6 +90,17 @@ class Config:
         if not self.exclude_paths:
             return None
         return re.compile("|".join(f"(?:{fnmatch.translate(p)})" for p in self.exclude_paths))
+
+    @cached_property
+    def _fixtures(self) -> re.Pattern | None:
+        if not self.fixture_dirs:
+            return None
+        return re.compile("|".join(f"(?:{fnmatch.translate(p.lower())})" for p in self.fixture_dirs))
+
+    def in_fixtures(self, path: str) -> bool:
+        """Whether a repository path lies below a fixture, example or snapshot directory."""
+        return self._fixtures is not None and any(self._fixtures.match(part.lower())
+                                                  for part in path.split("/")[:-1])
 
     def excluded(self, path: str) -> bool:
         """Whether a repository path (or its file name) matches an excluded pattern."""
@@ -101,7 +124,11 @@ def _checked(table: dict, origin: str) -> Config:
     values = {}
     for key, value in table.items():
         default = getattr(Config, key)
-        if isinstance(default, str):
+        if isinstance(default, bool):
+            if not isinstance(value, bool):
+                raise ConfigError(f"{origin}: {key} must be true or false")
+            values[key] = value
+        elif isinstance(default, str):
             if not isinstance(value, str):
                 raise ConfigError(f"{origin}: {key} must be a string")
             values[key] = value

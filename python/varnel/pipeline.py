@@ -104,6 +104,7 @@ class AnalysisResult:
     paths: dict[str, Path] = field(default_factory=dict)  # the published output files
     failures: list[FamilyFailure] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
+    notes: list[dict] = field(default_factory=list)  # breakage and changes of what is counted, in the window
     phases_missing: list[str] = field(default_factory=list)
     kept: Path | None = None  # the advisory's copy in history/
     verification: dict | None = None  # verify only: the engine's verify result
@@ -147,6 +148,30 @@ def event_times(workspace: Path) -> list[tuple[datetime, str, bool]]:
             if moment is not None:
                 timed.append((moment, event["event_id"], event.get("source_type") == "git"))
     return timed
+
+
+def collection_notes(workspace: Path, event_ids: frozenset[str] | None) -> list[dict]:
+    """What the history events in the window record beside their counts: a
+    commit that left files unreadable (`broken`), and one that changed what
+    a count is read from (`measure_changed`), oldest first."""
+    notes = []
+    for source in HISTORY_SOURCES:
+        for path in (workspace / "events").glob(f"{source.prefix}*.json"):
+            try:
+                event = loads(path.read_text(encoding="utf-8"))
+                payload, trigger = event["payload"], event["payload"]["trigger"]
+            except (OSError, ValueError, KeyError, TypeError):
+                continue  # the engines report unreadable events themselves
+            if event_ids is not None and event.get("event_id") not in event_ids:
+                continue
+            base = {"family": source.family, "event_id": event.get("event_id"), "commit": trigger.get("commit_sha"),
+                    "subject": str(trigger.get("commit_message") or "").split("\n", 1)[0],
+                    "observed_at": event.get("observed_at")}
+            if payload.get("broken"):
+                notes.append(dict(base, kind="broken", files=payload["broken"]))
+            if payload.get("measure_changed"):
+                notes.append(dict(base, kind="measure_changed", counted_from=payload.get("counted_from", [])))
+    return sorted(notes, key=lambda n: (str(n["observed_at"]), n["event_id"] or ""))
 
 
 def apply_window(window: Window, timed: list[tuple[datetime, str, bool]],
@@ -309,6 +334,7 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
     if len(result.warnings) > _WARNINGS_SHOWN:
         progress.warn(f"and {len(result.warnings) - _WARNINGS_SHOWN} more like these")
     result.window = apply_window(window or Window(days=config.scope_days), event_times(workspace))
+    result.notes = collection_notes(workspace, result.window.event_ids)
 
     stage = _Stage(workspace)
     try:

@@ -22,6 +22,13 @@ sequence reaches a terminal and no line can start a CI workflow command
   history), ``signals`` (signals per family);
 - ``failures``: ``{"family", "cause"}`` of each family that could not be
   judged; ``warnings``: what collection and the engines warned of;
+- ``notes``: what the history read in the window records beside its counts,
+  oldest first, each with ``family``, ``event_id``, ``commit``, ``subject``,
+  ``observed_at`` and ``kind``: "broken" (the commit left files unreadable
+  that its parent could read; ``files``: ``{"file", "cause", "line"}``, line
+  null when unknown; the counts are unknown there, not 0) or
+  "measure_changed" (the lock files a count is read from changed;
+  ``counted_from``: the files it is read from now);
 - ``advisory``: the advisory record as in ``phase5/advisory.json``, or null;
 - ``verification`` (``varnel verify`` only): ``resolved``, ``persisting``,
   ``new``, ``regressions`` and ``left_window`` (changes of the earlier
@@ -180,18 +187,42 @@ _TEXT = _Style(clean, str, str, "   ", False)
 _MARKDOWN = _Style(markdown, lambda s: f"`{s}`", lambda s: f"**{s}**", "   - ", True)
 
 
+def _note_lines(result: AnalysisResult, style: _Style) -> list[str]:
+    """A line for each commit that broke a file or changed what is counted."""
+    lines = []
+    for note in result.notes:
+        commit = f"commit {style.code(clean(note['commit'])[:COMMIT_ID_LENGTH])} ({_day(note['observed_at'])})"
+        if note["kind"] == "broken":
+            for broken in note["files"]:
+                lines.append(f"- {commit} left {style.escape(broken['file'])} unreadable: "
+                             f"{style.escape(broken['cause'])} (its {note['family']} counts are unknown there, "
+                             "not a drop)")
+        else:
+            lines.append(f"- {commit} changed what the {note['family']} count is read from, now "
+                         f"{style.escape(', '.join(note['counted_from']) or 'nothing')}: "
+                         "a move of the count there is a change of measure, not of the project")
+    return ["", "Read from the history:"] + ([""] if style.list_apart else []) + lines if lines else []
+
+
 def _body(result: AnalysisResult, style: _Style) -> list[str]:
     """The changes, the evidence and the comparison, in `style`."""
     lines = ["", _verdict(result)] + ([""] if style.list_apart else [])
+    remeasured = {n["event_id"]: n for n in result.notes if n["kind"] == "measure_changed"}
     for n, change in enumerate((result.advisory or {}).get("changes") or [], 1):
         family, metric = _labels(change)
-        lines.append(f"{n}. {style.strong(f'{family} / {metric}')}: {style.escape(change.get('description'))}")
+        description = change.get("description")
+        if change.get("event_ref") in remeasured:
+            files = ", ".join(remeasured[change["event_ref"]]["counted_from"]) or "nothing"
+            description = (f"Now {change.get('current')}, counted from {files}: what is counted changed in this "
+                           "commit, so this is a change of measure, not growth of the project.")
+        lines.append(f"{n}. {style.strong(f'{family} / {metric}')}: {style.escape(description)}")
         commit = change.get("trigger_commit")
         if commit:
             lines.append(f"{style.item}commit {style.code(clean(commit)[:COMMIT_ID_LENGTH])}, "
                          f"{_day(change.get('observed_at'))}: {style.escape(_subject(change))}")
         lines.append(f"{style.item}intended? {style.code(f'varnel accept {_key(change)}')}")
-    return lines + _evidence(result) + _verification_lines(result, style.escape, style.code)
+    return (lines + _note_lines(result, style) + _evidence(result)
+            + _verification_lines(result, style.escape, style.code))
 
 
 def text(result: AnalysisResult) -> str:
@@ -230,6 +261,7 @@ def json_report(result: AnalysisResult) -> str:
         "signals": {family: len(s) for family, s in result.signals.items()},
         "failures": [{"family": f.family, "cause": f.cause} for f in result.failures],
         "warnings": result.warnings,
+        "notes": result.notes,
         "advisory": result.advisory,
         "verification": _comparison(result),
     }, indent=2) + "\n"

@@ -93,9 +93,11 @@ class TestOpenAPI:
         bad = commit(repo, {"openapi.yaml": "paths: [unclosed\n"}, "bad", date="2026-01-02T00:00:00Z")
         commit(repo, {"openapi.yaml": PETS_V2}, "mended", date="2026-01-03T00:00:00Z")
         result = schemas(repo, tmp_path / "ws")
+        # The broken version gets no event: its endpoint count cannot stand unknown.
         assert result.added == 2
-        assert len(result.warnings) == 1 and result.warnings[0].startswith(bad[:12])
-        assert "openapi.yaml: not valid YAML" in result.warnings[0]
+        summary, full_list = result.warnings
+        assert bad[:12] in summary and "openapi.yaml: not valid YAML" in summary
+        assert full_list.endswith("collection-warnings.txt")
         # After an unreadable version there is nothing to compare with.
         assert "diff" not in by_family(tmp_path / "ws", "schema")[1]["payload"]
 
@@ -106,10 +108,11 @@ class TestOpenAPI:
                       "c/openapi.json": '{"openapi": "3.0.0", "x": ' + "[" * 100000 + "]" * 100000 + "}",
                       "d/openapi.yaml": PETS_V1}, "c")
         result = schemas(repo, tmp_path / "ws")
-        assert result.added == 1 and len(result.warnings) == 2, result.warnings
+        assert result.added == 1 and len(result.warnings) == 3, result.warnings
         assert "a/openapi.json: 'components' is not a map" in result.warnings[0]
         assert "c/openapi.json: not valid JSON" in result.warnings[1]
-        assert result.warnings[1].endswith("left out of this commit's schema event")
+        listed = (tmp_path / "ws" / "collection-warnings.txt").read_text(encoding="utf-8")
+        assert "a/openapi.json" in listed and "c/openapi.json" in listed
         event, = by_family(tmp_path / "ws", "schema")
         assert event["payload"]["unreadable"] == ["a/openapi.json", "c/openapi.json"]
         found = {d["document"]: d["type_count"] for d in event["payload"]["documents"]}
@@ -173,7 +176,7 @@ class TestTerraform:
     def test_a_configuration_that_cannot_be_read_at_all_gives_no_event(self, repo, tmp_path):
         commit(repo, {"main.tf": 'resource "x" "y" {'}, "c")
         result = collect_history(repo, tmp_path / "ws", [TerraformSource()])
-        assert result.added == 0 and len(result.warnings) == 1
+        assert result.added == 0 and len(result.problems) == 1
 
 
 class TestHCL:
@@ -306,7 +309,7 @@ class TestIncrementalWalk:
         result = collect_history(repo, ws, [TerraformSource()])
         assert (result.removed, result.events) == (1, {"config": 1})
 
-    def test_diffs_are_against_the_commits_own_parent_across_merged_branches(self, repo, tmp_path):
+    def test_the_mainline_is_read_and_a_merge_brings_its_branch(self, repo, tmp_path):
         def reqs(a, e, extra=""):
             return f"a=={a}\nb==1\nc==1\nd==1\ne=={e}\n{extra}"
 
@@ -322,8 +325,9 @@ class TestIncrementalWalk:
 
         collect_history(repo, ws, [DependencySource()])
         diffs = {e["payload"]["trigger"]["commit_message"]: e["payload"].get("diff") for e in by_family(ws, "dependency")}
-        assert diffs == {"base": None, "side: bump a": {"added": 0, "removed": 0, "updated": 1},
-                         "main: bump e": {"added": 0, "removed": 0, "updated": 1},
+        # The side branch's own state is never the project's; the merge brings its change, against main.
+        assert diffs == {"base": None, "main: bump e": {"added": 0, "removed": 0, "updated": 1},
+                         "merge": {"added": 0, "removed": 0, "updated": 1},
                          "add z": {"added": 1, "removed": 0, "updated": 0}}
 
     def test_symlinks_are_not_read_as_the_files_they_point_to(self, repo, tmp_path):
@@ -446,21 +450,29 @@ class TestDependencies:
                "good", date="2026-01-01T00:00:00Z")
         bad = commit(repo, {"package-lock.json": '{"lockfileVersion": 3, "packages": '}, "bad",
                      date="2026-01-02T00:00:00Z")
+        mended = commit(repo, {"package-lock.json": lock(("a", "1.0.0"))}, "mended", date="2026-01-03T00:00:00Z")
         result = self.dependencies(repo, tmp_path / "ws")
-        assert result.added == 1
-        assert result.warnings[0].startswith(f"{bad[:12]}: package-lock.json")
-        assert result.warnings[0].endswith("left out of this commit's dependency event")
+        assert bad[:12] in result.warnings[0] and "package-lock.json" in result.warnings[0]
+        good, broken, again = (e["payload"] for e in by_family(tmp_path / "ws", "dependency"))
+        # Not a drop to 0: the counts are unknown on the commit that broke the lock, which says so.
+        assert broken["snapshot"] == {"total_count": None, "direct_count": None}
+        assert broken["broken"] == [{"file": "package-lock.json", "cause": broken["broken"][0]["cause"], "line": 1}]
+        assert broken["broken"][0]["cause"].startswith("invalid JSON")
+        assert "diff" not in broken and "diff" not in again  # nothing complete to compare with
+        assert again["snapshot"] == good["snapshot"] and again["trigger"]["commit_sha"] == mended
 
     def test_a_malformed_fixture_elsewhere_is_left_out_not_fatal(self, repo, tmp_path):
-        commit(repo, {"requirements.txt": "a==1\n", "tests/fixtures/broken/Cargo.lock": "[[package]\n"}, "c",
-               date="2026-01-01T00:00:00Z")
+        commit(repo, {"requirements.txt": "a==1\n", "tools/broken/Cargo.lock": "[[package]\n",
+                      "tests/fixtures/broken/Cargo.lock": "[[package]\n"}, "c", date="2026-01-01T00:00:00Z")
         commit(repo, {"requirements.txt": "a==1\nb==2\n"}, "add b", date="2026-01-02T00:00:00Z")
         result = self.dependencies(repo, tmp_path / "ws")
         one, two = (e["payload"] for e in by_family(tmp_path / "ws", "dependency"))
+        # Unreadable since it appeared: left out, never silencing the counts; a fixture is not read at all.
         assert (one["snapshot"]["total_count"], two["snapshot"]["total_count"]) == (1, 2)
-        assert two["unreadable"] == ["tests/fixtures/broken/Cargo.lock"]
+        assert two["unreadable"] == ["tools/broken/Cargo.lock"]
         assert two["diff"] == {"added": 1, "removed": 0, "updated": 0}
-        assert len(result.warnings) == 2 and "tests/fixtures/broken/Cargo.lock" in result.warnings[0]
+        assert len(result.warnings) == 2 and "tools/broken/" in result.warnings[0]
+        assert "2 commits" in result.warnings[0]
 
     def test_a_change_of_settings_reads_the_history_afresh(self, repo, tmp_path):
         ws = tmp_path / "ws"
@@ -510,7 +522,7 @@ class TestDependencies:
         result = self.dependencies(repo, tmp_path / "ws")
         event, = by_family(tmp_path / "ws", "dependency")
         assert event["payload"]["unreadable"] == ["x/package.json", "y/Cargo.lock", "z/pyproject.toml"]
-        assert event["payload"]["snapshot"]["total_count"] == 1 and len(result.warnings) == 3
+        assert event["payload"]["snapshot"]["total_count"] == 1 and len(result.problems) == 3
 
 
 

@@ -41,16 +41,21 @@ def valid_iso(text: str) -> bool:
     return True
 
 
-def write_json_atomic(path: Path, record: dict) -> None:
-    """Writes a JSON file whole: a temporary file beside it (named for this
+def write_text_atomic(path: Path, content: str) -> None:
+    """Writes a file whole: a temporary file beside it (named for this
     process, so concurrent collectors never share one), then a rename."""
     temp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
-        temp.write_text(dumps_pretty(record), encoding="utf-8")
+        temp.write_text(content, encoding="utf-8")
         os.replace(temp, path)
     except BaseException:
         temp.unlink(missing_ok=True)
         raise
+
+
+def write_json_atomic(path: Path, record: dict) -> None:
+    """Writes a JSON file whole, as `write_text_atomic`."""
+    write_text_atomic(path, dumps_pretty(record))
 
 
 def write_json_if_changed(path: Path, record: dict) -> bool:

@@ -12,8 +12,12 @@ UTF-8 are kept with ``surrogateescape`` and written as ``\\udcXX`` escapes.
 A file moved and changed is listed under its new path; one moved unchanged
 is named in `renamed` (from, to) instead of `files`.
 
-Paths the settings exclude (vendored, generated, lock files) are left out of
-each commit's files, and commits by configured bot authors get no event; the
+Commits of a history merged in without a common ancestor (a subtree merge,
+an imported repository: commits that do not descend from the root of HEAD's
+first-parent chain) are another project's and get no event, unless the
+settings keep them. Paths the settings exclude (vendored, generated, lock
+files) are left out of each commit's files, and commits by configured bot
+authors get no event; the
 settings used are kept in ``collect-state.json`` in the workspace together
 with the bot commits passed over, and a change of settings collects the
 history afresh.
@@ -28,7 +32,7 @@ from typing import Callable, Iterator
 
 from ..config import Config
 from .events import epoch_utc_text, valid_iso, write_json_atomic
-from .gitrun import CollectError, git as _git, has_commits, log_raw_records, text as _text
+from .gitrun import CollectError, git as _git, has_commits, log_raw_records, text as _text, unrelated_commits
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
 _FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%ct%x00%B"
@@ -45,6 +49,7 @@ class GitCollection:
     added: int = 0  # events written by this run
     removed: int = 0  # events of commits no longer reachable
     passed_over: int = 0  # commits by bot authors, which get no event
+    unrelated: int = 0  # commits of histories merged in without a common ancestor, which get no event
     shallow: bool = False  # the repository's history is cut off
     warnings: list[str] = field(default_factory=list)
 
@@ -114,6 +119,14 @@ def reachable_commits(repo: Path) -> list[str]:
     return _text(_git(repo, "rev-list", "--no-merges", "HEAD")).split()
 
 
+def own_commits(repo: Path, config: Config) -> tuple[list[str], int]:
+    """The reachable non-merge commits of the repository's own history, newest
+    first, and how many commits of unrelated histories were left out."""
+    reachable = reachable_commits(repo)
+    unrelated = set() if config.keep_unrelated_histories else unrelated_commits(repo)
+    return [sha for sha in reachable if sha not in unrelated], len(unrelated & set(reachable))
+
+
 def _read_state(path: Path) -> dict | None:
     try:
         return json.loads(path.read_text(encoding="utf-8"))
@@ -139,13 +152,18 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     passed_over = set(state.get("passed_over", []))
     result = GitCollection()
     result.shallow = _text(_git(repo, "rev-parse", "--is-shallow-repository")).strip() == "true"
-    reachable = reachable_commits(repo)
+    reachable, result.unrelated = own_commits(repo, config)
     result.commits = len(reachable)
     if result.shallow:
         result.warnings.append(
             f"this is a shallow clone: only {len(reachable)} commits of history are available, so baselines "
             "are short; run 'git fetch --unshallow' for the whole history"
         )
+    if result.unrelated:
+        result.warnings.append(
+            f"{result.unrelated} commits of histories merged in without a common ancestor (a subtree merge or an "
+            "imported repository) are another project's and were left out; keep_unrelated_histories = true "
+            "keeps them")
     have = {p.name[len(_PREFIX) : -5] for p in events.glob(f"{_PREFIX}*.json")}
     wanted = set(reachable)
     for sha in have - wanted:

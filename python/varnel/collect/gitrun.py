@@ -168,6 +168,23 @@ def has_commits(repo: Path) -> bool:
     return True
 
 
+def unrelated_commits(repo: Path) -> set[str]:
+    """Commits reachable from HEAD that descend not from the root of HEAD's
+    first-parent chain but from another root: histories merged in without a
+    common ancestor (a subtree merge, an imported repository). The merge
+    commits joining them descend from the mainline's root, so they are not
+    among these."""
+    if not has_commits(repo):
+        return set()
+    roots = text(git(repo, "rev-list", "--max-parents=0", "HEAD")).split()
+    if len(roots) < 2:
+        return set()  # one root: everything descends from it
+    mainline_root = text(git(repo, "rev-list", "--first-parent", "--max-parents=0", "HEAD")).split()[0]
+    own = set(text(git(repo, "rev-list", "--ancestry-path", f"{mainline_root}..HEAD")).split())
+    own.add(mainline_root)
+    return set(text(git(repo, "rev-list", "HEAD")).split()) - own
+
+
 def top_level(path: Path) -> Path:
     """The top level of the repository holding `path` (a bare repository is
     its own); CollectError when `path` is in no repository."""

@@ -8,14 +8,20 @@ configuration: one series each, since the signal engine judges a family as
 one series), how to read a unit's files at one commit and what payload a
 reading gives against the reading at the commit's parent.
 
-The walk asks git once for the non-merge commits and the paths they change
-(oldest first, renames listed as a deletion and an addition, so a moved
-manifest also changes the directory it left) and keeps those touching any
-source's files. Directories and files are read through one
+These files describe the state of the mainline, so the walk follows HEAD's
+first-parent chain: a branch's changes arrive with the merge commit that
+brings them onto it (diffed against its first parent), and a side branch's
+older state never reads as the project's, nor does a history merged in
+without a common ancestor. git is asked once for those commits and the paths
+they change (oldest first, renames listed as a deletion and an addition, so
+a moved manifest also changes the directory it left), and those touching any
+source's files are kept. Directories and files are read through one
 `git cat-file --batch` process, and a unit's last reading is kept, so files
-unchanged between commits are parsed once. A commit's diff is against the
-unit at the commit's first parent, not at the commit read before it: in a
-history with merged branches that commit may lie on another branch.
+unchanged between commits are parsed once.
+
+Files under vendored directories and under test-fixture, example and
+snapshot directories (the `fixture_dirs` setting) are not the project's and
+are not read.
 
 It is incremental like the commit collector: commits already read are
 listed in ``history-state.json`` and passed over, event files of commits no
@@ -23,27 +29,35 @@ longer in the history are removed, and a change of the sources' version or
 of the settings reads the history afresh.
 
 A file that cannot be read as what its name says (a malformed lock file,
-say) is left out of the unit's reading with a warning and named in the
-event's `unreadable`, so a count that drops for that reason says why, and a
-malformed test fixture does not silence a whole family.
+say) is named in the event's `unreadable` and left out of the reading. When
+the mainline could read it before, the counts it gave are not known: they
+are null (no signal either way) while it stays unreadable, the commit that
+broke it records it in `broken` (file, cause, line), and no diff is taken
+against or across such a reading. A source whose counts cannot be null
+writes no event for those commits. A file unreadable since it appeared (a
+malformed fixture elsewhere) is only left out, so it never silences a family. Warnings are summarised by family,
+cause and directory; the full list is kept in the workspace
+(``collection-warnings.txt``).
 """
 
 from __future__ import annotations
 
 import hashlib
 import json
+import re
 import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
-from .events import epoch_utc_text, write_json_atomic
+from .events import epoch_utc_text, write_json_atomic, write_text_atomic
 from .gitrun import CollectError, git, has_commits, log_records, start, text
 
 # Bump when a source reads files differently, so older events are read afresh.
-VERSION = 6
+VERSION = 7
 STATE_FILE = "history-state.json"
+WARNINGS_FILE = "collection-warnings.txt"
 # Directories whose files belong to other projects, whatever the settings say.
 VENDORED = frozenset({"node_modules", "vendor", "third_party", "_vendor", "vendored", ".venv", "venv", ".terraform",
                       "site-packages"})
@@ -54,7 +68,12 @@ _NOTHING = object()  # a parse that found nothing, kept as such
 
 
 class SourceError(ValueError):
-    """A file of a unit cannot be read as what its name says it is."""
+    """A file of a unit cannot be read as what its name says it is; `path`
+    names it when it is one of several read together."""
+
+    def __init__(self, message: str, path: str | None = None):
+        super().__init__(message)
+        self.path = path
 
 
 @dataclass(frozen=True)
@@ -80,7 +99,13 @@ class TreeSource(Protocol):
         `files.parsed` or `files.refuse`."""
 
     def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
-        """The event payload of a state, against the unit's previous state (None at first)."""
+        """The event payload of a state, against the unit's previous state
+        (None at first, or when it was not read completely)."""
+
+    # Payload members (section, key) that stand unknown (null) when a file
+    # of the unit cannot be read; None when the source's counts cannot be
+    # null (the commit then gets no event).
+    unknown: tuple[tuple[str, str], ...] | None
 
 
 class MissingObject(CollectError):
@@ -234,16 +259,18 @@ class Files(Mapping[str, bytes]):
     """A unit's files by path, read from git when first looked at.
 
     A file that cannot be read as what its name says is left out of the
-    unit's reading (so one malformed test fixture does not silence a whole
-    family) and said in `problems`; its path is in `unreadable`, which sources
-    put in their events, so a count that drops for that reason says why."""
+    unit's reading, with the reason in `unreadable`; sources put its path in
+    their events."""
 
     def __init__(self, entries: tuple[Entry, ...], objects: Objects):
         self._blobs = {e.path: e.blob for e in entries}
         self._objects = objects
-        self.problems: list[str] = []
-        self.unreadable: list[str] = []
-        self.not_in_clone: list[str] = []  # files whose content this clone lacks
+        self.unreadable: dict[str, str] = {}  # path -> why it cannot be read
+        self.not_in_clone: set[str] = set()  # files whose content this clone lacks
+        self.unread: list[str] = []  # files of formats the source does not read, as it says
+        # Unreadable files the mainline could read before: their counts are unknown, not gone.
+        self.lost: set[str] = set()
+        self.read_ok: set[str] = set()  # files a parse found something in
 
     def parsed(self, kind: str, paths: tuple[str, ...], parse: Callable[[], Any]) -> Any:
         """What `parse` makes of the files `paths`, kept by their blob ids
@@ -257,21 +284,21 @@ class Files(Mapping[str, bytes]):
             except SourceError as e:
                 value = e
             except MissingObject:
-                self.problems.append(f"{', '.join(paths)}: {NOT_IN_CLONE} (a partial clone), so not read")
-                self.not_in_clone.extend(paths)
+                self.not_in_clone.update(paths)
                 return None
             self._objects.parsed.keep(key, _NOTHING if value is None else value)
         if value is _NOTHING:
             return None
         if isinstance(value, SourceError):
-            self.refuse(paths, str(value))
+            self.refuse((value.path,) if value.path else paths, str(value))
             return None
+        self.read_ok.update(paths)
         return value
 
     def refuse(self, paths: tuple[str, ...], problem: str) -> None:
-        """Leaves `paths` out of the reading, for `problem`."""
-        self.problems.append(problem)
-        self.unreadable.extend(paths)
+        """Leaves `paths` out of the reading, for `problem` (which may name the file)."""
+        for path in paths:
+            self.unreadable[path] = problem
 
     def __getitem__(self, path: str) -> bytes:
         return self._objects.blob(self._blobs[path])
@@ -283,6 +310,50 @@ class Files(Mapping[str, bytes]):
         return len(self._blobs)
 
 
+@dataclass(frozen=True)
+class Problem:
+    """One file a commit's reading could not use."""
+
+    family: str
+    commit: str
+    path: str
+    kind: str  # "unreadable", "unread" (a format varnel does not read) or "not_in_clone"
+    cause: str = ""
+
+    def line(self) -> str:
+        return f"{self.family}\t{self.commit}\t{self.kind}\t{self.path}\t{self.cause}"
+
+
+_KINDS = {"unread": "in a format varnel does not read",
+          "not_in_clone": "not in this clone (a partial clone)"}
+
+
+def summary(problems: list[Problem], full_list: Path | None) -> list[str]:
+    """A few lines for `problems`: one per family, kind and directory, with
+    an example, the commits it spans and where the full list is."""
+    groups: dict[tuple[str, str, str], list[Problem]] = {}
+    for problem in problems:
+        groups.setdefault((problem.family, problem.kind, problem.path.rpartition("/")[0]), []).append(problem)
+    lines = []
+    for (family, kind, directory), found in groups.items():
+        commits = list(dict.fromkeys(p.commit for p in found))
+        names = sorted({p.path.rpartition("/")[2] for p in found})
+        where = f"{directory}/" if directory else "the top directory"
+        shown = ", ".join(names[:3]) + (f" and {len(names) - 3} more" if len(names) > 3 else "")
+        if len(commits) == 1:
+            span = f"commit {commits[0][:12]}"
+        else:
+            span = f"{len(commits)} commits, {commits[0][:12]} to {commits[-1][:12]}"
+        verb = "could not be read" if kind == "unreadable" else ("is " if len(names) == 1 else "are ") + _KINDS[kind]
+        line = f"{family}: {shown} in {where} {verb} ({span})"
+        if kind == "unreadable":
+            line += f"; for example {found[0].cause}; the counts they give are left unknown there"
+        lines.append(line)
+    if lines and full_list is not None:
+        lines.append(f"every file and commit concerned: {full_list}")
+    return lines
+
+
 @dataclass
 class HistoryCollection:
     """What one run of the history sources did, per event family."""
@@ -290,15 +361,18 @@ class HistoryCollection:
     events: dict[str, int] = field(default_factory=dict)  # family -> events on disk after the run
     added: int = 0
     removed: int = 0
-    warnings: list[str] = field(default_factory=list)
+    problems: list[Problem] = field(default_factory=list)  # of the commits read in this run
+    warnings: list[str] = field(default_factory=list)  # `problems` summarised
 
 
-def vendoring(config: Config) -> Callable[[str], bool]:
-    """Whether a path lies in a directory of other projects' files: a
-    well-known one, or a directory the settings exclude ("vendor/**"); the
+def left_out(config: Config) -> Callable[[str], bool]:
+    """Whether a path is none of the project's own files: it lies in a
+    directory of other projects' files (a well-known one, or one the settings
+    exclude, "vendor/**") or of test fixtures, examples or snapshots. The
     settings' file patterns ("*.lock") are for the commit metrics only."""
     directories = Config(exclude_paths=tuple(p for p in config.exclude_paths if p.endswith("/**")))
-    return lambda path: any(part in VENDORED for part in path.split("/")[:-1]) or directories.excluded(path)
+    return lambda path: (any(part in VENDORED for part in path.split("/")[:-1]) or directories.excluded(path)
+                         or config.in_fixtures(path))
 
 
 def unit_key(unit: Hashable) -> str:
@@ -307,18 +381,22 @@ def unit_key(unit: Hashable) -> str:
 
 
 def _commits(repo: Path) -> Iterator[tuple[str, str | None, str, str, list[str]]]:
-    """(sha, first parent, commit epoch time, message, changed paths) of every non-merge commit
-    reachable from HEAD, parents first. The paths are filtered here rather
-    than by git: a few dozen glob pathspecs make git log twenty times slower."""
+    """(sha, first parent, commit epoch time, message, changed paths) of each
+    commit of HEAD's first-parent chain, merges diffed against their first
+    parent, oldest first. The paths are filtered here rather than by git: a
+    few dozen glob pathspecs make git log twenty times slower."""
     # Without rename detection a moved file also changes the directory it left.
-    raw = git(repo, "log", "--topo-order", "--reverse", "--no-merges", "--no-renames", "-z", "--name-only",
-              f"--format={_FORMAT}", "HEAD", "--")
+    raw = git(repo, "log", "--first-parent", "--diff-merges=first-parent", "--reverse", "--no-renames", "-z",
+              "--name-only", f"--format={_FORMAT}", "HEAD", "--")
     for (sha, parents, committed, message), paths in log_records(raw, 4):
         yield sha, (parents.split() or [None])[0], committed, message.rstrip("\n"), paths
 
 
+Reading = tuple[Any, "Files | None"]
+
+
 def _read(tree: Tree, source: TreeSource, unit: Hashable,
-          known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any, Files | None]]) -> tuple[Any, Files | None]:
+          known: dict[tuple[str, Hashable], tuple[tuple[Entry, ...], Any, Files | None]]) -> Reading:
     """A unit's state at one commit (None when none of its files is there)
     and the files read, which say what was left out. `known` keeps each
     unit's last reading by its files' blob ids, so files unchanged since are
@@ -336,15 +414,66 @@ def _read(tree: Tree, source: TreeSource, unit: Hashable,
     return known[slot][1], known[slot][2]
 
 
+_LINE = re.compile(r"\bline (\d+)")
+
+
+def _broken(files: Files, before: Files | None) -> list[dict]:
+    """The files this commit made unreadable that its parent could read;
+    sets `files.lost` to those and to the ones lost before and still unreadable.
+    A file unreadable since it appeared is only left out: its counts were never known."""
+    files.lost = set()
+    if before is None:
+        return []
+    broken = []
+    for path, cause in sorted(files.unreadable.items()):
+        if path in before and path in before.lost:
+            files.lost.add(path)
+        elif path in before and path not in before.unreadable:
+            files.lost.add(path)
+            line = _LINE.search(cause)
+            broken.append({"file": path, "cause": cause.removeprefix(f"{path}: "),
+                           "line": int(line.group(1)) if line else None})
+    return broken
+
+
+def _payload(source: TreeSource, unit: Hashable, now: Reading, before: Reading) -> dict | None:
+    """A reading's payload; None when it cannot be written (a file the
+    source's counts need was lost and they cannot stand unknown)."""
+    (current, files), (previous, earlier) = now, before
+    broken = _broken(files, earlier)
+    unknown = bool(files.lost or files.not_in_clone)  # the counts miss files that hold something
+    if unknown and source.unknown is None:
+        return None
+    if not unknown and not files.read_ok:
+        return None  # nothing could be read, and nothing was known before: no count to give
+    comparable = not unknown and not (earlier is not None and (earlier.lost or earlier.not_in_clone))
+    payload = source.payload(unit, current, previous if comparable else None)
+    if unknown:
+        for section, key in source.unknown:
+            if key in payload.get(section, {}):
+                payload[section][key] = None
+        if broken:
+            payload["broken"] = broken
+    if files.not_in_clone:
+        payload["not_in_clone"] = sorted(files.not_in_clone)
+    return payload
+
+
+def _problems(source: TreeSource, sha: str, files: Files) -> list[Problem]:
+    found = [Problem(source.family, sha, path, "unreadable", cause) for path, cause in files.unreadable.items()]
+    found += [Problem(source.family, sha, path, "unread") for path in files.unread]
+    return found + [Problem(source.family, sha, path, "not_in_clone") for path in sorted(files.not_in_clone)]
+
+
 def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], config: Config | None = None,
                     progress: Callable[[int, int], None] | None = None) -> HistoryCollection:
-    """Brings the events of `sources` in line with the commits reachable from HEAD."""
+    """Brings the events of `sources` in line with HEAD's first-parent chain."""
     repo, config = Path(repo), config if config is not None else Config()
     events = Path(workspace) / "events"
     events.mkdir(parents=True, exist_ok=True)
     state_path = Path(workspace) / STATE_FILE
     settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths),
-                "sources": [s.prefix for s in sources]}
+                "fixture_dirs": list(config.fixture_dirs), "sources": [s.prefix for s in sources]}
     try:
         state = json.loads(state_path.read_text(encoding="utf-8"))
     except (FileNotFoundError, ValueError):
@@ -356,12 +485,12 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         state = {}
     done = set(state.get("done", []))
     result = HistoryCollection()
-    is_vendored = vendoring(config)
+    is_left_out = left_out(config)
     commits = []  # (sha, first parent, committed_at, message, {source prefix: units it changes})
     for sha, parent, committed, message, paths in (_commits(repo) if has_commits(repo) else ()):
         touched = {}
         for source in sources:
-            units = dict.fromkeys(u for p in paths for u in [source.unit_of(p)] if u is not None and not is_vendored(p))
+            units = dict.fromkeys(u for p in paths for u in [source.unit_of(p)] if u is not None and not is_left_out(p))
             if units:
                 touched[source.prefix] = units
         if touched:
@@ -381,18 +510,17 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         for n, (sha, parent, committed, message, touched) in enumerate(commits, 1):
             for source in sources if sha not in done else ():
                 for unit in touched.get(source.prefix, ()):
-                    previous = None
+                    before: Reading = (None, None)
                     if parent is not None:
-                        previous = _read(Tree(objects, parent, is_vendored), source, unit, known)[0]
-                    current, files = _read(Tree(objects, sha, is_vendored), source, unit, known)
-                    if files is not None:
-                        result.warnings += [f"{sha[:12]}: {p}; left out of this commit's {source.family} event"
-                                            for p in files.problems]
-                    if current is None:
+                        before = _read(Tree(objects, parent, is_left_out), source, unit, known)
+                    now = _read(Tree(objects, sha, is_left_out), source, unit, known)
+                    if now[1] is not None:
+                        result.problems += _problems(source, sha, now[1])
+                    if now[0] is None:
                         continue
-                    payload = source.payload(unit, current, previous)
-                    if files.not_in_clone:
-                        payload["not_in_clone"] = sorted(files.not_in_clone)
+                    payload = _payload(source, unit, now, before)
+                    if payload is None:
+                        continue
                     payload["trigger"] = {"commit_sha": sha, "commit_message": message}
                     name = f"{source.prefix}{sha}-{unit_key(unit)}"
                     write_json_atomic(events / f"{name}.json", {
@@ -411,5 +539,10 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
     for source in sources:
         result.events[source.family] = sum(1 for _ in events.glob(f"{source.prefix}*.json"))
     write_json_atomic(state_path, {"settings": settings, "done": sorted(done)})
+    full_list = None
+    if result.problems:
+        full_list = Path(workspace) / WARNINGS_FILE
+        write_text_atomic(full_list, "family\tcommit\tkind\tfile\tcause\n"
+                          + "".join(p.line() + "\n" for p in result.problems))
+    result.warnings = summary(result.problems, full_list)
     return result
-

@@ -18,6 +18,9 @@ that changes one gives the sums over all of them, `documents` says what each
 holds, and the diff against the commit's parent counts operations, types and
 fields (schema.property) added and removed, each known by its document when
 there are several (so moving an endpoint between documents is a change).
+A commit that leaves unreadable a document the mainline could read before
+gets no event (the endpoint count cannot stand unknown), only a warning; a
+document unreadable since it appeared is left out and named in `unreadable`.
 """
 
 from __future__ import annotations
@@ -105,6 +108,7 @@ class OpenAPISource:
     prefix = "schema-"
     family = "schema"
     source_type = "openapi"
+    unknown = None  # the endpoint count divides the churn, so it cannot stand unknown
 
     def unit_of(self, path: str) -> Hashable | None:
         return UNIT if _is_document(path) else None

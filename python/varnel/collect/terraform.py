@@ -7,7 +7,7 @@ directories). A resource is known by its directory, type and name
 twice. The diff against the previous configuration counts resources added,
 removed and modified (the body changed beyond comments and layout). A file
 that cannot be read, or that defines a resource an earlier file (in path
-order) defines, is left out with a warning and named in `unreadable`.
+order) defines, is named in `unreadable`, and the counts are unknown (null).
 """
 
 from __future__ import annotations
@@ -46,6 +46,7 @@ class TerraformSource:
     prefix = "config-"
     family = "config"
     source_type = "terraform"
+    unknown = (("structure", "resource_count"), ("structure", "resource_types"))
 
     def unit_of(self, path: str) -> Hashable | None:
         return UNIT if path.endswith(".tf") else None
@@ -62,8 +63,6 @@ class TerraformSource:
                 files.refuse((path,), f"{path}: the resource {twice[0].partition(':')[2]} is defined twice")
                 continue
             resources.update((address, (kind, digest)) for address, kind, digest in found or ())
-        if len(files.unreadable) == len(files):
-            return None  # nothing readable: an empty configuration would be a wrong count
         return {"resources": resources, "unreadable": sorted(files.unreadable)}
 
     def payload(self, unit: Hashable, reading: Any, earlier: Any) -> dict:

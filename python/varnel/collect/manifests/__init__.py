@@ -19,14 +19,18 @@ How a snapshot is made:
 - The project itself and its workspace members are never dependencies.
 - Several locks of one ecosystem in a directory: the first of uv.lock,
   poetry.lock, Pipfile.lock; of npm-shrinkwrap.json, package-lock.json,
-  pnpm-lock.yaml, yarn.lock (npm itself prefers a shrinkwrap to its lock).
-  The other locks are not read.
+  pnpm-lock.yaml, yarn.lock, bun.lock (npm itself prefers a shrinkwrap to
+  its lock). The other locks are not read. `from` names the files counted:
+  the lock, or the manifests that declare dependencies.
 - `version` is the locked version; without a lock, the version of a pip pin
   ("==x" or "===x"), else the constraint as written ("" for none).
 - Names are as written; pip names are compared canonicalised, so "Foo_Bar"
   and "foo-bar" are one package (spelt as first met).
 - `total_count` is the number of distinct (name, version) entries,
-  `direct_count` how many of them are direct.
+  `direct_count` how many of them are direct. A Python lock resolves a
+  package separately for different interpreters or platforms (uv's forks,
+  poetry's markers); those alternatives are one package, counted once at
+  its highest version.
 - `max_depth`: direct dependencies are at depth 1, every other package one
   below the nearest package that depends on it; the largest depth reached
   (0 when the project depends on nothing). It is left out where the files do
@@ -44,7 +48,7 @@ from typing import Callable, NamedTuple
 
 from packaging.utils import canonicalize_name
 
-from . import bundler, cargo, go, npm, pip, pnpm, yarn
+from . import bun, bundler, cargo, go, npm, pip, pnpm, yarn
 from .graph import from_lock, from_manifests
 from .reading import ManifestError, decode, reading
 
@@ -70,7 +74,7 @@ _ECOSYSTEMS = {
     "npm": _Ecosystem(
         {"package.json": npm.read_package_json},
         (("npm-shrinkwrap.json", npm.read_package_lock), ("package-lock.json", npm.read_package_lock),
-         ("pnpm-lock.yaml", pnpm.read_pnpm_lock), ("yarn.lock", yarn.read_yarn_lock)),
+         ("pnpm-lock.yaml", pnpm.read_pnpm_lock), ("yarn.lock", yarn.read_yarn_lock), ("bun.lock", bun.read_bun_lock)),
         _same),
     "cargo": _Ecosystem({"Cargo.toml": cargo.read_cargo_toml}, (("Cargo.lock", cargo.read_cargo_lock),), _same),
     "go": _Ecosystem({"go.mod": go.read_go_mod, "go.sum": go.read_go_sum}, (), _same),
@@ -106,7 +110,7 @@ def snapshot(ecosystem: str, files: dict[str, bytes]) -> dict | None:
     strangers = sorted(name for name in files if ecosystem_of(name) != ecosystem)
     if strangers:
         raise ValueError(f"not {ecosystem} manifest or lock files: {', '.join(strangers)}")
-    declared = None
+    declared, declaring = None, []
     for name in sorted(files):
         read = _manifest_reader(ecosystem, name)
         if read is not None:
@@ -114,10 +118,13 @@ def snapshot(ecosystem: str, files: dict[str, bytes]) -> dict | None:
                 deps = read(decode(files[name]))
             if deps is not None:
                 declared = (declared or []) + deps
+                declaring.append(name)
     lock = next(((name, read) for name, read in known.locks if name in files), None)
     if lock is not None:
         name, read = lock
         with reading(name):
             graph = read(decode(files[name]), declared)
-        return from_lock(ecosystem, graph, declared, known.canonical)
-    return None if declared is None else from_manifests(ecosystem, declared, known.canonical)
+        return dict(from_lock(ecosystem, graph, declared, known.canonical), **{"from": [name]})
+    if declared is None:
+        return None
+    return dict(from_manifests(ecosystem, declared, known.canonical), **{"from": declaring})

@@ -181,7 +181,7 @@ def read_uv_lock(text: str, declared: list[Dep] | None) -> LockGraph:
     and its workspace members; every other package is locked. A dependency
     names its version when the lock holds several of that name; the edges
     include extras and dependency groups."""
-    graph, by_name = LockGraph(), defaultdict(list)
+    graph, by_name = LockGraph(alternatives=True), defaultdict(list)
     keyed, roots = [], []
     for package in _packages(load_toml(text)):
         name = _name(package)
@@ -211,7 +211,7 @@ def read_poetry_lock(text: str, declared: list[Dep] | None) -> LockGraph:
     """poetry.lock: every [[package]] is locked; the project is not among
     them, so the manifest says which are direct. Dependencies name packages
     by name (with a constraint), so an edge reaches each locked version."""
-    graph, by_name, keyed = LockGraph(), defaultdict(list), []
+    graph, by_name, keyed = LockGraph(alternatives=True), defaultdict(list), []
     for package in _packages(load_toml(text)):
         name = _name(package)
         key = (canonicalize_name(name), expect(package.get("version"), str, f"package {name!r} version"))
