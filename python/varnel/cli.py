@@ -15,13 +15,14 @@ from __future__ import annotations
 
 import argparse
 import difflib
-import traceback
 import getpass
 import importlib
 import json
 import os
 import signal
 import sys
+import traceback
+from contextlib import contextmanager
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
@@ -32,7 +33,7 @@ from .ingest import KINDS, ReportError, ingest
 from .pipeline import AnalysisResult, Window, analyze, engine, previous_advisory, verify
 from .progress import Progress
 from .report import LEVELS, RENDERERS, level
-from .workspace import WorkspaceError, workspace_for
+from .workspace import WorkspaceBusy, WorkspaceError, locked, workspace_for
 
 EXIT_OK, EXIT_ATTENTION, EXIT_USAGE, EXIT_FAILED, EXIT_INCOMPLETE, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
 
@@ -63,6 +64,19 @@ def _workspace(args: argparse.Namespace, repo: Path, create: bool) -> Path:
         raise Refused(str(e), EXIT_USAGE) from None
 
 
+@contextmanager
+def _hold(args: argparse.Namespace, workspace: Path):
+    """The workspace to this command alone while it writes there."""
+    if not workspace.is_dir():
+        yield  # nothing there yet for another command to be writing
+        return
+    try:
+        with locked(workspace, wait=not args.no_wait, waiting=lambda m: print(f"varnel: {m}", file=sys.stderr)):
+            yield
+    except WorkspaceBusy as e:
+        raise Refused(str(e), EXIT_FAILED) from None
+
+
 def _settings(args: argparse.Namespace, repo: Path) -> Config:
     """The settings of this run: --settings FILE, --settings-from REV, else the repository's own."""
     try:
@@ -85,6 +99,12 @@ def _run(args: argparse.Namespace, verifying: bool = False) -> AnalysisResult:
     repo = _repository(args)
     config = _settings(args, repo)
     workspace = _workspace(args, repo, create=True)
+    with _hold(args, workspace):
+        return _analysis(args, repo, config, workspace, verifying)
+
+
+def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: Path,
+              verifying: bool) -> AnalysisResult:
     against = None
     if verifying:
         against = Path(args.against) if args.against else previous_advisory(workspace)
@@ -177,8 +197,10 @@ def _accepted(args: argparse.Namespace, create: bool):
 def _cmd_accept(args: argparse.Namespace) -> int:
     family, metric = args.metric
     expires = datetime.now(timezone.utc) + timedelta(days=args.days) if args.days else None
-    entry = _accepted(args, create=True).accept(family, metric, args.reason, args.by or getpass.getuser(),
-                                                expires_at=expires, from_commit=args.from_commit)
+    store = _accepted(args, create=True)
+    with _hold(args, store.varnel_dir):
+        entry = store.accept(family, metric, args.reason, args.by or getpass.getuser(), expires_at=expires,
+                             from_commit=args.from_commit)
     until = f" until {entry['expires_at']}" if entry.get("expires_at") else ""
     print(f"Accepted {family}/{metric}{until}: it will no longer be reported.")
     return EXIT_OK
@@ -188,7 +210,9 @@ def _cmd_accepted(args: argparse.Namespace) -> int:
     store = _accepted(args, create=False)
     if args.revoke:
         family, metric = args.revoke
-        if not store.revoke(family, metric):
+        with _hold(args, store.varnel_dir):
+            revoked = store.revoke(family, metric)
+        if not revoked:
             raise Refused(f"{family}/{metric} was not accepted", EXIT_USAGE)
         print(f"Revoked {family}/{metric}: it will be reported again.")
         return EXIT_OK
@@ -215,16 +239,18 @@ def _pattern_lines(entries: list[dict]) -> list[str]:
 
 
 def _cmd_patterns(args: argparse.Namespace) -> int:
-    database = _workspace(args, _repository(args), create=False) / "phase4" / "knowledge.db"
+    workspace = _workspace(args, _repository(args), create=False)
+    database = workspace / "phase4" / "knowledge.db"
     if not database.exists():
         print("No patterns learned yet: run 'varnel analyze' first, with some history.")
         return EXIT_OK
-    store = engine("lorekeep").SQLiteKnowledgeStore(database)
-    try:
-        knowledge = store.list_knowledge()
-        patterns = store.list_patterns()
-    finally:
-        store.close()
+    with _hold(args, workspace):  # opening the knowledge base may write to it
+        store = engine("lorekeep").SQLiteKnowledgeStore(database)
+        try:
+            knowledge = store.list_knowledge()
+            patterns = store.list_patterns()
+        finally:
+            store.close()
     if args.format == "json":
         print(json.dumps({"knowledge": knowledge, "patterns": patterns}, indent=2))
         return EXIT_OK
@@ -237,9 +263,10 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
 def _cmd_ingest(args: argparse.Namespace) -> int:
     """Reports of CI tools become events beside the repository's own."""
     repo = _repository(args)
+    workspace = _workspace(args, repo, create=True)
     try:
-        result = ingest(args.kind, args.files, _workspace(args, repo, create=False), repo=repo,
-                        commit=args.commit, at=args.at)
+        with _hold(args, workspace):
+            result = ingest(args.kind, args.files, workspace, repo=repo, commit=args.commit, at=args.at)
     except ReportError as e:
         raise Refused(str(e), EXIT_USAGE) from None
     except (CollectError, OSError) as e:
@@ -270,6 +297,8 @@ def _parents() -> dict[str, argparse.ArgumentParser]:
     where = argparse.ArgumentParser(add_help=False)
     where.add_argument("--path", dest="path_option", metavar="PATH", help="the repository (as the PATH argument)")
     where.add_argument("--workspace", help="where varnel keeps its files (default PATH/.varnel)")
+    where.add_argument("--no-wait", action="store_true",
+                       help="fail at once, instead of waiting, while another varnel command uses the workspace")
 
     run = argparse.ArgumentParser(add_help=False)
     run.add_argument("--format", choices=list(RENDERERS), default="text")

@@ -13,24 +13,60 @@ removes, so
 
 A workspace made by an earlier version, which had no marker but held
 varnel's own ``.gitignore`` and nothing git tracks, is adopted as it is.
+
+One command at a time writes a workspace: `locked` holds an advisory lock
+on its `LOCK` file for the command's duration. The kernel releases it when
+the process ends, however it ends, so a lock held by a dead run never blocks.
 """
 
 from __future__ import annotations
 
+import fcntl
 import os
 import stat
+from contextlib import contextmanager
 from pathlib import Path
+from typing import Callable, Iterator
 
 from .collect.gitrun import CollectError, git
 
 DEFAULT_NAME = ".varnel"
 MARKER = ".varnel-workspace"
+LOCK = ".lock"
 _MARKER_TEXT = "This directory is a varnel workspace: generated files, safe to delete.\n"
 _IGNORE_TEXT = "# varnel's workspace: generated, never committed\n*\n"
 
 
 class WorkspaceError(ValueError):
     """A directory varnel must not use as its workspace; the message is one line."""
+
+
+class WorkspaceBusy(RuntimeError):
+    """Another varnel command holds the workspace; the message is one line."""
+
+
+@contextmanager
+def locked(workspace: Path, wait: bool = True, waiting: Callable[[str], None] | None = None) -> Iterator[None]:
+    """Holds the workspace's lock: waits for another command holding it
+    (saying so through `waiting`), or with `wait` false refuses at once."""
+    fd = os.open(Path(workspace) / LOCK, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            holder = os.pread(fd, 64, 0).decode("ascii", "replace").strip()
+            by = f" (process {holder})" if holder.isdigit() else ""
+            if not wait:
+                raise WorkspaceBusy(f"{workspace} is in use by another varnel command{by}; "
+                                    "try again when it has finished, or leave out --no-wait to wait") from None
+            if waiting is not None:
+                waiting(f"waiting for another varnel command{by} to finish with {workspace}")
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
+        yield
+    finally:
+        os.close(fd)  # releases the lock
 
 
 def _refuse(workspace: Path, reason: str) -> WorkspaceError:
