@@ -197,7 +197,8 @@ class DependencySource:
 
     def unit_of(self, path: str) -> Hashable | None:
         name = path.rpartition("/")[2]
-        return UNIT if _is_manifest(name) or name == _PNPM_WORKSPACE else None
+        # A lock varnel cannot read still changes what is installed: the event says it is unread.
+        return UNIT if _is_manifest(name) or name == _PNPM_WORKSPACE or name in UNREAD_LOCKS else None
 
     def entries(self, tree: Tree, unit: Hashable) -> list[Entry]:
         return tree.find(_is_dependency_file)
