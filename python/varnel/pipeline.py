@@ -1,14 +1,12 @@
 """The host's sequence for one repository: collect events, then run each
 phase of the engines over the workspace.
 
-A run's outputs are its own. The phases run in a staging directory inside
-the workspace (``.run-<pid>/``), whose ``events`` and ``phase4`` (the
-knowledge base) are links to the workspace's own; only when every phase
-has completed are the staged ``phase2``, ``phase3`` and ``phase5`` put in
-place of the workspace's, each directory by a rename. So a family that
-failed, a phase that wrote nothing, or an advisory that was not written
-never leaves an earlier run's file to be read as this run's, and a run
-that is killed leaves the previous run's complete set.
+A run's outputs are its own. The phases run in a staging directory (see
+`varnel.stage`) and become the workspace's only when every phase has
+completed, all at once for later runs. So a family that failed, a phase that
+wrote nothing, or an advisory that was not written never leaves an earlier
+run's file to be read as this run's, and a run that is killed leaves the
+previous run's complete set, knowledge base included.
 """
 
 from __future__ import annotations
@@ -16,11 +14,7 @@ from __future__ import annotations
 import contextlib
 import importlib
 import io
-import os
 import re
-import shutil
-import socket
-import tempfile
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -33,8 +27,10 @@ from .collect.history import HistoryCollection, collect_history
 from .collect.openapi import OpenAPISource
 from .collect.releases import ReleaseCollection, collect_releases
 from .collect.terraform import TerraformSource
+from . import faults
 from .config import Config
 from .progress import Progress
+from .stage import HISTORY, Stage
 from .workspace import claim
 
 
@@ -48,8 +44,6 @@ def engine(name: str):
 
 # What the history holds besides commits; each becomes events of its own family.
 HISTORY_SOURCES = (DependencySource(), OpenAPISource(), TerraformSource())
-PUBLISHED = ("phase2", "phase3", "phase5")
-HISTORY = "history"
 _WARNINGS_SHOWN = 5
 _FAILURE_LINE = re.compile(r"^\s*\[Phase 2\] (\S+) failed: (.*)$")
 
@@ -199,79 +193,10 @@ def apply_window(window: Window, timed: list[tuple[datetime, str, bool]],
                       frozenset(event_id for _, event_id in kept))
 
 
-def keep_in_history(workspace: Path, advisory: Path) -> Path:
-    """Keeps a copy of the advisory this run wrote, for later verification."""
-    kept = workspace / HISTORY
-    kept.mkdir(exist_ok=True)
-    target = kept / f"advisory-{datetime.now(timezone.utc).strftime('%Y%m%dT%H%M%S%fZ')}.json"
-    temp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
-    shutil.copyfile(advisory, temp)
-    os.replace(temp, target)
-    return target
-
-
 def previous_advisory(workspace: Path) -> Path | None:
     """The advisory most recently kept, if any."""
     kept = sorted((workspace / HISTORY).glob("advisory-*.json"))
     return kept[-1] if kept else None
-
-
-class _Stage:
-    """The staging directory of one run, inside the workspace: a fresh name
-    for every run (two machines sharing a cached workspace may reuse a pid),
-    holding the pid of its run so that a later run can remove what a killed
-    one left."""
-
-    OWNER = "owner"
-    STALE_AFTER = timedelta(days=1)
-
-    def __init__(self, workspace: Path):
-        self.workspace = workspace
-        _remove_stale_stages(workspace)
-        self.path = Path(tempfile.mkdtemp(prefix=".run-", dir=workspace))
-        (self.path / self.OWNER).write_text(f"{socket.gethostname()} {os.getpid()}\n", encoding="utf-8")
-        for shared in ("events", "phase4"):
-            (workspace / shared).mkdir(exist_ok=True)
-            os.symlink(Path("..") / shared, self.path / shared, target_is_directory=True)
-
-    def publish(self) -> None:
-        """Each staged output directory in place of the workspace's, by a rename."""
-        for name in PUBLISHED:
-            staged, current = self.path / name, self.workspace / name
-            staged.mkdir(exist_ok=True)  # a phase that wrote nothing leaves nothing behind either
-            retired = self.path / f"{name}.retired"
-            if current.exists():
-                os.rename(current, retired)
-            os.rename(staged, current)
-            shutil.rmtree(retired, ignore_errors=True)
-
-    def remove(self) -> None:
-        shutil.rmtree(self.path, ignore_errors=True)
-
-
-def _remove_stale_stages(workspace: Path) -> None:
-    """Staging directories of runs that died: their process is gone from this
-    machine, or they are older than a day."""
-    now = datetime.now(timezone.utc).timestamp()
-    for stage in workspace.glob(".run-*"):
-        try:
-            host, pid = (stage / _Stage.OWNER).read_text(encoding="utf-8").split()
-            alive = host != socket.gethostname() or _running(int(pid))
-            age = now - stage.stat().st_mtime
-        except (OSError, ValueError):
-            alive, age = False, 0.0  # no owner: a run killed before it wrote one
-        if not alive or age > _Stage.STALE_AFTER.total_seconds():
-            shutil.rmtree(stage, ignore_errors=True)
-
-
-def _running(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
 
 
 def _signals(stage: Path, config: Config, result: AnalysisResult) -> None:
@@ -336,10 +261,11 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
     result.window = apply_window(window or Window(days=config.scope_days), event_times(workspace))
     result.notes = collection_notes(workspace, result.window.event_ids)
 
-    stage = _Stage(workspace)
+    stage = Stage(workspace)
     try:
         progress.step("Judging metrics against their history")
         _signals(stage.path, config, result)
+        faults.write_point()
         for failure in result.failures:
             progress.warn(f"the {failure.family} family could not be judged: {failure.cause}")
 
@@ -348,6 +274,7 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
             result.explanations = engine("explstage").Phase3Engine(stage.path).run()
         except FileNotFoundError:
             result.explanations = []  # no signals yet: too little history
+        faults.write_point()
 
         patstage = engine("patstage")
         if patstage is None:
@@ -359,6 +286,7 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
                 phase4.run()
             finally:
                 phase4.close()
+            faults.write_point()
 
         advstage = engine("advstage")
         if advstage is None:
@@ -366,6 +294,9 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
         else:
             progress.step("Writing the advisory")
             _advise(advstage, stage.path, workspace, config, result, against)
+            staged = stage.path / "phase5" / "advisory.json"
+            if result.advisory is not None and staged.exists():
+                result.kept = stage.keep(staged)
         stage.publish()
     finally:
         stage.remove()
@@ -374,8 +305,6 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
     result.paths = {name: output / name for name in ("advisory.json", "evidence.json", "summary.txt", "chat.txt",
                                                       "investigation_prompt.txt", "verification.json",
                                                       "verification.txt") if (output / name).exists()}
-    if result.advisory is not None and "advisory.json" in result.paths:
-        result.kept = keep_in_history(workspace, result.paths["advisory.json"])
     return result
 
 

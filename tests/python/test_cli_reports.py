@@ -186,6 +186,6 @@ def test_the_workspace_keeps_no_staging_after_a_run(history):
     dead.mkdir()
     (dead / "owner").write_text(f"{socket.gethostname()} 999999999\n")
     assert varnel("analyze", "--quiet", str(history)).returncode == 0 and not dead.exists()
-    assert sorted(p.name for p in ws.iterdir() if p.name.startswith(".")) == [".gitignore", ".varnel-workspace"]
+    assert sorted(p.name for p in ws.iterdir() if p.name.startswith(".")) == [".gitignore", ".lock", ".varnel-workspace"]
     shutil.rmtree(ws / "phase5")
     assert varnel("analyze", "--quiet", str(history)).returncode == 0 and (ws / "phase5").is_dir()

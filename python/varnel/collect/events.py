@@ -7,6 +7,8 @@ import os
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
+from .. import faults
+
 from .._common import dumps_pretty
 
 
@@ -47,6 +49,7 @@ def write_text_atomic(path: Path, content: str) -> None:
     temp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
         temp.write_text(content, encoding="utf-8")
+        faults.write_point()
         os.replace(temp, path)
     except BaseException:
         temp.unlink(missing_ok=True)

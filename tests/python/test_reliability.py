@@ -1,0 +1,99 @@
+"""A workspace stays consistent whatever stops a run and whoever else runs:
+runs killed at write points and at random moments converge on what the runs
+that completed give, and one command at a time writes a workspace."""
+
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from kill_harness import Sequence, analyze
+from test_cli import varnel
+
+
+@pytest.fixture(scope="module")
+def sequence(tmp_path_factory):
+    return Sequence(tmp_path_factory.mktemp("kills"), commits=50, added=8)
+
+
+def test_the_reference_learns_patterns(sequence):
+    # Otherwise a kill inside the pattern engine would prove nothing.
+    assert sequence.expected["patterns"] and sequence.expected["pattern_signals"]
+
+
+def converged(sequence, status, got):
+    """What the runs that completed give: without the killed run, or with it
+    when its results had begun to be put in place (the next run finishes that)."""
+    if status != -signal.SIGKILL:
+        return got == sequence.expected_had_it_completed
+    return got in (sequence.expected, sequence.expected_had_it_completed)
+
+
+def test_a_run_killed_at_any_write_point_leaves_what_complete_runs_give(sequence):
+    # Every fourth point, then each of the last ones (where the results are put in place).
+    statuses = {}
+    k = 1
+    while True:
+        status, got, left = sequence.killed_then_run(f"k{k}", stop_at=k)
+        statuses[k] = status
+        assert converged(sequence, status, got) and left == [], f"killed at write point {k}"
+        if status != -signal.SIGKILL:
+            break
+        k += 4
+    last = max(k for k, status in statuses.items() if status == -signal.SIGKILL)
+    for k in range(last + 1, last + 4):
+        status, got, left = sequence.killed_then_run(f"k{k}", stop_at=k)
+        assert converged(sequence, status, got) and left == [], f"killed at write point {k}"
+        if status != -signal.SIGKILL:
+            break
+    assert len(statuses) > 3
+
+
+@pytest.mark.parametrize("step, delay", [(None, 0.5), ("Learning patterns", 0.0), ("Learning patterns", 0.003),
+                                         ("Learning patterns", 0.006), ("Writing the advisory", 0.002)])
+def test_a_run_killed_inside_the_engines_converges(sequence, step, delay):
+    # The pattern engine writes the knowledge base many times in a run; it writes the run's own copy.
+    status, got, left = sequence.killed_then_run(f"t{step}{delay}", kill_after=delay, step=step)
+    assert converged(sequence, status, got) and left == []
+
+
+HOLD = """
+import sys, time
+from varnel.workspace import locked
+with locked(sys.argv[1]):
+    print("held", flush=True)
+    time.sleep(60)
+"""
+
+
+def test_one_command_at_a_time(sequence, tmp_path):
+    workspace = tmp_path / "ws"
+    shutil.copytree(sequence.first, workspace, symlinks=True)
+    holder = subprocess.Popen([sys.executable, "-c", HOLD, str(workspace)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "held"
+        refused = varnel("analyze", "--quiet", "--no-wait", "--workspace", str(workspace), str(sequence.repo))
+        assert refused.returncode == 3 and refused.stderr.count("\n") == 1
+        assert "in use by another varnel command" in refused.stderr and str(holder.pid) in refused.stderr
+        waiting = subprocess.Popen([sys.executable, "-m", "varnel", "analyze", "--quiet", "--workspace",
+                                    str(workspace), str(sequence.repo)], stderr=subprocess.PIPE, text=True)
+        assert "waiting for another varnel command" in waiting.stderr.readline()
+        time.sleep(0.5)
+        assert waiting.poll() is None  # still waiting
+        holder.send_signal(signal.SIGKILL)  # a holder that dies never blocks
+        assert waiting.wait(timeout=60) == 0
+    finally:
+        holder.kill()
+        holder.wait()
+
+
+def test_leftovers_of_dead_writers_are_removed(sequence, tmp_path):
+    workspace = sequence.root / "leftovers"
+    shutil.copytree(sequence.first, workspace, symlinks=True)
+    dead = workspace / "events" / ".git-0.json.999999999.tmp"
+    dead.write_text('{"half', encoding="utf-8")
+    assert analyze(sequence.grown, workspace) in (0, 1)
+    assert not dead.exists()
