@@ -29,8 +29,9 @@ from pathlib import Path
 from . import __version__
 from .collect.gitrun import CollectError, top_level
 from .config import Config, ConfigError, load_config, settings_at, settings_file
+from .event_files import EventFileError
 from .ingest import KINDS, ReportError, ingest
-from .pipeline import AnalysisResult, Window, analyze, engine, previous_advisory, verify
+from .pipeline import AnalysisResult, Window, analyze, engine, kept_advisories, verify
 from .progress import Progress
 from .report import LEVELS, RENDERERS, level
 from .workspace import WorkspaceBusy, WorkspaceError, locked, workspace_for
@@ -106,12 +107,21 @@ def _run(args: argparse.Namespace, verifying: bool = False) -> AnalysisResult:
 def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: Path,
               verifying: bool) -> AnalysisResult:
     against = None
-    if verifying:
-        against = Path(args.against) if args.against else previous_advisory(workspace)
-        if args.against and not against.is_file():
+    if verifying and args.against:
+        against = Path(args.against)
+        if not against.is_file():
             raise Refused(f"--against: no such file: {against}", EXIT_USAGE)
-        if against is not None:
-            _check_advisory(against, "--against" if args.against else "the kept advisory")
+        problem = _advisory_problem(against)
+        if problem:
+            raise Refused(f"--against: {against}: not an advisory file ({problem})", EXIT_USAGE)
+    elif verifying:
+        for kept in kept_advisories(workspace):
+            problem = _advisory_problem(kept)
+            if not problem:
+                against = kept
+                break
+            print(f"varnel: warning: the kept advisory {kept} is damaged ({problem}); compared with an earlier one",
+                  file=sys.stderr)
     progress = Progress(quiet=args.quiet)
     try:
         if against is None:
@@ -119,17 +129,19 @@ def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: P
         return verify(repo, workspace, progress, config, against, _window(args, config))
     except CollectError as e:
         raise Refused(f"cannot read the history of {repo}: {e}", EXIT_FAILED) from None
+    except EventFileError as e:
+        raise Refused(str(e), EXIT_USAGE) from None
 
 
-def _check_advisory(path: Path, what: str) -> None:
-    """Refuses, before any work, a file that holds no advisory record."""
+def _advisory_problem(path: Path) -> str | None:
+    """Why a file holds no advisory record, checked before any work; None when it does."""
     try:
         record = json.loads(path.read_text(encoding="utf-8"))
-    except (OSError, UnicodeDecodeError, ValueError) as e:
-        raise Refused(f"{what}: {path}: not an advisory file ({e})", EXIT_USAGE) from None
+    except (OSError, UnicodeDecodeError, ValueError, RecursionError) as e:
+        return str(e) or type(e).__name__
     if not isinstance(record, dict):
-        raise Refused(f"{what}: {path}: not an advisory file (a JSON {type(record).__name__}, not an object)",
-                      EXIT_USAGE)
+        return f"a JSON {type(record).__name__}, not an object"
+    return None
 
 
 def _emit(args: argparse.Namespace, report: str) -> None:

@@ -29,6 +29,7 @@ from .collect.releases import ReleaseCollection, collect_releases
 from .collect.terraform import TerraformSource
 from . import faults
 from .config import Config
+from .event_files import check_events
 from .progress import Progress
 from .stage import HISTORY, Stage
 from .workspace import claim
@@ -193,10 +194,9 @@ def apply_window(window: Window, timed: list[tuple[datetime, str, bool]],
                       frozenset(event_id for _, event_id in kept))
 
 
-def previous_advisory(workspace: Path) -> Path | None:
-    """The advisory most recently kept, if any."""
-    kept = sorted((workspace / HISTORY).glob("advisory-*.json"))
-    return kept[-1] if kept else None
+def kept_advisories(workspace: Path) -> list[Path]:
+    """The advisories kept for verification, the most recent first."""
+    return sorted((workspace / HISTORY).glob("advisory-*.json"), reverse=True)
 
 
 def _signals(stage: Path, config: Config, result: AnalysisResult) -> None:
@@ -243,6 +243,7 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
     """Collects the history into `workspace` and runs every phase; with
     `against` (an earlier advisory file) the advisory engine also verifies."""
     claim(workspace)
+    moved_aside = check_events(workspace)
     progress.step("Collecting commits")
     collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total),
                              config)
@@ -253,7 +254,7 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
         repo, workspace, list(HISTORY_SOURCES), config,
         lambda done, total: progress.count("Reading dependencies, API schemas and infrastructure", done, total))
     result.releases = collect_releases(repo, workspace)
-    result.warnings = collection.warnings + result.history.warnings
+    result.warnings = moved_aside + collection.warnings + result.history.warnings
     for warning in result.warnings[:_WARNINGS_SHOWN]:
         progress.warn(warning)
     if len(result.warnings) > _WARNINGS_SHOWN:

@@ -2,6 +2,8 @@
 runs killed at write points and at random moments converge on what the runs
 that completed give, and one command at a time writes a workspace."""
 
+import json
+import os
 import shutil
 import signal
 import subprocess
@@ -11,7 +13,8 @@ import time
 import pytest
 
 from kill_harness import Sequence, analyze
-from test_cli import varnel
+from test_cli import history, varnel  # noqa: F401  (history is a fixture)
+from varnel.event_files import EVENT_SIZE_LIMIT
 
 
 @pytest.fixture(scope="module")
@@ -97,3 +100,53 @@ def test_leftovers_of_dead_writers_are_removed(sequence, tmp_path):
     dead.write_text('{"half', encoding="utf-8")
     assert analyze(sequence.grown, workspace) in (0, 1)
     assert not dead.exists()
+
+
+class TestSelfHealing:
+    """What a kill, a full disk or a copy cut short leaves is mended or set aside, never fatal."""
+
+    def test_damaged_files_are_collected_again_rebuilt_or_set_aside(self, history):
+        assert varnel("analyze", "--quiet", str(history)).returncode in (0, 1)
+        ws = history / ".varnel"
+        event = sorted((ws / "events").glob("git-*.json"))[0]
+        whole = event.read_text(encoding="utf-8")
+        event.write_text(whole[:40], encoding="utf-8")
+        ingested = ws / "events" / "ingest-ci-0123abcd.json"
+        ingested.write_text('{"event_id": "ingest-ci-0', encoding="utf-8")
+        done = varnel("analyze", "--quiet", str(history))
+        assert done.returncode in (0, 1), done.stderr
+        assert event.read_text(encoding="utf-8") == whole  # collected again
+        assert not ingested.exists() and (ws / "events-damaged" / ingested.name).exists()
+        assert "varnel ingest ci FILE" in done.stderr and f"{event} was damaged" in done.stderr
+        # The collectors' state is a cache: one of another shape is rebuilt.
+        (ws / "collect-state.json").write_text('{"settings": {}, "passed_over": [1, {}]}', encoding="utf-8")
+        (ws / "history-state.json").write_text("[]", encoding="utf-8")
+        done = varnel("analyze", "--quiet", str(history))
+        assert done.returncode in (0, 1) and done.stderr == "", done.stderr
+        assert event.read_text(encoding="utf-8") == whole
+
+    def test_verify_passes_over_a_damaged_kept_advisory(self, history):
+        for _ in range(2):
+            assert varnel("analyze", "--quiet", str(history)).returncode in (0, 1)
+        kept = sorted((history / ".varnel" / "history").glob("advisory-*.json"))
+        kept[-1].write_bytes(b"")  # the newest, cut short
+        done = varnel("verify", "--quiet", "--format", "json", str(history))
+        assert done.returncode in (0, 1), done.stderr
+        assert f"the kept advisory {kept[-1]} is damaged" in done.stderr
+        assert json.loads(done.stdout)["verification"]["against"] == str(kept[0])
+
+    @pytest.mark.parametrize("make", ["fifo", "link to /dev/zero", "directory", "oversized"])
+    def test_an_event_entry_the_engines_must_not_read_is_one_line(self, history, make):
+        assert varnel("analyze", "--quiet", str(history)).returncode in (0, 1)
+        odd = history / ".varnel" / "events" / "odd.json"
+        if make == "fifo":
+            os.mkfifo(odd)
+        elif make == "directory":
+            odd.mkdir()
+        elif make == "oversized":
+            with open(odd, "wb") as f:
+                f.truncate(EVENT_SIZE_LIMIT + 1)  # sparse: no disk used
+        else:
+            odd.symlink_to("/dev/zero")
+        done = varnel("analyze", "--quiet", str(history))
+        assert done.returncode == 2 and done.stderr.count("\n") == 1 and str(odd) in done.stderr, done.stderr

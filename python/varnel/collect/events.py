@@ -3,6 +3,7 @@ an event file whole."""
 
 from __future__ import annotations
 
+import json
 import os
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -70,3 +71,29 @@ def write_json_if_changed(path: Path, record: dict) -> bool:
         pass
     write_json_atomic(path, record)
     return True
+
+
+def read_state(path: Path, **lists: type) -> dict:
+    """A collector's state file; {} when it is missing, damaged or of another
+    shape (a member named in `lists` that is not a list of that type): the
+    state is a cache, and the collector then rebuilds it."""
+    try:
+        state = json.loads(path.read_text(encoding="utf-8"))
+    except (OSError, UnicodeDecodeError, ValueError, RecursionError):
+        return {}
+    if not isinstance(state, dict):
+        return {}
+    for key, kind in lists.items():
+        value = state.get(key, [])
+        if not (isinstance(value, list) and all(isinstance(v, kind) for v in value)):
+            return {}
+    return state
+
+
+def intact(path: Path) -> bool:
+    """Whether an event file holds a JSON object: a full disk or a copy cut
+    short can leave one that does not."""
+    try:
+        return isinstance(json.loads(path.read_bytes()), dict)
+    except (OSError, ValueError, RecursionError):
+        return False

@@ -25,13 +25,12 @@ history afresh.
 
 from __future__ import annotations
 
-import json
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Iterator
 
 from ..config import Config
-from .events import epoch_utc_text, valid_iso, write_json_atomic
+from .events import epoch_utc_text, intact, read_state, valid_iso, write_json_atomic
 from .gitrun import CollectError, git as _git, has_commits, log_raw_records, text as _text, unrelated_commits
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
@@ -127,13 +126,6 @@ def own_commits(repo: Path, config: Config) -> tuple[list[str], int]:
     return [sha for sha in reachable if sha not in unrelated], len(unrelated & set(reachable))
 
 
-def _read_state(path: Path) -> dict | None:
-    try:
-        return json.loads(path.read_text(encoding="utf-8"))
-    except (FileNotFoundError, ValueError):
-        return None
-
-
 def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None] | None = None,
                 config: Config | None = None) -> GitCollection:
     """Brings ``workspace/events`` in line with the commits reachable from HEAD."""
@@ -144,8 +136,8 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     state_path = Path(workspace) / "collect-state.json"
     settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths),
                 "bot_authors": list(config.bot_authors)}
-    state = _read_state(state_path)
-    if state is None or state.get("settings") != settings:
+    state = read_state(state_path, passed_over=str)
+    if state.get("settings") != settings:
         for old in events.glob(f"{_PREFIX}*.json"):  # collected under other (or unknown) settings
             old.unlink()
         state = {}
@@ -164,7 +156,13 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
             f"{result.unrelated} commits of histories merged in without a common ancestor (a subtree merge or an "
             "imported repository) are another project's and were left out; keep_unrelated_histories = true "
             "keeps them")
-    have = {p.name[len(_PREFIX) : -5] for p in events.glob(f"{_PREFIX}*.json")}
+    have = set()
+    for path in events.glob(f"{_PREFIX}*.json"):
+        if intact(path):
+            have.add(path.name[len(_PREFIX) : -5])
+        else:  # collected again below
+            path.unlink()
+            result.warnings.append(f"{path} was damaged; its commit is collected again")
     wanted = set(reachable)
     for sha in have - wanted:
         (events / f"{_PREFIX}{sha}.json").unlink()

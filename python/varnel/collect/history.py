@@ -51,7 +51,7 @@ from pathlib import Path
 from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
-from .events import epoch_utc_text, write_json_atomic, write_text_atomic
+from .events import epoch_utc_text, intact, read_state, write_json_atomic, write_text_atomic
 from .gitrun import CollectError, git, has_commits, log_records, start, text
 
 # Bump when a source reads files differently, so older events are read afresh.
@@ -362,7 +362,8 @@ class HistoryCollection:
     added: int = 0
     removed: int = 0
     problems: list[Problem] = field(default_factory=list)  # of the commits read in this run
-    warnings: list[str] = field(default_factory=list)  # `problems` summarised
+    healed: list[str] = field(default_factory=list)  # damaged event files, read again
+    warnings: list[str] = field(default_factory=list)  # `healed`, and `problems` summarised
 
 
 def left_out(config: Config) -> Callable[[str], bool]:
@@ -474,17 +475,20 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
     state_path = Path(workspace) / STATE_FILE
     settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths),
                 "fixture_dirs": list(config.fixture_dirs), "sources": [s.prefix for s in sources]}
-    try:
-        state = json.loads(state_path.read_text(encoding="utf-8"))
-    except (FileNotFoundError, ValueError):
-        state = None
-    if not isinstance(state, dict) or state.get("settings") != settings:
+    state = read_state(state_path, done=str)
+    if state.get("settings") != settings:
         for source in sources:
             for old in events.glob(f"{source.prefix}*.json"):
                 old.unlink()
         state = {}
     done = set(state.get("done", []))
     result = HistoryCollection()
+    for source in sources:
+        for path in events.glob(f"{source.prefix}*.json"):
+            if not intact(path):  # read again below
+                path.unlink()
+                done.discard(path.name[len(source.prefix) :].split("-", 1)[0])
+                result.healed.append(f"{path} was damaged; its commit is read again")
     is_left_out = left_out(config)
     commits = []  # (sha, first parent, committed_at, message, {source prefix: units it changes})
     for sha, parent, committed, message, paths in (_commits(repo) if has_commits(repo) else ()):
@@ -544,5 +548,5 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         full_list = Path(workspace) / WARNINGS_FILE
         write_text_atomic(full_list, "family\tcommit\tkind\tfile\tcause\n"
                           + "".join(p.line() + "\n" for p in result.problems))
-    result.warnings = summary(result.problems, full_list)
+    result.warnings = result.healed + summary(result.problems, full_list)
     return result

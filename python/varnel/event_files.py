@@ -1,0 +1,62 @@
+"""What the engines may be given to read: the workspace's event files,
+checked by `stat` before any phase opens them.
+
+An entry of ``events/`` that is not a regular file (a link, a pipe, a
+device) or a file over `EVENT_SIZE_LIMIT` bytes would make the engines
+hang or exhaust memory: it stops the run with one line naming it. An
+ingested event that is no JSON object cannot be collected again from the
+history, so it is moved to ``events-damaged/`` with a warning saying how to
+ingest its report again; the collectors' own events are collected again by
+the collectors themselves.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+from pathlib import Path
+
+from .collect.events import intact
+from .ingest import KINDS, PREFIX
+
+EVENT_SIZE_LIMIT = 64 * 1024 * 1024
+DAMAGED = "events-damaged"
+_KIND_OF_FAMILY = {module.FAMILY: kind for kind, module in KINDS.items()}
+
+
+class EventFileError(ValueError):
+    """An event file the engines must not be given; the message is one line."""
+
+
+def _kind(mode: int) -> str:
+    for test, name in ((stat.S_ISLNK, "link"), (stat.S_ISDIR, "directory"), (stat.S_ISFIFO, "pipe"),
+                       (stat.S_ISSOCK, "socket"), (stat.S_ISCHR, "device"), (stat.S_ISBLK, "device")):
+        if test(mode):
+            return name
+    return "special file"
+
+
+def check_events(workspace: Path) -> list[str]:
+    """Refuses what the engines must not read; the warnings of what was moved aside."""
+    events, warnings = Path(workspace) / "events", []
+    if not events.is_dir():
+        return warnings
+    for entry in sorted(os.scandir(events), key=lambda e: e.name):
+        if not entry.name.endswith(".json") or entry.name.startswith("."):
+            continue  # the engines read only *.json
+        path = Path(entry.path)
+        info = entry.stat(follow_symlinks=False)
+        if not stat.S_ISREG(info.st_mode):
+            raise EventFileError(f"{path}: a {_kind(info.st_mode)}, not an event file; varnel writes only "
+                                 "regular files there, so remove it")
+        if info.st_size > EVENT_SIZE_LIMIT:
+            raise EventFileError(f"{path}: {info.st_size} bytes, over the {EVENT_SIZE_LIMIT} bytes an event "
+                                 "file may have; remove it")
+        if entry.name.startswith(PREFIX) and not intact(path):
+            aside = Path(workspace) / DAMAGED
+            aside.mkdir(exist_ok=True)
+            os.replace(path, aside / entry.name)
+            kind = _KIND_OF_FAMILY.get(entry.name[len(PREFIX):].split("-", 1)[0], "KIND")
+            warnings.append(f"{path} was damaged and is moved to {aside / entry.name}; "
+                            f"ingest its report again with 'varnel ingest {kind} FILE'")
+    return warnings
