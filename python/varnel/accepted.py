@@ -80,6 +80,10 @@ def _first_positions(commit_list) -> dict:
     return positions
 
 
+class AcceptedFileError(ValueError):
+    """The file of accepted deviations cannot be used; the message is one line."""
+
+
 class AcceptedDeviations:
     """The accepted deviations of one workspace, kept in its directory."""
 
@@ -90,13 +94,14 @@ class AcceptedDeviations:
     def entries(self) -> list[dict]:
         """Every stored acceptance, expired ones included, in the order accepted."""
         try:
-            text = self.path.read_text(encoding="utf-8")
+            data = json.loads(self.path.read_text(encoding="utf-8"))
         except FileNotFoundError:
             return []
-        data = json.loads(text)
+        except (UnicodeDecodeError, ValueError, RecursionError) as e:
+            raise AcceptedFileError(f"{self.path}: not a file of accepted deviations ({e}); mend or remove it") from None
         entries = data.get("entries") if isinstance(data, dict) else None
         if not isinstance(entries, list) or not all(isinstance(e, dict) for e in entries):
-            raise ValueError(f"{self.path}: expected an object with a list of entries")
+            raise AcceptedFileError(f"{self.path}: expected an object with a list of entries; mend or remove it")
         return entries
 
     def accept(self, family, metric, reason, who, *, expires_at=None, from_commit=None) -> dict:

@@ -20,6 +20,7 @@ import importlib
 import json
 import os
 import signal
+import sqlite3
 import sys
 import traceback
 from contextlib import contextmanager
@@ -28,8 +29,10 @@ from pathlib import Path
 
 from . import __version__
 from .collect.gitrun import CollectError, top_level
+from .accepted import AcceptedFileError
 from .config import Config, ConfigError, load_config, settings_at, settings_file
 from .event_files import EventFileError
+from .stage import KnowledgeError
 from .ingest import KINDS, ReportError, ingest
 from .pipeline import AnalysisResult, Window, analyze, engine, kept_advisories, verify
 from .progress import Progress
@@ -130,6 +133,10 @@ def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: P
     except CollectError as e:
         raise Refused(f"cannot read the history of {repo}: {e}", EXIT_FAILED) from None
     except EventFileError as e:
+        raise Refused(str(e), EXIT_USAGE) from None
+    except KnowledgeError as e:
+        raise Refused(str(e), EXIT_FAILED) from None
+    except AcceptedFileError as e:
         raise Refused(str(e), EXIT_USAGE) from None
 
 
@@ -257,12 +264,16 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
         print("No patterns learned yet: run 'varnel analyze' first, with some history.")
         return EXIT_OK
     with _hold(args, workspace):  # opening the knowledge base may write to it
-        store = engine("lorekeep").SQLiteKnowledgeStore(database)
         try:
-            knowledge = store.list_knowledge()
-            patterns = store.list_patterns()
-        finally:
-            store.close()
+            store = engine("lorekeep").SQLiteKnowledgeStore(database)
+            try:
+                knowledge = store.list_knowledge()
+                patterns = store.list_patterns()
+            finally:
+                store.close()
+        except sqlite3.Error as e:
+            raise Refused(f"{database}: the knowledge base cannot be read ({e}); move it aside and varnel "
+                          "learns afresh", EXIT_FAILED) from None
     if args.format == "json":
         print(json.dumps({"knowledge": knowledge, "patterns": patterns}, indent=2))
         return EXIT_OK
@@ -397,12 +408,19 @@ def main(argv: list[str] | None = None) -> int:
             parser.print_usage()
             return EXIT_OK
         return args.run(args)
+    except AcceptedFileError as e:  # accept and accepted read the file too
+        print(f"varnel: {e}", file=sys.stderr)
+        return EXIT_USAGE
     except Refused as e:
         print(f"varnel: {e}", file=sys.stderr)
         return e.status
     except KeyboardInterrupt:
         print("varnel: interrupted; the workspace keeps the previous run's results", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except OSError as e:  # the machine's, not a bug: a full disk, a read-only or vanished file
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"varnel: {where}{e.strerror or e}", file=sys.stderr)
+        return EXIT_FAILED
     except Exception:  # a bug: its traceback, and never a status that reads as a finding
         traceback.print_exc()
         return EXIT_FAILED

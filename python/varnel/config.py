@@ -116,6 +116,9 @@ class Config:
         return any(self._bots.match(part.lower()) for part in (name, email.rstrip(">")) if part)
 
 
+_LARGEST = 1_000_000  # far past any useful window or threshold, and within what the engines take
+
+
 def _checked(table: dict, origin: str) -> Config:
     known = {f.name: f for f in fields(Config) if f.name != "source"}
     unknown = sorted(set(table) - set(known))
@@ -137,12 +140,12 @@ def _checked(table: dict, origin: str) -> Config:
                 raise ConfigError(f"{origin}: {key} must be a list of strings")
             values[key] = tuple(value)
         elif isinstance(default, int):
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise ConfigError(f"{origin}: {key} must be a whole number of at least 1")
+            if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= _LARGEST:
+                raise ConfigError(f"{origin}: {key} must be a whole number from 1 to {_LARGEST}")
             values[key] = value
         else:
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
-                raise ConfigError(f"{origin}: {key} must be a number above 0")
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value <= _LARGEST:
+                raise ConfigError(f"{origin}: {key} must be a number above 0 and at most {_LARGEST}")
             values[key] = float(value)
     return Config(**values, source=origin)
 

@@ -221,6 +221,7 @@ def _advise(advstage, stage: Path, workspace: Path, config: Config, result: Anal
     """Phase 5 (and the verification when `against` is given)."""
     phase5 = advstage.Phase5Engine(stage, significance_threshold=config.significance_threshold)
     phase5._accepted_devs = importlib.import_module("varnel.accepted").AcceptedDeviations(workspace)
+    phase5._accepted_devs.entries()  # a damaged file is refused here, naming itself
     refs = result.window.event_ids
     if against is None:
         run = phase5.run(result.scope, event_refs=refs)

@@ -76,11 +76,19 @@ class Stage:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
+class KnowledgeError(RuntimeError):
+    """A knowledge base that cannot be read; the message is one line."""
+
+
 def _copy_database(source: Path, target: Path) -> None:
-    with sqlite3.connect(f"file:{source}?mode=ro", uri=True) as origin, sqlite3.connect(target) as copy:
-        origin.backup(copy)
-    origin.close()
-    copy.close()
+    try:
+        with sqlite3.connect(f"file:{source}?mode=ro", uri=True) as origin, sqlite3.connect(target) as copy:
+            origin.backup(copy)
+        origin.close()
+        copy.close()
+    except sqlite3.Error as e:
+        raise KnowledgeError(f"{source}: the knowledge base cannot be read ({e}); move it aside and varnel "
+                             "learns afresh") from None
 
 
 def _roll_forward(workspace: Path, stage: Path) -> None:

@@ -265,6 +265,13 @@ class TestReleases:
         assert two["payload"]["timing"] == {"initiated_at": "2026-01-01T23:00:00Z", "since_previous_seconds": 82800}
         assert two["payload"]["trigger"]["commit_sha"] == second
 
+    def test_an_annotated_tag_of_a_tag_is_a_release_of_its_commit(self, repo, tmp_path):
+        first = commit(repo, {"a": "1"}, "one")
+        git(repo, "tag", "-a", "v1.0.0", "-m", "first")
+        git(repo, "tag", "-a", "v1.0.1", "-m", "again", "v1.0.0")
+        collect_releases(repo, tmp_path / "ws")
+        assert [e["payload"]["trigger"]["commit_sha"] for e in by_family(tmp_path / "ws", "deployment")] == [first] * 2
+
     def test_tag_names_with_unicode_line_separators(self, repo, tmp_path):
         commit(repo, {"a": "1"}, "one")
         for tag in ("v1.0.0", "notes\u2028draft", "next\u0085"):

@@ -116,6 +116,9 @@ class TestPayloads:
             "?>\n", '?>\n<!DOCTYPE coverage SYSTEM "http://cobertura.sourceforge.net/xml/coverage-04.dtd">\n', 1))
         ingest("coverage", [report], tmp_path / "ws")
         assert only_event(tmp_path / "ws")["payload"]["line_rate"] == 0.8342
+        shouted = write(tmp_path / "shouted.xml", report.read_text().replace("http://", "HTTP://"))
+        ingest("coverage", [shouted], tmp_path / "ws2")  # a URL's scheme has no case
+        assert only_event(tmp_path / "ws2")["payload"]["line_rate"] == 0.8342
 
     def test_several_coverage_files_combine_from_their_counts(self, tmp_path):
         xml = write(tmp_path / "coverage.xml", COBERTURA.format(branch="0.5", covered=300, valid=400, bcov=10,
@@ -198,6 +201,7 @@ MALFORMED = [
     ("junit", "<report/>", "not <testsuites> or <testsuite>"),
     ("junit", '<testsuite><testcase name="a" time="soon"/></testsuite>', "time of test 'a' is not a number"),
     ("junit", '<testsuite time="-3"><testcase name="a"/></testsuite>', "negative"),
+    ("junit", '<testsuite><testcase name="a" time="1e308"/></testsuite>', "more than a year"),
     ("coverage", '<coverage line-rate="1.3"/>', "not between 0 and 1"),
     ("coverage", '<coverage line-rate="0.5" lines-covered="-1" lines-valid="10"/>', "not a count"),
     ("coverage", '<coverage line-rate="0.5" lines-covered="11" lines-valid="10"/>', "11 lines covered of only 10"),

@@ -150,3 +150,35 @@ class TestSelfHealing:
             odd.symlink_to("/dev/zero")
         done = varnel("analyze", "--quiet", str(history))
         assert done.returncode == 2 and done.stderr.count("\n") == 1 and str(odd) in done.stderr, done.stderr
+
+
+def _not_sqlite(ws):
+    (ws / "phase4" / "knowledge.db").write_text("not a database")
+
+
+def _accepted_list(ws):
+    (ws / "accepted_deviations.json").write_text('{"entries": 3}')
+
+
+BAD_INPUTS = [  # (what is wrong, how to make it, the command, exit status, a part of the one line)
+    ("knowledge base not SQLite", _not_sqlite, ["analyze", "--quiet"], 3, "knowledge base cannot be read"),
+    ("knowledge base not SQLite", _not_sqlite, ["patterns"], 3, "knowledge base cannot be read"),
+    ("accepted deviations malformed", _accepted_list, ["analyze", "--quiet"], 2, "accepted_deviations.json"),
+    ("accepted deviations malformed", _accepted_list, ["accepted"], 2, "accepted_deviations.json"),
+    ("report nested 1,500 levels", None, ["ingest", "ci", "{deep}"], 2, "nested too deeply"),
+    ("report with a 5,000-digit number", None, ["ingest", "sentry", "{long}"], 2, "more than 4300 digits"),
+    ("window out of range", None, ["analyze", "--settings", "{huge}"], 2, "window must be a whole number"),
+]
+
+
+@pytest.mark.parametrize("what, make, command, status, says", BAD_INPUTS, ids=[f"{b[0]}: {b[2][0]}" for b in BAD_INPUTS])
+def test_every_bad_input_is_one_line_with_its_status(history, tmp_path, what, make, command, status, says):
+    assert varnel("analyze", "--quiet", str(history)).returncode in (0, 1)
+    files = {"deep": "[" * 1500 + "]" * 1500, "long": '{"x": ' + "9" * 5000 + "}", "huge": "window = " + "9" * 23}
+    for name, content in files.items():
+        (tmp_path / name).write_text(content)
+    if make:
+        make(history / ".varnel")
+    args = [a.format(**{n: tmp_path / n for n in files}) for a in command]
+    done = varnel(*args, *(["--path", str(history)] if args[0] == "ingest" else [str(history)]))
+    assert done.returncode == status and done.stderr.count("\n") == 1 and says in done.stderr, done.stderr

@@ -91,9 +91,10 @@ def read_state(path: Path, **lists: type) -> dict:
 
 
 def intact(path: Path) -> bool:
-    """Whether an event file holds a JSON object: a full disk or a copy cut
-    short can leave one that does not."""
+    """Whether an event file holds a JSON object with a payload object: a
+    full disk, a copy cut short or a hand's edit can leave one that does not."""
     try:
-        return isinstance(json.loads(path.read_bytes()), dict)
+        event = json.loads(path.read_bytes())
     except (OSError, ValueError, RecursionError):
         return False
+    return isinstance(event, dict) and isinstance(event.get("payload"), dict)

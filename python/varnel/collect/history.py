@@ -114,6 +114,14 @@ class MissingObject(CollectError):
 
 
 NOT_IN_CLONE = "not in this clone"
+# Manifests, lock files, API documents and .tf files past this size are not
+# read: a 50 MB package.json would become an event the engines cannot hold.
+FILE_SIZE_LIMIT = 16 * 1024 * 1024
+
+
+class TooLarge(ValueError):
+    def __init__(self, size: int, limit: int):
+        super().__init__(f"{size} bytes, over the {limit} bytes varnel reads of one file")
 
 
 class _Recent(dict):
@@ -168,8 +176,8 @@ class Objects:
             return MissingObject(f"{name}: {NOT_IN_CLONE}")
         return CollectError(f"git cannot read {name}: {message.splitlines()[-1] if message else 'git ended'}")
 
-    def _read(self, name: str, kind: bytes) -> tuple[str, bytes]:
-        """(object id, content) of an object of `kind`."""
+    def _read(self, name: str, kind: bytes, limit: int | None = None) -> tuple[str, bytes]:
+        """(object id, content) of an object of `kind`; TooLarge past `limit` bytes."""
         assert self._process.stdin is not None and self._process.stdout is not None
         try:
             self._process.stdin.write(name.encode() + b"\n")
@@ -184,14 +192,20 @@ class Objects:
             raise MissingObject(f"{name}: {NOT_IN_CLONE}")
         if len(header) != 3:
             raise CollectError(f"git cannot read {name}")
+        size = int(header[2])
+        if limit is not None and size > limit:
+            left = size + 1
+            while left:  # passed over in pieces, never held whole
+                left -= len(self._process.stdout.read(min(1 << 20, left))) or left
+            raise TooLarge(size, limit)
         # Read the content even when refusing it, so the next answer starts in step.
-        content = self._process.stdout.read(int(header[2]) + 1)
+        content = self._process.stdout.read(size + 1)
         if header[1] != kind:
             raise CollectError(f"git cannot read {name}: it is a {header[1].decode()}, not a {kind.decode()}")
         return header[0].decode(), content[:-1]
 
-    def blob(self, blob: str) -> bytes:
-        return self._read(blob, b"blob")[1]
+    def blob(self, blob: str, limit: int | None = None) -> bytes:
+        return self._read(blob, b"blob", limit)[1]
 
     def root(self, commit: str) -> str:
         """The id of a commit's top directory."""
@@ -301,7 +315,10 @@ class Files(Mapping[str, bytes]):
             self.unreadable[path] = problem
 
     def __getitem__(self, path: str) -> bytes:
-        return self._objects.blob(self._blobs[path])
+        try:
+            return self._objects.blob(self._blobs[path], FILE_SIZE_LIMIT)
+        except TooLarge as e:
+            raise SourceError(f"{path}: {e}", path) from None
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._blobs)
@@ -347,7 +364,7 @@ def summary(problems: list[Problem], full_list: Path | None) -> list[str]:
         verb = "could not be read" if kind == "unreadable" else ("is " if len(names) == 1 else "are ") + _KINDS[kind]
         line = f"{family}: {shown} in {where} {verb} ({span})"
         if kind == "unreadable":
-            line += f"; for example {found[0].cause}; the counts they give are left unknown there"
+            line += f"; for example {found[0].cause}"
         lines.append(line)
     if lines and full_list is not None:
         lines.append(f"every file and commit concerned: {full_list}")

@@ -67,13 +67,23 @@ def _tags(repo: Path) -> list[tuple[str, str, str, bool]]:
     """(tag, commit, created_at, annotated) of every tag on a commit."""
     # Split on newlines only: a tag name may hold U+2028 or U+0085, which splitlines() also breaks at.
     lines = text(git(repo, "for-each-ref", "--format=" + "%00".join(_FIELDS), "refs/tags")).split("\n")
-    tags = []
+    tags, nested = [], []
     for line in filter(None, lines):
         name, kind, target, peeled_kind, peeled, created = line.split("\0")
         if kind == "commit":
             tags.append((name, target, created, False))
         elif kind == "tag" and peeled_kind == "commit":
             tags.append((name, peeled, created, True))
+        elif kind == "tag" and peeled_kind == "tag":
+            nested.append((name, peeled, created))  # a tag of a tag: peeled once only
+    if nested:
+        # One answer a line, in order: the commit it ends at, or "<object> missing" for none.
+        raw = git(repo, "cat-file", "--batch-check=%(objectname) %(objecttype)",
+                  stdin="".join(f"{oid}^{{commit}}\n" for _, oid, _ in nested).encode())
+        for (name, _, created), answer in zip(nested, text(raw).split("\n")):
+            commit, _, kind = answer.partition(" ")
+            if kind == "commit":
+                tags.append((name, commit, created, True))
     return tags
 
 

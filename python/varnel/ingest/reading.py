@@ -7,6 +7,7 @@ file's name, so every refusal says which file and what is wrong with it."""
 from __future__ import annotations
 
 import json
+import sys
 import math
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
@@ -80,6 +81,13 @@ def read_json(path: Path):
         return json.loads(text, parse_constant=refuse_constant)
     except json.JSONDecodeError as e:
         raise ReportError(f"not JSON: {e.msg} at line {e.lineno} column {e.colno}") from None
+    except ReportError:
+        raise
+    except RecursionError:
+        raise ReportError("nested too deeply to be a report") from None
+    except ValueError:  # Python's own limit on the digits of an integer
+        raise ReportError(f"holds a number of more than {sys.get_int_max_str_digits()} digits, "
+                          "which no report needs") from None
 
 
 def read_xml(path: Path) -> Element:
@@ -97,7 +105,8 @@ def read_xml(path: Path) -> Element:
         raise ReportError("XML with a DOCTYPE that declares entities or names a local DTD is refused")
 
     def doctype(_name, system_id, _public_id, has_internal_subset):
-        if has_internal_subset or (system_id and not system_id.startswith(("http://", "https://"))):
+        # URL schemes are case-insensitive: HTTP:// names a published DTD as well.
+        if has_internal_subset or (system_id and not system_id.lower().startswith(("http://", "https://"))):
             refuse()
 
     parser.StartDoctypeDeclHandler = doctype
@@ -145,11 +154,17 @@ def number(value, what: str) -> float:
     return result
 
 
+# A year of seconds: no test run or CI job lasts longer, and a "1e308" is a writer's fault.
+LONGEST_SECONDS = 366 * 24 * 3600
+
+
 def seconds(value, what: str) -> float:
-    """A duration in seconds: a finite, non-negative number."""
+    """A duration in seconds: a finite number from 0 to `LONGEST_SECONDS`."""
     result = number(value, what)
     if result < 0:
         raise ReportError(f"{what} is negative: {value!r}")
+    if result > LONGEST_SECONDS:
+        raise ReportError(f"{what} is more than a year: {value!r} seconds")
     return result
 
 
