@@ -324,3 +324,28 @@ def test_a_file_unreadable_since_it_appeared_is_one_warning(repo, tmp_path):
     assert full_list.endswith("collection-warnings.txt")
     listed = (tmp_path / "ws" / "collection-warnings.txt").read_text(encoding="utf-8")
     assert {line.split("\t")[1] for line in listed.splitlines()[1:] if "tools/bad/package.json" in line} == set(shas)
+
+
+class TestBoundedReading:
+    def test_a_manifest_past_the_size_limit_is_left_out_not_held(self, repo, tmp_path):
+        from varnel.collect.history import FILE_SIZE_LIMIT
+
+        huge = '{"dependencies": {"a": "1.0.0"}, "description": "' + "x" * FILE_SIZE_LIMIT + '"}'
+        commit(repo, {"package.json": huge, "requirements.txt": "b==1\n"}, "c")
+        result = dependencies(repo, tmp_path / "ws")
+        payload, = (e["payload"] for e in by_family(tmp_path / "ws", "dependency"))
+        assert payload["unreadable"] == ["package.json"] and payload["snapshot"]["total_count"] == 1
+        assert "over the" in result.warnings[0]
+
+    def test_a_long_dependency_list_keeps_every_direct_one_and_exact_counts(self, repo, tmp_path, monkeypatch):
+        from varnel.collect import dependencies as source
+
+        monkeypatch.setattr(source, "DEPENDENCY_LIST_LIMIT", 3)
+        lock = {"lockfileVersion": 3, "packages": {
+            "": {"dependencies": {"z": "1.0.0", "y": "1.0.0"}},
+            **{f"node_modules/{n}": {"version": "1.0.0"} for n in "abcyz"}}}
+        commit(repo, {"package-lock.json": json.dumps(lock)}, "c")
+        dependencies(repo, tmp_path / "ws")
+        payload, = (e["payload"] for e in by_family(tmp_path / "ws", "dependency"))
+        assert payload["snapshot"]["total_count"] == 5 and payload["dependencies_listed"] == 3
+        assert [d["name"] for d in payload["dependencies"]] == ["a", "y", "z"]
