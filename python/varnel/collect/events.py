@@ -52,6 +52,11 @@ def write_text_atomic(path: Path, content: str) -> None:
         temp.write_text(content, encoding="utf-8")
         faults.write_point()
         os.replace(temp, path)
+    except OSError as e:
+        temp.unlink(missing_ok=True)
+        if e.filename is None:  # a failed write (a full disk) names no file of its own
+            raise OSError(e.errno, e.strerror, str(path)) from e
+        raise
     except BaseException:
         temp.unlink(missing_ok=True)
         raise
