@@ -283,6 +283,22 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _cmd_eval(args: argparse.Namespace) -> int:
+    """The repository's own track record of what varnel flags, kept as eval.json."""
+    from .collect.events import dumps_pretty, write_text_atomic
+    from .track_record import FILE, evaluate, table
+
+    repo = _repository(args)
+    workspace = _workspace(args, repo, create=False)
+    if not (workspace / "phase2" / "git_signals.json").is_file():
+        raise Refused(f"no judged commits in {workspace} yet: run 'varnel analyze' first", EXIT_USAGE)
+    with _hold(args, workspace):
+        record = evaluate(repo, workspace, args.days)
+        write_text_atomic(workspace / FILE, dumps_pretty(record))
+    print(json.dumps(record, indent=2) if args.format == "json" else table(record), end="\n" * (args.format == "json"))
+    return EXIT_OK
+
+
 def _cmd_ingest(args: argparse.Namespace) -> int:
     """Reports of CI tools become events beside the repository's own."""
     repo = _repository(args)
@@ -386,6 +402,14 @@ def build_parser() -> argparse.ArgumentParser:
                             help="when the reports were made, ISO 8601, UTC without an offset (default: now)")
     ingest_cmd.add_argument("--quiet", action="store_true", help="print nothing when all went well")
     ingest_cmd.set_defaults(run=_cmd_ingest, path=None)
+
+    eval_cmd = commands.add_parser("eval", parents=[shared["where"]],
+                                   help="how often commits flagged like each change were later reverted or fixed")
+    eval_cmd.add_argument("path", nargs="?", help=path_help)
+    eval_cmd.add_argument("--days", type=_positive, default=14,
+                          help="how long after a commit a fix counts as its follow-up (default 14)")
+    eval_cmd.add_argument("--format", choices=["text", "json"], default="text")
+    eval_cmd.set_defaults(run=_cmd_eval)
 
     patterns_cmd = commands.add_parser("patterns", parents=[shared["where"]],
                                        help="what varnel has learned about the repository")
