@@ -3,7 +3,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <array>
+#include <chrono>
 #include <new>
+#include <thread>
 
 #include "common/errors.hpp"
 #include "common/utf8.hpp"
@@ -123,11 +127,37 @@ void Connection::fail(int rc) const { raise(rc, sqlite3_extended_errcode(db_), s
 
 void Connection::set_busy_timeout(int milliseconds) {
   if (const int rc = sqlite3_busy_timeout(db_, milliseconds); rc != SQLITE_OK) fail(rc);
+  busy_timeout_ms_ = milliseconds;
 }
 
 void Connection::execute_script(std::string_view script) {
   const std::string text(script);  // sqlite3_exec wants a terminated string
   if (const int rc = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK) fail(rc);
+}
+
+void Connection::execute_retrying_busy(std::string_view statement) {
+  // SQLite calls the busy handler only while no transaction is open. A
+  // statement that opens a read transaction and then needs the write lock --
+  // PRAGMA journal_mode=WAL on a file not yet in WAL mode does, when two
+  // processes meet a new file -- fails at once when another connection is
+  // writing. Its transaction is over by then, so running it again is safe.
+  using Clock = std::chrono::steady_clock;
+  constexpr std::array<int, 12> kDelaysMs = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};  // SQLite's own
+  const std::string text(statement);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(busy_timeout_ms_);
+  int rc = SQLITE_OK;
+  for (std::size_t attempt = 0;; ++attempt) {
+    rc = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, nullptr);
+    if ((rc & 0xFF) != SQLITE_BUSY) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    const auto pause = std::min<long long>(kDelaysMs[std::min(attempt, kDelaysMs.size() - 1)], left);
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    // A wait on the busy handler inside the next attempt spends the same budget.
+    sqlite3_busy_timeout(db_, static_cast<int>(std::max<long long>(left - pause, 1)));
+  }
+  sqlite3_busy_timeout(db_, busy_timeout_ms_);
+  if (rc != SQLITE_OK) fail(rc);
 }
 
 sqlite3_stmt* Connection::prepared(std::string_view sql) {

@@ -41,6 +41,10 @@ class Connection {
   void set_busy_timeout(int milliseconds);
   // Runs a script of statements without parameters, discarding any rows.
   void execute_script(std::string_view script);
+  // Runs one idempotent statement as execute_script does, but also rides out
+  // a busy failure that SQLite reports without calling the busy handler: it
+  // retries until the busy timeout, counted from the first attempt, is spent.
+  void execute_retrying_busy(std::string_view statement);
   // Runs one statement with `params` bound in order and returns its rows.
   std::vector<Row> query(std::string_view sql, std::span<const json::Value> params = {});
   // Runs one statement with `params` bound in order, discarding any rows.
@@ -63,6 +67,7 @@ class Connection {
   [[noreturn]] void fail(int rc) const;
 
   sqlite3* db_ = nullptr;
+  int busy_timeout_ms_ = 0;
   std::unordered_map<std::string, std::unique_ptr<sqlite3_stmt, Finalize>, SqlHash, std::equal_to<>> statements_;
 };
 

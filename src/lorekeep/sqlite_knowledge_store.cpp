@@ -110,7 +110,7 @@ const std::filesystem::path& with_directory(const std::filesystem::path& path) {
 SQLiteKnowledgeStore::SQLiteKnowledgeStore(std::filesystem::path db_path)
     : db_path_(std::move(db_path)), owner_(std::this_thread::get_id()), conn_(with_directory(db_path_)) {
   conn_.set_busy_timeout(5000);
-  conn_.execute_script("PRAGMA journal_mode=WAL");
+  conn_.execute_retrying_busy("PRAGMA journal_mode=WAL");
   conn_.execute_script("PRAGMA foreign_keys=ON");
   create_tables();
 }

@@ -3,9 +3,12 @@
 import datetime
 import hashlib
 import json
+import multiprocessing
+import os
 import re
 import sqlite3
 import threading
+import time
 
 import pytest
 from hypothesis import given
@@ -474,3 +477,51 @@ def test_closing_keeps_what_was_written_and_refuses_later_use(db_path):
     reopened = SQLiteKnowledgeStore(db_path)
     assert reopened.get_pattern(pid)["occurrence_count"] == 1
     reopened.close()
+
+
+# --- several processes at once -----------------------------------------------
+
+
+def _write_from_a_process(directory, rounds, start, results):
+    """One writer process: each round, meets a new file together with the other writers and stores patterns
+    on it, opening and closing its store for every one. Reports its failures and the ids it stored."""
+    failures, stored = [], []
+    for r in range(rounds):
+        start.wait()
+        deadline, n = time.monotonic() + 0.1, 0
+        while n == 0 or time.monotonic() < deadline:
+            ref = f"{os.getpid()}-{n}"
+            try:
+                s = SQLiteKnowledgeStore(directory / f"round-{r}.db")
+                try:
+                    pid = s.create_pattern(pattern(fingerprint=ref, signal_refs=[ref]))
+                    s.increment_pattern(pid, [ref + "-again"], "2026-01-01T00:00:00Z")
+                    stored.append((r, pid))
+                finally:
+                    s.close()
+            except Exception as e:  # noqa: BLE001 - any failure is the finding
+                failures.append(f"round {r}: {type(e).__name__}: {e}")
+            n += 1
+    results.put((failures, stored))
+
+
+def test_writers_in_several_processes_neither_fail_nor_lose_writes(tmp_path):
+    # Every round's file starts absent, so the writers also race to create it and switch it to WAL mode.
+    writers, rounds = 3, 20
+    ctx = multiprocessing.get_context("fork")
+    start, results = ctx.Barrier(writers, timeout=60), ctx.Queue()
+    procs = [ctx.Process(target=_write_from_a_process, args=(tmp_path, rounds, start, results))
+             for _ in range(writers)]
+    for p in procs:
+        p.start()
+    outcomes = [results.get(timeout=120) for _ in procs]
+    for p in procs:
+        p.join()
+    assert [f for failures, _ in outcomes for f in failures] == []
+    for r in range(rounds):
+        db_path = tmp_path / f"round-{r}.db"
+        ids = sorted(pid for _, stored in outcomes for rr, pid in stored if rr == r)
+        assert ids and raw_rows(db_path, "SELECT pattern_id, occurrence_count FROM patterns ORDER BY 1") == [
+            (pid, 2) for pid in ids]
+        assert row_counts(db_path) == {"patterns": len(ids), "knowledge": 0, "pattern_signals": 2 * len(ids),
+                                       "pattern_history": 2 * len(ids)}
