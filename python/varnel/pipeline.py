@@ -100,6 +100,8 @@ class AnalysisResult:
     failures: list[FamilyFailure] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
     notes: list[dict] = field(default_factory=list)  # breakage and changes of what is counted, in the window
+    threshold: float = 1.5  # the significance threshold of this run
+    latest_commit: str | None = None  # the latest collected commit, by time
     phases_missing: list[str] = field(default_factory=list)
     kept: Path | None = None  # the advisory's copy in history/
     verification: dict | None = None  # verify only: the engine's verify result
@@ -260,7 +262,11 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
         progress.warn(warning)
     if len(result.warnings) > _WARNINGS_SHOWN:
         progress.warn(f"and {len(result.warnings) - _WARNINGS_SHOWN} more like these")
-    result.window = apply_window(window or Window(days=config.scope_days), event_times(workspace))
+    timed = event_times(workspace)
+    result.window = apply_window(window or Window(days=config.scope_days), timed)
+    result.threshold = config.significance_threshold
+    result.latest_commit = max(((t, event_id) for t, event_id, is_commit in timed if is_commit),
+                               default=(None, None))[1]
     result.notes = collection_notes(workspace, result.window.event_ids)
 
     stage = Stage(workspace)

@@ -45,7 +45,7 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import Callable
 
-from . import __version__
+from . import __version__, attention
 from .pipeline import AnalysisResult, engine
 from .progress import clean
 
@@ -68,13 +68,19 @@ def markdown(text: object) -> str:
     return out
 
 
-def level(result: AnalysisResult) -> str:
-    """The advisory's level as varnel.friendly rates it; all clear without one."""
-    if result.advisory is None:
-        return "all_clear"
-    from .friendly import advisory_status
+def _changes(result: AnalysisResult) -> list[dict]:
+    return [c for c in (result.advisory or {}).get("changes") or [] if isinstance(c, dict)]
 
-    return advisory_status(result.advisory)
+
+def _departures(result: AnalysisResult) -> list[attention.Departure]:
+    return attention.departures(result.signals, result.window.event_ids)
+
+
+def level(result: AnalysisResult) -> str:
+    """The host's level: concerns and departures from a constant baseline as
+    varnel.friendly rates them; movements without concern are a "watch"."""
+    record, _ = attention.load_record(result.workspace, result.latest_commit)
+    return attention.level(_changes(result), _departures(result), record, result.threshold)
 
 
 def _day(text: object) -> str:
@@ -95,7 +101,8 @@ def _window_line(result: AnalysisResult) -> str:
 def _labels(change: dict) -> tuple[str, str]:
     advstage = engine("advstage")
     family, metric = change.get("family", ""), change.get("metric", "")
-    return advstage.FAMILY_LABELS.get(family, family), advstage.METRIC_LABELS.get(metric, metric)
+    return (advstage.FAMILY_LABELS.get(family, family),
+            advstage.METRIC_LABELS.get(metric) or metric.replace("_", " ").title())
 
 
 def _key(change: dict) -> str:
@@ -114,10 +121,13 @@ def _verdict(result: AnalysisResult) -> str:
         if result.status == "no_signals" and not any(result.signals.values()):
             return "Too little history to judge yet: each metric needs 6 observations."
         return "Nothing in this window is far from its normal."
-    changes = result.advisory.get("changes") or []
+    changes = _changes(result)
     if not changes:
         return "All clear: every change in this window was accepted as intended."
-    return f"{len(changes)} change{'s' * (len(changes) != 1)} far from normal, strongest first:"
+    concerns = sum(attention.is_concern(c.get("metric", ""), attention.direction(c)) for c in changes)
+    if not concerns:
+        return f"{len(changes)} change{'s' * (len(changes) != 1)} far from normal, none of concern:"
+    return f"{concerns} change{'s' * (concerns != 1)} of concern far from normal, strongest first:"
 
 
 def _evidence(result: AnalysisResult) -> list[str]:
@@ -204,11 +214,43 @@ def _note_lines(result: AnalysisResult, style: _Style) -> list[str]:
     return ["", "Read from the history:"] + ([""] if style.list_apart else []) + lines if lines else []
 
 
+def _number(value: object) -> str:
+    return f"{value:,}" if isinstance(value, int) else f"{value:,.4g}" if isinstance(value, float) else str(value)
+
+
+def _departure_line(d: attention.Departure, style: _Style, strong: bool) -> str:
+    family, metric = _labels({"family": d.family, "metric": d.metric})
+    name = style.strong(f"{family} / {metric}") if strong else f"{family} / {metric}"
+    return (f"- {name}: now {_number(d.observed)} {attention.UNITS.get(d.metric, '')}, after {d.length} "
+            f"observations all at {_number(d.constant)}")
+
+
+def _departure_lines(result: AnalysisResult, style: _Style) -> list[str]:
+    found = [d for d in _departures(result) if attention.is_concern(d.metric, attention.departure_direction(d))]
+    if not found:
+        return []
+    lines = ["", "Left a constant baseline (first, because no spread can size them):"]
+    return lines + ([""] if style.list_apart else []) + [_departure_line(d, style, True) for d in found]
+
+
+def _other_line(change: dict, style: _Style) -> str:
+    family, metric = _labels(change)
+    commit = change.get("trigger_commit")
+    subject = f": {style.escape(_subject(change))}" if _subject(change) else ""
+    where = f"commit {style.code(clean(commit)[:COMMIT_ID_LENGTH])} of {_day(change.get('observed_at'))}{subject}; " \
+        if commit else ""
+    return f"- {family} / {metric}: {style.escape(change.get('description'))} ({where}{style.code(_key(change))})"
+
+
 def _body(result: AnalysisResult, style: _Style) -> list[str]:
     """The changes, the evidence and the comparison, in `style`."""
-    lines = ["", _verdict(result)] + ([""] if style.list_apart else [])
+    lines = _departure_lines(result, style) + ["", _verdict(result)] + ([""] if style.list_apart else [])
     remeasured = {n["event_id"]: n for n in result.notes if n["kind"] == "measure_changed"}
-    for n, change in enumerate((result.advisory or {}).get("changes") or [], 1):
+    record, missing = attention.load_record(result.workspace, result.latest_commit)
+    changes = _changes(result)
+    concerns = [c for c in changes if attention.is_concern(c.get("metric", ""), attention.direction(c))]
+    others = [c for c in changes if c not in concerns]
+    for n, change in enumerate(concerns, 1):
         family, metric = _labels(change)
         description = change.get("description")
         if change.get("event_ref") in remeasured:
@@ -220,7 +262,21 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
         if commit:
             lines.append(f"{style.item}commit {style.code(clean(commit)[:COMMIT_ID_LENGTH])}, "
                          f"{_day(change.get('observed_at'))}: {style.escape(_subject(change))}")
+        unit = attention.UNITS.get(change.get("metric", ""), "")
+        history = attention.track_record(record, change.get("metric", ""), attention.direction(change),
+                                         result.threshold)
+        lines.append(f"{style.item}now {_number(change.get('current'))} {unit}"
+                     + (f"; {style.escape(history)}" if history else ""))
         lines.append(f"{style.item}intended? {style.code(f'varnel accept {_key(change)}')}")
+    calm = [d for d in _departures(result) if not attention.is_concern(d.metric, attention.departure_direction(d))]
+    if others or calm:
+        if concerns or not changes:
+            lines += ["", "Other movements, in which nothing to act on was found:"]
+            lines += [""] if style.list_apart else []
+        lines += [_other_line(change, style) for change in others]
+        lines += [_departure_line(d, style, False) for d in calm]
+    if changes and missing:
+        lines += ["", missing]
     return (lines + _note_lines(result, style) + _evidence(result)
             + _verification_lines(result, style.escape, style.code))
 
@@ -262,6 +318,8 @@ def json_report(result: AnalysisResult) -> str:
         "failures": [{"family": f.family, "cause": f.cause} for f in result.failures],
         "warnings": result.warnings,
         "notes": result.notes,
+        "departures": [{"family": d.family, "metric": d.metric, "observed": d.observed, "constant": d.constant,
+                        "baseline_length": d.length, "event_ref": d.event_ref} for d in _departures(result)],
         "advisory": result.advisory,
         "verification": _comparison(result),
     }, indent=2) + "\n"

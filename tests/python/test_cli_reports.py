@@ -31,9 +31,8 @@ def test_an_idle_repository_gets_its_latest_work_named_and_dated(hostile):
     lines = done.stdout.splitlines()
     assert lines[0].startswith("varnel advisory for my-service: ")
     assert lines[1] == "Window: the latest 30 days of activity (2026-03-01 to 2026-03-20), 13 events"
-    assert "intended? varnel accept git/" in done.stdout
-    commit_lines = [line for line in lines if line.strip().startswith("commit ")]
-    assert commit_lines and all(", 2026-03-" in line for line in commit_lines)
+    # Each change names its commit and day, whether of concern or not.
+    assert re.search(r"commit [0-9a-f]{12}(, | of )2026-03-", done.stdout) and "git/" in done.stdout
     advisory = json.loads((hostile / ".varnel" / "phase5" / "advisory.json").read_text())
     assert advisory["scope"] == "my-service"
 

@@ -1,0 +1,72 @@
+"""What the report puts first: departures from a constant baseline, then
+concerns with their unit and track record, then the other movements; and a
+level that movements without concern cannot raise."""
+
+import json
+
+from varnel.collect.git import GitCollection
+from varnel.pipeline import AnalysisResult
+from varnel.report import json_report, level, text
+
+
+def change(metric, family="git", current=40, median=4.0, deviation=12.0, ref="e1"):
+    return {"family": family, "metric": metric, "current": current, "deviation_stddev": deviation,
+            "normal": {"mean": median, "median": median, "mad": 1.0}, "description": f"{metric} moved",
+            "event_ref": ref, "trigger_commit": "a" * 40, "observed_at": "2026-01-01T00:00:00Z"}
+
+
+def signal(metric, observed, constant, degenerate=True, ref="t9"):
+    return {"metric": metric, "observed": observed, "event_ref": ref, "confidence": {"sample_count": 8},
+            "baseline": {"mean": constant, "median": constant, "mad": 0.0},
+            "deviation": {"measure": 0.0, "unit": "degenerate", "degenerate": degenerate}}
+
+
+def record(flagged, hits, lift=1.7):
+    return {"latest_commit": "c" * 40, "rules": [{"metric": "files_touched", "direction": "up", "threshold": 1.5,
+            "flagged": flagged, "labels": {"fix": {"hits": hits, "lift": lift}}}]}
+
+
+def result(tmp_path, changes=(), signals=None, record=None, latest="c" * 40):
+    if record is not None:
+        (tmp_path / "eval.json").write_text(json.dumps(record))
+    return AnalysisResult(repo=tmp_path, workspace=tmp_path, scope="demo", collection=GitCollection(),
+                          signals=signals or {}, advisory={"changes": list(changes)} if changes else None,
+                          latest_commit=latest)
+
+
+def test_concerns_come_first_with_units_and_the_rest_apart(tmp_path):
+    quiet = change("cochange_novelty_ratio", current=0, median=1.0, deviation=-50.0)  # down: no insight
+    big = change("files_touched", deviation=4.0)
+    report = text(result(tmp_path, [quiet, big]))
+    assert report.index("1. Version Control / Files Changed") < report.index("Other movements")
+    assert "now 40 files" in report
+    assert "cochange_novelty_ratio moved (commit aaaaaaaaaaaa of 2026-01-01; git/cochange_novelty_ratio)" in report
+    assert "run 'varnel eval'" in report
+    # A movement without concern, however far, is a "watch"; so is the size of the work, unless this
+    # repository's track record shows such flags followed by fixes far more often than average.
+    assert level(result(tmp_path, [quiet])) == "watch"
+    assert level(result(tmp_path, [quiet, big])) == "watch"
+    assert level(result(tmp_path, [quiet, big], record=record(1198, 781, 1.7))) == "review"
+    assert level(result(tmp_path, [quiet, big], record=record(1198, 781, 1.1))) == "watch"
+    assert level(result(tmp_path, [change("failure_rate", family="testing")])) == "action_needed"
+
+
+def test_a_track_record_is_told_only_with_enough_history(tmp_path):
+    told = text(result(tmp_path, [change("files_touched")], record=record(1198, 781)))
+    assert "later fixed 1.7x as often as commits on average (781 of 1,198)" in told
+    assert "too little history to tell" in text(result(tmp_path, [change("files_touched")], record=record(29, 20)))
+    stale = text(result(tmp_path, [change("files_touched")], record=record(1198, 781), latest="d" * 40))
+    assert "older than the latest commit" in stale
+
+
+def test_failures_after_clean_runs_are_a_finding_even_without_an_advisory(tmp_path):
+    signals = {"testing": [signal("failure_rate", 0.109, 0.0), signal("total_tests", 107, 110, degenerate=False)],
+               "coverage": [signal("line_rate", 0.9, 0.8)]}
+    done = result(tmp_path, signals=signals)
+    report = text(done)
+    assert report.index("Testing / Failure Rate") < report.index("Code Coverage / Line Coverage")
+    assert "now 0.109 share of tests, after 8 observations all at 0" in report
+    assert level(done) == "action_needed"
+    assert [d["metric"] for d in json.loads(json_report(done))["departures"]] == ["failure_rate", "line_rate"]
+    # Coverage rising from a constant is no concern.
+    assert level(result(tmp_path, signals={"coverage": [signal("line_rate", 0.9, 0.8)]})) == "watch"
