@@ -245,18 +245,6 @@ def _cmd_accepted(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _pattern_lines(entries: list[dict]) -> list[str]:
-    from .friendly import friendly_pattern, pattern_risk_assessment
-
-    lines = []
-    for entry in entries:
-        severity = pattern_risk_assessment(entry)["severity"]
-        seen = entry.get("occurrence_count") or entry.get("support_count")
-        suffix = f" [{severity}; seen {seen} times]" if seen else f" [{severity}]"
-        lines.append(f"- {friendly_pattern(entry)}{suffix}")
-    return lines
-
-
 def _cmd_patterns(args: argparse.Namespace) -> int:
     workspace = _workspace(args, _repository(args), create=False)
     database = workspace / "phase4" / "knowledge.db"
@@ -277,9 +265,9 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
     if args.format == "json":
         print(json.dumps({"knowledge": knowledge, "patterns": patterns}, indent=2))
         return EXIT_OK
-    lines = [f"Known patterns ({len(knowledge)}):"] + (_pattern_lines(knowledge) or ["- none yet"])
-    lines += ["", f"Patterns still being confirmed ({len(patterns)}):"] + (_pattern_lines(patterns) or ["- none"])
-    print("\n".join(lines))
+    from .pattern_view import view
+
+    print(view(knowledge, patterns))
     return EXIT_OK
 
 

@@ -70,3 +70,25 @@ def test_failures_after_clean_runs_are_a_finding_even_without_an_advisory(tmp_pa
     assert [d["metric"] for d in json.loads(json_report(done))["departures"]] == ["failure_rate", "line_rate"]
     # Coverage rising from a constant is no concern.
     assert level(result(tmp_path, signals={"coverage": [signal("line_rate", 0.9, 0.8)]})) == "watch"
+
+
+def pattern(pid, metrics, sources, count, way="increased", fingerprint=None):
+    return {"pattern_id": pid, "fingerprint": fingerprint or pid, "metrics": metrics, "sources": sources,
+            "occurrence_count": count, "correlation_strength": 0.5 if way == "increased" else -0.5,
+            "description_statistical": f"x is systematically {way}"}
+
+
+def test_patterns_are_shown_once_each_and_restatements_apart():
+    from varnel.pattern_view import view
+
+    known = [{"knowledge_id": "k1", "derived_from": "p1", "fingerprint": "f1", "metrics": ["ci_presence",
+              "files_touched"], "sources": ["ci", "git"], "support_count": 12, "correlation_strength": 0.5}]
+    pending = [pattern("p1", ["ci_presence", "files_touched"], ["ci", "git"], 15, fingerprint="f1"),
+               pattern("p2", ["dependency_presence", "dispersion"], ["dependency", "git"], 9),
+               pattern("p3", ["run_duration", "suite_duration"], ["ci", "testing"], 7),
+               pattern("p4", ["run_duration", "suite_duration"], ["ci", "testing"], 3, way="decreased")]
+    shown = view(known, pending)
+    assert "Known patterns (1):" in shown and "Patterns still being confirmed (2):" in shown
+    assert shown.count("\n- ") == 3  # the known one once, the two ways of one pair as one line, the restatement
+    assert "the other way 3 times" in shown
+    assert "Restating how events are collected (1" in shown.split("confirmed (2):")[1]
