@@ -10,8 +10,11 @@ sequence reaches a terminal and no line can start a CI workflow command
 ``--format json`` writes one object (`SCHEMA_VERSION` 1):
 
 - ``schema_version``, ``varnel_version``, ``scope`` (the repository's name);
-- ``level``: the advisory's level ("all_clear", "watch", "review",
-  "action_needed"), what ``--fail-on`` compares with;
+- ``level``: the host's level ("all_clear", "watch", "review",
+  "action_needed", see `varnel.attention`), what ``--fail-on`` compares with;
+- ``departures``: signals in the window that left a constant baseline, each
+  with ``family``, ``metric``, ``observed``, ``constant``, ``baseline_length``
+  and ``event_ref``;
 - ``status``: the advisory engine's outcome ("complete", "no_signals",
   "no_significant_changes");
 - ``complete``: false when a family or phase is missing from the analysis;
