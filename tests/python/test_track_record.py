@@ -28,13 +28,16 @@ def test_planted_reverts_and_fixes_give_exact_rates(repo, tmp_path):
     (ws / "phase2" / "git_signals.json").write_text(json.dumps(
         [{"metric": m, "event_ref": sha, "deviation": {"measure": d, "unit": "modified_zscore", "degenerate": False}}
          for m, sha, d in planted]))
+    run = tmp_path / "run.json"
+    run.write_text(json.dumps({"duration_seconds": 5, "conclusion": "failure"}))
+    assert varnel("ingest", "ci", str(run), "--commit", shas[4], "--path", str(repo)).returncode == 0
     done = varnel("eval", "--format", "json", str(repo))
     assert done.returncode == 0, done.stderr
     record = json.loads(done.stdout)
     assert record == json.loads((ws / "eval.json").read_text())
     # Five closed commits; the big change was reverted; the fix touches one of its four files and of the revert's.
     assert (record["commits"], record["closed"], record["latest_commit"]) == (6, 5, shas[5])
-    assert record["labelled"] == {"reverted": 1.0, "fix": 0.5, "failed": 0.0}
+    assert record["labelled"] == {"reverted": 1.0, "fix": 0.5, "failed": 1.0}
     rules = {(r["metric"], r["direction"], r["threshold"]): r for r in record["rules"]}
     up = rules[("files_touched", "up", 1.5)]
     assert (up["flagged"], up["share"]) == (2, 0.4)
@@ -43,7 +46,9 @@ def test_planted_reverts_and_fixes_give_exact_rates(repo, tmp_path):
                                    "recall_at_20": 0.5}
     assert up["labels"]["reverted"] == {"hits": 1.0, "precision": 0.5, "base_rate": 0.2, "lift": 2.5,
                                         "recall_at_20": 1.0}
-    assert up["labels"]["failed"]["lift"] is None  # nothing failed: no base rate to compare with
+    assert up["labels"]["failed"] == {"hits": 1.0, "precision": 0.5, "base_rate": 0.2, "lift": 2.5,
+                                      "recall_at_20": 0.0}  # the failed commit is flagged but not inspected
+    assert rules[("files_touched", "up", 3.0)]["labels"]["failed"]["lift"] == 0.0
     strong = rules[("files_touched", "up", 3.0)]
     assert (strong["flagged"], strong["labels"]["reverted"]["lift"], strong["labels"]["fix"]["lift"]) == (1, 5.0, 2.5)
     assert rules[("files_touched", "down", 1.5)]["flagged"] == 1
