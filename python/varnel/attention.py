@@ -49,8 +49,9 @@ def direction(change: dict) -> str:
         return "up"
 
 
-def is_concern(metric: str, way: str) -> bool:
-    return (metric, way) in INSIGHTS and metric in CONCERN
+def is_concern(family: str, metric: str, way: str, quiet: frozenset[str] = frozenset()) -> bool:
+    """Whether a movement is one to act on; `quiet` names FAMILY/METRIC keys shown apart whatever they do."""
+    return (metric, way) in INSIGHTS and metric in CONCERN and f"{family}/{metric}" not in quiet
 
 
 @dataclass(frozen=True)
@@ -65,7 +66,8 @@ class Departure:
     event_ref: str
 
 
-def departures(signals: dict[str, list], event_ids: frozenset[str] | None) -> list[Departure]:
+def departures(signals: dict[str, list], event_ids: frozenset[str] | None,
+               quiet: frozenset[str] = frozenset()) -> list[Departure]:
     found = []
     for family, listed in signals.items():
         for s in listed:
@@ -80,7 +82,7 @@ def departures(signals: dict[str, list], event_ids: frozenset[str] | None) -> li
     latest: dict[tuple[str, str], Departure] = {}  # the latest departure of each metric
     for d in found:
         latest[(d.family, d.metric)] = d
-    return sorted(latest.values(), key=lambda d: (not is_concern(d.metric, departure_direction(d)), d.metric))
+    return sorted(latest.values(), key=lambda d: (not departure_concern(d, quiet), d.metric))
 
 
 def load_record(workspace: Path, latest_commit: str | None) -> tuple[dict | None, str]:
@@ -128,13 +130,22 @@ _URGENT = ("critical", "concern")  # failures, vulnerabilities, errors users see
 PROVEN_LIFT = 1.5  # flags of a metric followed by fixes this much more often than average deserve a review
 
 
-def level(changes: list[dict], found: list[Departure], record: dict | None = None, threshold: float = 1.5) -> str:
+def change_concern(change: dict, quiet: frozenset[str] = frozenset()) -> bool:
+    return is_concern(change.get("family", ""), change.get("metric", ""), direction(change), quiet)
+
+
+def departure_concern(d: Departure, quiet: frozenset[str] = frozenset()) -> bool:
+    return is_concern(d.family, d.metric, departure_direction(d), quiet)
+
+
+def level(changes: list[dict], found: list[Departure], record: dict | None = None, threshold: float = 1.5,
+          quiet: frozenset[str] = frozenset()) -> str:
     """The host's level. Failures, vulnerabilities and errors are rated by
     `varnel.friendly` (up to "action_needed"); the size and spread of the
     work deserve a "review" only where this repository's own track record
     shows flags like them followed by fixes `PROVEN_LIFT` times as often as
     average, and a "watch" otherwise; departures of the former call for action."""
-    concerns = [c for c in changes if is_concern(c.get("metric", ""), direction(c))]
+    concerns = [c for c in changes if change_concern(c, quiet)]
     urgent = [c for c in concerns if CONCERN.get(c.get("metric")) in _URGENT or c.get("metric") == "run_failed"]
     status = advisory_status({"changes": urgent}) if urgent else "all_clear"
     for c in concerns:
@@ -146,7 +157,7 @@ def level(changes: list[dict], found: list[Departure], record: dict | None = Non
         far = isinstance(deviation, (int, float)) and abs(deviation) >= 3.0
         status = max(status, "review" if proven and far else "watch", key=_LEVELS.index)
     for d in found:
-        if is_concern(d.metric, departure_direction(d)):
+        if departure_concern(d, quiet):
             urgent_metric = CONCERN.get(d.metric) in _URGENT or d.metric == "run_failed"
             status = max(status, "action_needed" if urgent_metric else "watch", key=_LEVELS.index)
     if status == "all_clear" and (changes or found):

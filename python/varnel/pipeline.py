@@ -101,6 +101,7 @@ class AnalysisResult:
     warnings: list[str] = field(default_factory=list)
     notes: list[dict] = field(default_factory=list)  # breakage and changes of what is counted, in the window
     threshold: float = 1.5  # the significance threshold of this run
+    quiet: frozenset[str] = frozenset()  # FAMILY/METRIC keys the report shows apart (the `quiet_metrics` setting)
     latest_commit: str | None = None  # the latest collected commit, by time
     phases_missing: list[str] = field(default_factory=list)
     kept: Path | None = None  # the advisory's copy in history/
@@ -265,6 +266,7 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
     timed = event_times(workspace)
     result.window = apply_window(window or Window(days=config.scope_days), timed)
     result.threshold = config.significance_threshold
+    result.quiet = frozenset(config.quiet_metrics)
     result.latest_commit = max(((t, event_id) for t, event_id, is_commit in timed if is_commit),
                                default=(None, None))[1]
     result.notes = collection_notes(workspace, result.window.event_ids)

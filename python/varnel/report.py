@@ -76,14 +76,14 @@ def _changes(result: AnalysisResult) -> list[dict]:
 
 
 def _departures(result: AnalysisResult) -> list[attention.Departure]:
-    return attention.departures(result.signals, result.window.event_ids)
+    return attention.departures(result.signals, result.window.event_ids, result.quiet)
 
 
 def level(result: AnalysisResult) -> str:
     """The host's level: concerns and departures from a constant baseline as
     varnel.friendly rates them; movements without concern are a "watch"."""
     record, _ = attention.load_record(result.workspace, result.latest_commit)
-    return attention.level(_changes(result), _departures(result), record, result.threshold)
+    return attention.level(_changes(result), _departures(result), record, result.threshold, result.quiet)
 
 
 def _day(text: object) -> str:
@@ -127,7 +127,7 @@ def _verdict(result: AnalysisResult) -> str:
     changes = _changes(result)
     if not changes:
         return "All clear: every change in this window was accepted as intended."
-    concerns = sum(attention.is_concern(c.get("metric", ""), attention.direction(c)) for c in changes)
+    concerns = sum(attention.change_concern(c, result.quiet) for c in changes)
     if not concerns:
         return f"{len(changes)} change{'s' * (len(changes) != 1)} far from normal, none of concern:"
     return f"{concerns} change{'s' * (concerns != 1)} of concern far from normal, strongest first:"
@@ -229,7 +229,7 @@ def _departure_line(d: attention.Departure, style: _Style, strong: bool) -> str:
 
 
 def _departure_lines(result: AnalysisResult, style: _Style) -> list[str]:
-    found = [d for d in _departures(result) if attention.is_concern(d.metric, attention.departure_direction(d))]
+    found = [d for d in _departures(result) if attention.departure_concern(d, result.quiet)]
     if not found:
         return []
     lines = ["", "Left a constant baseline (first, because no spread can size them):"]
@@ -251,7 +251,7 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
     remeasured = {n["event_id"]: n for n in result.notes if n["kind"] == "measure_changed"}
     record, missing = attention.load_record(result.workspace, result.latest_commit)
     changes = _changes(result)
-    concerns = [c for c in changes if attention.is_concern(c.get("metric", ""), attention.direction(c))]
+    concerns = [c for c in changes if attention.change_concern(c, result.quiet)]
     others = [c for c in changes if c not in concerns]
     for n, change in enumerate(concerns, 1):
         family, metric = _labels(change)
@@ -271,7 +271,7 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
         lines.append(f"{style.item}now {_number(change.get('current'))} {unit}"
                      + (f"; {style.escape(history)}" if history else ""))
         lines.append(f"{style.item}intended? {style.code(f'varnel accept {_key(change)}')}")
-    calm = [d for d in _departures(result) if not attention.is_concern(d.metric, attention.departure_direction(d))]
+    calm = [d for d in _departures(result) if not attention.departure_concern(d, result.quiet)]
     if others or calm:
         if concerns or not changes:
             lines += ["", "Other movements, in which nothing to act on was found:"]

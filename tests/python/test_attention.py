@@ -49,6 +49,10 @@ def test_concerns_come_first_with_units_and_the_rest_apart(tmp_path):
     assert level(result(tmp_path, [quiet, big], record=record(1198, 781, 1.7))) == "review"
     assert level(result(tmp_path, [quiet, big], record=record(1198, 781, 1.1))) == "watch"
     assert level(result(tmp_path, [change("failure_rate", family="testing")])) == "action_needed"
+    # A metric the settings quiet is shown apart whatever it does.
+    quieted = result(tmp_path, [big])
+    quieted.quiet = frozenset({"git/files_touched"})
+    assert "none of concern" in text(quieted) and level(quieted) == "watch"
 
 
 def test_a_track_record_is_told_only_with_enough_history(tmp_path):

@@ -16,9 +16,16 @@ pytest.importorskip("varnel.advstage")
 HOSTILE = "@everyone <script>alert(1)</script> ![t](http://tracker.test/p.png) \x1b[2J fixes #12"
 
 
+def sensitive(repo):
+    """Settings (not committed) that flag this short history's movements, so that there is an advisory to show."""
+    (repo / ".varnel.toml").write_text("significance_threshold = 1.5\n")
+    return repo
+
+
 @pytest.fixture
 def hostile(history):
     """The history fixture with a last, large commit whose message is hostile."""
+    sensitive(history)
     commit(history, {f"lib/part{k}.py": "x" for k in range(30)}, f"{HOSTILE}\n\n::error::owned\n::set-output x",
            date="2026-03-20T10:00:00+00:00")
     git(history, "remote", "add", "origin", "https://example.test/team/my-service.git")
@@ -69,6 +76,7 @@ def one_line(done):
 
 
 def test_an_earlier_advisory_is_never_shown_as_this_runs(history):
+    sensitive(history)
     assert varnel("analyze", "--quiet", "--all", str(history)).returncode == 0
     advisory = history / ".varnel" / "phase5" / "advisory.json"
     assert advisory.exists()
