@@ -96,9 +96,10 @@ def load_record(workspace: Path, latest_commit: str | None) -> tuple[dict | None
     return record, ""
 
 
-def _rule(record: dict | None, metric: str, way: str, threshold: float) -> dict | None:
+def _rule(record: dict | None, family: str, metric: str, way: str, threshold: float) -> dict | None:
     """The track record's rule for a metric and direction at the highest threshold not above `threshold`."""
-    rules = [r for r in (record or {}).get("rules", []) if r.get("metric") == metric and r.get("direction") == way
+    name = metric if family == "git" else f"{family}/{metric}"
+    rules = [r for r in (record or {}).get("rules", []) if r.get("metric") == name and r.get("direction") == way
              and r.get("threshold", 0) <= threshold]
     rule = max(rules, key=lambda r: r["threshold"], default=None)
     fix = (rule or {}).get("labels", {}).get("fix", {})
@@ -107,10 +108,10 @@ def _rule(record: dict | None, metric: str, way: str, threshold: float) -> dict 
     return rule
 
 
-def track_record(record: dict | None, metric: str, way: str, threshold: float) -> str:
+def track_record(record: dict | None, family: str, metric: str, way: str, threshold: float) -> str:
     if record is None:
         return ""
-    rule = _rule(record, metric, way, threshold)
+    rule = _rule(record, family, metric, way, threshold)
     if rule is None:
         return "too little history to tell"
     fix = rule["labels"]["fix"]
@@ -151,7 +152,7 @@ def level(changes: list[dict], found: list[Departure], record: dict | None = Non
     for c in concerns:
         if c in urgent:
             continue
-        rule = _rule(record, c.get("metric", ""), direction(c), threshold)
+        rule = _rule(record, c.get("family", ""), c.get("metric", ""), direction(c), threshold)
         proven = rule is not None and rule["labels"]["fix"]["lift"] >= PROVEN_LIFT
         deviation = c.get("deviation_stddev")
         far = isinstance(deviation, (int, float)) and abs(deviation) >= 3.0

@@ -266,8 +266,8 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
             lines.append(f"{style.item}commit {style.code(clean(commit)[:COMMIT_ID_LENGTH])}, "
                          f"{_day(change.get('observed_at'))}: {style.escape(_subject(change))}")
         unit = attention.UNITS.get(change.get("metric", ""), "")
-        history = attention.track_record(record, change.get("metric", ""), attention.direction(change),
-                                         result.threshold)
+        history = attention.track_record(record, change.get("family", ""), change.get("metric", ""),
+                                         attention.direction(change), result.threshold)
         lines.append(f"{style.item}now {_number(change.get('current'))} {unit}"
                      + (f"; {style.escape(history)}" if history else ""))
         lines.append(f"{style.item}intended? {style.code(f'varnel accept {_key(change)}')}")

@@ -13,7 +13,9 @@ Outcome labels, from the collected commits (bots are already left out):
 A commit whose follow-up window has not closed (younger than `days` days
 before the latest commit) is left out of every rate. A rule flags a commit
 when the deviation of its metric, in its direction, is at least a threshold
-(``"any"``: the largest deviation of any metric, either way). For each rule
+(``"any"``: the largest deviation of any metric, either way). The signals of
+every family count, another family's for the commit its event came with
+(its metric named ``family/metric``, as ``dependency/dependency_count``). For each rule
 and threshold, per label: ``flagged`` commits and their ``share`` of the
 closed ones, ``hits`` (the label's sum over the flagged commits),
 ``precision`` (hits / flagged), ``base_rate`` (the label's mean over all
@@ -141,15 +143,41 @@ def label(commits: list[Commit], days: int, failed: set[str]) -> None:
                     "failed": float(c.sha in failed)}
 
 
+def _triggers(workspace: Path) -> dict[str, str]:
+    """The commit each event of another family came with, by event id."""
+    commits = {}
+    for path in (workspace / "events").glob("*.json"):
+        if path.name.startswith("git-"):
+            continue
+        try:
+            event = loads(path.read_text(encoding="utf-8"))
+            commits[event["event_id"]] = event["payload"]["trigger"]["commit_sha"]
+        except (OSError, ValueError, KeyError, TypeError):
+            continue
+    return commits
+
+
 def deviations(workspace: Path) -> dict[tuple[str, str], dict[str, float]]:
-    """(metric, direction) -> {commit: deviation}, from the git signals."""
-    path = workspace / "phase2" / "git_signals.json"
+    """(metric, direction) -> {commit: deviation}, from the signals of every
+    family; another family's signal counts for the commit its event came with
+    (a metric is named "family/metric" there)."""
     found: dict[tuple[str, str], dict[str, float]] = {}
-    for signal in json.loads(path.read_text(encoding="utf-8")):
-        measure = float(signal["deviation"]["measure"])
-        if measure:
-            direction = "up" if measure > 0 else "down"
-            found.setdefault((signal["metric"], direction), {})[signal["event_ref"]] = abs(measure)
+    triggers = None
+    for path in sorted((workspace / "phase2").glob("*_signals.json")):
+        family = path.name[: -len("_signals.json")]
+        for signal in json.loads(path.read_text(encoding="utf-8")):
+            measure = float(signal["deviation"]["measure"])
+            if not measure:
+                continue
+            commit = signal.get("event_ref", "")
+            if family != "git":
+                triggers = _triggers(workspace) if triggers is None else triggers
+                commit = triggers.get(commit)
+                if not commit:
+                    continue
+            metric = signal["metric"] if family == "git" else f"{family}/{signal['metric']}"
+            scores = found.setdefault((metric, "up" if measure > 0 else "down"), {})
+            scores[commit] = max(scores.get(commit, 0.0), abs(measure))
     return found
 
 

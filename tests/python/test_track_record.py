@@ -28,6 +28,12 @@ def test_planted_reverts_and_fixes_give_exact_rates(repo, tmp_path):
     (ws / "phase2" / "git_signals.json").write_text(json.dumps(
         [{"metric": m, "event_ref": sha, "deviation": {"measure": d, "unit": "modified_zscore", "degenerate": False}}
          for m, sha, d in planted]))
+    # Another family's signal counts for the commit its event came with.
+    (ws / "events" / "dependency-x.json").write_text(json.dumps(
+        {"event_id": "dependency-x", "observed_at": "2026-01-02T00:00:00Z", "source_type": "pip",
+         "source_family": "dependency", "payload": {"trigger": {"commit_sha": shas[1]}}}))
+    (ws / "phase2" / "dependency_signals.json").write_text(json.dumps(
+        [{"metric": "dependency_count", "event_ref": "dependency-x", "deviation": {"measure": 6.0}}]))
     run = tmp_path / "run.json"
     run.write_text(json.dumps({"duration_seconds": 5, "conclusion": "failure"}))
     assert varnel("ingest", "ci", str(run), "--commit", shas[4], "--path", str(repo)).returncode == 0
@@ -53,7 +59,9 @@ def test_planted_reverts_and_fixes_give_exact_rates(repo, tmp_path):
     assert (strong["flagged"], strong["labels"]["reverted"]["lift"], strong["labels"]["fix"]["lift"]) == (1, 5.0, 2.5)
     assert rules[("files_touched", "down", 1.5)]["flagged"] == 1
     assert rules[("files_touched", "down", 2.0)]["flagged"] == 0
-    assert [rules[("any", "any", t)]["flagged"] for t in (1.5, 2.0, 3.0, 5.0)] == [3, 2, 1, 0]
+    assert [rules[("any", "any", t)]["flagged"] for t in (1.5, 2.0, 3.0, 5.0)] == [3, 2, 1, 1]
+    deps = rules[("dependency/dependency_count", "up", 5.0)]
+    assert (deps["flagged"], deps["labels"]["reverted"]["lift"]) == (1, 5.0)
     text = varnel("eval", str(repo))
     assert text.returncode == 0 and "files_touched" in text.stdout
 
