@@ -239,7 +239,7 @@ def table(record: dict, label_name: str = "fix") -> str:
     """The track record as a table for a terminal: one line per rule and threshold."""
     lines = [f"{record['closed']} of {record['commits']} commits with a closed {record['fix_window_days']}-day "
              f"window; labelled: " + ", ".join(f"{k} {v:g}" for k, v in record["labelled"].items()),
-             f"{'metric':<26}{'dir':<6}{'at':>5}{'flagged':>9}{'share':>8}{'precision':>11}{'lift':>7}"
+             f"{'metric':<36}{'dir':<6}{'at':>5}{'flagged':>9}{'share':>8}{'precision':>11}{'lift':>7}"
              f"{'recall@20%':>12}   ({label_name})"]
     for rule in record["rules"]:
         if not rule["flagged"]:
@@ -247,6 +247,6 @@ def table(record: dict, label_name: str = "fix") -> str:
         cell = rule["labels"][label_name]
         lift = "-" if cell["lift"] is None else f"{cell['lift']:.2f}"
         recall = "-" if cell["recall_at_20"] is None else f"{cell['recall_at_20']:.3f}"
-        lines.append(f"{rule['metric']:<26}{rule['direction']:<6}{rule['threshold']:>5g}{rule['flagged']:>9}"
+        lines.append(f"{rule['metric']:<36}{rule['direction']:<6}{rule['threshold']:>5g}{rule['flagged']:>9}"
                      f"{rule['share']:>8.3f}{cell['precision']:>11.3f}{lift:>7}{recall:>12}")
     return "\n".join(lines) + "\n"
