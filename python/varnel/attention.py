@@ -19,8 +19,9 @@ record, departures from a constant baseline, and a level that discriminates.
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
+from typing import Callable
 
 from .friendly import CONCERN, INSIGHTS, advisory_status
 
@@ -64,10 +65,14 @@ class Departure:
     constant: object
     length: int  # observations in the baseline
     event_ref: str
+    commit: str = ""  # the commit its event came with, and when
+    observed_at: str = ""
 
 
-def departures(signals: dict[str, list], event_ids: frozenset[str] | None,
-               quiet: frozenset[str] = frozenset()) -> list[Departure]:
+def departures(signals: dict[str, list], event_ids: frozenset[str] | None, quiet: frozenset[str] = frozenset(),
+               commits: Callable[[], dict[str, tuple[str, str]]] = dict) -> list[Departure]:
+    """The latest departure of each metric in the window, of concern first;
+    `commits` gives (commit, observed_at) by event id, asked only when there is one."""
     found = []
     for family, listed in signals.items():
         for s in listed:
@@ -82,6 +87,11 @@ def departures(signals: dict[str, list], event_ids: frozenset[str] | None,
     latest: dict[tuple[str, str], Departure] = {}  # the latest departure of each metric
     for d in found:
         latest[(d.family, d.metric)] = d
+    if latest:
+        known = commits()
+        for key, d in latest.items():
+            commit, observed_at = known.get(d.event_ref, ("", ""))
+            latest[key] = replace(d, commit=commit, observed_at=observed_at)
     return sorted(latest.values(), key=lambda d: (not departure_concern(d, quiet), d.metric))
 
 

@@ -18,7 +18,6 @@ import difflib
 import getpass
 import importlib
 import json
-import os
 import signal
 import sqlite3
 import sys
@@ -28,6 +27,8 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 from . import __version__
+from ._common import dumps_pretty
+from .collect.events import write_text_atomic
 from .collect.gitrun import CollectError, top_level
 from .accepted import AcceptedFileError
 from .config import Config, ConfigError, load_config, settings_at, settings_file
@@ -158,12 +159,9 @@ def _emit(args: argparse.Namespace, report: str) -> None:
     target = Path(args.output)
     if not target.parent.is_dir():
         raise Refused(f"--output: no such directory: {target.parent}", EXIT_USAGE)
-    temp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
     try:
-        temp.write_text(report, encoding="utf-8")
-        os.replace(temp, target)
+        write_text_atomic(target, report)
     except OSError as e:
-        temp.unlink(missing_ok=True)
         raise Refused(f"--output: cannot write {target}: {e.strerror}", EXIT_USAGE) from None
 
 
@@ -273,7 +271,6 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
 
 def _cmd_eval(args: argparse.Namespace) -> int:
     """The repository's own track record of what varnel flags, kept as eval.json."""
-    from .collect.events import dumps_pretty, write_text_atomic
     from .track_record import FILE, evaluate, table
 
     repo = _repository(args)

@@ -49,6 +49,7 @@ from datetime import datetime
 from typing import Callable
 
 from . import __version__, attention
+from .collect.events import commits_of_events
 from .pipeline import AnalysisResult, engine
 from .progress import clean
 
@@ -76,7 +77,8 @@ def _changes(result: AnalysisResult) -> list[dict]:
 
 
 def _departures(result: AnalysisResult) -> list[attention.Departure]:
-    return attention.departures(result.signals, result.window.event_ids, result.quiet)
+    return attention.departures(result.signals, result.window.event_ids, result.quiet,
+                                lambda: commits_of_events(result.workspace))
 
 
 def level(result: AnalysisResult) -> str:
@@ -224,8 +226,9 @@ def _number(value: object) -> str:
 def _departure_line(d: attention.Departure, style: _Style, strong: bool) -> str:
     family, metric = _labels({"family": d.family, "metric": d.metric})
     name = style.strong(f"{family} / {metric}") if strong else f"{family} / {metric}"
+    where = f" (commit {style.code(clean(d.commit)[:COMMIT_ID_LENGTH])} of {_day(d.observed_at)})" if d.commit else ""
     return (f"- {name}: now {_number(d.observed)} {attention.UNITS.get(d.metric, '')}, after {d.length} "
-            f"observations all at {_number(d.constant)}")
+            f"observations all at {_number(d.constant)}{where}")
 
 
 def _departure_lines(result: AnalysisResult, style: _Style) -> list[str]:

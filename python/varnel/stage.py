@@ -26,6 +26,7 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 from . import faults
+from .collect.events import write_text_atomic
 
 PUBLISHED = ("phase2", "phase3", "phase4", "phase5")
 HISTORY = "history"
@@ -64,9 +65,7 @@ class Stage:
     def publish(self) -> None:
         faults.write_point()
         journal = self.workspace / _JOURNAL
-        temp = journal.with_name(f"{_JOURNAL}.{os.getpid()}.tmp")
-        temp.write_text(self.path.name + "\n", encoding="utf-8")
-        os.replace(temp, journal)
+        write_text_atomic(journal, self.path.name + "\n")
         for name in PUBLISHED:
             (self.path / name).mkdir(exist_ok=True)  # a phase that wrote nothing leaves nothing behind either
         _roll_forward(self.workspace, self.path)

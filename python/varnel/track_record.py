@@ -43,6 +43,7 @@ from datetime import datetime
 from pathlib import Path
 
 from ._common import loads
+from .collect.events import commits_of_events
 from .collect.gitrun import git, text
 
 SCHEMA_VERSION = 1
@@ -143,20 +144,6 @@ def label(commits: list[Commit], days: int, failed: set[str]) -> None:
                     "failed": float(c.sha in failed)}
 
 
-def _triggers(workspace: Path) -> dict[str, str]:
-    """The commit each event of another family came with, by event id."""
-    commits = {}
-    for path in (workspace / "events").glob("*.json"):
-        if path.name.startswith("git-"):
-            continue
-        try:
-            event = loads(path.read_text(encoding="utf-8"))
-            commits[event["event_id"]] = event["payload"]["trigger"]["commit_sha"]
-        except (OSError, ValueError, KeyError, TypeError):
-            continue
-    return commits
-
-
 def deviations(workspace: Path) -> dict[tuple[str, str], dict[str, float]]:
     """(metric, direction) -> {commit: deviation}, from the signals of every
     family; another family's signal counts for the commit its event came with
@@ -171,8 +158,8 @@ def deviations(workspace: Path) -> dict[tuple[str, str], dict[str, float]]:
                 continue
             commit = signal.get("event_ref", "")
             if family != "git":
-                triggers = _triggers(workspace) if triggers is None else triggers
-                commit = triggers.get(commit)
+                triggers = commits_of_events(workspace) if triggers is None else triggers
+                commit = triggers.get(commit, ("",))[0]
                 if not commit:
                     continue
             metric = signal["metric"] if family == "git" else f"{family}/{signal['metric']}"

@@ -66,10 +66,13 @@ def test_a_track_record_is_told_only_with_enough_history(tmp_path):
 def test_failures_after_clean_runs_are_a_finding_even_without_an_advisory(tmp_path):
     signals = {"testing": [signal("failure_rate", 0.109, 0.0), signal("total_tests", 107, 110, degenerate=False)],
                "coverage": [signal("line_rate", 0.9, 0.8)]}
+    (tmp_path / "events").mkdir()
+    (tmp_path / "events" / "ingest-testing-t9.json").write_text(json.dumps(
+        {"event_id": "t9", "observed_at": "2026-02-03T04:05:06Z", "payload": {"trigger": {"commit_sha": "b" * 40}}}))
     done = result(tmp_path, signals=signals)
     report = text(done)
     assert report.index("Testing / Failure Rate") < report.index("Code Coverage / Line Coverage")
-    assert "now 0.109 share of tests, after 8 observations all at 0" in report
+    assert "now 0.109 share of tests, after 8 observations all at 0 (commit bbbbbbbbbbbb of 2026-02-03)" in report
     assert level(done) == "action_needed"
     assert [d["metric"] for d in json.loads(json_report(done))["departures"]] == ["failure_rate", "line_rate"]
     # Coverage rising from a constant is no concern.

@@ -103,3 +103,18 @@ def intact(path: Path) -> bool:
     except (OSError, ValueError, RecursionError):
         return False
     return isinstance(event, dict) and isinstance(event.get("payload"), dict)
+
+
+def commits_of_events(workspace: Path) -> dict[str, tuple[str, str]]:
+    """(commit, observed_at) of each event, by event id: a commit's own, or
+    the commit another family's event came with; events without one are left out."""
+    found = {}
+    for path in (Path(workspace) / "events").glob("*.json"):
+        try:
+            event = json.loads(path.read_text(encoding="utf-8"))
+            payload = event["payload"]
+            commit = payload.get("commit_hash") or payload["trigger"]["commit_sha"]
+            found[event["event_id"]] = (commit, event.get("observed_at") or "")
+        except (OSError, ValueError, RecursionError, KeyError, TypeError, AttributeError):
+            continue
+    return found
