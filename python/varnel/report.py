@@ -138,9 +138,10 @@ def _verdict(result: AnalysisResult) -> str:
 def _evidence(result: AnalysisResult) -> list[str]:
     """One line counting the advisory's evidence, when it has any."""
     evidence = (result.advisory or {}).get("evidence") or {}
-    parts = [f"{len(evidence[key])} {word}" for key, word in (("commits", "commits"), ("files_affected", "files"),
-                                                              ("tests_impacted", "failing tests"),
-                                                              ("dependencies_changed", "dependency changes"))
+    kinds = (("commits", "commit", "commits"), ("files_affected", "file", "files"),
+             ("tests_impacted", "failing test", "failing tests"),
+             ("dependencies_changed", "dependency change", "dependency changes"))
+    parts = [f"{len(evidence[key])} {one if len(evidence[key]) == 1 else many}" for key, one, many in kinds
              if evidence.get(key)]
     return ["", "Evidence: " + ", ".join(parts) + " (phase5/evidence.json)"] if parts else []
 
