@@ -5,17 +5,18 @@ from __future__ import annotations
 
 import os
 import sys
-import unicodedata
 from typing import TextIO
+
+from ._common import one_line
 
 
 def clean(text: object) -> str:
     """Repository text as one line of terminal text: control and format
     characters (escape sequences, bidirectional overrides, line breaks)
     become spaces, so nothing reaches a terminal's control and no line a CI
-    runner reads can start a workflow command."""
-    out = "".join(" " if unicodedata.category(c) in ("Cc", "Cf", "Zl", "Zp") else c for c in str(text or ""))
-    return " ".join(out.split())
+    runner reads can start a workflow command. The engines' texts follow the
+    same rule (`varnel._common.one_line`)."""
+    return one_line(str(text or ""))
 
 
 class Progress:

@@ -5,6 +5,7 @@
 #include "../common/json_reader.hpp"
 #include "../common/json_writer.hpp"
 #include "../common/number_format.hpp"
+#include "../common/one_line.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "nb.hpp"
@@ -54,5 +55,8 @@ NB_MODULE(_common, m) {
         return vb::to_python(v);
       },
       nb::arg("text"), "Parse JSON text (NaN and Infinity accepted).");
+  m.def(
+      "one_line", [](nb::handle text) { return vb::text_to_python(varnel::text::one_line(vb::text_from_python(text))); },
+      nb::arg("text"), "Text as one line: control, format and white-space runs become one space, ends trimmed.");
   m.def("utc_timestamp", &varnel::utc_timestamp, "Current UTC time as YYYY-MM-DDTHH:MM:SS.ffffffZ.");
 }

@@ -5,6 +5,7 @@ import json
 import math
 import re
 import sys
+import unicodedata
 
 import pytest
 from hypothesis import example, given
@@ -213,3 +214,20 @@ class TestIdentifiers:
         stamp = _common.utc_timestamp()
         assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?Z", stamp)
         assert not stamp.endswith(".000000Z")
+
+
+class TestOneLine:
+    """Repository text shown in reports and briefs: one line, no control or format characters."""
+
+    @staticmethod
+    def python_one_line(text):
+        out = "".join(" " if unicodedata.category(c) in ("Cc", "Cf", "Zl", "Zp") else c for c in text)
+        return " ".join(out.split())
+
+    def test_every_code_point_as_python_classifies_it(self):
+        every = "".join(chr(cp) + "x" for cp in range(0x110000))
+        assert _common.one_line(every) == self.python_one_line(every)
+
+    @given(texts)
+    def test_any_text(self, text):
+        assert _common.one_line(text) == self.python_one_line(text)
