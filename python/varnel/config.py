@@ -15,7 +15,11 @@ or from a ``.varnel.toml`` beside it (which wins when both exist).
     scope = "my-service"         # the name reports give the repository (default: its origin's name)
 
 Every key is optional; unknown keys are an error, so a typo never passes
-silently.
+silently. A repository's settings are read as untrusted input: a settings
+file is read up to `SETTINGS_SIZE_LIMIT` bytes, a list holds at most
+`MAX_ENTRIES` strings of at most `MAX_TEXT` characters each, and every
+pattern is matched without backtracking (`fnmatch`'s translation matches
+each "*" once, lazily and atomically), so no setting can make a run hang.
 
 The settings tune the analysis only: no setting names a directory to write
 or a service to reach, so a repository's own settings cannot point varnel
@@ -36,8 +40,10 @@ import tomllib
 from dataclasses import dataclass, field, fields
 from functools import cached_property
 from pathlib import Path
+from typing import Iterable
 
 from .collect.gitrun import CollectError, git
+from .files import Refused, read_regular
 
 DEFAULT_EXCLUDES = (
     "vendor/**", "third_party/**", "node_modules/**", "dist/**", "build/**",
@@ -91,22 +97,16 @@ class Config:
 
     @cached_property
     def _bots(self) -> re.Pattern | None:
-        if not self.bot_authors:
-            return None
         # Only "*" is a wildcard: "[bot]" is the literal suffix, not a set of letters.
-        return re.compile("(?:" + "|".join(re.escape(p.lower()).replace(r"\*", ".*") for p in self.bot_authors) + r")\Z")
+        return _globs(p.lower().replace("[", "[[]").replace("?", "[?]") for p in self.bot_authors)
 
     @cached_property
     def _exclusion(self) -> re.Pattern | None:
-        if not self.exclude_paths:
-            return None
-        return re.compile("|".join(f"(?:{fnmatch.translate(p)})" for p in self.exclude_paths))
+        return _globs(self.exclude_paths)
 
     @cached_property
     def _fixtures(self) -> re.Pattern | None:
-        if not self.fixture_dirs:
-            return None
-        return re.compile("|".join(f"(?:{fnmatch.translate(p.lower())})" for p in self.fixture_dirs))
+        return _globs(p.lower() for p in self.fixture_dirs)
 
     def in_fixtures(self, path: str) -> bool:
         """Whether a repository path lies below a fixture, example or snapshot directory."""
@@ -127,7 +127,24 @@ class Config:
         return any(self._bots.match(part.lower()) for part in (name, email.rstrip(">")) if part)
 
 
+def _globs(patterns: Iterable[str]) -> re.Pattern | None:
+    """One expression matching any of the glob `patterns` whole; None for none.
+    `fnmatch.translate` makes each "*" an atomic lazy group, so a match never
+    backtracks into an earlier star: time stays linear in the stars."""
+    translated = [f"(?:{fnmatch.translate(p)})" for p in patterns]
+    return re.compile("|".join(translated)) if translated else None
+
+
 _LARGEST = 1_000_000  # far past any useful window or threshold, and within what the engines take
+MAX_ENTRIES = 1_000  # strings in one list setting
+MAX_TEXT = 256  # characters in one string or pattern
+SETTINGS_SIZE_LIMIT = 4 * 1024 * 1024  # bytes of a settings file (a pyproject.toml is a few kilobytes)
+
+
+def _text_setting(value: str, origin: str, key: str) -> str:
+    if len(value) > MAX_TEXT:
+        raise ConfigError(f"{origin}: {key} has an entry of {len(value)} characters; at most {MAX_TEXT} are read")
+    return value
 
 
 def _checked(table: dict, origin: str) -> Config:
@@ -145,11 +162,13 @@ def _checked(table: dict, origin: str) -> Config:
         elif isinstance(default, str):
             if not isinstance(value, str):
                 raise ConfigError(f"{origin}: {key} must be a string")
-            values[key] = value
+            values[key] = _text_setting(value, origin, key)
         elif isinstance(default, tuple):
             if not (isinstance(value, list) and all(isinstance(v, str) for v in value)):
                 raise ConfigError(f"{origin}: {key} must be a list of strings")
-            values[key] = tuple(value)
+            if len(value) > MAX_ENTRIES:
+                raise ConfigError(f"{origin}: {key} has {len(value)} entries; at most {MAX_ENTRIES} are read")
+            values[key] = tuple(_text_setting(v, origin, key) for v in value)
         elif isinstance(default, int):
             if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= _LARGEST:
                 raise ConfigError(f"{origin}: {key} must be a whole number from 1 to {_LARGEST}")
@@ -178,7 +197,9 @@ def _parse(text: str, origin: str, pyproject: bool) -> Config | None:
 
 def _read_text(path: Path) -> str:
     try:
-        return path.read_text(encoding="utf-8")
+        return read_regular(path, SETTINGS_SIZE_LIMIT).decode("utf-8")
+    except Refused as e:
+        raise ConfigError(f"{path}: {e}") from None
     except (OSError, UnicodeDecodeError) as e:
         raise ConfigError(f"{path}: cannot be read: {e}") from e
 
@@ -234,6 +255,10 @@ def settings_at(repo: Path, rev: str) -> Config:
     for name in (SETTINGS_FILE, "pyproject.toml"):
         if name in blobs:
             try:
+                size = int(git(repo, "cat-file", "-s", blobs[name]))
+                if size > SETTINGS_SIZE_LIMIT:
+                    raise ConfigError(f"{rev}:{name}: {size} bytes, over the {SETTINGS_SIZE_LIMIT} bytes varnel "
+                                      "reads of such a file")
                 text = git(repo, "cat-file", "blob", blobs[name]).decode("utf-8")
             except CollectError as e:  # a partial clone without it, say
                 raise ConfigError(f"{rev}:{name}: cannot be read: {e}") from e

@@ -16,24 +16,16 @@ import os
 import stat
 from pathlib import Path
 
-from .collect.events import intact
+from .collect.events import EVENT_SIZE_LIMIT, intact
+from .files import kind_of
 from .ingest import KINDS, PREFIX
 
-EVENT_SIZE_LIMIT = 64 * 1024 * 1024
 DAMAGED = "events-damaged"
 _KIND_OF_FAMILY = {module.FAMILY: kind for kind, module in KINDS.items()}
 
 
 class EventFileError(ValueError):
     """An event file the engines must not be given; the message is one line."""
-
-
-def _kind(mode: int) -> str:
-    for test, name in ((stat.S_ISLNK, "link"), (stat.S_ISDIR, "directory"), (stat.S_ISFIFO, "pipe"),
-                       (stat.S_ISSOCK, "socket"), (stat.S_ISCHR, "device"), (stat.S_ISBLK, "device")):
-        if test(mode):
-            return name
-    return "special file"
 
 
 def check_events(workspace: Path) -> list[str]:
@@ -47,7 +39,7 @@ def check_events(workspace: Path) -> list[str]:
         path = Path(entry.path)
         info = entry.stat(follow_symlinks=False)
         if not stat.S_ISREG(info.st_mode):
-            raise EventFileError(f"{path}: a {_kind(info.st_mode)}, not an event file; varnel writes only "
+            raise EventFileError(f"{path}: a {kind_of(info.st_mode)}, not an event file; varnel writes only "
                                  "regular files there, so remove it")
         if info.st_size > EVENT_SIZE_LIMIT:
             raise EventFileError(f"{path}: {info.st_size} bytes, over the {EVENT_SIZE_LIMIT} bytes an event "

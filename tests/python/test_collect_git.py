@@ -126,6 +126,17 @@ class TestIncremental:
         assert result.shallow and result.commits == 2
         assert "shallow clone" in result.warnings[0]
 
+    def test_a_commit_too_large_for_one_event_is_named_on_every_run(self, repo, tmp_path, monkeypatch):
+        from varnel.collect import events as writer
+
+        small = commit(repo, {"a": "1"}, "small")
+        large = commit(repo, {f"dir/file-{i}.txt": "1" for i in range(400)}, "large")
+        monkeypatch.setattr(writer, "EVENT_SIZE_LIMIT", 10_000)
+        for _ in range(2):
+            result = collect_git(repo, tmp_path / "ws")
+            assert set(events(tmp_path / "ws")) == {small}
+            assert any(large[:12] in w and "left out" in w for w in result.warnings)
+
     def test_not_a_repository(self, tmp_path):
         with pytest.raises(CollectError, match="not a git repository"):
             collect_git(tmp_path, tmp_path / "ws")
@@ -190,6 +201,30 @@ class TestSettings:
         own = Config(bot_authors=("release[bot]", "ci-*"))
         assert [own.is_bot(a) for a in ("release[bot] <x>", "releaseb <x>", "ci-runner <x>", "flask bot <x>")] == [
             True, False, True, False]
+
+    def test_hostile_patterns_match_without_backtracking(self):
+        from varnel.config import Config
+
+        stars = "*a" * 18 + "*b"  # joined into one backtracking expression, this ran for minutes
+        config = Config(bot_authors=(stars, "x" * 200 + "*"), exclude_paths=(stars,), fixture_dirs=(stars,))
+        name = "a" * 200
+        assert not config.is_bot(f"{name} <{name}@example.com>")
+        assert not config.excluded(name) and not config.in_fixtures(f"{name}/file")
+        assert config.is_bot(f"{name}b <x>")
+
+    def test_settings_are_bounded_in_size(self, tmp_path):
+        from varnel.config import MAX_ENTRIES, MAX_TEXT, SETTINGS_SIZE_LIMIT, ConfigError, load_config
+
+        for bad, problem in ((f"bot_authors = {json.dumps(['x'] * (MAX_ENTRIES + 1))}\n", "entries"),
+                             (f"exclude_paths = [{json.dumps('*' * (MAX_TEXT + 1))}]\n", "characters"),
+                             (f"scope = {json.dumps('s' * (MAX_TEXT + 1))}\n", "characters"),
+                             ("#" * (SETTINGS_SIZE_LIMIT + 1), "bytes")):
+            (tmp_path / ".varnel.toml").write_text(bad)
+            with pytest.raises(ConfigError, match=problem):
+                load_config(tmp_path)
+        (tmp_path / ".varnel.toml").unlink()
+        os.mkfifo(tmp_path / "pyproject.toml")  # a pipe is refused, never waited on
+        assert load_config(tmp_path).source == "defaults"
 
     def test_config_files(self, tmp_path):
         from varnel.config import Config, ConfigError, load_config

@@ -224,6 +224,9 @@ MALFORMED = [
     ("sentry", '[{"id": "1", "count": "12", "userCount": 1.5}]', "userCount is not a count"),
     ("sentry", '[{"title": "no id"}]', "has no id"),
     ("sentry", "[{", "not JSON"),
+    ("sentry", '[{"id": "1", "count": "' + "9" * 5000 + '"}]', "count is not a count: '99999"),
+    ("sentry", '[{"id": "1", "count": 10000000000000000}]', "count is not a count"),
+    ("coverage", '<coverage line-rate="0.5" lines-covered="1" lines-valid="' + "9" * 5000 + '"/>', "not a count"),
 ]
 
 GOOD = {"junit": JUNIT, "coverage": COBERTURA.format(branch="0.5", covered=1, valid=2, bcov=1, bvalid=2),
@@ -238,6 +241,32 @@ def test_malformed_reports_are_refused_and_nothing_is_written(tmp_path, kind, co
     with pytest.raises(ReportError) as refused:
         ingest(kind, [good, bad], tmp_path / "ws")
     assert str(refused.value).startswith(f"{bad}: ") and problem in str(refused.value)
+    assert not (tmp_path / "ws").exists()
+
+
+def test_only_a_regular_file_of_bounded_size_is_read(tmp_path, monkeypatch):
+    import os
+
+    from varnel.ingest import reading
+
+    fifo = tmp_path / "runs.json"
+    os.mkfifo(fifo)  # no writer: reading it would wait forever
+    for path, problem in ((fifo, "a pipe, not a regular file"), ("/dev/zero", "a device, not a regular file"),
+                          (tmp_path, "a directory, not a regular file")):
+        with pytest.raises(ReportError, match=problem):
+            ingest("ci", [path], tmp_path / "ws")
+    monkeypatch.setattr(reading, "REPORT_SIZE_LIMIT", 100)
+    with pytest.raises(ReportError, match="over the 100 bytes"):
+        ingest("junit", [write(tmp_path / "a.xml", JUNIT)], tmp_path / "ws")
+    assert not (tmp_path / "ws").exists()
+
+
+def test_a_report_whose_event_the_engines_would_refuse_is_refused(tmp_path, monkeypatch):
+    from varnel.collect import events as writer
+
+    monkeypatch.setattr(writer, "EVENT_SIZE_LIMIT", 200)
+    with pytest.raises(ReportError, match="over the 200 bytes an event file may have"):
+        ingest("junit", [write(tmp_path / "a.xml", JUNIT)], tmp_path / "ws")
     assert not (tmp_path / "ws").exists()
 
 

@@ -349,3 +349,34 @@ class TestBoundedReading:
         payload, = (e["payload"] for e in by_family(tmp_path / "ws", "dependency"))
         assert payload["snapshot"]["total_count"] == 5 and payload["dependencies_listed"] == 3
         assert [d["name"] for d in payload["dependencies"]] == ["a", "y", "z"]
+
+    def test_more_direct_dependencies_than_the_limit_are_cut_too(self, repo, tmp_path, monkeypatch):
+        from varnel.collect import dependencies as source
+
+        monkeypatch.setattr(source, "DEPENDENCY_LIST_LIMIT", 3)
+        commit(repo, {"requirements.txt": "".join(f"p{i}==1.0\n" for i in range(6))}, "c")
+        payload = only_snapshot(repo, tmp_path / "ws")[1]
+        assert payload["snapshot"]["direct_count"] == 6 and payload["dependencies_listed"] == 3
+        assert [d["name"] for d in payload["dependencies"]] == ["p0", "p1", "p2"]
+
+    def test_an_event_past_the_engines_limit_is_named_on_every_run_never_written(self, repo, tmp_path,
+                                                                                monkeypatch):
+        from varnel.collect import events as writer
+
+        commit(repo, {"requirements.txt": "a==1\n"}, "small")
+        commit(repo, {"requirements.txt": "".join(f"package-{i}==1.0\n" for i in range(300))}, "large")
+        monkeypatch.setattr(writer, "EVENT_SIZE_LIMIT", 20_000)
+        ws = tmp_path / "ws"
+        for _ in range(2):  # the second run reads nothing new and still says what is missing
+            result = dependencies(repo, ws)
+            assert [e["payload"]["snapshot"]["total_count"] for e in by_family(ws, "dependency")] == [1]
+            assert any("1 event of the history (dependency-" in w and "is left out" in w for w in result.warnings)
+
+    def test_a_removed_event_is_collected_again(self, repo, tmp_path):
+        commit(repo, {"requirements.txt": "a==1\n"}, "c")
+        ws = tmp_path / "ws"
+        dependencies(repo, ws)
+        event_file, = (ws / "events").glob("dependency-*.json")
+        event_file.unlink()
+        result = dependencies(repo, ws)
+        assert result.added == 1 and event_file.exists()

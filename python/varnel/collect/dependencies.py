@@ -28,7 +28,7 @@ formats), and these are counted once:
   among them change (one appears, replaces another or disappears) the event
   says `measure_changed`: the count moved because what is counted did.
 - `dependencies` lists the packages, at most `DEPENDENCY_LIST_LIMIT` of
-  them (every direct one, then the others by name): past it,
+  them (the direct ones first, then the others, each by name): past it,
   `dependencies_listed` says how many are listed; the counts are of all.
 - `unread` lists dependency files of formats varnel does not read (bun.lockb,
   composer.lock, setup.py, ...): a lock always, a manifest when nothing else
@@ -61,7 +61,7 @@ UNREAD_LOCKS = frozenset({"bun.lockb", "pdm.lock", "composer.lock", "gradle.lock
 UNREAD_MANIFESTS = frozenset({"setup.py", "Gemfile", "composer.json", "pom.xml", "build.gradle", "build.gradle.kts",
                               "pubspec.yaml", "mix.exs", "Package.swift", "Podfile", "environment.yml"})
 _PNPM_WORKSPACE = "pnpm-workspace.yaml"
-# An event lists at most this many packages (all direct ones always); `snapshot` counts them all.
+# An event lists at most this many packages (direct ones first); `snapshot` counts them all.
 DEPENDENCY_LIST_LIMIT = 10_000
 _NOT_READ = UNREAD_LOCKS | UNREAD_MANIFESTS
 
@@ -247,10 +247,10 @@ class DependencySource:
     def payload(self, unit: Hashable, state: Any, previous: Any) -> dict:
         payload = dict(state)
         if len(state["dependencies"]) > DEPENDENCY_LIST_LIMIT:
-            # Every direct dependency, then the others in order; the counts stay exact.
+            # Direct dependencies first, then the others in order; the counts stay exact.
             direct = [d for d in state["dependencies"] if d["direct"]]
             others = [d for d in state["dependencies"] if not d["direct"]]
-            kept = direct + others[: max(0, DEPENDENCY_LIST_LIMIT - len(direct))]
+            kept = (direct + others)[:DEPENDENCY_LIST_LIMIT]
             payload["dependencies"] = sorted(kept, key=lambda d: (d["name"], d["version"], d["ecosystem"]))
             payload["dependencies_listed"] = len(kept)
         if previous is not None:

@@ -1,5 +1,5 @@
 """What every collector shares: the time form of `observed_at` and writing
-an event file whole."""
+an event file whole, never one larger than the engines read."""
 
 from __future__ import annotations
 
@@ -67,14 +67,38 @@ def write_json_atomic(path: Path, record: dict) -> None:
     write_text_atomic(path, dumps_pretty(record))
 
 
-def write_json_if_changed(path: Path, record: dict) -> bool:
-    """Writes a JSON file whole unless it already holds exactly `record`; whether it wrote."""
+# The largest event file the engines are given; a run stops at a larger one.
+EVENT_SIZE_LIMIT = 64 * 1024 * 1024
+
+
+class EventTooLarge(ValueError):
+    """An event larger than the engines read, which is not written; the
+    message is one line naming it."""
+
+
+def event_text(path: Path, record: dict) -> str:
+    """The text of an event file; `EventTooLarge` past the limit."""
+    text = dumps_pretty(record)  # ASCII only: its length is its size in bytes
+    if len(text) > EVENT_SIZE_LIMIT:
+        raise EventTooLarge(f"{path.name} would be {len(text)} bytes, over the {EVENT_SIZE_LIMIT} bytes an event "
+                            "file may have, so it is left out")
+    return text
+
+
+def write_event(path: Path, record: dict) -> None:
+    """Writes an event file whole; `EventTooLarge` (nothing written) past the limit."""
+    write_text_atomic(path, event_text(path, record))
+
+
+def write_event_if_changed(path: Path, record: dict) -> bool:
+    """Writes an event file as `write_event` unless it already holds exactly `record`; whether it wrote."""
+    text = event_text(path, record)
     try:
-        if path.read_text(encoding="utf-8") == dumps_pretty(record):
+        if path.read_text(encoding="utf-8") == text:
             return False
     except (FileNotFoundError, UnicodeDecodeError):
         pass
-    write_json_atomic(path, record)
+    write_text_atomic(path, text)
     return True
 
 

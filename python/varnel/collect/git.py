@@ -20,7 +20,9 @@ files) are left out of each commit's files, and commits by configured bot
 authors get no event; the
 settings used are kept in ``collect-state.json`` in the workspace together
 with the bot commits passed over, and a change of settings collects the
-history afresh.
+history afresh. A commit whose event would be larger than the engines read
+(a commit of millions of files) is left out and named in a warning on every
+run, so nothing is lost silently.
 """
 
 from __future__ import annotations
@@ -30,7 +32,7 @@ from pathlib import Path
 from typing import Callable, Iterator
 
 from ..config import Config
-from .events import epoch_utc_text, intact, read_state, valid_iso, write_json_atomic
+from .events import EVENT_SIZE_LIMIT, EventTooLarge, epoch_utc_text, intact, read_state, valid_iso, write_event, write_json_atomic
 from .gitrun import CollectError, git as _git, has_commits, log_raw_records, text as _text, unrelated_commits
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
@@ -136,12 +138,13 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     state_path = Path(workspace) / "collect-state.json"
     settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths),
                 "bot_authors": list(config.bot_authors)}
-    state = read_state(state_path, passed_over=str)
+    state = read_state(state_path, passed_over=str, too_large=str)
     if state.get("settings") != settings:
         for old in events.glob(f"{_PREFIX}*.json"):  # collected under other (or unknown) settings
             old.unlink()
         state = {}
     passed_over = set(state.get("passed_over", []))
+    too_large = set(state.get("too_large", []))
     result = GitCollection()
     result.shallow = _text(_git(repo, "rev-parse", "--is-shallow-repository")).strip() == "true"
     reachable, result.unrelated = own_commits(repo, config)
@@ -168,7 +171,8 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
         (events / f"{_PREFIX}{sha}.json").unlink()
         result.removed += 1
     passed_over &= wanted
-    missing = [sha for sha in reachable if sha not in have and sha not in passed_over]
+    too_large &= wanted
+    missing = [sha for sha in reachable if sha not in have and sha not in passed_over and sha not in too_large]
     if missing:
         raw = _git(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--raw", "--no-abbrev", "-M",
                    f"--format={_FORMAT}",
@@ -184,13 +188,21 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
             else:
                 commit["files"] = [f for f in commit["files"] if not config.excluded(f)]
                 commit["renamed"] = [r for r in commit["renamed"] if not config.excluded(r["to"])]
-                write_json_atomic(events / f"{_PREFIX}{commit['sha']}.json", commit_event(commit))
-                result.added += 1
+                try:
+                    write_event(events / f"{_PREFIX}{commit['sha']}.json", commit_event(commit))
+                    result.added += 1
+                except EventTooLarge:
+                    too_large.add(commit["sha"])
             if progress is not None:
                 progress(described, len(missing))
         if described != len(missing):
             raise CollectError(f"git listed {len(missing)} new commits but described {described}")
         result.warnings += odd_times(odd)
     result.passed_over = len(passed_over)
-    write_json_atomic(state_path, {"settings": settings, "passed_over": sorted(passed_over)})
+    if too_large:
+        shown = ", ".join(sorted(sha[:12] for sha in too_large)[:10])
+        result.warnings.append(f"{len(too_large)} commit{'s' * (len(too_large) != 1)} ({shown}) would each make "
+                               f"an event over the {EVENT_SIZE_LIMIT} bytes the engines read, and are left out")
+    write_json_atomic(state_path, {"settings": settings, "passed_over": sorted(passed_over),
+                                   "too_large": sorted(too_large)})
     return result

@@ -26,7 +26,10 @@ are not read.
 It is incremental like the commit collector: commits already read are
 listed in ``history-state.json`` and passed over, event files of commits no
 longer in the history are removed, and a change of the sources' version or
-of the settings reads the history afresh.
+of the settings reads the history afresh. The state also lists the event
+files written, so a commit whose event has gone (removed by hand, say) is
+read again, and the events left out for being larger than the engines read,
+which every run names in a warning.
 
 A file that cannot be read as what its name says (a malformed lock file,
 say) is named in the event's `unreadable` and left out of the reading. When
@@ -51,7 +54,8 @@ from pathlib import Path
 from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
-from .events import epoch_utc_text, intact, read_state, write_json_atomic, write_text_atomic
+from .events import (EVENT_SIZE_LIMIT, EventTooLarge, epoch_utc_text, intact, read_state, write_event,
+                     write_json_atomic, write_text_atomic)
 from .gitrun import CollectError, git, has_commits, log_records, start, text
 
 # Bump when a source reads files differently, so older events are read afresh.
@@ -492,19 +496,23 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
     state_path = Path(workspace) / STATE_FILE
     settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths),
                 "fixture_dirs": list(config.fixture_dirs), "sources": [s.prefix for s in sources]}
-    state = read_state(state_path, done=str)
+    state = read_state(state_path, done=str, written=str, too_large=str)
     if state.get("settings") != settings:
         for source in sources:
             for old in events.glob(f"{source.prefix}*.json"):
                 old.unlink()
         state = {}
     done = set(state.get("done", []))
+    too_large = set(state.get("too_large", []))
+    for name in state.get("written", []):
+        if not (events / f"{name}.json").exists():
+            done.discard(_commit_of(name))  # gone since it was written: read again
     result = HistoryCollection()
     for source in sources:
         for path in events.glob(f"{source.prefix}*.json"):
             if not intact(path):  # read again below
                 path.unlink()
-                done.discard(path.name[len(source.prefix) :].split("-", 1)[0])
+                done.discard(_commit_of(path.stem))
                 result.healed.append(f"{path} was damaged; its commit is read again")
     is_left_out = left_out(config)
     commits = []  # (sha, first parent, committed_at, message, {source prefix: units it changes})
@@ -520,10 +528,11 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
 
     for source in sources:
         for old in events.glob(f"{source.prefix}*.json"):
-            if old.name[len(source.prefix) :].split("-", 1)[0] not in wanted_commits:
+            if _commit_of(old.stem) not in wanted_commits:
                 old.unlink()
                 result.removed += 1
     done &= wanted_commits
+    too_large = {name for name in too_large if _commit_of(name) in done}
 
     objects = Objects(repo)
     try:
@@ -544,26 +553,47 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
                         continue
                     payload["trigger"] = {"commit_sha": sha, "commit_message": message}
                     name = f"{source.prefix}{sha}-{unit_key(unit)}"
-                    write_json_atomic(events / f"{name}.json", {
-                        "event_id": name,
-                        "source_type": source.source_type,
-                        "source_family": source.family,
-                        "observed_at": epoch_utc_text(committed),
-                        "payload": payload,
-                    })
-                    result.added += 1
+                    try:
+                        write_event(events / f"{name}.json", {
+                            "event_id": name,
+                            "source_type": source.source_type,
+                            "source_family": source.family,
+                            "observed_at": epoch_utc_text(committed),
+                            "payload": payload,
+                        })
+                        result.added += 1
+                    except EventTooLarge:
+                        too_large.add(name)
             done.add(sha)
             if progress is not None:
                 progress(n, len(commits))
     finally:
         objects.close()
+    written = []
     for source in sources:
-        result.events[source.family] = sum(1 for _ in events.glob(f"{source.prefix}*.json"))
-    write_json_atomic(state_path, {"settings": settings, "done": sorted(done)})
+        names = [path.stem for path in events.glob(f"{source.prefix}*.json")]
+        result.events[source.family] = len(names)
+        written += names
+    write_json_atomic(state_path, {"settings": settings, "done": sorted(done), "written": sorted(written),
+                                   "too_large": sorted(too_large)})
     full_list = None
     if result.problems:
         full_list = Path(workspace) / WARNINGS_FILE
         write_text_atomic(full_list, "family\tcommit\tkind\tfile\tcause\n"
                           + "".join(p.line() + "\n" for p in result.problems))
-    result.warnings = result.healed + summary(result.problems, full_list)
+    result.warnings = result.healed + _too_large_warnings(too_large) + summary(result.problems, full_list)
     return result
+
+
+def _commit_of(name: str) -> str:
+    """The commit of an event named <prefix><commit>-<unit key>."""
+    return name.rsplit("-", 2)[-2] if name.count("-") >= 2 else ""
+
+
+def _too_large_warnings(names: set[str]) -> list[str]:
+    """One warning naming the events left out for their size, on every run while they are."""
+    if not names:
+        return []
+    shown = ", ".join(sorted(names)[:5]) + (f" and {len(names) - 5} more" if len(names) > 5 else "")
+    return [f"{len(names)} event{'s' * (len(names) != 1)} of the history ({shown}) would be over the "
+            f"{EVENT_SIZE_LIMIT} bytes the engines read, and {'are' if len(names) != 1 else 'is'} left out"]

@@ -20,13 +20,13 @@ from __future__ import annotations
 
 import hashlib
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
 
 from packaging.version import InvalidVersion, Version
 
-from .events import epoch_utc_text, write_json_if_changed
+from .events import EventTooLarge, epoch_utc_text, write_event_if_changed
 from .gitrun import git, text
 
 _PREFIX = "release-"
@@ -45,6 +45,7 @@ class ReleaseCollection:
     passed_over: int = 0  # tags that are not versions
     written: int = 0
     removed: int = 0
+    warnings: list[str] = field(default_factory=list)
 
 
 def version_of(tag: str) -> tuple[str, bool] | None:
@@ -146,5 +147,10 @@ def collect_releases(repo: Path, workspace: Path) -> ReleaseCollection:
         if old.name not in wanted:
             old.unlink()
             result.removed += 1
-    result.written = sum(write_json_if_changed(events_dir / name, event) for name, event in wanted.items())
+    for name, event in wanted.items():
+        try:
+            result.written += write_event_if_changed(events_dir / name, event)
+        except EventTooLarge as e:
+            (events_dir / name).unlink(missing_ok=True)
+            result.warnings.append(f"release {event['payload']['tag']}: {e}")
     return result

@@ -15,7 +15,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 
 from .._common import content_id
-from ..collect.events import utc_text, write_json_atomic
+from ..collect.events import EventTooLarge, event_text, utc_text, write_text_atomic
 from ..collect.gitrun import CollectError, git, text
 from ..workspace import claim
 from . import ci, coverage, junit, sentry, trivy
@@ -133,11 +133,15 @@ def ingest(kind: str, files: list, workspace: Path, repo: Path | None = None, co
                  "observed_at": utc_text(when or report.at or now), "payload": payload}
         planned.append(Written(events / f"{PREFIX}{module.FAMILY}-{identity}.json", event, report.line))
 
+    try:
+        texts = [event_text(item.path, item.event) for item in planned]
+    except EventTooLarge as e:
+        raise ReportError(f"the event {e}; split the report") from None
     result = IngestResult(skipped=batch.skipped)
     if planned:
         claim(Path(workspace))
         events.mkdir(exist_ok=True)
-    for item in planned:
-        write_json_atomic(item.path, item.event)
+    for item, content in zip(planned, texts):
+        write_text_atomic(item.path, content)
         result.written.append(item)
     return result

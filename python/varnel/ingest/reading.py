@@ -16,6 +16,8 @@ from typing import Callable, TypeVar
 from xml.etree.ElementTree import Element, TreeBuilder
 from xml.parsers import expat
 
+from ..files import Refused, read_regular
+
 
 class ReportError(ValueError):
     """A report file that cannot be imported as it is; `path` names the
@@ -121,36 +123,55 @@ def read_xml(path: Path) -> Element:
     return builder.close()
 
 
+# The largest report file read: a JUnit report of a hundred thousand tests is a few tens of megabytes.
+REPORT_SIZE_LIMIT = 128 * 1024 * 1024
+
+
 def _read_bytes(path: Path) -> bytes:
     try:
-        return Path(path).read_bytes()
+        return read_regular(path, REPORT_SIZE_LIMIT)
+    except Refused as e:
+        raise ReportError(f"{e}, not a report") from None
     except FileNotFoundError:
         raise ReportError("no such file") from None
-    except IsADirectoryError:
-        raise ReportError("is a directory, not a report") from None
     except OSError as e:
         raise ReportError(f"cannot be read: {e.strerror}") from None
 
 
+# No tool counts this many of anything; a larger "count" is a writer's fault.
+LARGEST_COUNT = 10**15
+
+
 def count(value, what: str) -> int:
-    """A non-negative whole number, given as an integer or as decimal digits."""
-    if isinstance(value, str) and value.strip().isdigit():
-        return int(value)
-    if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+    """A non-negative whole number up to `LARGEST_COUNT`, given as an integer or as decimal digits."""
+    if isinstance(value, str) and value.strip().isdigit() and len(value.strip()) <= 16:
+        value = int(value)
+    if isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= LARGEST_COUNT:
         return value
-    raise ReportError(f"{what} is not a count: {value!r}")
+    raise ReportError(f"{what} is not a count: {shown(value)}")
+
+
+def shown(value) -> str:
+    """A value as a refusal quotes it: its repr, cut to a few words."""
+    try:
+        text = repr(value)
+    except ValueError:  # an integer past Python's digit limit
+        return "a number of too many digits"
+    return text if len(text) <= 60 else text[:57] + "..."
 
 
 def number(value, what: str) -> float:
     """A finite number, given as a JSON number or as decimal text."""
     if isinstance(value, bool) or not isinstance(value, (int, float, str)):
-        raise ReportError(f"{what} is not a number: {value!r}")
+        raise ReportError(f"{what} is not a number: {shown(value)}")
     try:
         result = float(value)
+    except OverflowError:  # an integer past the largest real
+        result = math.inf
     except ValueError:
-        raise ReportError(f"{what} is not a number: {value!r}") from None
+        raise ReportError(f"{what} is not a number: {shown(value)}") from None
     if not math.isfinite(result):
-        raise ReportError(f"{what} is not a finite number: {value!r}")
+        raise ReportError(f"{what} is not a finite number: {shown(value)}")
     return result
 
 
@@ -162,9 +183,9 @@ def seconds(value, what: str) -> float:
     """A duration in seconds: a finite number from 0 to `LONGEST_SECONDS`."""
     result = number(value, what)
     if result < 0:
-        raise ReportError(f"{what} is negative: {value!r}")
+        raise ReportError(f"{what} is negative: {shown(value)}")
     if result > LONGEST_SECONDS:
-        raise ReportError(f"{what} is more than a year: {value!r} seconds")
+        raise ReportError(f"{what} is more than a year: {shown(value)} seconds")
     return result
 
 
@@ -172,18 +193,18 @@ def rate(value, what: str) -> float:
     """A fraction between 0 and 1, as reported."""
     result = number(value, what)
     if not 0.0 <= result <= 1.0:
-        raise ReportError(f"{what} is not between 0 and 1: {value!r}")
+        raise ReportError(f"{what} is not between 0 and 1: {shown(value)}")
     return result
 
 
 def moment(value, what: str) -> datetime:
     """An ISO 8601 time; one without an offset is taken as UTC."""
     if not isinstance(value, str):
-        raise ReportError(f"{what} is not a time: {value!r}")
+        raise ReportError(f"{what} is not a time: {shown(value)}")
     try:
         parsed = datetime.fromisoformat(value)
     except ValueError:
-        raise ReportError(f"{what} is not an ISO 8601 time: {value!r}") from None
+        raise ReportError(f"{what} is not an ISO 8601 time: {shown(value)}") from None
     return parsed if parsed.tzinfo is not None else parsed.replace(tzinfo=timezone.utc)
 
 
@@ -192,7 +213,7 @@ def text(value, what: str) -> str:
     if value is None:
         return ""
     if not isinstance(value, str):
-        raise ReportError(f"{what} is not text: {value!r}")
+        raise ReportError(f"{what} is not text: {shown(value)}")
     return value
 
 
