@@ -258,7 +258,8 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
         repo, workspace, list(HISTORY_SOURCES), config,
         lambda done, total: progress.count("Reading dependencies, API schemas and infrastructure", done, total))
     result.releases = collect_releases(repo, workspace)
-    result.warnings = moved_aside + collection.warnings + result.history.warnings + result.releases.warnings
+    result.warnings = list(dict.fromkeys(moved_aside + collection.warnings + result.history.warnings
+                                         + result.releases.warnings))  # git's refusals reach several collectors
     for warning in result.warnings[:_WARNINGS_SHOWN]:
         progress.warn(warning)
     if len(result.warnings) > _WARNINGS_SHOWN:

@@ -44,7 +44,7 @@ from pathlib import Path
 
 from ._common import loads
 from .collect.events import commits_of_events
-from .collect.gitrun import git, text
+from .collect.gitrun import diffs, text
 
 SCHEMA_VERSION = 1
 THRESHOLDS = (1.5, 2.0, 3.0, 3.5, 5.0, 10.0)
@@ -89,8 +89,8 @@ def count_lines(repo: Path, commits: list[Commit]) -> None:
     """Each commit's changed lines (added and removed; a binary file counts none)."""
     if not commits:
         return
-    raw = git(repo, "log", "--no-walk=unsorted", "--stdin", "--numstat", "--no-renames", "--format=%x00%H",
-              stdin="\n".join(c.sha for c in commits).encode())
+    raw, _ = diffs(repo, "log", "--no-walk=unsorted", "--stdin", "--numstat", "--no-renames", "--format=%x00%H",
+                   stdin="\n".join(c.sha for c in commits).encode())  # the analysis warned of .gitmodules already
     by_sha = {c.sha: c for c in commits}
     for record in text(raw).split("\0")[1:]:
         sha, _, rest = record.partition("\n")

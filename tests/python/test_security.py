@@ -128,6 +128,19 @@ def test_hostile_git_configuration_runs_nothing(repo, tmp_path):
     assert list((repo / ".varnel" / "events").glob("schema-*.json"))
 
 
+def test_a_gitmodules_value_git_refuses_is_read_past_with_a_warning(repo, tmp_path):
+    ran = tmp_path / "ran"
+    small_history(repo)
+    commit(repo, {".gitmodules": f'[submodule "s"]\n\tpath = s\n\turl = ./s\n\tupdate = !touch {ran}\n'},
+           "add a submodule", date="2026-03-20T10:00:00+00:00")
+    git(repo, "update-index", "--add", "--cacheinfo", f"160000,{git(repo, 'rev-parse', 'HEAD').decode().strip()},s")
+    git(repo, "commit", "-q", "-m", "pin it", date="2026-03-21T10:00:00+00:00")
+    done = varnel("analyze", "--all", str(repo))
+    assert done.returncode == 0, done.stderr
+    assert done.stderr.count("git refuses a value in the repository's .gitmodules") == 1
+    assert len(list((repo / ".varnel" / "events").glob("git-*.json"))) == 10 and not ran.exists()
+
+
 def test_a_partial_clone_never_fetches_and_says_what_it_lacks(tmp_path):
     source = tmp_path / "source"
     source.mkdir()

@@ -33,7 +33,7 @@ from typing import Callable, Iterator
 
 from ..config import Config
 from .events import EVENT_SIZE_LIMIT, EventTooLarge, epoch_utc_text, intact, read_state, valid_iso, write_event, write_json_atomic
-from .gitrun import CollectError, git as _git, has_commits, log_raw_records, text as _text, unrelated_commits
+from .gitrun import CollectError, diffs, git as _git, has_commits, log_raw_records, text as _text, unrelated_commits
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
 _FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%ct%x00%B"
@@ -174,9 +174,9 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     too_large &= wanted
     missing = [sha for sha in reachable if sha not in have and sha not in passed_over and sha not in too_large]
     if missing:
-        raw = _git(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--raw", "--no-abbrev", "-M",
-                   f"--format={_FORMAT}",
-                   stdin="\n".join(missing).encode())
+        raw, refused = diffs(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--raw", "--no-abbrev", "-M",
+                             f"--format={_FORMAT}", stdin="\n".join(missing).encode())
+        result.warnings += [refused] if refused else []
         described = 0
         odd = []
         for commit in _parse_log(raw):

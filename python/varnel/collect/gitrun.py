@@ -95,6 +95,25 @@ def git(repo: Path, *args: str, stdin: bytes | None = None) -> bytes:
     return done.stdout
 
 
+# git refuses some values a committed .gitmodules may hold (a command as a
+# submodule's update method) and then stops every command that diffs.
+_REFUSED_SUBMODULE = "invalid value for 'submodule."
+
+
+def diffs(repo: Path, command_name: str, *args: str, stdin: bytes | None = None) -> tuple[bytes, str | None]:
+    """git's output for a command that lists changed paths (log, show), and a
+    warning when the repository's .gitmodules holds a value git refuses: the
+    history is then read without submodules rather than not at all."""
+    try:
+        return git(repo, command_name, *args, stdin=stdin), None
+    except CollectError as e:
+        if _REFUSED_SUBMODULE not in str(e):
+            raise
+        warning = (f"git refuses a value in the repository's .gitmodules ({str(e).removeprefix('fatal: ')}); "
+                   "the history is read without its submodules' changes")
+        return git(repo, command_name, "--ignore-submodules=all", *args, stdin=stdin), warning
+
+
 def start(repo: Path, *args: str, stderr=subprocess.DEVNULL) -> subprocess.Popen:
     """A long-running git command in `repo` talking through pipes."""
     try:

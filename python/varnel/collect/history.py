@@ -56,7 +56,7 @@ from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 from ..config import Config
 from .events import (EVENT_SIZE_LIMIT, EventTooLarge, epoch_utc_text, intact, read_state, write_event,
                      write_json_atomic, write_text_atomic)
-from .gitrun import CollectError, git, has_commits, log_records, start, text
+from .gitrun import CollectError, diffs, has_commits, log_records, start, text
 
 # Bump when a source reads files differently, so older events are read afresh.
 VERSION = 7
@@ -402,14 +402,15 @@ def unit_key(unit: Hashable) -> str:
     return hashlib.sha256(json.dumps(unit).encode()).hexdigest()[:12]
 
 
-def _commits(repo: Path) -> Iterator[tuple[str, str | None, str, str, list[str]]]:
+def _commits(repo: Path, warnings: list[str]) -> Iterator[tuple[str, str | None, str, str, list[str]]]:
     """(sha, first parent, commit epoch time, message, changed paths) of each
     commit of HEAD's first-parent chain, merges diffed against their first
     parent, oldest first. The paths are filtered here rather than by git: a
     few dozen glob pathspecs make git log twenty times slower."""
     # Without rename detection a moved file also changes the directory it left.
-    raw = git(repo, "log", "--first-parent", "--diff-merges=first-parent", "--reverse", "--no-renames", "-z",
-              "--name-only", f"--format={_FORMAT}", "HEAD", "--")
+    raw, refused = diffs(repo, "log", "--first-parent", "--diff-merges=first-parent", "--reverse", "--no-renames",
+                         "-z", "--name-only", f"--format={_FORMAT}", "HEAD", "--")
+    warnings += [refused] if refused else []
     for (sha, parents, committed, message), paths in log_records(raw, 4):
         yield sha, (parents.split() or [None])[0], committed, message.rstrip("\n"), paths
 
@@ -516,7 +517,8 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
                 result.healed.append(f"{path} was damaged; its commit is read again")
     is_left_out = left_out(config)
     commits = []  # (sha, first parent, committed_at, message, {source prefix: units it changes})
-    for sha, parent, committed, message, paths in (_commits(repo) if has_commits(repo) else ()):
+    refused: list[str] = []
+    for sha, parent, committed, message, paths in (_commits(repo, refused) if has_commits(repo) else ()):
         touched = {}
         for source in sources:
             units = dict.fromkeys(u for p in paths for u in [source.unit_of(p)] if u is not None and not is_left_out(p))
@@ -581,7 +583,8 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         full_list = Path(workspace) / WARNINGS_FILE
         write_text_atomic(full_list, "family\tcommit\tkind\tfile\tcause\n"
                           + "".join(p.line() + "\n" for p in result.problems))
-    result.warnings = result.healed + _too_large_warnings(too_large) + summary(result.problems, full_list)
+    result.warnings = (refused + result.healed + _too_large_warnings(too_large)
+                       + summary(result.problems, full_list))
     return result
 
 

@@ -88,7 +88,7 @@ def _given_commit(repo: Path | None, in_repository: bool, name: str) -> str:
 
 def _message(repo: Path, sha: str) -> str:
     try:
-        return text(git(repo, "show", "-s", "--format=%B", sha, "--")).rstrip("\n")
+        return text(git(repo, "log", "-1", "--format=%B", sha, "--")).rstrip("\n")
     except CollectError:
         return ""  # a commit the repository does not have
 
