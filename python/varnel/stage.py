@@ -21,6 +21,7 @@ import os
 import shutil
 import socket
 import sqlite3
+import stat
 import tempfile
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -144,8 +145,16 @@ def _remove_stale_stages(workspace: Path) -> None:
     for directory in (workspace, workspace / "events", workspace / HISTORY):
         for temp in directory.glob(".*.tmp"):  # .<file>.<pid>.tmp of an atomic write
             pid = temp.name.rsplit(".", 2)[-2]
-            if not (pid.isdigit() and _running(int(pid))):
+            if not (pid.isdigit() and _running(int(pid))) and _regular(temp):
                 temp.unlink(missing_ok=True)
+
+
+def _regular(path: Path) -> bool:
+    """Whether `path` is a regular file: repairs remove nothing else."""
+    try:
+        return stat.S_ISREG(os.lstat(path).st_mode)
+    except OSError:
+        return False
 
 
 def _running(pid: int) -> bool:

@@ -9,7 +9,12 @@ removes, so
   any component of a workspace path inside the repository be a link;
 - every workspace carries the marker file `MARKER`, written when varnel
   creates it, and varnel writes, replaces and removes files only inside a
-  directory that carries it (`claim` checks this before anything else).
+  directory that carries it (`claim` checks this before anything else);
+- nothing inside a workspace may be a link (a phase directory, ``events``
+  or ``history`` shared from a CI cache, a copied ``.lock``): varnel would
+  write, remove or move files through it, so `claim` refuses the workspace,
+  naming the link, before anything is written. The one link varnel makes
+  itself, a staging directory's ``events``, points at ``../events``.
 
 A workspace made by an earlier version, which had no marker but held
 varnel's own ``.gitignore`` and nothing git tracks, is adopted as it is.
@@ -97,6 +102,29 @@ def _legacy(workspace: Path) -> bool:
         return False
 
 
+def _links(workspace: Path) -> Iterator[Path]:
+    """Every link below `workspace` but a staging directory's own events link."""
+    pending = [Path(workspace)]
+    while pending:
+        directory = pending.pop()
+        try:
+            entries = list(os.scandir(directory))
+        except (FileNotFoundError, NotADirectoryError):
+            continue  # removed meanwhile by a run finishing
+        for entry in entries:
+            path = Path(entry.path)
+            if entry.is_symlink():
+                try:
+                    staged_events = entry.name == "events" and directory.name.startswith(".run-") \
+                        and directory.parent == workspace and os.readlink(path) == os.path.join("..", "events")
+                except FileNotFoundError:
+                    continue
+                if not staged_events:
+                    yield path
+            elif entry.is_dir(follow_symlinks=False):
+                pending.append(path)
+
+
 def claim(workspace: Path, create: bool = True) -> Path:
     """`workspace`, made varnel's (created with its marker and .gitignore when
     missing and `create`); an error for an existing directory that is not
@@ -111,10 +139,14 @@ def claim(workspace: Path, create: bool = True) -> Path:
     if workspace.exists():
         if not workspace.is_dir():
             raise _refuse(workspace, "it is not a directory")
+        if not _marked(workspace) and any(workspace.iterdir()) and not _legacy(workspace):
+            raise _refuse(workspace, f"it already holds files and no {MARKER} marker, so it is not varnel's")
+        link = next(_links(workspace), None)
+        if link is not None:
+            raise WorkspaceError(f"{link} is a link inside the workspace; varnel writes only its own files "
+                                 "there, so remove the link (or choose another directory with --workspace DIR)")
         if _marked(workspace):
             return workspace
-        if any(workspace.iterdir()) and not _legacy(workspace):
-            raise _refuse(workspace, f"it already holds files and no {MARKER} marker, so it is not varnel's")
     elif not create:
         return workspace
     workspace.mkdir(parents=True, exist_ok=True)

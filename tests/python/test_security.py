@@ -3,6 +3,7 @@ steer varnel, neither its environment, nor where it writes, nor what git runs.""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -204,6 +205,34 @@ class TestTheWorkspaceIsVarnelsOwn:
         done = varnel("analyze", str(repo), "--workspace", str(repo / "build" / "ws"))
         assert done.returncode == 2 and "is a link" in done.stderr
         assert list((tmp_path / "away").iterdir()) == []
+
+    @pytest.mark.parametrize("inside", ["events", "history", "phase2", "phase4", "accepted_deviations.json",
+                                        ".lock", "events/git-shared.json"])
+    def test_a_link_anywhere_inside_the_workspace_is_refused(self, repo, tmp_path, inside):
+        small_history(repo)
+        ws = repo / ".varnel"
+        assert varnel("analyze", "--quiet", str(repo)).returncode == 0
+        assert varnel("accept", "git/dispersion", "--path", str(repo)).returncode == 0
+        shared = tmp_path / "shared"  # a CI cache, say, holding files that are not varnel's
+        shared.mkdir()
+        (shared / ".advisory.json.123456789.tmp").write_text("someone's")
+        (shared / "git-damaged.json").write_text("not an event")
+        (shared / "notes.txt").write_text("mine")
+        link = ws / inside
+        if link.is_dir():
+            shutil.rmtree(link)
+        else:
+            link.unlink(missing_ok=True)
+        link.symlink_to(shared, target_is_directory=True)
+        report = tmp_path / "junit.xml"
+        report.write_text('<testsuite name="s"><testcase name="t"/></testsuite>')
+        for command in (["analyze", str(repo)], ["verify", str(repo)], ["accept", "ci/run_duration", "--path", str(repo)],
+                        ["accepted", "--revoke", "git/dispersion", "--path", str(repo)], ["patterns", str(repo)],
+                        ["ingest", "junit", str(report), "--path", str(repo)], ["eval", str(repo)]):
+            done = varnel(*command)
+            assert done.returncode == 2 and one_line(done) and f"{link} is a link" in done.stderr, (command, done)
+        assert sorted(p.name for p in shared.iterdir()) == [".advisory.json.123456789.tmp", "git-damaged.json",
+                                                            "notes.txt"]
 
     def test_only_directories_varnel_made_are_used(self, repo, tmp_path):
         small_history(repo)
