@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "common/json_value.hpp"
 
@@ -50,6 +52,13 @@ class KnowledgeStoreBase {
   virtual json::Value get_decayed_patterns(std::int64_t decay_window_days) = 0;
   // Marks a pattern expired.
   virtual void expire_pattern(std::string_view pattern_id) = 0;
+
+  // Beside the fourteen, with defaults, so a backend written for them still
+  // works: the events whose signals earlier runs have seen, or nothing when
+  // the backend keeps no such record (every occurrence then counts).
+  virtual std::optional<std::unordered_set<std::string>> counted_events() { return std::nullopt; }
+  // Adds events to that record.
+  virtual void add_counted_events(const std::vector<std::string>& event_refs) { (void)event_refs; }
 };
 
 }  // namespace varnel::lorekeep

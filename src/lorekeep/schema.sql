@@ -50,6 +50,13 @@ CREATE TABLE IF NOT EXISTS pattern_signals (
     PRIMARY KEY (pattern_id, signal_ref)
 );
 
+-- The events whose signals a run of the pattern engine has seen: an
+-- occurrence of a known pattern counts again only when it rests on an event
+-- not listed here, so a rerun over the same history learns nothing twice.
+CREATE TABLE IF NOT EXISTS counted_events (
+    event_ref TEXT PRIMARY KEY
+);
+
 CREATE TABLE IF NOT EXISTS pattern_history (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
     pattern_id TEXT NOT NULL,

@@ -40,6 +40,8 @@ constexpr std::string_view kInsertKnowledge =
     "approval_timestamp, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr std::string_view kInsertHistory =
     "INSERT INTO pattern_history (pattern_id, action, details, timestamp) VALUES (?, ?, ?, ?)";
+constexpr std::string_view kCountedEvents = "SELECT event_ref FROM counted_events";
+constexpr std::string_view kCountEvent = "INSERT OR IGNORE INTO counted_events (event_ref) VALUES (?)";
 constexpr std::string_view kHasRepoCount = "SELECT 1 FROM pragma_table_info('patterns') WHERE name = 'repo_count'";
 constexpr std::string_view kAddRepoCount = "ALTER TABLE patterns ADD COLUMN repo_count INTEGER DEFAULT 0";
 
@@ -416,6 +418,26 @@ void SQLiteKnowledgeStore::expire_pattern(std::string_view pattern_id) {
   json::Object details;
   details.append("reason", "decay_window_exceeded");
   append_history(Value(pattern_id), "expired", Value(std::move(details)));
+  tx.commit();
+}
+
+std::optional<std::unordered_set<std::string>> SQLiteKnowledgeStore::counted_events() {
+  check_usable();
+  std::unordered_set<std::string> out;
+  for (const sqlite::Row& row : conn_.query(kCountedEvents)) {
+    const Value& ref = row.at("event_ref");
+    if (ref.is_string()) out.insert(ref.as_string());
+  }
+  return out;
+}
+
+void SQLiteKnowledgeStore::add_counted_events(const std::vector<std::string>& event_refs) {
+  check_usable();
+  sqlite::WriteTransaction tx(conn_);
+  for (const std::string& ref : event_refs) {
+    const std::array<Value, 1> params = {Value(ref)};
+    conn_.execute(kCountEvent, params);
+  }
   tx.commit();
 }
 

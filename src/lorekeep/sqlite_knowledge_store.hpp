@@ -41,6 +41,8 @@ class SQLiteKnowledgeStore : public KnowledgeStoreBase {
   json::Value get_pattern_history(std::string_view pattern_id) override;
   json::Value get_decayed_patterns(std::int64_t decay_window_days) override;
   void expire_pattern(std::string_view pattern_id) override;
+  std::optional<std::unordered_set<std::string>> counted_events() override;
+  void add_counted_events(const std::vector<std::string>& event_refs) override;
 
   // Closes the connection; it commits nothing. Later use is refused; a
   // second close does nothing.

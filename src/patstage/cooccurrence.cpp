@@ -146,6 +146,7 @@ class PairJudge {
     std::size_t moved_a = 0;
     std::size_t moved_b = 0;
     std::size_t together = 0;
+    evidence_.clear();
     for (const auto& [ea, eb] : shared_) {
       dev_a_.push_back(ea->deviation);
       dev_b_.push_back(eb->deviation);
@@ -154,6 +155,10 @@ class PairJudge {
       moved_a += a_moved;
       moved_b += b_moved;
       together += a_moved && b_moved;
+      if (a_moved && b_moved) {
+        evidence_.push_back(ea->ref);
+        evidence_.push_back(eb->ref);
+      }
     }
     if (static_cast<double>(together) < params_.min_support) return std::nullopt;
     const double raw = pearson(dev_a_, dev_b_, debug_);
@@ -198,6 +203,9 @@ class PairJudge {
     return candidate_record(std::move(facts));
   }
 
+  // The event references where both metrics of the last accepted pair moved.
+  const std::vector<std::uint32_t>& evidence() const { return evidence_; }
+
  private:
   std::string description(const std::string& key_a, const std::string& key_b, double effective, double lift,
                           bool by_correlation, std::size_t together, std::size_t shared, const PassForm& form) const {
@@ -222,6 +230,7 @@ class PairJudge {
   std::vector<std::pair<const Entry*, const Entry*>> shared_;
   std::vector<double> dev_a_;
   std::vector<double> dev_b_;
+  std::vector<std::uint32_t> evidence_;
 };
 
 using KeyPair = std::pair<std::uint64_t, std::uint64_t>;
@@ -231,7 +240,7 @@ using KeyPair = std::pair<std::uint64_t, std::uint64_t>;
 template <class Point>
 std::size_t judge_pairs(std::vector<Series<Point>>& series, const Params& params, PairJudge& judge,
                         const PassForm& form, const std::set<KeyPair>& skip, json::Array& out,
-                        std::set<KeyPair>* accepted) {
+                        std::set<KeyPair>* accepted, std::vector<std::vector<std::uint32_t>>* evidence) {
   std::vector<const Series<Point>*> active;
   for (const Series<Point>& s : series) {
     if (static_cast<double>(s.points.size()) >= params.min_support) active.push_back(&s);
@@ -246,6 +255,7 @@ std::size_t judge_pairs(std::vector<Series<Point>>& series, const Params& params
       std::optional<json::Value> candidate = judge.judge(a, b, form);
       if (!candidate) continue;
       out.push_back(std::move(*candidate));
+      if (evidence != nullptr) evidence->push_back(judge.evidence());
       ++found;
       if (accepted != nullptr) accepted->insert({a.key, b.key});
     }
@@ -256,7 +266,7 @@ std::size_t judge_pairs(std::vector<Series<Point>>& series, const Params& params
 }  // namespace
 
 json::Array discover_cooccurrences(const SignalSet& signals, const EventIndexes& events, const Params& params,
-                                   Logger& log) {
+                                   Logger& log, std::vector<std::vector<std::uint32_t>>* evidence) {
   std::size_t degenerate = 0;
   for (const Signal& s : signals.signals()) degenerate += s.degenerate;
   if (degenerate > 0) {
@@ -287,9 +297,9 @@ json::Array discover_cooccurrences(const SignalSet& signals, const EventIndexes&
   PairJudge judge(signals, params, log.enabled(LogLevel::Debug) ? &log : nullptr);
   json::Array candidates;
   std::set<KeyPair> discovered;
-  judge_pairs(by_commit.all(), params, judge, {"commit_sha", false}, {}, candidates, &discovered);
+  judge_pairs(by_commit.all(), params, judge, {"commit_sha", false}, {}, candidates, &discovered, evidence);
   const std::size_t temporal =
-      judge_pairs(by_bucket.all(), params, judge, {"temporal", true}, discovered, candidates, nullptr);
+      judge_pairs(by_bucket.all(), params, judge, {"temporal", true}, discovered, candidates, nullptr, evidence);
   if (temporal > 0) {
     const LogArg args[] = {static_cast<std::int64_t>(temporal)};
     log.write(LogLevel::Info, "Temporal alignment discovered %d additional candidate patterns", args);

@@ -6,6 +6,9 @@
 // by how much more often than chance its metrics deviate together.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "common/json_value.hpp"
 #include "event_index.hpp"
 #include "logger.hpp"
@@ -18,8 +21,9 @@ namespace varnel::patstage {
 // order, then the temporal pass's. Logs the degenerate signals skipped and
 // the temporal pass's finds at info level, constant series at debug level.
 // Throws MissingKeyError when a signal with a measure lacks engine_id or
-// metric.
+// metric. With `evidence`, appends for each candidate the event references
+// (numbers of `signals.refs()`) of the observations where both metrics moved.
 json::Array discover_cooccurrences(const SignalSet& signals, const EventIndexes& events, const Params& params,
-                                   Logger& log);
+                                   Logger& log, std::vector<std::vector<std::uint32_t>>* evidence = nullptr);
 
 }  // namespace varnel::patstage

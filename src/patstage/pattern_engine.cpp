@@ -1,8 +1,10 @@
 // Construction, inputs and the run of the pattern engine.
 #include "pattern_engine.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <unordered_set>
 
 #include "common/clock.hpp"
 #include "common/errors.hpp"
@@ -182,14 +184,16 @@ const OrderedIndex& PatternEngine::build_temporal_index() {
   return event_indexes().times;
 }
 
-json::Array PatternEngine::discover_cooccurrences(const SignalSet& signals) {
+json::Array PatternEngine::discover_cooccurrences(const SignalSet& signals,
+                                                  std::vector<std::vector<std::uint32_t>>* evidence) {
   build_commit_index();
   build_temporal_index();
-  return patstage::discover_cooccurrences(signals, event_indexes(), params_, ports_.log);
+  return patstage::discover_cooccurrences(signals, event_indexes(), params_, ports_.log, evidence);
 }
 
-json::Array PatternEngine::discover_presence_patterns(const SignalSet& signals) {
-  return patstage::discover_presence_patterns(signals, build_commit_index(), params_, ports_.log);
+json::Array PatternEngine::discover_presence_patterns(const SignalSet& signals,
+                                                      std::vector<std::vector<std::uint32_t>>* evidence) {
+  return patstage::discover_presence_patterns(signals, build_commit_index(), params_, ports_.log, evidence);
 }
 
 json::Value PatternEngine::lookup_fingerprint(std::string_view fingerprint) {
@@ -240,8 +244,28 @@ json::Value PatternEngine::run() {
     return none;
   }
   const Explanations explanations = load_explanations(llm_ != nullptr || llm_enabled_);
-  const std::vector<Component> moving = signals_to_components(signals, params_.direction_threshold);
+  std::vector<Component> moving;
+  std::vector<std::uint32_t> moving_refs;  // the events the batch rests on
+  for (const Signal& s : signals.signals()) {
+    if (std::optional<Component> c = signal_component(signals, s, params_.direction_threshold)) {
+      moving.push_back(std::move(*c));
+      moving_refs.push_back(s.ref);
+    }
+  }
   const json::Value batch = moving.empty() ? json::Value() : json::Value(compute_fingerprint(moving));
+
+  // Which event references no earlier run has seen. Without a record (a
+  // fresh knowledge base, or a backend that keeps none) every one is new.
+  const std::optional<std::unordered_set<std::string>> counted = kb_.counted_events();
+  std::vector<char> unseen(signals.refs().size(), 1);
+  unseen[0] = 0;  // no event
+  if (counted) {
+    for (std::uint32_t id = 1; id < unseen.size(); ++id) unseen[id] = counted->count(signals.refs().text(id)) == 0;
+  }
+  const bool all_new = !counted || counted->empty();
+  auto rests_on_new = [&](const std::vector<std::uint32_t>& evidence) {
+    return all_new || std::any_of(evidence.begin(), evidence.end(), [&](std::uint32_t id) { return unseen[id]; });
+  };
 
   std::int64_t recognized = 0;
   std::int64_t incremented = 0;
@@ -250,9 +274,11 @@ json::Value PatternEngine::run() {
   std::int64_t promoted = 0;
   json::Array details;
 
-  // Counts one more occurrence of a stored pattern; returns the id of the
-  // knowledge it was promoted to, if it was.
-  auto count_occurrence = [&](const std::string& pattern_id, const json::Array& refs) -> std::optional<std::string> {
+  // Counts one more occurrence of a stored pattern when it rests on an event
+  // not seen before; returns the id of the knowledge it was promoted to, if it was.
+  auto count_occurrence = [&](const std::string& pattern_id, const json::Array& refs,
+                              const std::vector<std::uint32_t>& evidence) -> std::optional<std::string> {
+    if (!rests_on_new(evidence)) return std::nullopt;
     kb_.increment_pattern(pattern_id, refs, started_at);
     ++incremented;
     const json::Value pattern = kb_.get_pattern(pattern_id);
@@ -286,7 +312,7 @@ json::Value PatternEngine::run() {
         if (s.ref != 0) refs.emplace_back(signals.refs().text(s.ref));
       }
       const std::string& pattern_id = text_of(artifact, "pattern_id");
-      if (std::optional<std::string> knowledge_id = count_occurrence(pattern_id, refs)) {
+      if (std::optional<std::string> knowledge_id = count_occurrence(pattern_id, refs, moving_refs)) {
         json::Object detail;
         detail.append("action", "promoted");
         detail.append("pattern_id", pattern_id);
@@ -298,10 +324,11 @@ json::Value PatternEngine::run() {
   }
 
   if (discover) {
-    json::Array candidates = discover_cooccurrences(signals);
-    for (json::Value& c : discover_presence_patterns(signals)) candidates.push_back(std::move(c));
-    for (json::Value& value : candidates) {
-      json::Object& candidate = value.as_object();
+    std::vector<std::vector<std::uint32_t>> evidence;
+    json::Array candidates = discover_cooccurrences(signals, &evidence);
+    for (json::Value& c : discover_presence_patterns(signals, &evidence)) candidates.push_back(std::move(c));
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      json::Object& candidate = candidates[i].as_object();
       json::Value existing = kb_.get_pattern_by_fingerprint(text_of(candidate, "fingerprint"), std::nullopt);
       if (!json::truthy(existing)) {
         const PatternKey key = pattern_key(candidate);
@@ -314,7 +341,8 @@ json::Value PatternEngine::run() {
         }
       }
       if (json::truthy(existing)) {
-        count_occurrence(text_of(record_of(existing), "pattern_id"), candidate.at("signal_refs").as_array());
+        count_occurrence(text_of(record_of(existing), "pattern_id"), candidate.at("signal_refs").as_array(),
+                         evidence[i]);
         continue;
       }
       const std::string pattern_id = kb_.create_pattern(candidate);
@@ -340,6 +368,13 @@ json::Value PatternEngine::run() {
     }
   }
 
+  if (counted) {
+    std::vector<std::string> seen_now;
+    for (std::uint32_t id = 1; id < unseen.size(); ++id) {
+      if (unseen[id]) seen_now.push_back(signals.refs().text(id));
+    }
+    if (!seen_now.empty()) kb_.add_counted_events(seen_now);
+  }
   const json::Array expired = run_decay();
   const json::Value knowledge = kb_.list_knowledge("local");
 

@@ -92,8 +92,11 @@ class PatternEngine {
   bool has_commit_index() const { return commit_index_built_; }
   bool has_temporal_index() const { return temporal_index_built_; }
 
-  json::Array discover_cooccurrences(const SignalSet& signals);
-  json::Array discover_presence_patterns(const SignalSet& signals);
+  // The candidates; with `evidence`, each candidate's event references too.
+  json::Array discover_cooccurrences(const SignalSet& signals,
+                                     std::vector<std::vector<std::uint32_t>>* evidence = nullptr);
+  json::Array discover_presence_patterns(const SignalSet& signals,
+                                         std::vector<std::vector<std::uint32_t>>* evidence = nullptr);
   json::Value lookup_fingerprint(std::string_view fingerprint);
 
   // The interpretation client: the one already made, or (when the layer is
@@ -107,7 +110,10 @@ class PatternEngine {
   json::Array run_decay();
 
   // The whole of Phase 4; returns the result record (or the no-signals
-  // record, without touching anything, when there is no signal).
+  // record, without touching anything, when there is no signal). An
+  // occurrence of a stored pattern counts only when it rests on an event no
+  // earlier run has seen (every one, on a store that keeps no such record),
+  // so running again over the same history changes no count.
   json::Value run();
 
  private:

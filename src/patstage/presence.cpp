@@ -71,7 +71,7 @@ std::vector<std::vector<std::uint32_t>> refs_by_commit(const SignalSet& signals,
 }  // namespace
 
 json::Array discover_presence_patterns(const SignalSet& signals, const OrderedIndex& commits, const Params& params,
-                                       Logger& log) {
+                                       Logger& log, std::vector<std::vector<std::uint32_t>>* evidence) {
   const CommitRanks ranks(signals, commits);
   std::vector<MetricValues> metrics;  // first-seen order of keys
   std::unordered_map<std::uint64_t, std::size_t> metric_index;
@@ -166,6 +166,10 @@ json::Array discover_presence_patterns(const SignalSet& signals, const OrderedIn
       facts.occurrence_count = static_cast<std::int64_t>(treated_vals.size());
       facts.signal_refs = std::move(signal_refs);
       candidates.push_back(candidate_record(std::move(facts)));
+      if (evidence != nullptr) {
+        std::vector<std::uint32_t>& seen = evidence->emplace_back();
+        for (std::uint32_t c : treated) seen.insert(seen.end(), refs[c].begin(), refs[c].end());
+      }
     }
   }
   if (!candidates.empty()) {

@@ -93,3 +93,24 @@ def test_markdown_report_and_fail_on(history):
     reported = json.loads(varnel("analyze", "--quiet", "--all", "--format", "json", str(history)).stdout)["level"]
     assert gated.returncode == (0 if reported == "all_clear" else 1)
     assert varnel("analyze", "--fail-on", "soon", str(history)).returncode == 2
+
+
+def test_analysing_an_unchanged_history_again_learns_nothing_new(tmp_path):
+    from test_end_to_end_families import build_history
+
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    git(repo, "init", "-q", "-b", "main")
+    build_history(repo)
+
+    def learned():
+        record = json.loads(varnel("patterns", "--format", "json", str(repo)).stdout)
+        return ([(p["pattern_id"], p["occurrence_count"], p["confidence_tier"]) for p in record["patterns"]],
+                [k["knowledge_id"] for k in record["knowledge"]])
+
+    assert varnel("analyze", "--quiet", "--all", str(repo)).returncode == 0
+    first = learned()
+    assert first[0], "the history should teach some pattern"
+    for command in ("analyze", "verify", "analyze"):
+        assert varnel(command, "--quiet", "--all", str(repo)).returncode == 0
+        assert learned() == first

@@ -28,8 +28,9 @@ def test_the_file_holds_the_schema_script_exactly(tmp_path):
     python_made(tmp_path / "python.db", SCHEMA_SQL)
     ours = raw_rows(tmp_path / "varnel.db", SCHEMA_QUERY)
     assert ours == raw_rows(tmp_path / "python.db", SCHEMA_QUERY)
-    # Four tables, six indexes, three primary-key indexes and the AUTOINCREMENT counter table.
-    assert len(ours) == 14
+    # Five tables (the fifth lists the events a run has seen), six indexes, four primary-key indexes and the
+    # AUTOINCREMENT counter table.
+    assert len(ours) == 16
     columns = [r[1] for r in raw_rows(tmp_path / "varnel.db", "PRAGMA table_info(patterns)")]
     assert columns == PATTERN_COLUMNS
 

@@ -56,7 +56,8 @@ def test_opening_creates_the_directory_and_a_prepared_database(tmp_path):
     assert s.list_patterns() == [] and s.list_knowledge() == []
     assert raw_rows(target, "PRAGMA journal_mode") == [("wal",)]
     names = {r[0] for r in raw_rows(target, "SELECT name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%'")}
-    assert names == {"patterns", "knowledge", "pattern_signals", "pattern_history", "idx_patterns_fingerprint",
+    assert names == {"patterns", "knowledge", "pattern_signals", "pattern_history", "counted_events",
+                     "idx_patterns_fingerprint",
                      "idx_patterns_scope", "idx_patterns_expired", "idx_knowledge_fingerprint",
                      "idx_knowledge_scope", "idx_pattern_history_pattern"}
     s.close()

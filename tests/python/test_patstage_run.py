@@ -10,7 +10,7 @@ import pytest
 
 import varnel.patstage as patstage
 from lorekeep_helpers import KNOWLEDGE_COLUMNS
-from patstage_helpers import co_moving_workspace, signal, write_workspace
+from patstage_helpers import co_moving_workspace, git_event, signal, triggered_event, write_workspace
 from varnel.lorekeep import KnowledgeStoreBase, SQLiteKnowledgeStore
 from varnel.patstage import DEFAULT_PARAMS, SIGNAL_FILES, Phase4Engine, compute_fingerprint, signals_to_components
 
@@ -186,16 +186,42 @@ class TestRun:
         result = engine.run()
         assert (result["deviating_signals"], result["batch_fingerprint"]) == (0, None)
 
-    def test_two_runs_count_what_the_first_found(self, tmp_path, engine_for):
+    def test_a_rerun_over_the_same_events_counts_nothing_again(self, tmp_path, engine_for):
         root = co_moving_workspace(tmp_path)
         first = engine_for(root).run()
         assert first["patterns_discovered"] == 1
-        second = engine_for(root).run()
-        assert (second["patterns_discovered"], second["patterns_incremented"], second["details"]) == (0, 1, [])
-        # Ten co-deviations were its first count; the eleventh occurrence promotes it (no detail).
-        assert (second["patterns_promoted"], second["knowledge_artifacts"]) == (1, 1)
-        third = engine_for(root).run()
-        assert (third["patterns_incremented"], third["patterns_promoted"]) == (1, 0)
+        pattern_id = first["details"][0]["pattern_id"]
+        before = engine_for(root).kb.get_pattern(pattern_id)
+        for _ in range(3):  # a CI re-run, a verify, a scheduled job: no new commit
+            again = engine_for(root).run()
+            assert [again[c] for c in COUNTERS] == [0, 0, 0, 0, 0, 0, 0] and again["details"] == []
+        engine = engine_for(root)
+        assert engine.kb.get_pattern(pattern_id) == before and engine.kb.list_knowledge() == []
+        assert [h["action"] for h in engine.kb.get_pattern_history(pattern_id)] == ["created"]
+
+    def test_a_run_over_new_events_counts_only_what_rests_on_them(self, tmp_path, engine_for):
+        root = co_moving_workspace(tmp_path)
+        engine_for(root).run()
+        quiet = co_moving_workspace(tmp_path, commits=24)  # four new commits, nothing moves on them
+        assert engine_for(quiet).run()["patterns_incremented"] == 0
+        events, signals = [], []
+        for i in range(24, 27):  # three more, moving together again
+            sha = f"{i:040x}"
+            events += [git_event(f"g{i}", sha, observed_at=f"2024-06-{i - 20:02d}T10:00:00Z"),
+                       triggered_event(f"c{i}", "ci", sha, observed_at=f"2024-06-{i - 20:02d}T10:00:00Z")]
+        moved = json.loads((root / "phase2" / "git_signals.json").read_text())
+        builds = json.loads((root / "phase2" / "ci_signals.json").read_text())
+        moved += [signal("git", "files_touched", f"g{i}", 3.0) for i in range(24, 27)]
+        builds += [signal("ci", "run_duration", f"c{i}", 3.0) for i in range(24, 27)]
+        for offset, event in enumerate(events):
+            (root / "events" / f"new-{offset}.json").write_text(json.dumps(event))
+        (root / "phase2" / "git_signals.json").write_text(json.dumps(moved))
+        (root / "phase2" / "ci_signals.json").write_text(json.dumps(builds))
+        counted = engine_for(root).run()
+        # Ten co-deviations were its first count; the occurrence on new events promotes it (no detail).
+        assert (counted["patterns_incremented"], counted["patterns_promoted"], counted["knowledge_artifacts"]) == (
+            1, 1, 1)
+        assert engine_for(root).run()["patterns_incremented"] == 0
 
     def test_same_metrics_other_directions_count_as_the_stored_pattern(self, tmp_path, engine_for):
         engine = engine_for(co_moving_workspace(tmp_path))
