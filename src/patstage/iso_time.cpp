@@ -215,9 +215,9 @@ std::optional<TimeOfDay> parse_time(const Bytes& b, std::size_t start) {
   }
   ClockTime offset;
   if (parse_clock(b, tz + 1, end, offset) != 0) return std::nullopt;
-  const std::int64_t magnitude =
-      (static_cast<std::int64_t>(offset.hour) * 3600 + offset.minute * 60 + offset.second) * kMicrosPerSecond +
-      offset.micro;
+  const std::int64_t whole_seconds = static_cast<std::int64_t>(offset.hour) * 3600 + offset.minute * 60 + offset.second;
+  // The host reads an offset of no whole second as UTC, dropping its fraction.
+  const std::int64_t magnitude = whole_seconds == 0 ? 0 : whole_seconds * kMicrosPerSecond + offset.micro;
   out.offset_us = b[tz] == '-' ? -magnitude : magnitude;
   return out;
 }
