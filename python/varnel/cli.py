@@ -33,7 +33,7 @@ from .collect.gitrun import CollectError, top_level
 from .accepted import AcceptedFileError
 from .config import Config, ConfigError, load_config, settings_at, settings_file
 from .event_files import EventFileError
-from .stage import KnowledgeError
+from .stage import Interrupted, RunFailed, knowledge_failure
 from .ingest import KINDS, ReportError, ingest
 from .pipeline import AnalysisResult, Window, analyze, engine, kept_advisories, verify
 from .progress import Progress
@@ -135,7 +135,7 @@ def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: P
         raise Refused(f"cannot read the history of {repo}: {e}", EXIT_FAILED) from None
     except EventFileError as e:
         raise Refused(str(e), EXIT_USAGE) from None
-    except KnowledgeError as e:
+    except RunFailed as e:
         raise Refused(str(e), EXIT_FAILED) from None
     except AcceptedFileError as e:
         raise Refused(str(e), EXIT_USAGE) from None
@@ -173,16 +173,27 @@ def _met(args: argparse.Namespace, result: AnalysisResult) -> bool:
     return bool(args.fail_on) and LEVELS.index(level(result)) >= LEVELS.index(args.fail_on)
 
 
+@contextmanager
+def _published():
+    """After the run has put its results in place, an interrupt says so."""
+    try:
+        yield
+    except KeyboardInterrupt:
+        raise Interrupted("this run's results") from None
+
+
 def _cmd_analyze(args: argparse.Namespace) -> int:
     result = _run(args)
-    _emit(args, RENDERERS[args.format](result))
+    with _published():
+        _emit(args, RENDERERS[args.format](result))
     return _status(result, _met(args, result))
 
 
 def _cmd_verify(args: argparse.Namespace) -> int:
     """A fresh analysis compared with the latest kept advisory (or --against FILE)."""
     result = _run(args, verifying=True)
-    _emit(args, RENDERERS[args.format](result))
+    with _published():
+        _emit(args, RENDERERS[args.format](result))
     if result.previous is None:  # standard output of --format json stays one document
         print("Nothing to verify against yet: this was the first analysis. Run 'varnel verify' again after a fix.",
               file=sys.stderr if args.format == "json" else sys.stdout)
@@ -258,8 +269,7 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
             finally:
                 store.close()
         except sqlite3.Error as e:
-            raise Refused(f"{database}: the knowledge base cannot be read ({e}); move it aside and varnel "
-                          "learns afresh", EXIT_FAILED) from None
+            raise Refused(str(knowledge_failure(database, e, "what it learned")), EXIT_FAILED) from None
     if args.format == "json":
         print(json.dumps({"knowledge": knowledge, "patterns": patterns}, indent=2))
         return EXIT_OK
@@ -423,8 +433,9 @@ def main(argv: list[str] | None = None) -> int:
     except Refused as e:
         print(f"varnel: {e}", file=sys.stderr)
         return e.status
-    except KeyboardInterrupt:
-        print("varnel: interrupted; the workspace keeps the previous run's results", file=sys.stderr)
+    except KeyboardInterrupt as e:
+        held = f"; the workspace keeps {e.held}" if isinstance(e, Interrupted) else ""
+        print(f"varnel: interrupted{held}", file=sys.stderr)
         return EXIT_INTERRUPTED
     except OSError as e:  # the machine's, not a bug: a full disk, a read-only or vanished file
         where = f"{e.filename}: " if e.filename else ""

@@ -7,7 +7,8 @@ hang or exhaust memory: it stops the run with one line naming it. An
 ingested event that is no JSON object cannot be collected again from the
 history, so it is moved to ``events-damaged/`` with a warning saying how to
 ingest its report again; the collectors' own events are collected again by
-the collectors themselves.
+the collectors themselves. A damaged file of a name no collector writes is
+moved aside too, with a warning, rather than stop every later run.
 """
 
 from __future__ import annotations
@@ -28,8 +29,10 @@ class EventFileError(ValueError):
     """An event file the engines must not be given; the message is one line."""
 
 
-def check_events(workspace: Path) -> list[str]:
-    """Refuses what the engines must not read; the warnings of what was moved aside."""
+def check_events(workspace: Path, collected: tuple[str, ...]) -> list[str]:
+    """Refuses what the engines must not read; the warnings of what was moved
+    aside. Damaged files whose names start with one of `collected` are left
+    for their collectors to write again."""
     events, warnings = Path(workspace) / "events", []
     if not events.is_dir():
         return warnings
@@ -44,11 +47,16 @@ def check_events(workspace: Path) -> list[str]:
         if info.st_size > EVENT_SIZE_LIMIT:
             raise EventFileError(f"{path}: {info.st_size} bytes, over the {EVENT_SIZE_LIMIT} bytes an event "
                                  "file may have; remove it")
-        if entry.name.startswith(PREFIX) and not intact(path):
-            aside = Path(workspace) / DAMAGED
-            aside.mkdir(exist_ok=True)
-            os.replace(path, aside / entry.name)
+        if entry.name.startswith(collected) or intact(path):
+            continue
+        aside = Path(workspace) / DAMAGED
+        aside.mkdir(exist_ok=True)
+        os.replace(path, aside / entry.name)
+        if entry.name.startswith(PREFIX):
             kind = _KIND_OF_FAMILY.get(entry.name[len(PREFIX):].split("-", 1)[0], "KIND")
             warnings.append(f"{path} was damaged and is moved to {aside / entry.name}; "
                             f"ingest its report again with 'varnel ingest {kind} FILE'")
+        else:
+            warnings.append(f"{path} is no event varnel can read (not a JSON object with a payload) and is moved "
+                            f"to {aside / entry.name}")
     return warnings

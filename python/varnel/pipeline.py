@@ -12,26 +12,28 @@ previous run's complete set, knowledge base included.
 from __future__ import annotations
 
 import contextlib
+import errno
 import importlib
 import io
 import re
+import sqlite3
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 from ._common import loads
 from .collect.dependencies import DependencySource
-from .collect.git import GitCollection, collect_git
+from .collect.git import PREFIX as GIT_PREFIX, GitCollection, collect_git
 from .collect.gitrun import origin_name
 from .collect.history import HistoryCollection, collect_history
 from .collect.openapi import OpenAPISource
-from .collect.releases import ReleaseCollection, collect_releases
+from .collect.releases import PREFIX as RELEASE_PREFIX, ReleaseCollection, collect_releases
 from .collect.terraform import TerraformSource
 from . import faults
 from .config import Config
 from .event_files import check_events
 from .progress import Progress
-from .stage import HISTORY, Stage
+from .stage import HISTORY, Interrupted, Stage, write_failure
 from .workspace import claim
 
 
@@ -45,8 +47,12 @@ def engine(name: str):
 
 # What the history holds besides commits; each becomes events of its own family.
 HISTORY_SOURCES = (DependencySource(), OpenAPISource(), TerraformSource())
+# The event files the collectors write again when they are damaged.
+COLLECTED = (GIT_PREFIX, RELEASE_PREFIX, *(source.prefix for source in HISTORY_SOURCES))
 _WARNINGS_SHOWN = 5
 _FAILURE_LINE = re.compile(r"^\s*\[Phase 2\] (\S+) failed: (.*)$")
+# A family that failed for want of disk space failed for the machine, not its events.
+_FULL_DISK = re.compile(rf"^\[Errno (?:{errno.ENOSPC}|{errno.EDQUOT})\] (.*): '(.*)'$")
 
 
 @dataclass
@@ -210,6 +216,9 @@ def _signals(stage: Path, config: Config, result: AnalysisResult) -> None:
         result.signals = phase2.run_all_parallel()
     for line in printed.getvalue().splitlines():
         found = _FAILURE_LINE.match(line)
+        full = found and _FULL_DISK.match(found[2])
+        if full:
+            raise OSError(errno.ENOSPC, full[1], full[2])
         if found:  # named by the workspace's own path, not the staging directory's
             result.failures.append(FamilyFailure(found[1], found[2].replace(str(stage), str(result.workspace))))
         elif line.strip():
@@ -245,9 +254,21 @@ def _advise(advstage, stage: Path, workspace: Path, config: Config, result: Anal
 def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None = None,
             scope: str | None = None, against: Path | None = None) -> AnalysisResult:
     """Collects the history into `workspace` and runs every phase; with
-    `against` (an earlier advisory file) the advisory engine also verifies."""
+    `against` (an earlier advisory file) the advisory engine also verifies.
+    A failure of the machine raises `RunFailed` and Ctrl-C `Interrupted`,
+    each saying which results the workspace holds."""
+    try:
+        return _analyze(repo, workspace, progress, config, window, scope, against)
+    except KeyboardInterrupt as e:
+        raise e if isinstance(e, Interrupted) else Interrupted("the previous run's results") from None
+    except OSError as e:  # collecting: a full disk, say
+        raise write_failure(e, workspace) from None
+
+
+def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None,
+             scope: str | None, against: Path | None) -> AnalysisResult:
     claim(workspace)
-    moved_aside = check_events(workspace)
+    moved_aside = check_events(workspace, COLLECTED)
     progress.step("Collecting commits")
     collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total),
                              config)
@@ -309,6 +330,10 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
             if result.advisory is not None and staged.exists():
                 result.kept = stage.keep(staged)
         stage.publish()
+    except KeyboardInterrupt:
+        raise Interrupted(stage.held()) from None
+    except (OSError, sqlite3.Error) as e:  # the machine's: a full disk, a file that cannot be written
+        raise stage.failure(e) from None
     finally:
         stage.remove()
         progress.done()

@@ -12,11 +12,20 @@ Those renames are one step for later runs: the stage's name is written to
 ``.publishing`` first, and a run that finds it finishes the renames left
 (`finish_publishing`) before anything else. So a run killed at any point
 leaves either the previous run's results or its own, never a mix, and a
-knowledge base holding half of a run's changes is never seen.
+knowledge base holding half of a run's changes is never seen. The kept
+advisory goes first, so a ``history/`` that cannot be written stops the
+publishing before any result has moved.
+
+A run that fails or is interrupted says in one line which results the
+workspace holds (`Stage.held`), naming the workspace's files rather than the
+staging directory's, which is removed: a full disk says so, and the
+knowledge base is never called unreadable because its copy could not be
+written.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import shutil
 import socket
@@ -25,6 +34,7 @@ import stat
 import tempfile
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
+from typing import Callable
 
 from . import faults
 from .collect.events import write_text_atomic
@@ -46,15 +56,28 @@ class Stage:
 
     def __init__(self, workspace: Path):
         self.workspace = workspace
-        finish_publishing(workspace)
+        self.published = False
+        self._publishing = False
+        try:
+            finish_publishing(workspace)
+        except OSError as e:
+            raise RunFailed(f"{e.filename or workspace}: {_space(e, workspace) or e.strerror}; the results of an "
+                            "earlier run wait to be put in place until this is mended") from None
         _remove_stale_stages(workspace)
         self.path = Path(tempfile.mkdtemp(prefix=".run-", dir=workspace))
-        (self.path / self.OWNER).write_text(f"{socket.gethostname()} {os.getpid()}\n", encoding="utf-8")
-        (workspace / "events").mkdir(exist_ok=True)
-        os.symlink(Path("..") / "events", self.path / "events", target_is_directory=True)
-        (self.path / "phase4").mkdir()
-        if (workspace / KNOWLEDGE).is_file():
-            _copy_database(workspace / KNOWLEDGE, self.path / KNOWLEDGE)
+        try:
+            (self.path / self.OWNER).write_text(f"{socket.gethostname()} {os.getpid()}\n", encoding="utf-8")
+            (workspace / "events").mkdir(exist_ok=True)
+            os.symlink(Path("..") / "events", self.path / "events", target_is_directory=True)
+            (self.path / "phase4").mkdir()
+            if (workspace / KNOWLEDGE).is_file():
+                _copy_database(workspace / KNOWLEDGE, self.path / KNOWLEDGE)
+        except OSError as e:
+            self.remove()
+            raise self.failure(e) from None
+        except BaseException:
+            self.remove()
+            raise
 
     def keep(self, advisory: Path) -> Path:
         """Stages a copy of the advisory for history/; the path it will have there."""
@@ -65,19 +88,125 @@ class Stage:
 
     def publish(self) -> None:
         faults.write_point()
-        journal = self.workspace / _JOURNAL
-        write_text_atomic(journal, self.path.name + "\n")
         for name in PUBLISHED:
             (self.path / name).mkdir(exist_ok=True)  # a phase that wrote nothing leaves nothing behind either
-        _roll_forward(self.workspace, self.path)
+        journal = self.workspace / _JOURNAL
+        write_text_atomic(journal, self.path.name + "\n")
+        self._publishing = True
+        try:
+            _keep_advisory(self.workspace, self.path)
+        except OSError:  # nothing has moved: the previous results stand as they are
+            journal.unlink(missing_ok=True)
+            self._publishing = False
+            raise
+        _put_phases(self.workspace, self.path)
         journal.unlink()
+        self._publishing, self.published = False, True
 
     def remove(self) -> None:
-        shutil.rmtree(self.path, ignore_errors=True)
+        """Removes the staging directory, unless publishing began and did
+        not end: the next run finishes it from there."""
+        if not self._publishing:
+            shutil.rmtree(self.path, ignore_errors=True)
+
+    def held(self) -> str:
+        """Which results the workspace holds now, in a few words."""
+        if self.published:
+            return "this run's results"
+        if self._publishing:
+            return "the previous run's results until the next run finishes putting this run's in place"
+        return "the previous run's results"
+
+    def failure(self, error: BaseException) -> RunFailed:
+        """The one line of a run that failed on `error` (an OSError or a
+        knowledge-base error), naming the workspace's file and what the
+        workspace holds."""
+        if isinstance(error, sqlite3.Error):
+            return knowledge_failure(self.workspace / KNOWLEDGE, error, f"{self.held()}, knowledge base included")
+        assert isinstance(error, OSError)
+        return write_failure(error, self.workspace, self.held(), self._outside)
+
+    def _outside(self, filename) -> str:
+        """A path of the staging directory as the workspace's own file."""
+        text = os.fsdecode(filename)
+        inside = str(self.path) + os.sep
+        return str(self.workspace / text[len(inside):]) if text.startswith(inside) else text
 
 
-class KnowledgeError(RuntimeError):
+class RunFailed(RuntimeError):
+    """A run that could not complete; the message is one line saying which
+    results the workspace holds."""
+
+
+class KnowledgeError(RunFailed):
     """A knowledge base that cannot be read; the message is one line."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C or a cancel, with which results the workspace holds."""
+
+    def __init__(self, held: str):
+        super().__init__(held)
+        self.held = held
+
+
+_DAMAGED_CODES = (sqlite3.SQLITE_CORRUPT, sqlite3.SQLITE_NOTADB)
+_FULL_CODES = (sqlite3.SQLITE_FULL, sqlite3.SQLITE_IOERR)
+_NEARLY_FULL = 1 << 20  # bytes free below which a write error is taken for a full disk
+
+
+def _code(error: sqlite3.Error) -> int | None:
+    code = getattr(error, "sqlite_errorcode", None)
+    return code & 0xFF if isinstance(code, int) else None
+
+
+def _damaged(error: sqlite3.Error) -> bool:
+    return _code(error) in _DAMAGED_CODES or "not a database" in str(error) or "malformed" in str(error)
+
+
+def _space(error: BaseException, workspace: Path) -> str | None:
+    """"no space left on device" when `error` comes of a full disk, else None."""
+    if isinstance(error, OSError) and error.errno in (errno.ENOSPC, errno.EDQUOT):
+        return "no space left on device"
+    if isinstance(error, sqlite3.Error) and _code(error) in _FULL_CODES:
+        try:
+            if _code(error) == sqlite3.SQLITE_FULL or shutil.disk_usage(workspace).free < _NEARLY_FULL:
+                return "no space left on device"
+        except OSError:
+            pass
+    return None
+
+
+def write_failure(error: OSError, workspace: Path, held: str = "the previous run's results",
+                  name: Callable[[str], str] = os.fsdecode) -> RunFailed:
+    """The one line of a failure to write the workspace: the file (as
+    `name` gives it), what went wrong, and which results the workspace holds."""
+    where = name(error.filename) if error.filename else str(workspace)
+    return RunFailed(f"{where}: {_space(error, workspace) or error.strerror or error}; the workspace keeps {held}")
+
+
+def knowledge_failure(path: Path, error: sqlite3.Error, held: str) -> RunFailed:
+    """The one line of a knowledge-base error: a damaged file is named as
+    such, a full disk or another failure to write as what it is (moving the
+    file aside would throw away what varnel learned)."""
+    if _damaged(error):
+        return KnowledgeError(f"{path}: the knowledge base cannot be read ({error}); move it aside and varnel "
+                              "learns afresh")
+    cause = _space(error, path.parent) or f"it could not be written ({error})"
+    return RunFailed(f"{path}: {cause}; the workspace keeps {held}")
+
+
+def _damaged_file(path: Path) -> bool:
+    """Whether a knowledge base is found damaged when read through; asked
+    only after a copy failed. An error that is no damage (a full disk that
+    leaves no room for the read's shared-memory file) says nothing of it."""
+    try:
+        with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
+            found = db.execute("PRAGMA quick_check").fetchone()
+        db.close()
+        return found != ("ok",)
+    except sqlite3.Error as e:
+        return _damaged(e)
 
 
 def _copy_database(source: Path, target: Path) -> None:
@@ -87,13 +216,36 @@ def _copy_database(source: Path, target: Path) -> None:
         origin.close()
         copy.close()
     except sqlite3.Error as e:
-        raise KnowledgeError(f"{source}: the knowledge base cannot be read ({e}); move it aside and varnel "
-                             "learns afresh") from None
+        space = _space(e, source.parent)
+        if not space and (_damaged(e) or _damaged_file(source)):
+            raise KnowledgeError(f"{source}: the knowledge base cannot be read ({e}); move it aside and varnel "
+                                 "learns afresh") from None
+        cause = space or f"it could not be copied for this run ({e})"
+        raise RunFailed(f"{source}: {cause}; the workspace keeps the previous run's results, knowledge base "
+                        "included") from None
 
 
 def _roll_forward(workspace: Path, stage: Path) -> None:
-    """Every staged result still in `stage` put in place; each step can be
-    repeated after a kill, so a later run can finish what this one began."""
+    """Every staged result still in `stage` put in place, the kept advisory
+    first; each step can be repeated after a kill, so a later run can finish
+    what this one began."""
+    _keep_advisory(workspace, stage)
+    _put_phases(workspace, stage)
+
+
+def _keep_advisory(workspace: Path, stage: Path) -> None:
+    kept = stage / _KEPT
+    if kept.is_dir():
+        (workspace / HISTORY).mkdir(exist_ok=True)
+        for copy in kept.iterdir():
+            try:
+                os.replace(copy, workspace / HISTORY / copy.name)
+            except OSError as e:  # named as the file it was to become
+                raise OSError(e.errno, e.strerror, str(workspace / HISTORY / copy.name)) from None
+            faults.write_point()
+
+
+def _put_phases(workspace: Path, stage: Path) -> None:
     for name in PUBLISHED:
         staged, current, retired = stage / name, workspace / name, stage / f"{name}.retired"
         if not staged.exists():
@@ -104,12 +256,6 @@ def _roll_forward(workspace: Path, stage: Path) -> None:
         os.rename(staged, current)
         faults.write_point()
         shutil.rmtree(retired, ignore_errors=True)
-    kept = stage / _KEPT
-    if kept.is_dir():
-        (workspace / HISTORY).mkdir(exist_ok=True)
-        for copy in kept.iterdir():
-            os.replace(copy, workspace / HISTORY / copy.name)
-            faults.write_point()
 
 
 def finish_publishing(workspace: Path) -> None:

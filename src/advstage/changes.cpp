@@ -68,7 +68,8 @@ Value format_change(const Value& signal, const ExplanationIndex& explanations, c
   if (explanation == nullptr || !json::truthy(*explanation)) explanation = explanations.find(keys.shared);
   Value description = explanation != nullptr ? value_or(*explanation, "summary", Value("")) : Value("");
 
-  Value trigger_commit(""), commit_message(""), trigger_files(json::Array{});
+  Value trigger_commit(""), commit_message("");
+  const json::Array* trigger_files = &empty_list().as_array();
   std::string observed_at;
   if (events != nullptr && !events->empty() && json::truthy(ref)) {
     const EventMap::Entry* found = events->find(ref);
@@ -79,7 +80,7 @@ Value format_change(const Value& signal, const ExplanationIndex& explanations, c
     if (source_type != nullptr && source_type->is_string() && source_type->as_string() == "git") {
       trigger_commit = value_or(payload, "commit_hash", Value(""));
       commit_message = value_or(payload, "message", Value(""));
-      trigger_files = list_field(payload, "files");
+      trigger_files = &list_field(payload, "files");
     } else {
       const Value& trigger = object_field(payload, "trigger");
       trigger_commit = value_or(trigger, "commit_sha", Value(""));
@@ -101,7 +102,7 @@ Value format_change(const Value& signal, const ExplanationIndex& explanations, c
   change.append("trigger_commit", std::move(trigger_commit));
   change.append("commit_message", std::move(commit_message));
   change.append("observed_at", std::move(observed_at));
-  change.append("trigger_files", std::move(trigger_files));
+  append_files(change, "trigger_files", *trigger_files);
   return Value(std::move(change));
 }
 

@@ -100,7 +100,7 @@ class Collector {
     commit.append("message", value_or(attestation, "message", Value("")));
     commit.append("author", value_or(attestation, "author", Value("")));
     commit.append("timestamp", ts);
-    commit.append("files_changed", files);
+    append_files(commit, "files_changed", files);
     commits_.push_back(std::move(commit));
     for (const Value& path : files) {
       if (!seen_files_.insert(json::dumps(path, json::kCanonical)).second) continue;

@@ -66,6 +66,15 @@ std::string_view prefix(std::string_view text, std::size_t count) {
 
 std::string_view first_line(std::string_view text) { return text.substr(0, text.find('\n')); }
 
+void append_files(json::Object& record, std::string_view key, const json::Array& files) {
+  if (files.size() <= kFilesListed) {
+    record.append(std::string(key), files);
+    return;
+  }
+  record.append(std::string(key), json::Array(files.begin(), files.begin() + kFilesListed));
+  record.append(std::string(key) + "_not_listed", static_cast<std::int64_t>(files.size() - kFilesListed));
+}
+
 const Value& empty_object() {
   static const Value empty{json::Object{}};
   return empty;

@@ -49,6 +49,15 @@ std::string_view prefix(std::string_view text, std::size_t count);
 // The text before the first "\n".
 std::string_view first_line(std::string_view text);
 
+// A record lists at most this many files of one commit: a commit of a
+// hundred thousand files would otherwise repeat them in every change and
+// evidence entry it gives.
+inline constexpr std::size_t kFilesListed = 100;
+
+// Appends `files` under `key`, cut to kFilesListed, and when cut the number
+// of the rest under `key` + "_not_listed".
+void append_files(json::Object& record, std::string_view key, const json::Array& files);
+
 // The empty object and the empty list, for defaults.
 const Value& empty_object();
 const Value& empty_list();

@@ -141,7 +141,7 @@ def collect_evidence(significant, events):
                 seen_commits.add(sha)
                 changed = get(payload, "files", [])
                 commits.append({"sha": sha, "message": get(att, "message", ""), "author": get(att, "author", ""),
-                                "timestamp": ts, "files_changed": changed})
+                                "timestamp": ts, **listed_files("files_changed", changed)})
                 for f in changed:
                     if f not in seen_files:
                         seen_files.add(f)
@@ -247,8 +247,18 @@ def format_change(signal, explanations, events):
         "deviation_unit": get(signal["deviation"], "unit", "modified_zscore"),
         "description": get(found, "summary", "") if found else "",
         "event_ref": ref, "trigger_commit": trigger_commit, "commit_message": commit_message,
-        "observed_at": observed_at, "trigger_files": trigger_files,
+        "observed_at": observed_at, **listed_files("trigger_files", trigger_files),
     }
+
+
+FILES_LISTED = 100
+
+
+def listed_files(key, files):
+    """A commit's files as a record lists them: the first hundred, and how many more there are."""
+    if len(files) <= FILES_LISTED:
+        return {key: files}
+    return {key: files[:FILES_LISTED], f"{key}_not_listed": len(files) - FILES_LISTED}
 
 
 def group_by_trigger_event(changes):

@@ -28,6 +28,19 @@ class TestEvidence:
         assert [(f["path"], f["first_seen_in"]) for f in evidence["files_affected"]] == [
             ("a", "c1"), ("b", "c1"), ("c", "c2"), ("d", "c2")]
 
+    def test_a_commit_of_a_hundred_thousand_files_lists_a_hundred_and_counts_the_rest(self, engine):
+        files = [f"src/file{i}.py" for i in range(100_000)]
+        events = events_by_id(git_event("g1", "c1", "2026-01-01T00:00:00Z", files))
+        significant = [signal("git", "files_touched", 3.0, "g1"), signal("git", "dispersion", 4.0, "g1")]
+        evidence = engine._collect_evidence(significant, events)
+        assert evidence == reference.collect_evidence(significant, events)
+        commit, = evidence["commits"]
+        assert commit["files_changed"] == files[:100] and commit["files_changed_not_listed"] == 99_900
+        assert len(evidence["files_affected"]) == 50
+        change = engine._format_change(significant[0], {}, events)
+        assert change == reference.format_change(significant[0], {}, events)
+        assert change["trigger_files"] == files[:100] and change["trigger_files_not_listed"] == 99_900
+
     def test_the_timeline_keeps_the_fifty_earliest_distinct_entries(self, engine):
         events = events_by_id(*[family_event(f"e{i}", "ci", "custom", f"2026-01-01T00:{59 - i:02d}:00Z")
                                 for i in range(60)])

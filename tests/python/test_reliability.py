@@ -6,6 +6,7 @@ import json
 import os
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -14,6 +15,7 @@ import pytest
 
 from kill_harness import Sequence, analyze
 from test_cli import history, varnel  # noqa: F401  (history is a fixture)
+from test_collect_git import commit
 from test_cli_reports import sensitive
 from varnel.event_files import EVENT_SIZE_LIMIT
 
@@ -114,11 +116,15 @@ class TestSelfHealing:
         event.write_text(whole[:40], encoding="utf-8")
         ingested = ws / "events" / "ingest-ci-0123abcd.json"
         ingested.write_text('{"event_id": "ingest-ci-0', encoding="utf-8")
+        stranger = ws / "events" / "notes.json"  # a name no collector writes
+        stranger.write_bytes(b"\x00garbage{{")
         done = varnel("analyze", "--quiet", str(history))
         assert done.returncode in (0, 1), done.stderr
         assert event.read_text(encoding="utf-8") == whole  # collected again
         assert not ingested.exists() and (ws / "events-damaged" / ingested.name).exists()
         assert "varnel ingest ci FILE" in done.stderr and f"{event} was damaged" in done.stderr
+        assert (ws / "events-damaged" / "notes.json").read_bytes() == b"\x00garbage{{"
+        assert f"{stranger} is no event varnel can read" in done.stderr and ".run-" not in done.stderr
         # The collectors' state is a cache: one of another shape is rebuilt.
         (ws / "collect-state.json").write_text('{"settings": {}, "passed_over": [1, {}]}', encoding="utf-8")
         (ws / "history-state.json").write_text("[]", encoding="utf-8")
@@ -154,6 +160,55 @@ class TestSelfHealing:
         assert done.returncode == 2 and done.stderr.count("\n") == 1 and str(odd) in done.stderr, done.stderr
 
 
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 4 MiB file system of its own, where this machine lets the tests mount one."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(disk)], capture_output=True,
+                          text=True)
+    if done.returncode != 0:
+        pytest.skip(f"a small file system needs the right to mount one: {done.stderr.strip()}")
+    yield disk
+    subprocess.run(["umount", "-l", str(disk)], check=False)
+
+
+def leave_free(disk, kib):
+    """Fills `disk` up to `kib` KiB of free space."""
+    filler = disk / "filler"
+    filler.unlink(missing_ok=True)
+    size = shutil.disk_usage(disk).free - kib * 1024
+    if size > 0:
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT)
+        try:
+            os.posix_fallocate(fd, 0, size)
+        finally:
+            os.close(fd)
+
+
+def test_a_full_disk_says_so_and_keeps_the_previous_results(history, small_disk):
+    sensitive(history)
+    ws = small_disk / "ws"
+    assert varnel("analyze", "--quiet", "--workspace", str(ws), str(history)).returncode in (0, 1)
+    published = {p: p.read_bytes() for p in ws.glob("phase[235]/*") if p.is_file()}
+    failed = 0
+    for kib in range(0, 400, 8):  # short of space at every step of a run, then enough
+        leave_free(small_disk, kib)
+        done = varnel("analyze", "--quiet", "--workspace", str(ws), str(history))
+        assert not list(ws.glob(".run-*")) and "Traceback" not in done.stderr, (kib, done.stderr)
+        (small_disk / "filler").unlink(missing_ok=True)  # reading needs room for its shared-memory file
+        with sqlite3.connect(f"file:{ws / 'phase4' / 'knowledge.db'}?mode=ro", uri=True) as db:
+            assert db.execute("PRAGMA quick_check").fetchone() == ("ok",)
+        if done.returncode in (0, 1):
+            break
+        failed += 1
+        assert done.returncode == 3 and done.stderr.count("\n") == 1, (kib, done.stderr)
+        assert "no space left on device" in done.stderr and "move it aside" not in done.stderr, done.stderr
+        assert "the workspace keeps the previous run's results" in done.stderr
+        assert {p: p.read_bytes() for p in ws.glob("phase[235]/*") if p.is_file()} == published
+    assert failed > 3 and done.returncode in (0, 1), "the run should fail short of space, then complete"
+
+
 def _not_sqlite(ws):
     (ws / "phase4" / "knowledge.db").write_text("not a database")
 
@@ -184,3 +239,40 @@ def test_every_bad_input_is_one_line_with_its_status(history, tmp_path, what, ma
     args = [a.format(**{n: tmp_path / n for n in files}) for a in command]
     done = varnel(*args, *(["--path", str(history)] if args[0] == "ingest" else [str(history)]))
     assert done.returncode == status and done.stderr.count("\n") == 1 and says in done.stderr, done.stderr
+
+
+class TestWhatAFailedRunSays:
+    """A run that cannot finish says in one line which results the workspace holds."""
+
+    def test_an_unwritable_history_stops_the_run_before_anything_is_put_in_place(self, history):
+        sensitive(history)
+        ws = history / ".varnel"
+        assert varnel("analyze", "--quiet", str(history)).returncode in (0, 1)
+        published = {p: p.read_bytes() for p in [*ws.glob("phase[235]/*"), ws / "phase4" / "phase4_summary.json"]}
+        shutil.rmtree(ws / "history")
+        (ws / "history").write_text("in the way")  # root may write anywhere, but not into a file
+        commit(history, {"src/late.py": "1"}, "late", date="2026-03-25T10:00:00+00:00")
+        done = varnel("analyze", "--quiet", str(history))
+        assert done.returncode == 3 and done.stderr.count("\n") == 1, done.stderr
+        assert done.stderr.startswith(f"varnel: {ws / 'history'}") and ".run-" not in done.stderr
+        assert "the workspace keeps the previous run's results" in done.stderr
+        assert {p: p.read_bytes() for p in published} == published
+        assert not list(ws.glob(".run-*"))
+
+    @pytest.mark.parametrize("where, held", [
+        ("varnel.pipeline._advise", "the previous run's results"),
+        ("varnel.stage.os.rename", "the previous run's results until the next run finishes putting this run's "
+                                   "in place"),
+        ("varnel.cli._emit", "this run's results")])
+    def test_an_interrupt_says_which_results_the_workspace_keeps(self, history, monkeypatch, capsys, where, held):
+        from varnel import cli
+
+        def interrupted(*args, **kwargs):
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(where, interrupted)
+        assert cli.main(["analyze", "--quiet", str(history)]) == 130
+        assert capsys.readouterr().err == f"varnel: interrupted; the workspace keeps {held}\n"
+        monkeypatch.undo()
+        assert cli.main(["analyze", "--quiet", str(history)]) in (0, 1)  # a later run finishes what was begun
+        assert not list((history / ".varnel").glob(".run-*"))

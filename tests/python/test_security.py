@@ -206,8 +206,7 @@ class TestTheWorkspaceIsVarnelsOwn:
         assert done.returncode == 2 and "is a link" in done.stderr
         assert list((tmp_path / "away").iterdir()) == []
 
-    @pytest.mark.parametrize("inside", ["events", "history", "phase2", "phase4", "accepted_deviations.json",
-                                        ".lock", "events/git-shared.json"])
+    @pytest.mark.parametrize("inside", ["events", "history", "phase4", "accepted_deviations.json", ".lock"])
     def test_a_link_anywhere_inside_the_workspace_is_refused(self, repo, tmp_path, inside):
         small_history(repo)
         ws = repo / ".varnel"

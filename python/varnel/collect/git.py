@@ -37,7 +37,7 @@ from .gitrun import CollectError, diffs, git as _git, has_commits, log_raw_recor
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
 _FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%ct%x00%B"
-_PREFIX = "git-"
+PREFIX = "git-"
 # Bump when events are read differently, so a workspace's older events are collected afresh.
 VERSION = 2
 
@@ -140,7 +140,7 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
                 "bot_authors": list(config.bot_authors)}
     state = read_state(state_path, passed_over=str, too_large=str)
     if state.get("settings") != settings:
-        for old in events.glob(f"{_PREFIX}*.json"):  # collected under other (or unknown) settings
+        for old in events.glob(f"{PREFIX}*.json"):  # collected under other (or unknown) settings
             old.unlink()
         state = {}
     passed_over = set(state.get("passed_over", []))
@@ -160,15 +160,15 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
             "imported repository) are another project's and were left out; keep_unrelated_histories = true "
             "keeps them")
     have = set()
-    for path in events.glob(f"{_PREFIX}*.json"):
+    for path in events.glob(f"{PREFIX}*.json"):
         if intact(path):
-            have.add(path.name[len(_PREFIX) : -5])
+            have.add(path.name[len(PREFIX) : -5])
         else:  # collected again below
             path.unlink()
             result.warnings.append(f"{path} was damaged; its commit is collected again")
     wanted = set(reachable)
     for sha in have - wanted:
-        (events / f"{_PREFIX}{sha}.json").unlink()
+        (events / f"{PREFIX}{sha}.json").unlink()
         result.removed += 1
     passed_over &= wanted
     too_large &= wanted
@@ -189,7 +189,7 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
                 commit["files"] = [f for f in commit["files"] if not config.excluded(f)]
                 commit["renamed"] = [r for r in commit["renamed"] if not config.excluded(r["to"])]
                 try:
-                    write_event(events / f"{_PREFIX}{commit['sha']}.json", commit_event(commit))
+                    write_event(events / f"{PREFIX}{commit['sha']}.json", commit_event(commit))
                     result.added += 1
                 except EventTooLarge:
                     too_large.add(commit["sha"])

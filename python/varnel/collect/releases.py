@@ -29,7 +29,7 @@ from packaging.version import InvalidVersion, Version
 from .events import EventTooLarge, epoch_utc_text, write_event_if_changed
 from .gitrun import git, text
 
-_PREFIX = "release-"
+PREFIX = "release-"
 _SEMVER = re.compile(
     r"(0|[1-9]\d*)\.(0|[1-9]\d*)\.(0|[1-9]\d*)"
     r"(?:-((?:0|[1-9]\d*|\d*[a-zA-Z-][0-9a-zA-Z-]*)(?:\.(?:0|[1-9]\d*|\d*[a-zA-Z-][0-9a-zA-Z-]*))*))?"
@@ -116,7 +116,7 @@ def release_events(repo: Path) -> tuple[list[dict], int]:
             timing["since_previous_seconds"] = int((moment - previous).total_seconds())
         previous = moment
         events.append({
-            "event_id": f"{_PREFIX}{name}",
+            "event_id": f"{PREFIX}{name}",
             "source_type": "github_releases",
             "source_family": "deployment",
             "observed_at": at,
@@ -142,8 +142,8 @@ def collect_releases(repo: Path, workspace: Path) -> ReleaseCollection:
     wanted = {}
     for event in events:
         digest = hashlib.sha256(event["payload"]["tag"].encode("utf-8", "surrogateescape")).hexdigest()[:16]
-        wanted[f"{_PREFIX}{digest}.json"] = event
-    for old in events_dir.glob(f"{_PREFIX}*.json"):
+        wanted[f"{PREFIX}{digest}.json"] = event
+    for old in events_dir.glob(f"{PREFIX}*.json"):
         if old.name not in wanted:
             old.unlink()
             result.removed += 1
