@@ -276,3 +276,30 @@ class TestWhatAFailedRunSays:
         monkeypatch.undo()
         assert cli.main(["analyze", "--quiet", str(history)]) in (0, 1)  # a later run finishes what was begun
         assert not list((history / ".varnel").glob(".run-*"))
+
+    def test_a_knowledge_base_that_cannot_be_written_is_not_called_unreadable(self, history, monkeypatch, capsys):
+        import varnel.patstage
+        from varnel import cli
+
+        assert cli.main(["analyze", "--quiet", str(history)]) in (0, 1)
+        capsys.readouterr()
+
+        class FullDisk:
+            _extract_event_timestamp = staticmethod(varnel.patstage.Phase4Engine._extract_event_timestamp)
+
+            def __init__(self, *args):
+                pass
+
+            def run(self):
+                error = sqlite3.OperationalError("database or disk is full")
+                error.sqlite_errorcode = sqlite3.SQLITE_FULL
+                raise error
+
+            def close(self):
+                pass
+
+        monkeypatch.setattr(varnel.patstage, "Phase4Engine", FullDisk)
+        assert cli.main(["analyze", "--quiet", str(history)]) == 3
+        assert capsys.readouterr().err == (f"varnel: {history / '.varnel' / 'phase4' / 'knowledge.db'}: no space left "
+                                           "on device; the workspace keeps the previous run's results, knowledge "
+                                           "base included\n")
