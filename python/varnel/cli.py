@@ -269,7 +269,7 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
             finally:
                 store.close()
         except sqlite3.Error as e:
-            raise Refused(str(knowledge_failure(database, e, "what it learned")), EXIT_FAILED) from None
+            raise Refused(str(knowledge_failure(database, e)), EXIT_FAILED) from None
     if args.format == "json":
         print(json.dumps({"knowledge": knowledge, "patterns": patterns}, indent=2))
         return EXIT_OK
@@ -321,7 +321,7 @@ def _date(text: str) -> datetime:
 
 
 def _positive(text: str) -> int:
-    if not text.isdigit() or int(text) < 1:
+    if not (text.isascii() and text.isdigit()) or int(text) < 1:
         raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")
     return int(text)
 

@@ -17,9 +17,10 @@ or from a ``.varnel.toml`` beside it (which wins when both exist).
 Every key is optional; unknown keys are an error, so a typo never passes
 silently. A repository's settings are read as untrusted input: a settings
 file is read up to `SETTINGS_SIZE_LIMIT` bytes, a list holds at most
-`MAX_ENTRIES` strings of at most `MAX_TEXT` characters each, and every
-pattern is matched without backtracking (`fnmatch`'s translation matches
-each "*" once, lazily and atomically), so no setting can make a run hang.
+`MAX_ENTRIES` strings of at most `MAX_TEXT` characters each and
+`MAX_LIST_TEXT` in all, and every pattern is matched without backtracking
+(`fnmatch`'s translation matches each "*" once, lazily and atomically), so
+no setting can make a run hang.
 
 The settings tune the analysis only: no setting names a directory to write
 or a service to reach, so a repository's own settings cannot point varnel
@@ -43,7 +44,7 @@ from pathlib import Path
 from typing import Iterable
 
 from .collect.gitrun import CollectError, git
-from .files import Refused, read_regular
+from .files import Refused, kind_of, read_regular
 
 DEFAULT_EXCLUDES = (
     "vendor/**", "third_party/**", "node_modules/**", "dist/**", "build/**",
@@ -136,8 +137,11 @@ def _globs(patterns: Iterable[str]) -> re.Pattern | None:
 
 
 _LARGEST = 1_000_000  # far past any useful window or threshold, and within what the engines take
-MAX_ENTRIES = 1_000  # strings in one list setting
+# Matching a path costs time in proportion to the patterns' length, so a
+# list is bounded in all: at most a few milliseconds a path, however shaped.
+MAX_ENTRIES = 200  # strings in one list setting
 MAX_TEXT = 256  # characters in one string or pattern
+MAX_LIST_TEXT = 2_048  # characters in all the strings of one list
 SETTINGS_SIZE_LIMIT = 4 * 1024 * 1024  # bytes of a settings file (a pyproject.toml is a few kilobytes)
 
 
@@ -168,6 +172,9 @@ def _checked(table: dict, origin: str) -> Config:
                 raise ConfigError(f"{origin}: {key} must be a list of strings")
             if len(value) > MAX_ENTRIES:
                 raise ConfigError(f"{origin}: {key} has {len(value)} entries; at most {MAX_ENTRIES} are read")
+            if sum(map(len, value)) > MAX_LIST_TEXT:
+                raise ConfigError(f"{origin}: {key} holds {sum(map(len, value))} characters in all; at most "
+                                  f"{MAX_LIST_TEXT} are read")
             values[key] = tuple(_text_setting(v, origin, key) for v in value)
         elif isinstance(default, int):
             if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= _LARGEST:
@@ -208,13 +215,14 @@ def settings_file(path: Path) -> Config:
     """The settings of one file named on the command line: [tool.varnel] of a
     pyproject.toml, else the whole file as in .varnel.toml."""
     path = Path(path)
-    if not path.is_file():
+    if not path.exists():
         raise ConfigError(f"--settings: no such file: {path}")
     return _parse(_read_text(path), str(path), path.name == "pyproject.toml") or Config(source=str(path))
 
 
 def _repository_file(repo: Path, name: str) -> Path | None:
-    """`name` at the repository's top level when it is a regular file there."""
+    """`name` at the repository's top level, None when it is not there; a
+    link or anything but a regular file is refused."""
     path = repo / name
     try:
         mode = os.lstat(path).st_mode
@@ -222,7 +230,9 @@ def _repository_file(repo: Path, name: str) -> Path | None:
         return None
     if stat.S_ISLNK(mode):
         raise ConfigError(f"{path}: a settings file that is a link is not read; use --settings FILE")
-    return path if stat.S_ISREG(mode) else None
+    if not stat.S_ISREG(mode):
+        raise ConfigError(f"{path}: a {kind_of(mode)}, not a settings file; use --settings FILE")
+    return path
 
 
 def load_config(repo: Path) -> Config:

@@ -257,16 +257,17 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
     `against` (an earlier advisory file) the advisory engine also verifies.
     A failure of the machine raises `RunFailed` and Ctrl-C `Interrupted`,
     each saying which results the workspace holds."""
+    staged: list[Stage] = []  # the run's stage, once it has one: it knows which results the workspace holds
     try:
-        return _analyze(repo, workspace, progress, config, window, scope, against)
-    except KeyboardInterrupt as e:
-        raise e if isinstance(e, Interrupted) else Interrupted("the previous run's results") from None
+        return _analyze(repo, workspace, progress, config, window, scope, against, staged)
+    except KeyboardInterrupt:
+        raise Interrupted(staged[0].held() if staged else "the previous run's results") from None
     except OSError as e:  # collecting: a full disk, say
         raise write_failure(e, workspace) from None
 
 
 def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None,
-             scope: str | None, against: Path | None) -> AnalysisResult:
+             scope: str | None, against: Path | None, staged: list[Stage]) -> AnalysisResult:
     claim(workspace)
     moved_aside = check_events(workspace, COLLECTED)
     progress.step("Collecting commits")
@@ -294,6 +295,7 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
     result.notes = collection_notes(workspace, result.window.event_ids)
 
     stage = Stage(workspace)
+    staged.append(stage)
     try:
         progress.step("Judging metrics against their history")
         _signals(stage.path, config, result)
@@ -330,8 +332,6 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
             if result.advisory is not None and staged.exists():
                 result.kept = stage.keep(staged)
         stage.publish()
-    except KeyboardInterrupt:
-        raise Interrupted(stage.held()) from None
     except (OSError, sqlite3.Error) as e:  # the machine's: a full disk, a file that cannot be written
         raise stage.failure(e) from None
     finally:

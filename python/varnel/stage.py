@@ -61,8 +61,8 @@ class Stage:
         try:
             finish_publishing(workspace)
         except OSError as e:
-            raise RunFailed(f"{e.filename or workspace}: {_space(e, workspace) or e.strerror}; the results of an "
-                            "earlier run wait to be put in place until this is mended") from None
+            raise write_failure(e, workspace, "the previous run's results, and an earlier run's wait to be put in "
+                                              "place until this is mended") from None
         _remove_stale_stages(workspace)
         self.path = Path(tempfile.mkdtemp(prefix=".run-", dir=workspace))
         try:
@@ -114,7 +114,7 @@ class Stage:
         if self.published:
             return "this run's results"
         if self._publishing:
-            return "the previous run's results until the next run finishes putting this run's in place"
+            return "this run's results once the next run has finished putting them in place"
         return "the previous run's results"
 
     def failure(self, error: BaseException) -> RunFailed:
@@ -136,10 +136,6 @@ class Stage:
 class RunFailed(RuntimeError):
     """A run that could not complete; the message is one line saying which
     results the workspace holds."""
-
-
-class KnowledgeError(RunFailed):
-    """A knowledge base that cannot be read; the message is one line."""
 
 
 class Interrupted(KeyboardInterrupt):
@@ -185,15 +181,19 @@ def write_failure(error: OSError, workspace: Path, held: str = "the previous run
     return RunFailed(f"{where}: {_space(error, workspace) or error.strerror or error}; the workspace keeps {held}")
 
 
-def knowledge_failure(path: Path, error: sqlite3.Error, held: str) -> RunFailed:
-    """The one line of a knowledge-base error: a damaged file is named as
-    such, a full disk or another failure to write as what it is (moving the
-    file aside would throw away what varnel learned)."""
-    if _damaged(error):
-        return KnowledgeError(f"{path}: the knowledge base cannot be read ({error}); move it aside and varnel "
-                              "learns afresh")
-    cause = _space(error, path.parent) or f"it could not be written ({error})"
-    return RunFailed(f"{path}: {cause}; the workspace keeps {held}")
+def knowledge_failure(path: Path, error: sqlite3.Error, held: str | None = None,
+                      damaged: bool | None = None) -> RunFailed:
+    """The one line of a knowledge-base error: a damaged file (`damaged`, or
+    by the error's code) is named as such; a full disk or a failure to write
+    the run's copy (`held`: which results the workspace keeps) as what it is,
+    since moving the file aside would throw away what varnel learned."""
+    if damaged if damaged is not None else _damaged(error):
+        return RunFailed(f"{path}: the knowledge base cannot be read ({error}); move it aside and varnel learns "
+                         "afresh")
+    if held is None:
+        return RunFailed(f"{path}: {_space(error, path.parent) or f'the knowledge base cannot be opened ({error})'}")
+    return RunFailed(f"{path}: {_space(error, path.parent) or f'this run could not use it ({error})'}; the "
+                     f"workspace keeps {held}")
 
 
 def _damaged_file(path: Path) -> bool:
@@ -216,13 +216,8 @@ def _copy_database(source: Path, target: Path) -> None:
         origin.close()
         copy.close()
     except sqlite3.Error as e:
-        space = _space(e, source.parent)
-        if not space and (_damaged(e) or _damaged_file(source)):
-            raise KnowledgeError(f"{source}: the knowledge base cannot be read ({e}); move it aside and varnel "
-                                 "learns afresh") from None
-        cause = space or f"it could not be copied for this run ({e})"
-        raise RunFailed(f"{source}: {cause}; the workspace keeps the previous run's results, knowledge base "
-                        "included") from None
+        damaged = not _space(e, source.parent) and (_damaged(e) or _damaged_file(source))
+        raise knowledge_failure(source, e, "the previous run's results, knowledge base included", damaged) from None
 
 
 def _roll_forward(workspace: Path, stage: Path) -> None:
@@ -291,7 +286,7 @@ def _remove_stale_stages(workspace: Path) -> None:
     for directory in (workspace, workspace / "events", workspace / HISTORY):
         for temp in directory.glob(".*.tmp"):  # .<file>.<pid>.tmp of an atomic write
             pid = temp.name.rsplit(".", 2)[-2]
-            if not (pid.isdigit() and _running(int(pid))) and _regular(temp):
+            if not (pid.isascii() and pid.isdigit() and _running(int(pid))) and _regular(temp):
                 temp.unlink(missing_ok=True)
 
 

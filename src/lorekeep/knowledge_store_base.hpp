@@ -15,6 +15,9 @@
 
 namespace varnel::lorekeep {
 
+// In the counted events: runs before the record began saw events it does not list.
+inline constexpr std::string_view kEarlierRuns = "";
+
 class KnowledgeStoreBase {
  public:
   virtual ~KnowledgeStoreBase() = default;
@@ -55,9 +58,11 @@ class KnowledgeStoreBase {
 
   // Beside the fourteen, with defaults, so a backend written for them still
   // works: the events whose signals earlier runs have seen, or nothing when
-  // the backend keeps no such record (every occurrence then counts).
+  // the backend keeps no such record (every occurrence then counts). The
+  // empty reference `kEarlierRuns` among them says that runs before the
+  // record began saw events it does not list.
   virtual std::optional<std::unordered_set<std::string>> counted_events() { return std::nullopt; }
-  // Adds events to that record.
+  // Adds events to that record, which is complete from then on.
   virtual void add_counted_events(const std::vector<std::string>& event_refs) { (void)event_refs; }
 };
 

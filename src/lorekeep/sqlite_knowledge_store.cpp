@@ -42,6 +42,10 @@ constexpr std::string_view kInsertHistory =
     "INSERT INTO pattern_history (pattern_id, action, details, timestamp) VALUES (?, ?, ?, ?)";
 constexpr std::string_view kCountedEvents = "SELECT event_ref FROM counted_events";
 constexpr std::string_view kCountEvent = "INSERT OR IGNORE INTO counted_events (event_ref) VALUES (?)";
+constexpr std::string_view kListComplete = "DELETE FROM counted_events WHERE event_ref = ''";
+constexpr std::string_view kHasPatterns = "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'patterns'";
+constexpr std::string_view kHasCountedEvents =
+    "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'counted_events'";
 constexpr std::string_view kHasRepoCount = "SELECT 1 FROM pragma_table_info('patterns') WHERE name = 'repo_count'";
 constexpr std::string_view kAddRepoCount = "ALTER TABLE patterns ADD COLUMN repo_count INTEGER DEFAULT 0";
 
@@ -118,6 +122,18 @@ SQLiteKnowledgeStore::SQLiteKnowledgeStore(std::filesystem::path db_path)
 }
 
 void SQLiteKnowledgeStore::create_tables() {
+  // A file from before the list of counted events gains it with the mark
+  // that earlier runs' events went unlisted, in one transaction, so that its
+  // first run counts nothing it may have counted before.
+  if (!conn_.query(kHasPatterns).empty() && conn_.query(kHasCountedEvents).empty()) {
+    sqlite::WriteTransaction tx(conn_);
+    if (conn_.query(kHasCountedEvents).empty()) {  // another process may have done it while this one waited
+      conn_.execute_script(kSchemaSql);
+      const std::array<Value, 1> mark = {Value(kEarlierRuns)};
+      conn_.execute(kCountEvent, mark);
+    }
+    tx.commit();
+  }
   // Every statement is IF NOT EXISTS: on a prepared file the script writes
   // nothing, so a file that may only be read still opens.
   conn_.execute_script(kSchemaSql);
@@ -438,6 +454,7 @@ void SQLiteKnowledgeStore::add_counted_events(const std::vector<std::string>& ev
     const std::array<Value, 1> params = {Value(ref)};
     conn_.execute(kCountEvent, params);
   }
+  conn_.execute(kListComplete);
   tx.commit();
 }
 

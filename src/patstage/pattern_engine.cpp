@@ -255,8 +255,10 @@ json::Value PatternEngine::run() {
   const json::Value batch = moving.empty() ? json::Value() : json::Value(compute_fingerprint(moving));
 
   // Which event references no earlier run has seen. Without a record (a
-  // fresh knowledge base, or a backend that keeps none) every one is new.
+  // fresh knowledge base, or a backend that keeps none) every one is new;
+  // with one begun after earlier runs, none is until it is complete.
   const std::optional<std::unordered_set<std::string>> counted = kb_.counted_events();
+  const bool earlier_unlisted = counted && counted->count(std::string(lorekeep::kEarlierRuns)) != 0;
   std::vector<char> unseen(signals.refs().size(), 1);
   unseen[0] = 0;  // no event
   if (counted) {
@@ -264,7 +266,9 @@ json::Value PatternEngine::run() {
   }
   const bool all_new = !counted || counted->empty();
   auto rests_on_new = [&](const std::vector<std::uint32_t>& evidence) {
-    return all_new || std::any_of(evidence.begin(), evidence.end(), [&](std::uint32_t id) { return unseen[id]; });
+    if (all_new) return true;
+    return !earlier_unlisted &&
+           std::any_of(evidence.begin(), evidence.end(), [&](std::uint32_t id) { return unseen[id] != 0; });
   };
 
   std::int64_t recognized = 0;
@@ -373,7 +377,7 @@ json::Value PatternEngine::run() {
     for (std::uint32_t id = 1; id < unseen.size(); ++id) {
       if (unseen[id]) seen_now.push_back(signals.refs().text(id));
     }
-    if (!seen_now.empty()) kb_.add_counted_events(seen_now);
+    if (!seen_now.empty() || earlier_unlisted) kb_.add_counted_events(seen_now);
   }
   const json::Array expired = run_decay();
   const json::Value knowledge = kb_.list_knowledge("local");

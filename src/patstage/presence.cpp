@@ -102,6 +102,13 @@ json::Array discover_presence_patterns(const SignalSet& signals, const OrderedIn
 
   const double min_control = std::max(params.min_support, 30.0);
   std::vector<std::vector<std::uint32_t>> refs;  // made for the first candidate
+  std::vector<std::vector<const Signal*>> on_commit;
+  if (evidence != nullptr) {
+    on_commit.resize(ranks.count());
+    for (const Signal& s : signals.signals()) {
+      if (const std::optional<std::uint32_t> c = ranks.of(s.ref)) on_commit[*c].push_back(&s);
+    }
+  }
   for (const auto& [family, family_commits] : families) {
     if (family == git_family) continue;
     Commits treated;
@@ -167,8 +174,15 @@ json::Array discover_presence_patterns(const SignalSet& signals, const OrderedIn
       facts.signal_refs = std::move(signal_refs);
       candidates.push_back(candidate_record(std::move(facts)));
       if (evidence != nullptr) {
+        // What the pattern rests on: the family's events and the git metric's on the treated commits.
         std::vector<std::uint32_t>& seen = evidence->emplace_back();
-        for (std::uint32_t c : treated) seen.insert(seen.end(), refs[c].begin(), refs[c].end());
+        for (std::uint32_t c : treated) {
+          for (const Signal* s : on_commit[c]) {
+            if (s->family == family || (s->family == git_family && s->metric == metric.metric)) {
+              seen.push_back(s->ref);
+            }
+          }
+        }
       }
     }
   }

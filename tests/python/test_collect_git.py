@@ -213,9 +213,11 @@ class TestSettings:
         assert config.is_bot(f"{name}b <x>")
 
     def test_settings_are_bounded_in_size(self, tmp_path):
-        from varnel.config import MAX_ENTRIES, MAX_TEXT, SETTINGS_SIZE_LIMIT, ConfigError, load_config
+        from varnel.config import MAX_ENTRIES, MAX_LIST_TEXT, MAX_TEXT, SETTINGS_SIZE_LIMIT, ConfigError, load_config
 
+        long_list = ["*a" * 50] * (MAX_LIST_TEXT // 100 + 1)
         for bad, problem in ((f"bot_authors = {json.dumps(['x'] * (MAX_ENTRIES + 1))}\n", "entries"),
+                             (f"exclude_paths = {json.dumps(long_list)}\n", "characters in all"),
                              (f"exclude_paths = [{json.dumps('*' * (MAX_TEXT + 1))}]\n", "characters"),
                              (f"scope = {json.dumps('s' * (MAX_TEXT + 1))}\n", "characters"),
                              ("#" * (SETTINGS_SIZE_LIMIT + 1), "bytes")):
@@ -224,7 +226,8 @@ class TestSettings:
                 load_config(tmp_path)
         (tmp_path / ".varnel.toml").unlink()
         os.mkfifo(tmp_path / "pyproject.toml")  # a pipe is refused, never waited on
-        assert load_config(tmp_path).source == "defaults"
+        with pytest.raises(ConfigError, match="a pipe, not a settings file"):
+            load_config(tmp_path)
 
     def test_config_files(self, tmp_path):
         from varnel.config import Config, ConfigError, load_config

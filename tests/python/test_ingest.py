@@ -226,6 +226,7 @@ MALFORMED = [
     ("sentry", "[{", "not JSON"),
     ("sentry", '[{"id": "1", "count": "' + "9" * 5000 + '"}]', "count is not a count: '99999"),
     ("sentry", '[{"id": "1", "count": 10000000000000000}]', "count is not a count"),
+    ("sentry", '[{"id": "1", "count": "\u00b2"}]', "count is not a count"),
     ("coverage", '<coverage line-rate="0.5" lines-covered="1" lines-valid="' + "9" * 5000 + '"/>', "not a count"),
 ]
 

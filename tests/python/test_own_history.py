@@ -370,7 +370,7 @@ class TestBoundedReading:
         for _ in range(2):  # the second run reads nothing new and still says what is missing
             result = dependencies(repo, ws)
             assert [e["payload"]["snapshot"]["total_count"] for e in by_family(ws, "dependency")] == [1]
-            assert any("1 event of the history (dependency-" in w and "is left out" in w for w in result.warnings)
+            assert any("1 history event (dependency-" in w and "it is left out" in w for w in result.warnings)
 
     def test_a_removed_event_is_collected_again(self, repo, tmp_path):
         commit(repo, {"requirements.txt": "a==1\n"}, "c")

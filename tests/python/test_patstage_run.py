@@ -223,6 +223,37 @@ class TestRun:
             1, 1, 1)
         assert engine_for(root).run()["patterns_incremented"] == 0
 
+    def test_new_events_of_another_family_count_nothing_for_a_presence_pattern(self, tmp_path, engine_for):
+        from test_patstage_discovery import TestPresence
+
+        root = TestPresence.workspace(tmp_path, [10, 12, 14, 11, 13], [5, 5, 6, 4, 5, 6])
+        params = {"min_support": 3}
+        found = engine_for(root, params).run()
+        presence = [d["pattern_id"] for d in found["details"] if "dependency_presence" in d["metrics"]]
+        assert presence
+        tests = [signal("testing", "failed_count", f"t{i}", 0.1) for i in range(3)]  # reports of old commits
+        for i in range(3):
+            (root / "events" / f"test-report-{i}.json").write_text(json.dumps(
+                triggered_event(f"t{i}", "testing", f"{i:040x}", observed_at="")))
+        (root / "phase2" / "testing_signals.json").write_text(json.dumps(tests))
+        before = engine_for(root, params).kb.get_pattern(presence[0])
+        engine = engine_for(root, params)
+        engine.run()
+        assert engine.kb.get_pattern(presence[0]) == before
+
+    def test_a_knowledge_base_from_before_the_counted_events_counts_nothing_again(self, tmp_path, engine_for):
+        import sqlite3
+
+        root = co_moving_workspace(tmp_path)
+        pattern_id = engine_for(root).run()["details"][0]["pattern_id"]
+        with sqlite3.connect(root / "phase4" / "knowledge.db") as db:  # as an earlier version left it
+            db.execute("DROP TABLE counted_events")
+        db.close()
+        before = engine_for(root).kb.get_pattern(pattern_id)
+        assert engine_for(root).run()["patterns_incremented"] == 0
+        assert engine_for(root).kb.get_pattern(pattern_id) == before
+        assert engine_for(root).run()["patterns_incremented"] == 0  # the list is complete now
+
     def test_same_metrics_other_directions_count_as_the_stored_pattern(self, tmp_path, engine_for):
         engine = engine_for(co_moving_workspace(tmp_path))
         kept = stored_pattern(engine, fingerprint="other-directions", occurrence_count=1)

@@ -261,8 +261,8 @@ class TestWhatAFailedRunSays:
 
     @pytest.mark.parametrize("where, held", [
         ("varnel.pipeline._advise", "the previous run's results"),
-        ("varnel.stage.os.rename", "the previous run's results until the next run finishes putting this run's "
-                                   "in place"),
+        ("varnel.stage.os.rename", "this run's results once the next run has finished putting them in place"),
+        ("varnel.progress.Progress.done", "this run's results"),
         ("varnel.cli._emit", "this run's results")])
     def test_an_interrupt_says_which_results_the_workspace_keeps(self, history, monkeypatch, capsys, where, held):
         from varnel import cli

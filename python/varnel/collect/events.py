@@ -85,6 +85,16 @@ def event_text(path: Path, record: dict) -> str:
     return text
 
 
+def too_large_warning(kind: str, names: list[str]) -> list[str]:
+    """One warning naming what is left out for being larger than the engines
+    read (`kind` is what each name names), or none."""
+    if not names:
+        return []
+    shown = ", ".join(names[:5]) + (f" and {len(names) - 5} more" if len(names) > 5 else "")
+    return [f"{len(names)} {kind}{'s' * (len(names) != 1)} ({shown}) would make an event over the "
+            f"{EVENT_SIZE_LIMIT} bytes the engines read, so {'they are' if len(names) != 1 else 'it is'} left out"]
+
+
 def write_event(path: Path, record: dict) -> None:
     """Writes an event file whole; `EventTooLarge` (nothing written) past the limit."""
     write_text_atomic(path, event_text(path, record))

@@ -32,7 +32,8 @@ from pathlib import Path
 from typing import Callable, Iterator
 
 from ..config import Config
-from .events import EVENT_SIZE_LIMIT, EventTooLarge, epoch_utc_text, intact, read_state, valid_iso, write_event, write_json_atomic
+from .events import (EventTooLarge, epoch_utc_text, intact, read_state, too_large_warning, valid_iso, write_event,
+                     write_json_atomic)
 from .gitrun import CollectError, diffs, git as _git, has_commits, log_raw_records, text as _text, unrelated_commits
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
@@ -199,10 +200,7 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
             raise CollectError(f"git listed {len(missing)} new commits but described {described}")
         result.warnings += odd_times(odd)
     result.passed_over = len(passed_over)
-    if too_large:
-        shown = ", ".join(sorted(sha[:12] for sha in too_large)[:10])
-        result.warnings.append(f"{len(too_large)} commit{'s' * (len(too_large) != 1)} ({shown}) would each make "
-                               f"an event over the {EVENT_SIZE_LIMIT} bytes the engines read, and are left out")
+    result.warnings += too_large_warning("commit", sorted(sha[:12] for sha in too_large))
     write_json_atomic(state_path, {"settings": settings, "passed_over": sorted(passed_over),
                                    "too_large": sorted(too_large)})
     return result

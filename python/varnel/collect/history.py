@@ -54,7 +54,7 @@ from pathlib import Path
 from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
-from .events import (EVENT_SIZE_LIMIT, EventTooLarge, epoch_utc_text, intact, read_state, write_event,
+from .events import (EventTooLarge, epoch_utc_text, intact, read_state, too_large_warning, write_event,
                      write_json_atomic, write_text_atomic)
 from .gitrun import CollectError, diffs, has_commits, log_records, start, text
 
@@ -583,7 +583,7 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         full_list = Path(workspace) / WARNINGS_FILE
         write_text_atomic(full_list, "family\tcommit\tkind\tfile\tcause\n"
                           + "".join(p.line() + "\n" for p in result.problems))
-    result.warnings = (refused + result.healed + _too_large_warnings(too_large)
+    result.warnings = (refused + result.healed + too_large_warning("history event", sorted(too_large))
                        + summary(result.problems, full_list))
     return result
 
@@ -591,12 +591,3 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
 def _commit_of(name: str) -> str:
     """The commit of an event named <prefix><commit>-<unit key>."""
     return name.rsplit("-", 2)[-2] if name.count("-") >= 2 else ""
-
-
-def _too_large_warnings(names: set[str]) -> list[str]:
-    """One warning naming the events left out for their size, on every run while they are."""
-    if not names:
-        return []
-    shown = ", ".join(sorted(names)[:5]) + (f" and {len(names) - 5} more" if len(names) > 5 else "")
-    return [f"{len(names)} event{'s' * (len(names) != 1)} of the history ({shown}) would be over the "
-            f"{EVENT_SIZE_LIMIT} bytes the engines read, and {'are' if len(names) != 1 else 'is'} left out"]

@@ -26,7 +26,7 @@ from pathlib import Path
 
 from packaging.version import InvalidVersion, Version
 
-from .events import EventTooLarge, epoch_utc_text, write_event_if_changed
+from .events import EventTooLarge, epoch_utc_text, too_large_warning, write_event_if_changed
 from .gitrun import git, text
 
 PREFIX = "release-"
@@ -147,10 +147,12 @@ def collect_releases(repo: Path, workspace: Path) -> ReleaseCollection:
         if old.name not in wanted:
             old.unlink()
             result.removed += 1
+    too_large = []
     for name, event in wanted.items():
         try:
             result.written += write_event_if_changed(events_dir / name, event)
-        except EventTooLarge as e:
+        except EventTooLarge:
             (events_dir / name).unlink(missing_ok=True)
-            result.warnings.append(f"release {event['payload']['tag']}: {e}")
+            too_large.append(event["payload"]["tag"])
+    result.warnings = too_large_warning("release", too_large)
     return result

@@ -144,8 +144,9 @@ LARGEST_COUNT = 10**15
 
 def count(value, what: str) -> int:
     """A non-negative whole number up to `LARGEST_COUNT`, given as an integer or as decimal digits."""
-    if isinstance(value, str) and value.strip().isdigit() and len(value.strip()) <= 16:
-        value = int(value)
+    digits = value.strip() if isinstance(value, str) else ""
+    if digits.isascii() and digits.isdigit() and len(digits) <= 16:  # "²" is a digit to isdigit, not to int
+        value = int(digits)
     if isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= LARGEST_COUNT:
         return value
     raise ReportError(f"{what} is not a count: {shown(value)}")
