@@ -172,9 +172,8 @@ def _checked(table: dict, origin: str) -> Config:
                 raise ConfigError(f"{origin}: {key} must be a list of strings")
             if len(value) > MAX_ENTRIES:
                 raise ConfigError(f"{origin}: {key} has {len(value)} entries; at most {MAX_ENTRIES} are read")
-            if sum(map(len, value)) > MAX_LIST_TEXT:
-                raise ConfigError(f"{origin}: {key} holds {sum(map(len, value))} characters in all; at most "
-                                  f"{MAX_LIST_TEXT} are read")
+            if (total := sum(map(len, value))) > MAX_LIST_TEXT:
+                raise ConfigError(f"{origin}: {key} holds {total} characters in all; at most {MAX_LIST_TEXT} are read")
             values[key] = tuple(_text_setting(v, origin, key) for v in value)
         elif isinstance(default, int):
             if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= _LARGEST:

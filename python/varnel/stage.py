@@ -157,7 +157,7 @@ def _code(error: sqlite3.Error) -> int | None:
 
 
 def _damaged(error: sqlite3.Error) -> bool:
-    return _code(error) in _DAMAGED_CODES or "not a database" in str(error) or "malformed" in str(error)
+    return _code(error) in _DAMAGED_CODES
 
 
 def _space(error: BaseException, workspace: Path) -> str | None:
@@ -181,25 +181,25 @@ def write_failure(error: OSError, workspace: Path, held: str = "the previous run
     return RunFailed(f"{where}: {_space(error, workspace) or error.strerror or error}; the workspace keeps {held}")
 
 
-def knowledge_failure(path: Path, error: sqlite3.Error, held: str | None = None,
-                      damaged: bool | None = None) -> RunFailed:
-    """The one line of a knowledge-base error: a damaged file (`damaged`, or
-    by the error's code) is named as such; a full disk or a failure to write
-    the run's copy (`held`: which results the workspace keeps) as what it is,
-    since moving the file aside would throw away what varnel learned."""
-    if damaged if damaged is not None else _damaged(error):
+def knowledge_failure(path: Path, error: sqlite3.Error, held: str | None = None) -> RunFailed:
+    """The one line of a knowledge-base error at `path`: a damaged file (by
+    the error, or by reading it through) is named as such; a full disk or a
+    run that could not use it (`held`: which results the workspace keeps) as
+    what it is, since moving the file aside would throw away what varnel
+    learned."""
+    space = _space(error, path.parent)
+    if not space and (_damaged(error) or _damaged_file(path)):
         return RunFailed(f"{path}: the knowledge base cannot be read ({error}); move it aside and varnel learns "
                          "afresh")
     if held is None:
-        return RunFailed(f"{path}: {_space(error, path.parent) or f'the knowledge base cannot be opened ({error})'}")
-    return RunFailed(f"{path}: {_space(error, path.parent) or f'this run could not use it ({error})'}; the "
-                     f"workspace keeps {held}")
+        return RunFailed(f"{path}: {space or f'the knowledge base cannot be opened ({error})'}")
+    return RunFailed(f"{path}: {space or f'this run could not use it ({error})'}; the workspace keeps {held}")
 
 
 def _damaged_file(path: Path) -> bool:
     """Whether a knowledge base is found damaged when read through; asked
-    only after a copy failed. An error that is no damage (a full disk that
-    leaves no room for the read's shared-memory file) says nothing of it."""
+    only after an error. An error that is no damage (a full disk that leaves
+    no room for the read's shared-memory file) says nothing of it."""
     try:
         with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
             found = db.execute("PRAGMA quick_check").fetchone()
@@ -216,8 +216,7 @@ def _copy_database(source: Path, target: Path) -> None:
         origin.close()
         copy.close()
     except sqlite3.Error as e:
-        damaged = not _space(e, source.parent) and (_damaged(e) or _damaged_file(source))
-        raise knowledge_failure(source, e, "the previous run's results, knowledge base included", damaged) from None
+        raise knowledge_failure(source, e, "the previous run's results, knowledge base included") from None
 
 
 def _roll_forward(workspace: Path, stage: Path) -> None:

@@ -42,7 +42,7 @@ constexpr std::string_view kInsertHistory =
     "INSERT INTO pattern_history (pattern_id, action, details, timestamp) VALUES (?, ?, ?, ?)";
 constexpr std::string_view kCountedEvents = "SELECT event_ref FROM counted_events";
 constexpr std::string_view kCountEvent = "INSERT OR IGNORE INTO counted_events (event_ref) VALUES (?)";
-constexpr std::string_view kListComplete = "DELETE FROM counted_events WHERE event_ref = ''";
+constexpr std::string_view kUncountMark = "DELETE FROM counted_events WHERE event_ref = ?";
 constexpr std::string_view kHasPatterns = "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'patterns'";
 constexpr std::string_view kHasCountedEvents =
     "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'counted_events'";
@@ -454,7 +454,8 @@ void SQLiteKnowledgeStore::add_counted_events(const std::vector<std::string>& ev
     const std::array<Value, 1> params = {Value(ref)};
     conn_.execute(kCountEvent, params);
   }
-  conn_.execute(kListComplete);
+  const std::array<Value, 1> mark = {Value(kEarlierRuns)};
+  conn_.execute(kUncountMark, mark);  // the list is complete from now on
   tx.commit();
 }
 

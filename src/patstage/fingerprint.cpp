@@ -44,10 +44,13 @@ std::optional<Component> signal_component(const SignalSet& set, const Signal& s,
   return Component{set.family(s), set.metric(s), std::string(direction_name(d))};
 }
 
-std::vector<Component> signals_to_components(const SignalSet& set, double threshold) {
+std::vector<Component> signals_to_components(const SignalSet& set, double threshold, std::vector<std::uint32_t>* refs) {
   std::vector<Component> out;
   for (const Signal& s : set.signals()) {
-    if (std::optional<Component> c = signal_component(set, s, threshold)) out.push_back(std::move(*c));
+    if (std::optional<Component> c = signal_component(set, s, threshold)) {
+      out.push_back(std::move(*c));
+      if (refs != nullptr) refs->push_back(s.ref);
+    }
   }
   return out;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <compare>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,8 +45,10 @@ std::string compute_fingerprint(std::vector<Component> components);
 // missing measure counts as 0.
 std::optional<Component> signal_component(const SignalSet& set, const Signal& s, double threshold);
 
-// One component per moving signal, in signal order.
-std::vector<Component> signals_to_components(const SignalSet& set, double threshold);
+// One component per moving signal, in signal order; with `refs`, each one's
+// event reference (a number of `set.refs()`) too.
+std::vector<Component> signals_to_components(const SignalSet& set, double threshold,
+                                             std::vector<std::uint32_t>* refs = nullptr);
 
 // The same for signal records as a host holds them.
 std::vector<Component> signals_to_components(const json::Array& signals, double threshold);

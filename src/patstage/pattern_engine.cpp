@@ -244,14 +244,8 @@ json::Value PatternEngine::run() {
     return none;
   }
   const Explanations explanations = load_explanations(llm_ != nullptr || llm_enabled_);
-  std::vector<Component> moving;
   std::vector<std::uint32_t> moving_refs;  // the events the batch rests on
-  for (const Signal& s : signals.signals()) {
-    if (std::optional<Component> c = signal_component(signals, s, params_.direction_threshold)) {
-      moving.push_back(std::move(*c));
-      moving_refs.push_back(s.ref);
-    }
-  }
+  const std::vector<Component> moving = signals_to_components(signals, params_.direction_threshold, &moving_refs);
   const json::Value batch = moving.empty() ? json::Value() : json::Value(compute_fingerprint(moving));
 
   // Which event references no earlier run has seen. Without a record (a

@@ -58,12 +58,11 @@ struct MetricValues {
   }
 };
 
-// The event references of every signal on each commit, in signal order,
-// degenerate signals included.
-std::vector<std::vector<std::uint32_t>> refs_by_commit(const SignalSet& signals, const CommitRanks& ranks) {
-  std::vector<std::vector<std::uint32_t>> out(ranks.count());
+// The signals on each commit, in signal order, degenerate ones included.
+std::vector<std::vector<const Signal*>> signals_by_commit(const SignalSet& signals, const CommitRanks& ranks) {
+  std::vector<std::vector<const Signal*>> out(ranks.count());
   for (const Signal& s : signals.signals()) {
-    if (const std::optional<std::uint32_t> c = ranks.of(s.ref)) out[*c].push_back(s.ref);
+    if (const std::optional<std::uint32_t> c = ranks.of(s.ref)) out[*c].push_back(&s);
   }
   return out;
 }
@@ -101,14 +100,7 @@ json::Array discover_presence_patterns(const SignalSet& signals, const OrderedIn
   const Commits& git_commits = git->second;
 
   const double min_control = std::max(params.min_support, 30.0);
-  std::vector<std::vector<std::uint32_t>> refs;  // made for the first candidate
-  std::vector<std::vector<const Signal*>> on_commit;
-  if (evidence != nullptr) {
-    on_commit.resize(ranks.count());
-    for (const Signal& s : signals.signals()) {
-      if (const std::optional<std::uint32_t> c = ranks.of(s.ref)) on_commit[*c].push_back(&s);
-    }
-  }
+  std::vector<std::vector<const Signal*>> on_commit;  // made for the first candidate
   for (const auto& [family, family_commits] : families) {
     if (family == git_family) continue;
     Commits treated;
@@ -142,12 +134,12 @@ json::Array discover_presence_patterns(const SignalSet& signals, const OrderedIn
       const std::string_view direction = direction_name(d > 0 ? Direction::Increased : Direction::Decreased);
       const std::string& metric_name = signals.names().text(metric.metric);
 
-      if (refs.empty()) refs = refs_by_commit(signals, ranks);
+      if (on_commit.empty()) on_commit = signals_by_commit(signals, ranks);
       json::Array signal_refs;
       for (std::size_t i = 0; i < treated.size() && i < kMaxRefs && signal_refs.size() < kMaxRefs; ++i) {
-        for (std::uint32_t ref : refs[treated[i]]) {
+        for (const Signal* s : on_commit[treated[i]]) {
           if (signal_refs.size() == kMaxRefs) break;
-          signal_refs.emplace_back(signals.refs().text(ref));
+          signal_refs.emplace_back(signals.refs().text(s->ref));
         }
       }
 

@@ -81,7 +81,7 @@ def event_text(path: Path, record: dict) -> str:
     text = dumps_pretty(record)  # ASCII only: its length is its size in bytes
     if len(text) > EVENT_SIZE_LIMIT:
         raise EventTooLarge(f"{path.name} would be {len(text)} bytes, over the {EVENT_SIZE_LIMIT} bytes an event "
-                            "file may have, so it is left out")
+                            "file may have")
     return text
 
 

@@ -136,7 +136,7 @@ def ingest(kind: str, files: list, workspace: Path, repo: Path | None = None, co
     try:
         texts = [event_text(item.path, item.event) for item in planned]
     except EventTooLarge as e:
-        raise ReportError(f"the event {e}; split the report") from None
+        raise ReportError(f"its event {e}; split the report into smaller ones") from None
     result = IngestResult(skipped=batch.skipped)
     if planned:
         claim(Path(workspace))
