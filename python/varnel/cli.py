@@ -270,12 +270,9 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
                 store.close()
         except sqlite3.Error as e:
             raise Refused(str(knowledge_failure(database, e)), EXIT_FAILED) from None
-    if args.format == "json":
-        print(json.dumps({"knowledge": knowledge, "patterns": patterns}, indent=2))
-        return EXIT_OK
-    from .pattern_view import view
+    from .pattern_view import record, view
 
-    print(view(knowledge, patterns))
+    print(json.dumps(record(knowledge, patterns), indent=2) if args.format == "json" else view(knowledge, patterns))
     return EXIT_OK
 
 
