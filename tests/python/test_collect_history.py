@@ -4,6 +4,7 @@ and the incremental walk they share."""
 import json
 
 import pytest
+import yaml
 
 from test_collect_git import commit, events, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.collect.hcl import HCLError, blocks
@@ -117,6 +118,43 @@ class TestOpenAPI:
         assert event["payload"]["unreadable"] == ["a/openapi.json", "c/openapi.json"]
         found = {d["document"]: d["type_count"] for d in event["payload"]["documents"]}
         assert found == {"b/openapi.yaml": 1, "d/openapi.yaml": 1}
+
+    def test_a_document_kept_twice_counts_once(self, repo, tmp_path):
+        stale = yaml.safe_load(PETS_V2)
+        del stale["paths"]["/pets/{id}"]  # a rendering of the same title and version, made before a change
+        billing = "openapi: 3.0.0\ninfo: {title: Billing, version: '1'}\npaths: {/invoices: {get: {}}}\n"
+        commit(repo, {"api/openapi.yaml": PETS_V2}, "the API", date="2026-01-01T00:00:00Z")
+        commit(repo, {"docs/openapi.yaml": PETS_V2}, "publish it", date="2026-01-02T00:00:00Z")
+        (repo / "site" / "reference").mkdir(parents=True)
+        (repo / "docs" / "openapi.yaml").rename(repo / "site" / "reference" / "pets-openapi.yaml")
+        commit(repo, {}, "move the docs", date="2026-01-03T00:00:00Z")
+        commit(repo, {"api/generated/openapi.json": json.dumps(stale)}, "render it", date="2026-01-04T00:00:00Z")
+        commit(repo, {"docs/billing.openapi.yaml": billing}, "another API", date="2026-01-05T00:00:00Z")
+        schemas(repo, tmp_path / "ws")
+        *copied, other = (e["payload"] for e in by_family(tmp_path / "ws", "schema"))
+        for payload in copied:
+            assert payload["structure"] == {"endpoint_count": 3, "type_count": 2, "field_count": 4}
+            assert [d["document"] for d in payload["documents"]] == ["api/openapi.yaml"]
+        assert all(count == 0 for payload in copied[1:] for count in payload["diff"].values())
+        assert copied[-1]["copies"] == [
+            {"document": "api/generated/openapi.json", "copy_of": "api/openapi.yaml"},
+            {"document": "site/reference/pets-openapi.yaml", "copy_of": "api/openapi.yaml"}]
+        # Another API in a docs folder is no copy.
+        assert other["structure"]["endpoint_count"] == 4 and other["diff"]["endpoints_added"] == 1
+
+    def test_which_copy_counts_is_chosen_by_place_never_by_history(self, repo, tmp_path):
+        other = PETS_V1.replace("/pets:", "/animals:")  # same title and version, another service's API
+        commit(repo, {"server/openapi.yaml": PETS_V1}, "the API", date="2026-01-01T00:00:00Z")
+        commit(repo, {"openapi.yaml": PETS_V1}, "a copy at the top", date="2026-01-02T00:00:00Z")
+        commit(repo, {"services/zoo/openapi.yaml": other}, "a second service", date="2026-01-03T00:00:00Z")
+        schemas(repo, tmp_path / "ws")
+        first, copied, two = (e["payload"] for e in by_family(tmp_path / "ws", "schema"))
+        # Identical documents: the shorter path counts, and the switch to it is no change.
+        assert [d["document"] for d in copied["documents"]] == ["openapi.yaml"]
+        assert copied["structure"] == first["structure"] and set(copied["diff"].values()) == {0}
+        # Outside docs folders a shared title and version does not make a copy.
+        assert two["structure"]["endpoint_count"] == 4
+        assert [d["document"] for d in two["documents"]] == ["openapi.yaml", "services/zoo/openapi.yaml"]
 
 
 TF_V1 = """
@@ -264,6 +302,31 @@ class TestReleases:
         assert two["payload"]["is_prerelease"] and two["payload"]["annotated"]
         assert two["payload"]["timing"] == {"initiated_at": "2026-01-01T23:00:00Z", "since_previous_seconds": 82800}
         assert two["payload"]["trigger"]["commit_sha"] == second
+
+    def test_only_tags_reachable_from_head_are_releases(self, repo, tmp_path):
+        commit(repo, {"a": "1"}, "one", date="2026-01-01T00:00:00Z")
+        git(repo, "tag", "v1.0.0")
+        git(repo, "checkout", "-q", "-b", "abandoned")
+        commit(repo, {"b": "1"}, "experiment", date="2026-01-02T00:00:00Z")
+        git(repo, "tag", "v2.0.0-alpha.1")
+        git(repo, "tag", "-a", "v2.0.0-alpha.2", "-m", "alpha", "v2.0.0-alpha.1")  # a tag of that tag
+        git(repo, "checkout", "-q", "-b", "fix", "main")
+        fix = commit(repo, {"c": "1"}, "fix", date="2026-01-03T00:00:00Z")
+        git(repo, "tag", "v1.0.1")
+        git(repo, "checkout", "-q", "main")
+        git(repo, "merge", "-q", "--no-ff", "fix", "-m", "merge fix", date="2026-01-04T00:00:00Z")
+        result = collect_releases(repo, tmp_path / "ws")
+        # The merged branch's tag counts; the abandoned branch's tags are neither releases nor passed over.
+        assert (result.releases, result.passed_over) == (2, 0)
+        first, second = by_family(tmp_path / "ws", "deployment")
+        assert [first["payload"]["tag"], second["payload"]["tag"]] == ["v1.0.0", "v1.0.1"]
+        assert second["payload"]["trigger"]["commit_sha"] == fix
+        assert second["payload"]["timing"]["since_previous_seconds"] == 2 * 86400
+        git(repo, "merge", "-q", "abandoned", "-m", "take the experiment", date="2026-01-05T00:00:00Z")
+        assert collect_releases(repo, tmp_path / "ws").releases == 4  # reachable once merged
+
+    def test_a_repository_without_commits_has_no_releases(self, repo, tmp_path):
+        assert collect_releases(repo, tmp_path / "ws").releases == 0
 
     def test_an_annotated_tag_of_a_tag_is_a_release_of_its_commit(self, repo, tmp_path):
         first = commit(repo, {"a": "1"}, "one")

@@ -18,6 +18,17 @@ that changes one gives the sums over all of them, `documents` says what each
 holds, and the diff against the commit's parent counts operations, types and
 fields (schema.property) added and removed, each known by its document when
 there are several (so moving an endpoint between documents is a change).
+
+A document kept twice is counted once. A document is a copy of another when
+both read the same (title, versions, operations, types and fields), or when
+they share a title and version and it lies in a folder of rendered or
+generated copies (`COPY_FOLDERS`: docs/, doc/, generated/, gen/, build/,
+dist/, site/, public/ and the like, at any depth). The one counted is the
+document outside such folders, else the one of the shortest path, then the
+first by name, so copies kept in such folders can come, go or move without
+changing a count or the diff; `copies` names each copy left out and the
+document it repeats. One document before and after is compared by its
+operations, types and fields alone, so moving it is no change either.
 A commit that leaves unreadable a document the mainline could read before
 gets no event (the endpoint count cannot stand unknown), only a warning; a
 document unreadable since it appeared is left out and named in `unreadable`.
@@ -37,6 +48,9 @@ from .yaml_loader import load_yaml
 _NAME = re.compile(r"(?:^|/)[^/]*(?:openapi|swagger)[^/]*\.(?:json|ya?ml)$", re.IGNORECASE)
 UNIT = "api"  # every API document of the repository, one series
 _METHODS = ("get", "put", "post", "delete", "options", "head", "patch", "trace")
+# Folders where a project keeps rendered or generated copies of its API documents.
+COPY_FOLDERS = frozenset({"doc", "docs", "documentation", "apidocs", "api-docs", "generated", "__generated__", "gen",
+                          "build", "dist", "out", "target", "site", "_site", "public", "static"})
 
 
 def _load(path: str, content: bytes) -> Any:
@@ -98,6 +112,28 @@ def _is_document(name: str) -> bool:
     return _NAME.search(name) is not None
 
 
+def _in_copy_folder(path: str) -> bool:
+    return any(part.lower() in COPY_FOLDERS for part in path.split("/")[:-1])
+
+
+def _without_copies(documents: dict[str, dict]) -> tuple[dict[str, dict], dict[str, str]]:
+    """The documents counted, by path, and each copy left out with the
+    document it repeats. Documents are taken in order of preference, so a
+    copy always meets its original first."""
+    kept: dict[str, dict] = {}
+    copies = {}
+    for path in sorted(documents, key=lambda p: (_in_copy_folder(p), len(p), p)):
+        doc = documents[path]
+        original = next((other for other, known in kept.items() if known == doc or (
+            doc["title"] and _in_copy_folder(path)
+            and (known["title"], known["api_version"]) == (doc["title"], doc["api_version"]))), None)
+        if original is None:
+            kept[path] = doc
+        else:
+            copies[path] = original
+    return dict(sorted(kept.items())), copies
+
+
 def _items(documents: dict[str, dict], key: str, plain: bool) -> set[str]:
     """The operations, types or fields of all documents, each named with its
     document unless there is only the one."""
@@ -122,7 +158,10 @@ class OpenAPISource:
             document = files.parsed("openapi", (path,), lambda: read_document(path, files[path]))
             if document is not None:
                 documents[path] = document
-        return {"documents": documents, "unreadable": sorted(files.unreadable)} if documents else None
+        if not documents:
+            return None
+        documents, copies = _without_copies(documents)
+        return {"documents": documents, "copies": copies, "unreadable": sorted(files.unreadable)}
 
     def payload(self, unit: Hashable, reading: Any, earlier: Any) -> dict:
         state = reading["documents"]
@@ -139,7 +178,8 @@ class OpenAPISource:
             },
         }
         if previous is not None:
-            plain = len(state) == 1 and state.keys() == previous.keys()
+            # One document before and after is the same surface, whatever its path.
+            plain = len(state) == 1 and len(previous) == 1
             payload["diff"] = {}
             for kind, key in (("endpoints", "operations"), ("types", "types"), ("fields", "fields")):
                 now, before = _items(state, key, plain), _items(previous, key, plain)
@@ -148,6 +188,9 @@ class OpenAPISource:
                 if kind == "endpoints":
                     payload["endpoints_added"] = sorted(now - before)[:20]
                     payload["endpoints_removed"] = sorted(before - now)[:20]
+        if reading["copies"]:
+            payload["copies"] = [{"document": copy, "copy_of": original}
+                                 for copy, original in sorted(reading["copies"].items())]
         if reading["unreadable"]:
             payload["unreadable"] = reading["unreadable"]
         return payload

@@ -12,6 +12,9 @@ or, for other versions, when the version is a pre- or development release;
 cadence is the time since the previous release in time order. A tag is not
 a release page: it has no attached files, so `asset_count` is 0.
 
+Only tags reachable from HEAD are releases of the history being analysed:
+a tag on a branch that was abandoned, or not merged yet, is not.
+
 Releases are few and their cadence depends on their neighbours, so every
 run reads all tags again and rewrites only the event files that changed.
 """
@@ -27,7 +30,7 @@ from pathlib import Path
 from packaging.version import InvalidVersion, Version
 
 from .events import EventTooLarge, epoch_utc_text, too_large_warning, write_event_if_changed
-from .gitrun import git, text
+from .gitrun import git, has_commits, text
 
 PREFIX = "release-"
 _SEMVER = re.compile(
@@ -65,9 +68,12 @@ def version_of(tag: str) -> tuple[str, bool] | None:
 
 
 def _tags(repo: Path) -> list[tuple[str, str, str, bool]]:
-    """(tag, commit, created_at, annotated) of every tag on a commit."""
+    """(tag, commit, created_at, annotated) of every tag on a commit HEAD's history holds."""
+    if not has_commits(repo):
+        return []
     # Split on newlines only: a tag name may hold U+2028 or U+0085, which splitlines() also breaks at.
-    lines = text(git(repo, "for-each-ref", "--format=" + "%00".join(_FIELDS), "refs/tags")).split("\n")
+    lines = text(git(repo, "for-each-ref", "--merged=HEAD", "--format=" + "%00".join(_FIELDS),
+                     "refs/tags")).split("\n")
     tags, nested = [], []
     for line in filter(None, lines):
         name, kind, target, peeled_kind, peeled, created = line.split("\0")
@@ -98,7 +104,7 @@ def _messages(repo: Path, commits: set[str]) -> dict[str, str]:
 
 
 def release_events(repo: Path) -> tuple[list[dict], int]:
-    """The release events of the repository's tags, in time order, and how many tags are not versions."""
+    """The release events of the tags reachable from HEAD, in time order, and how many of them are not versions."""
     releases, passed_over = [], 0
     for name, commit, created, annotated in _tags(repo):
         version = version_of(name)
@@ -134,7 +140,7 @@ def release_events(repo: Path) -> tuple[list[dict], int]:
 
 
 def collect_releases(repo: Path, workspace: Path) -> ReleaseCollection:
-    """Brings the release events of the workspace in line with the repository's tags."""
+    """Brings the release events of the workspace in line with the tags reachable from HEAD."""
     events_dir = Path(workspace) / "events"
     events_dir.mkdir(parents=True, exist_ok=True)
     events, passed_over = release_events(Path(repo))

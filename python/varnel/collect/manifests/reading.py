@@ -14,6 +14,10 @@ import yaml
 from .. import yaml_loader
 
 
+# Builds nothing but strings, lists and mappings; C implementation when there is one.
+_TEXT_LOADER = getattr(yaml, "CBaseLoader", yaml.BaseLoader)
+
+
 class ManifestError(ValueError):
     """A manifest or lock file that cannot be read as what it claims to be."""
 
@@ -52,10 +56,12 @@ def load_toml(text: str) -> dict:
         raise ManifestError(f"invalid TOML: {exc}") from exc
 
 
-def load_yaml(text: str) -> dict:
-    """A YAML document whose top level is a mapping (safe loader only)."""
+def load_yaml(text: str, strings: bool = False) -> dict:
+    """A YAML document whose top level is a mapping (safe loader only). With
+    `strings` every value stays the text it is written as, for formats that
+    leave versions unquoted ("debug: 4", "version: 1.10")."""
     try:
-        value = yaml_loader.load_yaml(text)
+        value = yaml.load(text, Loader=_TEXT_LOADER) if strings else yaml_loader.load_yaml(text)
     except (yaml.YAMLError, RecursionError) as exc:
         raise ManifestError(f"invalid YAML: {exc}") from exc
     return expect(value, dict, "the document")

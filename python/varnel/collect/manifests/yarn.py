@@ -122,9 +122,10 @@ def _pair(text: str) -> tuple[str, str]:
 
 def _berry(text: str) -> list[_Entry]:
     """YAML entries keyed by "name@protocol:range" lists; `resolution` names
-    the package and `@workspace:` resolutions are the project's own."""
+    the package and `@workspace:` resolutions are the project's own. Values
+    are read as text: yarn writes ranges and versions unquoted ("debug: 4")."""
     entries = []
-    for key, entry in load_yaml(text).items():
+    for key, entry in load_yaml(text, strings=True).items():
         if key == "__metadata":
             continue
         where = f"entry {key!r} "
