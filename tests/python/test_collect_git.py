@@ -4,6 +4,7 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -73,7 +74,8 @@ class TestCommitEvents:
         got = events(tmp_path / "ws")
         assert sorted(got[sha]["payload"]["files"]) == sorted(names)
         assert got[sha2]["payload"]["files"] == [os.fsdecode(raw)]
-        text = (tmp_path / "ws" / "events" / f"git-{sha2}.json").read_text(encoding="utf-8")
+        [file] = (tmp_path / "ws" / "events").glob(f"git-*{sha2}.json")  # both made in one second: named by place
+        text = file.read_text(encoding="utf-8")
         assert "\\udcff" in text  # kept exactly, as an escape
 
     def test_renames_are_listed_by_new_path_and_merges_skipped(self, repo, tmp_path):
@@ -293,3 +295,91 @@ def test_a_commit_with_an_impossible_offset_never_stops_the_analysis(tmp_path):
     assert [w for w in warnings if w.startswith("time zone offsets")] == [
         f"time zone offsets git cannot write as ISO 8601 in 1 commit ({odd['event_id'][:12]}): their times are read "
         "from the epoch time and the unreadable fields left out"]
+
+
+class TestContentsTheCloneLacks:
+    """A partial clone, or one whose objects were removed, is read to the end:
+    git lists every commit's files without the contents, and nothing is fetched."""
+
+    @staticmethod
+    def history(repo):
+        """An image changed twice, a text file moved and changed beside one moved
+        unchanged, and two manifests; the commits, oldest first."""
+        def image(seed):
+            (repo / "assets").mkdir(exist_ok=True)
+            pixels = bytes((seed * k) % 256 for k in range(4000))
+            (repo / "assets" / "logo.png").write_bytes(b"\x89PNG\r\n\x1a\n" + pixels)
+
+        image(1)
+        first = commit(repo, {"notes.txt": "".join(f"note {k}\n" for k in range(40)), "keep.txt": "kept\n" * 20,
+                              "requirements.txt": "flask==3.0\n", "package.json": '{"dependencies": {"a": "1.0.0"}}'},
+                       "start", date="2026-03-01T10:00:00+00:00")
+        image(3)
+        second = commit(repo, {"requirements.txt": "flask==3.1\n"}, "new logo", date="2026-03-02T10:00:00+00:00")
+        git(repo, "mv", "notes.txt", "docs.txt")
+        git(repo, "mv", "keep.txt", "kept.txt")
+        moved = commit(repo, {"docs.txt": "".join(f"note {k}\n" for k in range(39)) + "edited\n"}, "move",
+                       date="2026-03-03T10:00:00+00:00")
+        image(5)
+        last = commit(repo, {}, "newer logo", date="2026-03-04T10:00:00+00:00")
+        return [first, second, moved, last]
+
+    @staticmethod
+    def without(repo, tmp_path, *revisions):
+        """A copy of `repo` whose objects named by `revisions` were removed."""
+        copy = tmp_path / "copy"
+        shutil.copytree(repo, copy)  # a new repository's objects are loose files
+        for revision in revisions:
+            oid = git(copy, "rev-parse", revision).decode().strip()
+            (copy / ".git" / "objects" / oid[:2] / oid[2:]).unlink()
+        return copy
+
+    @staticmethod
+    def analyze(path):
+        return subprocess.run([sys.executable, "-m", "varnel", "analyze", "--all", "--quiet", str(path)],
+                              capture_output=True, text=True, env={**os.environ, "GIT_CONFIG_GLOBAL": "/dev/null"})
+
+    def test_a_missing_image_is_named_with_its_commits(self, repo, tmp_path):
+        first, second, moved, last = self.history(repo)
+        copy = self.without(repo, tmp_path, f"{second}:assets/logo.png")
+        done = self.analyze(copy)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.startswith("varnel advisory for ")
+        [warning] = done.stderr.splitlines()  # shown under --quiet, and the only one
+        assert warning.startswith("warning: the content of 1 file at some commits is not in this clone")
+        assert f"assets/logo.png (commits {second[:12]}, {last[:12]})" in warning
+        found = events(copy / ".varnel")
+        assert found[second]["payload"]["not_in_clone"] == ["assets/logo.png"]
+        assert "not_in_clone" not in found[first]["payload"]
+
+    def test_a_move_whose_contents_are_missing_counts_as_removed_and_added(self, repo, tmp_path):
+        first, second, moved, last = self.history(repo)
+        copy = self.without(repo, tmp_path, f"{first}:notes.txt", f"{moved}:docs.txt", f"{first}:requirements.txt")
+        done = self.analyze(copy)
+        assert done.returncode == 0, done.stderr
+        [lacking] = [line for line in done.stderr.splitlines() if line.startswith("warning: the content of")]
+        assert f"docs.txt (commit {moved[:12]}); notes.txt (commits {first[:12]}, {moved[:12]})" in lacking
+        payload = events(copy / ".varnel")[moved]["payload"]
+        assert sorted(payload["files"]) == ["docs.txt", "notes.txt"]
+        assert payload["renamed"] == [{"from": "keep.txt", "to": "kept.txt"}]  # a move unchanged is still one
+        dependency = [e["payload"] for e in events(copy / ".varnel").values() if e["source_family"] == "dependency"]
+        assert [p["trigger"]["commit_sha"] for p in dependency if p.get("not_in_clone")] == [first]
+
+    def test_a_partial_clone_is_read_without_fetching(self, repo, tmp_path):
+        git(repo, "config", "uploadpack.allowFilter", "true")
+        first, second, moved, last = self.history(repo)
+        clone = tmp_path / "clone"
+        subprocess.run(["git", "clone", "-q", "--filter=blob:none", f"file://{repo}", str(clone)], env=ENV, check=True)
+        lacking = {git(clone, "rev-parse", f"{first}:{path}").decode().strip()
+                   for path in ("notes.txt", "assets/logo.png")}
+
+        def held(oid):  # asked without letting git fetch it
+            return subprocess.run(["git", "-C", str(clone), "-c", "protocol.allow=never", "cat-file", "-e", oid],
+                                  env=ENV, capture_output=True).returncode == 0
+
+        assert not any(held(oid) for oid in lacking)
+        done = self.analyze(clone)
+        assert done.returncode == 0, done.stderr
+        assert f"notes.txt (commits {first[:12]}, {moved[:12]})" in done.stderr
+        assert sorted(events(clone / ".varnel")[moved]["payload"]["files"]) == ["docs.txt", "notes.txt"]
+        assert not any(held(oid) for oid in lacking)  # nothing was fetched

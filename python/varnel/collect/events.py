@@ -1,5 +1,6 @@
-"""What every collector shares: the time form of `observed_at` and writing
-an event file whole, never one larger than the engines read."""
+"""What every collector shares: the time form of `observed_at`, the names of
+event files, and writing an event file whole, never one larger than the
+engines read."""
 
 from __future__ import annotations
 
@@ -7,6 +8,7 @@ import json
 import os
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
+from typing import Callable
 
 from .. import faults
 
@@ -33,6 +35,49 @@ def epoch_utc_text(seconds: str) -> str:
         value = 0
     value = max(min(value, 253402300799), -62135596800)  # 9999-12-31T23:59:59Z .. 0001-01-01T00:00:00Z
     return utc_text(datetime(1970, 1, 1, tzinfo=timezone.utc) + timedelta(seconds=value))
+
+
+# The engines order events by time and then by file name. Commits made in the
+# same second get their place among them in the history in their file name
+# (<prefix><place>-<rest>), so a step is read on the commit that made it, not
+# on a neighbour whose hash sorts first; other commits keep <prefix><rest>.
+_PLACE_DIGITS = 8
+
+
+def same_second_places(ordered: list[tuple[str, str]]) -> dict[str, int]:
+    """For (commit, epoch time) in history order, oldest first: the place of
+    each commit among those of the same second, for commits that share one."""
+    by_second: dict[str, list[str]] = {}
+    for sha, seconds in ordered:
+        by_second.setdefault(seconds, []).append(sha)
+    return {sha: place for shas in by_second.values() if len(shas) > 1 for place, sha in enumerate(shas)}
+
+
+def event_file(prefix: str, rest: str, place: int | None) -> str:
+    """The file name of an event: `rest` after `prefix`, with a place among
+    commits of the same second when it has one."""
+    return f"{prefix}{rest}.json" if place is None else f"{prefix}{place:0{_PLACE_DIGITS}d}-{rest}.json"
+
+
+def event_name(file_name: str, prefix: str) -> str:
+    """What `event_file` was given as `rest`, the place taken off."""
+    rest = file_name[len(prefix):].removesuffix(".json")
+    head, dash, tail = rest.partition("-")
+    return tail if dash and len(head) == _PLACE_DIGITS and head.isdigit() else rest
+
+
+def place_files(events: Path, prefix: str, places: dict[str, int], rest_of: Callable[[str], str]) -> dict[str, Path]:
+    """The event files of `prefix` by the name they were given, each renamed
+    to carry its commit's place now (`rest_of` gives a name's commit): a
+    commit merged in can take a place before others of its second."""
+    found = {}
+    for path in events.glob(f"{prefix}*.json"):
+        rest = event_name(path.name, prefix)
+        wanted = events / event_file(prefix, rest, places.get(rest_of(rest)))
+        if wanted != path:
+            os.replace(path, wanted)
+        found[rest] = wanted
+    return found
 
 
 def valid_iso(text: str) -> bool:

@@ -1,6 +1,8 @@
 """Collects one event per non-merge commit reachable from HEAD.
 
-Each commit becomes ``events/git-<hash>.json`` in the workspace. The set of
+Each commit becomes ``events/git-<hash>.json`` in the workspace (commits of
+the same second ``git-<place>-<hash>.json``, their place in the history
+among them, since the engines order events of one time by file name). The set of
 event files is the collector's whole state: a run asks git which non-merge
 commits are reachable now, reads only those without an event file, and
 removes the files of commits that are no longer reachable (a rewritten or
@@ -11,6 +13,12 @@ quotes, newlines, non-ASCII or non-UTF-8 bytes survive; bytes that are not
 UTF-8 are kept with ``surrogateescape`` and written as ``\\udcXX`` escapes.
 A file moved and changed is listed under its new path; one moved unchanged
 is named in `renamed` (from, to) instead of `files`.
+
+A clone may lack the content of some files (a partial clone, objects removed
+from it); git is never asked to fetch them. Only telling a moved and changed
+file from a removal and an addition needs contents, so a commit whose added
+or deleted files the clone lacks gets exact renames alone, its event names
+the files in `not_in_clone`, and one warning names each file and its commits.
 
 Commits of a history merged in without a common ancestor (a subtree merge,
 an imported repository: commits that do not descend from the root of HEAD's
@@ -32,9 +40,10 @@ from pathlib import Path
 from typing import Callable, Iterator
 
 from ..config import Config
-from .events import (EventTooLarge, epoch_utc_text, intact, read_state, too_large_warning, valid_iso, write_event,
-                     write_json_atomic)
-from .gitrun import CollectError, diffs, git as _git, has_commits, log_raw_records, text as _text, unrelated_commits
+from .events import (EventTooLarge, epoch_utc_text, event_file, intact, place_files, read_state, same_second_places,
+                     too_large_warning, valid_iso, write_event, write_json_atomic)
+from .gitrun import (Change, CollectError, absent_objects, diffs, git as _git, has_commits, log_raw_records,
+                     text as _text, unrelated_commits)
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
 _FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%ct%x00%B"
@@ -56,27 +65,90 @@ class GitCollection:
     warnings: list[str] = field(default_factory=list)
 
 
-def _parse_log(raw: bytes) -> Iterator[dict]:
-    """Commit records of ``git log -z --raw -M --format=_FORMAT``. A file
-    moved with its content unchanged is a rename, not a change: it is listed
-    in `renamed` and left out of `files`, so size metrics count content."""
-    for (sha, name, email, authored, committed, epoch, message), changes in log_raw_records(raw, 7):
-        files, renamed = [], []
-        for status, old, new, paths in changes:
-            if status.startswith("R") and old == new:
-                renamed.append({"from": paths[0], "to": paths[1]})
-            else:
-                files.append(paths[-1])
-        yield {
-            "sha": sha,
-            "author": f"{name} <{email}>",
-            "authored_at": authored,
-            "committed_at": committed,
-            "epoch": epoch,
-            "message": message.rstrip("\n"),
-            "files": files,
-            "renamed": renamed,
-        }
+def _record(fields: list[str], changes: list[Change]) -> dict:
+    """The commit record of one commit of ``git log -z --raw --format=_FORMAT``.
+    A file moved with its content unchanged is a rename, not a change: it is
+    listed in `renamed` and left out of `files`, so size metrics count content."""
+    sha, name, email, authored, committed, epoch, message = fields
+    files, renamed = [], []
+    for change in changes:
+        if change.status.startswith("R") and change.old == change.new:
+            renamed.append({"from": change.paths[0], "to": change.paths[1]})
+        else:
+            files.append(change.paths[-1])
+    return {
+        "sha": sha,
+        "author": f"{name} <{email}>",
+        "authored_at": authored,
+        "committed_at": committed,
+        "epoch": epoch,
+        "message": message.rstrip("\n"),
+        "files": files,
+        "renamed": renamed,
+    }
+
+
+def describe(repo: Path, shas: list[str]) -> tuple[list[dict], list[str]]:
+    """The records of the commits `shas`, in their order, and what reading
+    them warned of. git lists every commit's changes without rename
+    detection first, which needs no file contents; only the commits that add
+    and delete files are listed again with it, and those whose added or
+    deleted files the clone lacks with exact renames alone (found by object
+    id): comparing contents would stop the run or, in a partial clone, ask
+    its promisor for them."""
+    warnings: list[str] = []
+
+    def log(subset: list[str], renames: str) -> Iterator[tuple[list[str], list[Change]]]:
+        raw, refused = diffs(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--raw", "--no-abbrev", renames,
+                             f"--format={_FORMAT}", stdin="\n".join(subset).encode())
+        if refused and refused not in warnings:
+            warnings.append(refused)
+        return log_raw_records(raw, 7)
+
+    listed = list(log(shas, "--no-renames"))
+    absent = absent_objects(repo, {blob for _, changes in listed for change in changes for blob in change.blobs})
+    records: dict[str, dict] = {}
+    lacking: dict[str, list[str]] = {}  # file -> commits of the new ones whose changes name content it lacks
+    moves, exact_moves = [], []
+    for fields, changes in listed:
+        sha = fields[0]
+        records[sha] = _record(fields, changes)
+        missing = sorted({c.paths[-1] for c in changes if absent.intersection(c.blobs)})
+        if missing:
+            records[sha]["not_in_clone"] = missing
+            for path in missing:
+                lacking.setdefault(path, []).append(sha)
+        added_deleted = [c for c in changes if c.status in ("A", "D")]
+        if {c.status for c in added_deleted} == {"A", "D"}:
+            moved_lacking = any(absent.intersection(c.blobs) for c in added_deleted)
+            (exact_moves if moved_lacking else moves).append(sha)
+    for subset, renames in ((moves, "-M"), (exact_moves, "-M100%")):  # at 100% git compares ids, not contents
+        for fields, changes in log(subset, renames) if subset else ():
+            moved = _record(fields, changes)
+            records[fields[0]].update(files=moved["files"], renamed=moved["renamed"])
+    order = {sha: n for n, sha in enumerate(reversed(shas))}  # oldest first
+    return list(records.values()), warnings + not_in_clone_warning(
+        {path: sorted(commits, key=order.__getitem__) for path, commits in lacking.items()})
+
+
+def not_in_clone_warning(lacking: dict[str, list[str]]) -> list[str]:
+    """One warning naming each file whose content the clone lacks and the
+    commits that changed it, oldest first; a long list is cut short, and
+    each commit's event names them all."""
+    if not lacking:
+        return []
+
+    def commits(shas: list[str]) -> str:
+        shown = ", ".join(sha[:12] for sha in shas[:5]) + (f" and {len(shas) - 5} more" if len(shas) > 5 else "")
+        return f"commit{'s' * (len(shas) != 1)} {shown}"
+
+    paths = sorted(lacking)
+    named = "; ".join(f"{path} ({commits(lacking[path])})" for path in paths[:20])
+    if len(paths) > 20:
+        named += f"; and {len(paths) - 20} more files"
+    return [f"the content of {len(paths)} file{'s' * (len(paths) != 1)} at some commits is not in this clone (a "
+            f"partial clone, or objects removed from it), and varnel never fetches it: {named}. A file moved and "
+            "changed in those commits counts as removed and added; each commit's event names them in not_in_clone"]
 
 
 def commit_event(commit: dict) -> dict:
@@ -89,6 +161,7 @@ def commit_event(commit: dict) -> dict:
         "author": commit["author"],
         "files": commit["files"],
         **({"renamed": commit["renamed"]} if commit["renamed"] else {}),
+        **({"not_in_clone": commit["not_in_clone"]} if commit.get("not_in_clone") else {}),
         "committed_at": commit["committed_at"],
         "authored_at": commit["authored_at"],
         "attestation": {"commit_hash": commit["sha"], "message": commit["message"], "author": commit["author"]},
@@ -114,19 +187,22 @@ def odd_times(odd: list[str]) -> list[str]:
             f"({shown}): their times are read from the epoch time and the unreadable fields left out"]
 
 
-def reachable_commits(repo: Path) -> list[str]:
-    """Non-merge commits reachable from HEAD, newest first; none in a repository without commits."""
+def reachable_commits(repo: Path) -> list[tuple[str, str]]:
+    """(commit, epoch time) of the non-merge commits reachable from HEAD, in
+    the history's order, newest first; none in a repository without commits."""
     if not has_commits(repo):
         return []
-    return _text(_git(repo, "rev-list", "--no-merges", "HEAD")).split()
+    fields = _text(_git(repo, "log", "--no-merges", "--topo-order", "--format=%H %ct", "HEAD")).split()
+    return list(zip(fields[::2], fields[1::2]))
 
 
-def own_commits(repo: Path, config: Config) -> tuple[list[str], int]:
-    """The reachable non-merge commits of the repository's own history, newest
-    first, and how many commits of unrelated histories were left out."""
+def own_commits(repo: Path, config: Config) -> tuple[list[tuple[str, str]], int]:
+    """(commit, epoch time) of the reachable non-merge commits of the
+    repository's own history, newest first, and how many commits of unrelated
+    histories were left out."""
     reachable = reachable_commits(repo)
     unrelated = set() if config.keep_unrelated_histories else unrelated_commits(repo)
-    return [sha for sha in reachable if sha not in unrelated], len(unrelated & set(reachable))
+    return [c for c in reachable if c[0] not in unrelated], len(unrelated & {sha for sha, _ in reachable})
 
 
 def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None] | None = None,
@@ -148,7 +224,8 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     too_large = set(state.get("too_large", []))
     result = GitCollection()
     result.shallow = _text(_git(repo, "rev-parse", "--is-shallow-repository")).strip() == "true"
-    reachable, result.unrelated = own_commits(repo, config)
+    timed, result.unrelated = own_commits(repo, config)
+    reachable = [sha for sha, _ in timed]
     result.commits = len(reachable)
     if result.shallow:
         result.warnings.append(
@@ -160,27 +237,26 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
             f"{result.unrelated} commits of histories merged in without a common ancestor (a subtree merge or an "
             "imported repository) are another project's and were left out; keep_unrelated_histories = true "
             "keeps them")
-    have = set()
-    for path in events.glob(f"{PREFIX}*.json"):
-        if intact(path):
-            have.add(path.name[len(PREFIX) : -5])
-        else:  # collected again below
+    places = same_second_places(timed[::-1])
+    have = place_files(events, PREFIX, places, lambda sha: sha)
+    for sha, path in list(have.items()):
+        if not intact(path):  # collected again below
             path.unlink()
+            del have[sha]
             result.warnings.append(f"{path} was damaged; its commit is collected again")
     wanted = set(reachable)
-    for sha in have - wanted:
-        (events / f"{PREFIX}{sha}.json").unlink()
+    for sha in have.keys() - wanted:
+        have.pop(sha).unlink()
         result.removed += 1
     passed_over &= wanted
     too_large &= wanted
     missing = [sha for sha in reachable if sha not in have and sha not in passed_over and sha not in too_large]
     if missing:
-        raw, refused = diffs(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--raw", "--no-abbrev", "-M",
-                             f"--format={_FORMAT}", stdin="\n".join(missing).encode())
-        result.warnings += [refused] if refused else []
+        records, notes = describe(repo, missing)
+        result.warnings += notes
         described = 0
         odd = []
-        for commit in _parse_log(raw):
+        for commit in records:
             described += 1
             if not (valid_iso(commit["committed_at"]) and valid_iso(commit["authored_at"])):
                 odd.append(commit["sha"][:12])
@@ -190,7 +266,8 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
                 commit["files"] = [f for f in commit["files"] if not config.excluded(f)]
                 commit["renamed"] = [r for r in commit["renamed"] if not config.excluded(r["to"])]
                 try:
-                    write_event(events / f"{PREFIX}{commit['sha']}.json", commit_event(commit))
+                    write_event(events / event_file(PREFIX, commit["sha"], places.get(commit["sha"])),
+                                commit_event(commit))
                     result.added += 1
                 except EventTooLarge:
                     too_large.add(commit["sha"])

@@ -10,9 +10,10 @@ git command varnel runs therefore
   ``core.fsmonitor``, external diff and textconv drivers, pagers, signature
   checks (``log.showSignature``, which also writes into ``git log`` output),
   ssh commands and proxies;
-- turns off every transport (``protocol.*.allow=never``), so a partial
-  clone never fetches a missing object lazily: such an object reads as
-  "not in this clone";
+- turns off every transport (``protocol.*.allow=never``) and lazy fetching
+  (``GIT_NO_LAZY_FETCH=1``, where git knows it), so a partial clone never
+  fetches a missing object: such an object reads as "not in this clone",
+  and `absent_objects` says which a clone lacks without reading them;
 - never prompts for credentials (``GIT_TERMINAL_PROMPT=0``, no askpass,
   no credential helper);
 - passes git only the environment it needs: where to find programs and the
@@ -28,7 +29,7 @@ from __future__ import annotations
 import os
 import subprocess
 from pathlib import Path
-from typing import Iterator
+from typing import Iterable, Iterator, NamedTuple
 
 _TRANSPORTS = ("file", "git", "ssh", "http", "https", "ext", "fd")
 _SETTINGS = (
@@ -157,11 +158,22 @@ def _paths(tokens: list[bytes], i: int, out: list) -> int:
     return i
 
 
+class Change(NamedTuple):
+    """One file's change in a commit, as `git log --raw --no-abbrev` gives it."""
+
+    status: str  # A, D, M, T, R<score>, C<score>
+    old: str  # object ids, all zeros for a side that does not exist
+    new: str
+    paths: list[str]  # two for a rename or copy
+    blobs: tuple[str, ...]  # the file contents it names: no side that is absent or a submodule's commit
+
+
 def _raw_changes(tokens: list[bytes], i: int, out: list) -> int:
     while i < len(tokens) and tokens[i].startswith(b":"):
-        _, _, old, new, status = text(tokens[i]).split(" ")
+        old_mode, new_mode, old, new, status = text(tokens[i][1:]).split(" ")
         count = 2 if status[:1] in ("R", "C") else 1
-        out.append((status, old, new, [text(t) for t in tokens[i + 1 : i + 1 + count]]))
+        blobs = tuple(oid for mode, oid in ((old_mode, old), (new_mode, new)) if mode not in ("000000", "160000"))
+        out.append(Change(status, old, new, [text(t) for t in tokens[i + 1 : i + 1 + count]], blobs))
         i += 1 + count
     return i
 
@@ -171,10 +183,22 @@ def log_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[str]]
     return _log(raw, fields, _paths)
 
 
-def log_raw_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[tuple[str, str, str, list[str]]]]]:
-    """(fields, changes) of each commit of `git log -z --raw --no-abbrev`; a
-    change is (status, old blob, new blob, paths), two paths for a rename or copy."""
+def log_raw_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[Change]]]:
+    """(fields, changes) of each commit of `git log -z --raw --no-abbrev`."""
     return _log(raw, fields, _raw_changes)
+
+
+def absent_objects(repo: Path, oids: Iterable[str]) -> set[str]:
+    """The objects among `oids` this clone does not hold (a partial clone,
+    or objects removed from it). Asked of rev-list, which with --missing
+    never fetches; cat-file would ask a partial clone's promisor and die."""
+    asked = set(oids)
+    if not asked:
+        return set()
+    listed = git(repo, "rev-list", "--objects", "--no-walk", "--ignore-missing", "--missing=print", "--stdin",
+                 stdin="".join(f"{oid}\n" for oid in sorted(asked)).encode())
+    held = {line.split(" ", 1)[0] for line in text(listed).splitlines() if line and not line.startswith("?")}
+    return asked - held
 
 
 def has_commits(repo: Path) -> bool:

@@ -54,12 +54,12 @@ from pathlib import Path
 from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
-from .events import (EventTooLarge, epoch_utc_text, intact, read_state, too_large_warning, write_event,
-                     write_json_atomic, write_text_atomic)
+from .events import (EventTooLarge, epoch_utc_text, event_file, event_name, intact, place_files, read_state,
+                     same_second_places, too_large_warning, write_event, write_json_atomic, write_text_atomic)
 from .gitrun import CollectError, diffs, has_commits, log_records, start, text
 
 # Bump when a source reads files differently, so older events are read afresh.
-VERSION = 7
+VERSION = 8
 STATE_FILE = "history-state.json"
 WARNINGS_FILE = "collection-warnings.txt"
 # Directories whose files belong to other projects, whatever the settings say.
@@ -87,7 +87,7 @@ class Entry:
 
 
 class TreeSource(Protocol):
-    prefix: str  # event files are named <prefix><commit>-<unit hash>.json
+    prefix: str  # events are named <prefix><commit>-<unit hash> (files: see `event_file`)
     family: str
     source_type: str
 
@@ -346,7 +346,7 @@ class Problem:
 
 
 _KINDS = {"unread": "in a format varnel does not read",
-          "not_in_clone": "not in this clone (a partial clone)"}
+          "not_in_clone": "not in this clone (a partial clone, or objects removed from it)"}
 
 
 def summary(problems: list[Problem], full_list: Path | None) -> list[str]:
@@ -505,16 +505,7 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         state = {}
     done = set(state.get("done", []))
     too_large = set(state.get("too_large", []))
-    for name in state.get("written", []):
-        if not (events / f"{name}.json").exists():
-            done.discard(_commit_of(name))  # gone since it was written: read again
     result = HistoryCollection()
-    for source in sources:
-        for path in events.glob(f"{source.prefix}*.json"):
-            if not intact(path):  # read again below
-                path.unlink()
-                done.discard(_commit_of(path.stem))
-                result.healed.append(f"{path} was damaged; its commit is read again")
     is_left_out = left_out(config)
     commits = []  # (sha, first parent, committed_at, message, {source prefix: units it changes})
     refused: list[str] = []
@@ -527,12 +518,22 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         if touched:
             commits.append((sha, parent, committed, message, touched))
     wanted_commits = {sha for sha, *_ in commits}
-
+    places = same_second_places([(sha, committed) for sha, _, committed, _, _ in commits])
+    files: dict[str, Path] = {}  # event id -> its file
     for source in sources:
-        for old in events.glob(f"{source.prefix}*.json"):
-            if _commit_of(old.stem) not in wanted_commits:
-                old.unlink()
+        for rest, path in place_files(events, source.prefix, places, _commit_of).items():
+            if _commit_of(rest) not in wanted_commits:
+                path.unlink()
                 result.removed += 1
+            elif not intact(path):  # read again below
+                path.unlink()
+                done.discard(_commit_of(rest))
+                result.healed.append(f"{path} was damaged; its commit is read again")
+            else:
+                files[source.prefix + rest] = path
+    for name in state.get("written", []):
+        if name not in files:
+            done.discard(_commit_of(name))  # gone since it was written: read again
     done &= wanted_commits
     too_large = {name for name in too_large if _commit_of(name) in done}
 
@@ -554,9 +555,10 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
                     if payload is None:
                         continue
                     payload["trigger"] = {"commit_sha": sha, "commit_message": message}
-                    name = f"{source.prefix}{sha}-{unit_key(unit)}"
+                    rest = f"{sha}-{unit_key(unit)}"
+                    name = source.prefix + rest
                     try:
-                        write_event(events / f"{name}.json", {
+                        write_event(events / event_file(source.prefix, rest, places.get(sha)), {
                             "event_id": name,
                             "source_type": source.source_type,
                             "source_family": source.family,
@@ -573,7 +575,7 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         objects.close()
     written = []
     for source in sources:
-        names = [path.stem for path in events.glob(f"{source.prefix}*.json")]
+        names = [source.prefix + event_name(path.name, source.prefix) for path in events.glob(f"{source.prefix}*.json")]
         result.events[source.family] = len(names)
         written += names
     write_json_atomic(state_path, {"settings": settings, "done": sorted(done), "written": sorted(written),
@@ -589,5 +591,5 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
 
 
 def _commit_of(name: str) -> str:
-    """The commit of an event named <prefix><commit>-<unit key>."""
-    return name.rsplit("-", 2)[-2] if name.count("-") >= 2 else ""
+    """The commit of an event named <prefix><commit>-<unit key>, or of what follows its prefix."""
+    return name.rsplit("-", 2)[-2] if "-" in name else ""
