@@ -9,9 +9,10 @@ record, departures from a constant baseline, and a level that discriminates.
   covers the latest collected commit: for the metric and direction at the
   significance threshold, once at least `MIN_FLAGGED` commits were flagged
   and `MIN_LABELLED` of them were later fixed.
-- A **departure** is a signal in the window whose baseline was constant (the
-  engine calls it degenerate and the advisory leaves it out) and whose value
-  differs from it: failures after a run of passes, a first critical finding.
+- A **departure** (see `varnel.findings`) is a signal in the window whose
+  earlier values had no spread (the engine calls it degenerate and the
+  advisory leaves it out) and whose value lies outside all of them: failures
+  after a run of passes, a first critical finding.
 - The **level** ("all_clear", "watch", "review", "action_needed"): see `level`;
   movements without concern make it "watch" at most.
 """
@@ -19,10 +20,9 @@ record, departures from a constant baseline, and a level that discriminates.
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import Callable
 
+from .findings import Departure
 from .friendly import CONCERN, INSIGHTS, advisory_status
 
 MIN_FLAGGED, MIN_LABELLED = 30, 10
@@ -53,46 +53,6 @@ def direction(change: dict) -> str:
 def is_concern(family: str, metric: str, way: str, quiet: frozenset[str] = frozenset()) -> bool:
     """Whether a movement is one to act on; `quiet` names FAMILY/METRIC keys shown apart whatever they do."""
     return (metric, way) in INSIGHTS and metric in CONCERN and f"{family}/{metric}" not in quiet
-
-
-@dataclass(frozen=True)
-class Departure:
-    """A signal that left a constant baseline."""
-
-    family: str
-    metric: str
-    observed: object
-    constant: object
-    length: int  # observations in the baseline
-    event_ref: str
-    commit: str = ""  # the commit its event came with, and when
-    observed_at: str = ""
-
-
-def departures(signals: dict[str, list], event_ids: frozenset[str] | None, quiet: frozenset[str] = frozenset(),
-               commits: Callable[[], dict[str, tuple[str, str]]] = dict) -> list[Departure]:
-    """The latest departure of each metric in the window, of concern first;
-    `commits` gives (commit, observed_at) by event id, asked only when there is one."""
-    found = []
-    for family, listed in signals.items():
-        for s in listed:
-            baseline, deviation = s.get("baseline") or {}, s.get("deviation") or {}
-            if not deviation.get("degenerate") or (event_ids is not None and s.get("event_ref") not in event_ids):
-                continue
-            constant = baseline.get("median", baseline.get("mean"))
-            if constant is not None and s.get("observed") != constant:
-                found.append(Departure(family, s.get("metric", ""), s.get("observed"), constant,
-                                       int((s.get("confidence") or {}).get("sample_count") or 0),
-                                       s.get("event_ref", "")))
-    latest: dict[tuple[str, str], Departure] = {}  # the latest departure of each metric
-    for d in found:
-        latest[(d.family, d.metric)] = d
-    if latest:
-        known = commits()
-        for key, d in latest.items():
-            commit, observed_at = known.get(d.event_ref, ("", ""))
-            latest[key] = replace(d, commit=commit, observed_at=observed_at)
-    return sorted(latest.values(), key=lambda d: (not departure_concern(d, quiet), d.metric))
 
 
 def load_record(workspace: Path, latest_commit: str | None) -> tuple[dict | None, str]:
@@ -129,13 +89,6 @@ def track_record(record: dict | None, family: str, metric: str, way: str, thresh
             f"({fix['hits']:,.0f} of {rule['flagged']:,})")
 
 
-def departure_direction(d: Departure) -> str:
-    try:
-        return "up" if float(d.observed) > float(d.constant) else "down"
-    except (TypeError, ValueError):
-        return "up"
-
-
 _LEVELS = ("all_clear", "watch", "review", "action_needed")
 _URGENT = ("critical", "concern")  # failures, vulnerabilities, errors users see
 PROVEN_LIFT = 1.5  # flags of a metric followed by fixes this much more often than average deserve a review
@@ -146,7 +99,7 @@ def change_concern(change: dict, quiet: frozenset[str] = frozenset()) -> bool:
 
 
 def departure_concern(d: Departure, quiet: frozenset[str] = frozenset()) -> bool:
-    return is_concern(d.family, d.metric, departure_direction(d), quiet)
+    return is_concern(d.family, d.metric, d.direction, quiet)
 
 
 def level(changes: list[dict], found: list[Departure], record: dict | None = None, threshold: float = 1.5,

@@ -107,12 +107,14 @@ class AnalysisResult:
     warnings: list[str] = field(default_factory=list)
     notes: list[dict] = field(default_factory=list)  # breakage and changes of what is counted, in the window
     threshold: float = 1.5  # the significance threshold of this run
+    window_size: int = 50  # how many earlier events of a family a signal is judged against
     quiet: frozenset[str] = frozenset()  # FAMILY/METRIC keys the report shows apart (the `quiet_metrics` setting)
     latest_commit: str | None = None  # the latest collected commit, by time
     phases_missing: list[str] = field(default_factory=list)
     kept: Path | None = None  # the advisory's copy in history/
     verification: dict | None = None  # verify only: the engine's verify result
     previous: Path | None = None  # verify only: the advisory compared with
+    view: object = None  # what the report shows of it (`varnel.findings.Shown`), once asked
 
     @property
     def complete(self) -> bool:
@@ -289,6 +291,7 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
     timed = event_times(workspace)
     result.window = apply_window(window or Window(days=config.scope_days), timed)
     result.threshold = config.significance_threshold
+    result.window_size = config.window
     result.quiet = frozenset(config.quiet_metrics)
     result.latest_commit = max(((t, event_id) for t, event_id, is_commit in timed if is_commit),
                                default=(None, None))[1]

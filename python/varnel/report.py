@@ -11,10 +11,23 @@ sequence reaches a terminal and no line can start a CI workflow command
 
 - ``schema_version``, ``varnel_version``, ``scope`` (the repository's name);
 - ``level``: the host's level ("all_clear", "watch", "review",
-  "action_needed", see `varnel.attention`), what ``--fail-on`` compares with;
-- ``departures``: signals in the window that left a constant baseline, each
-  with ``family``, ``metric``, ``observed``, ``constant``, ``baseline_length``
-  and ``event_ref``;
+  "action_needed", see `varnel.attention`) of what ``findings`` lists, what
+  ``--fail-on`` compares with;
+- ``departures``: signals in the window whose earlier values (the ones each
+  was judged against) had no spread and whose value lies outside all of them
+  (see `varnel.findings`), each with ``family``, ``metric``, ``observed``,
+  ``baseline_length``, ``event_ref``, ``commit`` and either ``constant`` (every
+  earlier value was this one) or ``range`` (their lowest and highest);
+- ``findings``: every item the text report shows, of concern first, each with
+  ``family``, ``metric``, ``event_ref``, ``commit``, ``kind`` ("departure";
+  "step": a level of the repository's state, pinned on the commit that
+  changed it; "change": any other change of the advisory) and ``concern``
+  (whether it is one to act on);
+- ``withheld``: the advisory's changes the report does not show, each with
+  ``family``, ``metric``, ``event_ref`` and ``reason``: "lagging_level" (the
+  level was reached before the window; the commit named changed nothing),
+  "change_of_measure" (what is counted changed in that commit) or
+  "counted_otherwise" (earlier values were counted from other files);
 - ``status``: the advisory engine's outcome ("complete", "no_signals",
   "no_significant_changes");
 - ``complete``: false when a family or phase is missing from the analysis;
@@ -30,9 +43,12 @@ sequence reaches a terminal and no line can start a CI workflow command
   ``observed_at`` and ``kind``: "broken" (the commit left files unreadable
   that its parent could read; ``files``: ``{"file", "cause", "line"}``, line
   null when unknown; the counts are unknown there, not 0) or
-  "measure_changed" (the lock files a count is read from changed;
-  ``counted_from``: the files it is read from now);
-- ``advisory``: the advisory record as in ``phase5/advisory.json``, or null;
+  "measure_changed" (the files a count is read from changed: a lock file,
+  or a manifest of another format; ``counted_from``: the files it is read
+  from now);
+- ``advisory``: the advisory engine's record as in ``phase5/advisory.json``,
+  or null: what it found, before the host set aside what ``withheld`` lists
+  and pinned steps on their commits;
 - ``verification`` (``varnel verify`` only): ``resolved``, ``persisting``,
   ``new``, ``regressions`` and ``left_window`` (changes of the earlier
   advisory whose event is no longer in the window: not resolved, only not
@@ -48,8 +64,7 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import Callable
 
-from . import __version__, attention
-from .collect.events import commits_of_events
+from . import __version__, attention, findings
 from .pipeline import AnalysisResult, engine
 from .progress import clean
 
@@ -72,18 +87,25 @@ def markdown(text: object) -> str:
     return out
 
 
+def _view(result: AnalysisResult) -> findings.Shown:
+    if result.view is None:
+        result.view = findings.shown(result)
+    return result.view
+
+
 def _changes(result: AnalysisResult) -> list[dict]:
-    return [c for c in (result.advisory or {}).get("changes") or [] if isinstance(c, dict)]
+    """The advisory's changes the report shows, steps pinned on their commit."""
+    return _view(result).changes
 
 
-def _departures(result: AnalysisResult) -> list[attention.Departure]:
-    return attention.departures(result.signals, result.window.event_ids, result.quiet,
-                                lambda: commits_of_events(result.workspace))
+def _departures(result: AnalysisResult) -> list[findings.Departure]:
+    """Departures, of concern first."""
+    return sorted(_view(result).departures, key=lambda d: (not attention.departure_concern(d, result.quiet), d.metric))
 
 
 def level(result: AnalysisResult) -> str:
-    """The host's level: concerns and departures from a constant baseline as
-    varnel.friendly rates them; movements without concern are a "watch"."""
+    """The host's level: concerns and departures as varnel.friendly rates
+    them; movements without concern are a "watch"."""
     record, _ = attention.load_record(result.workspace, result.latest_commit)
     return attention.level(_changes(result), _departures(result), record, result.threshold, result.quiet)
 
@@ -97,7 +119,7 @@ def _window_line(result: AnalysisResult) -> str:
     span = ""
     if window.start is not None and window.end is not None:
         span = f" ({window.start.date().isoformat()} to {window.end.date().isoformat()})"
-    count = "" if window.event_ids is None else f", {len(window.event_ids)} events"
+    count = "" if window.event_ids is None else f", {len(window.event_ids)} event{'s' * (len(window.event_ids) != 1)}"
     if window.event_ids is not None and not window.event_ids:
         return f"Window: {window.description}: no activity in it."
     return f"Window: {window.description}{span}{count}"
@@ -127,6 +149,8 @@ def _verdict(result: AnalysisResult) -> str:
             return "Too little history to judge yet: each metric needs 6 observations."
         return "Nothing in this window is far from its normal."
     changes = _changes(result)
+    if not changes and _view(result).withheld:
+        return "Nothing in this window is far from its normal."
     if not changes:
         return "All clear: every change in this window was accepted as intended."
     concerns = sum(attention.change_concern(c, result.quiet) for c in changes)
@@ -162,14 +186,19 @@ def _comparison(result: AnalysisResult) -> dict | None:
         return None
     before = json.loads(result.previous.read_text(encoding="utf-8")) if result.previous else {}
     ids = result.window.event_ids
-    earlier = {(c.get("family"), c.get("metric")): c.get("event_ref") for c in before.get("changes") or []}
     out = {name: list(verification.get(name) or []) for name in ("resolved", "persisting", "new", "regressions")}
+    out["left_window"] = []
     if ids is not None:
-        gone = [c for c in out["resolved"] if earlier.get((c.get("family"), c.get("metric"))) not in ids]
-        out["resolved"] = [c for c in out["resolved"] if c not in gone]
-        out["left_window"] = gone
-    else:
-        out["left_window"] = []
+        key = lambda c: (c.get("family"), c.get("metric"))  # noqa: E731
+        seen = {key(c) for name in ("persisting", "new", "regressions") for c in out[name]}
+        resolved = {key(c): c for c in out["resolved"]}
+        # An earlier change whose event this window does not hold was not looked at, whatever the engine says.
+        for change in before.get("changes") or []:
+            if isinstance(change, dict) and change.get("event_ref") not in ids and key(change) not in seen:
+                out["left_window"].append(resolved.pop(key(change), {"family": change.get("family"),
+                                                                     "metric": change.get("metric")}))
+                seen.add(key(change))
+        out["resolved"] = list(resolved.values())
     out["against"] = str(result.previous) if result.previous else None
     return out
 
@@ -214,30 +243,48 @@ def _note_lines(result: AnalysisResult, style: _Style) -> list[str]:
                              f"{style.escape(broken['cause'])} (its {note['family']} counts are unknown there, "
                              "not a drop)")
         else:
-            lines.append(f"- {commit} changed what the {note['family']} count is read from, now "
-                         f"{style.escape(', '.join(note['counted_from']) or 'nothing')}: "
-                         "a move of the count there is a change of measure, not of the project")
+            lines.append(f"- the {note['family']} count is counted from "
+                         f"{style.escape(', '.join(note['counted_from']) or 'nothing')} since {commit}: "
+                         "what is counted changed there, so its move is a change of measure, not of the project, "
+                         "and later counts are compared only with counts made the same way")
     return ["", "Read from the history:"] + ([""] if style.list_apart else []) + lines if lines else []
 
 
-def _number(value: object) -> str:
-    return f"{value:,}" if isinstance(value, int) else f"{value:,.4g}" if isinstance(value, float) else str(value)
+_number = findings.number_text
 
 
-def _departure_line(d: attention.Departure, style: _Style, strong: bool) -> str:
+def _departure_line(d: findings.Departure, style: _Style, strong: bool) -> str:
     family, metric = _labels({"family": d.family, "metric": d.metric})
     name = style.strong(f"{family} / {metric}") if strong else f"{family} / {metric}"
     where = f" (commit {style.code(clean(d.commit)[:COMMIT_ID_LENGTH])} of {_day(d.observed_at)})" if d.commit else ""
-    return (f"- {name}: now {_number(d.observed)} {attention.UNITS.get(d.metric, '')}, after {d.length} "
-            f"observations all at {_number(d.constant)}{where}")
+    unit = attention.UNITS.get(d.metric, "")
+    if d.constant is not None:
+        earlier = f"after {d.length} observations all at {_number(d.constant)}"
+    else:
+        side = "above" if d.direction == "up" else "below"
+        earlier = f"{side} every one of the last {d.length} ({_number(d.low)} to {_number(d.high)})"
+    return f"- {name}: now {_number(d.observed)} {unit}, {earlier}{where}"
 
 
 def _departure_lines(result: AnalysisResult, style: _Style) -> list[str]:
     found = [d for d in _departures(result) if attention.departure_concern(d, result.quiet)]
     if not found:
         return []
-    lines = ["", "Left a constant baseline (first, because no spread can size them):"]
+    lines = ["", "Outside every earlier value (first, because no spread can size them):"]
     return lines + ([""] if style.list_apart else []) + [_departure_line(d, style, True) for d in found]
+
+
+def _still_lines(result: AnalysisResult, style: _Style) -> list[str]:
+    """One line for each level the window's commits only kept."""
+    lines = []
+    for still in _view(result).still:
+        family, metric = _labels(still)
+        lines.append(f"- {family} / {metric}: still {_number(still['value'])} "
+                     f"{attention.UNITS.get(still['metric'], '')} since commit "
+                     f"{style.code(clean(still['commit'])[:COMMIT_ID_LENGTH])} of {_day(still['observed_at'])}")
+    if not lines:
+        return []
+    return ["", "Levels reached before this window:"] + ([""] if style.list_apart else []) + lines
 
 
 def _other_line(change: dict, style: _Style) -> str:
@@ -252,7 +299,6 @@ def _other_line(change: dict, style: _Style) -> str:
 def _body(result: AnalysisResult, style: _Style) -> list[str]:
     """The changes, the evidence and the comparison, in `style`."""
     lines = _departure_lines(result, style) + ["", _verdict(result)] + ([""] if style.list_apart else [])
-    remeasured = {n["event_id"]: n for n in result.notes if n["kind"] == "measure_changed"}
     record, missing = attention.load_record(result.workspace, result.latest_commit)
     changes = _changes(result)
     concerns = [c for c in changes if attention.change_concern(c, result.quiet)]
@@ -260,10 +306,6 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
     for n, change in enumerate(concerns, 1):
         family, metric = _labels(change)
         description = change.get("description")
-        if change.get("event_ref") in remeasured:
-            files = ", ".join(remeasured[change["event_ref"]]["counted_from"]) or "nothing"
-            description = (f"Now {change.get('current')}, counted from {files}: what is counted changed in this "
-                           "commit, so this is a change of measure, not growth of the project.")
         lines.append(f"{n}. {style.strong(f'{family} / {metric}')}: {style.escape(description)}")
         commit = change.get("trigger_commit")
         if commit:
@@ -284,7 +326,7 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
         lines += [_departure_line(d, style, False) for d in calm]
     if changes and missing:
         lines += ["", missing]
-    return (lines + _note_lines(result, style) + _evidence(result)
+    return (lines + _still_lines(result, style) + _note_lines(result, style) + _evidence(result)
             + _verification_lines(result, style.escape, style.code))
 
 
@@ -307,6 +349,24 @@ def _moment(moment: datetime | None) -> str | None:
     return None if moment is None else moment.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
+def _departure_record(d: findings.Departure) -> dict:
+    earlier = {"constant": d.constant} if d.constant is not None else {"range": [d.low, d.high]}
+    return {"family": d.family, "metric": d.metric, "observed": d.observed, **earlier, "baseline_length": d.length,
+            "event_ref": d.event_ref, "commit": d.commit or None}
+
+
+def _findings(result: AnalysisResult) -> list[dict]:
+    """Every item the text report shows, concerns first."""
+    out = [{"family": d.family, "metric": d.metric, "event_ref": d.event_ref, "commit": d.commit or None,
+            "kind": "departure", "concern": attention.departure_concern(d, result.quiet)}
+           for d in _departures(result)]
+    changes = sorted(_changes(result), key=lambda c: not attention.change_concern(c, result.quiet))
+    out += [{"family": c.get("family"), "metric": c.get("metric"), "event_ref": c.get("event_ref"),
+             "commit": c.get("trigger_commit"), "kind": "step" if "step" in c else "change",
+             "concern": attention.change_concern(c, result.quiet)} for c in changes]
+    return out
+
+
 def json_report(result: AnalysisResult) -> str:
     """The report for programs: one JSON object (schema above)."""
     window = result.window
@@ -325,8 +385,9 @@ def json_report(result: AnalysisResult) -> str:
         "failures": [{"family": f.family, "cause": f.cause} for f in result.failures],
         "warnings": result.warnings,
         "notes": result.notes,
-        "departures": [{"family": d.family, "metric": d.metric, "observed": d.observed, "constant": d.constant,
-                        "baseline_length": d.length, "event_ref": d.event_ref} for d in _departures(result)],
+        "departures": [_departure_record(d) for d in _departures(result)],
+        "findings": _findings(result),
+        "withheld": _view(result).withheld,
         "advisory": result.advisory,
         "verification": _comparison(result),
     }, indent=2) + "\n"

@@ -111,6 +111,30 @@ class Phase2Engine {
     return out;
   }
 
+  nb::list metric_series(const std::string& family) const {
+    const auto& all = sig::families();
+    std::size_t index = 0;
+    while (index < all.size() && all[index].key != family) ++index;
+    if (index == all.size()) throw varnel::InvalidValueError("no family named " + family);
+    std::vector<sig::SignalEngine::Measured> series;
+    {
+      nb::gil_scoped_release unlocked;
+      series = engine_.metric_series(index);
+    }
+    const sig::Family& f = all[index];
+    nb::list out;
+    for (const auto& [ref, metrics] : series) {
+      nb::dict values;
+      for (const sig::Metric& m : metrics.items) {
+        const std::string_view name = f.metric_names[m.name];
+        values[nb::str(name.data(), name.size())] =
+            m.value.kind == sig::MetricValue::Kind::Number ? num_to_python(m.value.number) : nb::none();
+      }
+      out.append(nb::make_tuple(vb::to_python(ref), values));
+    }
+    return out;
+  }
+
   nb::list emit_signals(nb::handle events, const std::string& engine_id, const std::string& source_type,
                         nb::handle metric_fn, nb::handle window_data_fn) const {
     sig::SignalEmitter emitter(engine_.settings(), engine_id, source_type);
@@ -311,6 +335,9 @@ NB_MODULE(sigstage, m) {
                        return nb::borrow(git_extended_metrics(event, metrics, window));
                      },
                      nb::arg("event"), nb::arg("metrics"), nb::arg("window"))
+                 .def("metric_series", &Phase2Engine::metric_series, nb::arg("family"),
+                      "(event_ref, metrics) of every event of a family in the order it is judged, also the "
+                      "events too early to be judged; writes nothing.")
                  .def("run_all", &Phase2Engine::run_all)
                  .def("run_all_parallel", &Phase2Engine::run_all_parallel, nb::arg("max_workers").none() = 4);
   for (std::size_t f = 0; f < sig::kFamilyCount; ++f) {

@@ -94,6 +94,24 @@ SignalList SignalEngine::run_git(const EventCatalog& catalog) const {
   return signals;
 }
 
+std::vector<SignalEngine::Measured> SignalEngine::metric_series(std::size_t family) const {
+  EventCatalog catalog(events_path_, only(family));
+  catalog.load_all();
+  std::vector<Measured> out;
+  GitWindow window(settings_.window_size);
+  for (const CatalogEvent* e : catalog.select(family)) {
+    const FamilyView& view = *e->view(family);
+    if (view.error) std::rethrow_exception(view.error);
+    if (family == 0) {
+      out.push_back({event_ref_or_empty(*e), window.measure(view.files)});
+      window.remember();
+    } else {
+      out.push_back({event_ref_or_empty(*e), view.metrics});
+    }
+  }
+  return out;
+}
+
 SignalList SignalEngine::run_family(std::size_t family, const EventCatalog& catalog) const {
   return family == 0 ? run_git(catalog) : run_metric_family(family, catalog);
 }

@@ -32,6 +32,17 @@ class SignalEngine {
   // Full events selected by the filters (empty selects all), in run order.
   std::vector<json::Value> load_events(const std::string& source_family, const std::string& source_type) const;
 
+  // One event of a family as the runner measured it: its event_ref and its metrics map.
+  struct Measured {
+    json::Value event_ref;
+    Metrics metrics;
+  };
+
+  // Every event of one family in the runner's order with the metrics the
+  // runner judged, also the events too early to be judged: hosts rebuild
+  // any signal's earlier values from it. Writes nothing.
+  std::vector<Measured> metric_series(std::size_t family) const;
+
   // Runs one family on its own (index into families()); returns its signals
   // and writes its signal file as the family's rules say.
   SignalList run_family(std::size_t family) const;

@@ -15,12 +15,6 @@ def change(metric, family="git", current=40, median=4.0, deviation=12.0, ref="e1
             "event_ref": ref, "trigger_commit": "a" * 40, "observed_at": "2026-01-01T00:00:00Z"}
 
 
-def signal(metric, observed, constant, degenerate=True, ref="t9"):
-    return {"metric": metric, "observed": observed, "event_ref": ref, "confidence": {"sample_count": 8},
-            "baseline": {"mean": constant, "median": constant, "mad": 0.0},
-            "deviation": {"measure": 0.0, "unit": "degenerate", "degenerate": degenerate}}
-
-
 def record(flagged, hits, lift=1.7):
     return {"latest_commit": "c" * 40, "rules": [{"metric": "files_touched", "direction": "up", "threshold": 1.5,
             "flagged": flagged, "labels": {"fix": {"hits": hits, "lift": lift}}}]}
@@ -63,20 +57,34 @@ def test_a_track_record_is_told_only_with_enough_history(tmp_path):
     assert "older than the latest commit" in stale
 
 
+def ingested(root, family, n, payload, commit="b" * 40):
+    (root / "events").mkdir(exist_ok=True)
+    (root / "events" / f"ingest-{family}-{n}.json").write_text(json.dumps(
+        {"event_id": f"{family}{n}", "source_family": family, "observed_at": f"2026-02-{n + 1:02d}T04:05:06Z",
+         "payload": {**payload, "trigger": {"commit_sha": commit}}}))
+
+
+def judged(root):
+    from varnel.sigstage import Phase2Engine
+
+    engine = Phase2Engine(root)
+    return {"testing": engine.run_testing(), "coverage": engine.run_coverage()}
+
+
 def test_failures_after_clean_runs_are_a_finding_even_without_an_advisory(tmp_path):
-    signals = {"testing": [signal("failure_rate", 0.109, 0.0), signal("total_tests", 107, 110, degenerate=False)],
-               "coverage": [signal("line_rate", 0.9, 0.8)]}
-    (tmp_path / "events").mkdir()
-    (tmp_path / "events" / "ingest-testing-t9.json").write_text(json.dumps(
-        {"event_id": "t9", "observed_at": "2026-02-03T04:05:06Z", "payload": {"trigger": {"commit_sha": "b" * 40}}}))
-    done = result(tmp_path, signals=signals)
+    for n in range(9):
+        failed = 12 if n == 8 else 0
+        ingested(tmp_path, "testing", n, {"summary": {"total": 110, "failed": failed}})
+        ingested(tmp_path, "coverage", n, {"line_rate": 0.9 if n == 8 else 0.8, "branch_rate": 0.5})
+    done = result(tmp_path, signals=judged(tmp_path))
     report = text(done)
     assert report.index("Testing / Failure Rate") < report.index("Code Coverage / Line Coverage")
-    assert "now 0.109 share of tests, after 8 observations all at 0 (commit bbbbbbbbbbbb of 2026-02-03)" in report
+    assert "now 0.1091 share of tests, after 8 observations all at 0 (commit bbbbbbbbbbbb of 2026-02-09)" in report
     assert level(done) == "action_needed"
     assert [d["metric"] for d in json.loads(json_report(done))["departures"]] == ["failure_rate", "line_rate"]
     # Coverage rising from a constant is no concern.
-    assert level(result(tmp_path, signals={"coverage": [signal("line_rate", 0.9, 0.8)]})) == "watch"
+    only_coverage = result(tmp_path, signals={"coverage": judged(tmp_path)["coverage"]})
+    assert level(only_coverage) == "watch"
 
 
 def pattern(pid, metrics, sources, count, way="increased", fingerprint=None):

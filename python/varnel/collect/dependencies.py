@@ -189,8 +189,22 @@ def _versions(state: dict) -> dict[tuple[str, str], set[str]]:
     return versions
 
 
-def _locks(state: dict) -> set[str]:
-    return {path for path in state.get("counted_from", ()) if path.rpartition("/")[2] in _COMPLETE}
+def _measure_changed(state: dict, previous: dict) -> bool:
+    """Whether the count is read from other kinds of files than before: a lock
+    file came or went, or a directory counted in both readings is read from
+    other files, not only more or fewer (setup.py replaced by pyproject.toml)."""
+    def kinds(reading: dict) -> tuple[set[str], dict[str, set[str]]]:
+        locks, by_directory = set(), {}
+        for path in reading.get("counted_from", ()):
+            directory, _, name = path.rpartition("/")
+            by_directory.setdefault(directory, set()).add(name)
+            if name in _COMPLETE:
+                locks.add(path)
+        return locks, by_directory
+
+    (locks, now), (locks_before, before) = kinds(state), kinds(previous)
+    return locks != locks_before or any(not (now[d] <= before[d] or before[d] <= now[d])
+                                        for d in now.keys() & before.keys())
 
 
 class DependencySource:
@@ -260,6 +274,6 @@ class DependencySource:
                 "removed": len(before.keys() - now.keys()),
                 "updated": sum(1 for name in now.keys() & before.keys() if now[name] != before[name]),
             }
-            if _locks(state) != _locks(previous):
+            if _measure_changed(state, previous):
                 payload["measure_changed"] = True
         return payload

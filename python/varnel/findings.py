@@ -1,0 +1,307 @@
+"""What the host's report says of an analysis, each statement true of the
+repository's own data, and what it withholds of the engine's changes.
+
+- A **departure** is a signal in the window whose earlier values (those it
+  was judged against: the metric's values in the family's previous `window`
+  events) left no spread to size it, and whose value lies outside all of
+  them. It is "constant" only when every earlier value is the same; else it
+  carries their range. A degenerate signal inside that range is nothing new.
+- A **level** (dependency count and depth, resources and resource types,
+  endpoints, types and fields) describes the repository's state, so a
+  finding about it is the **step**: the commit, in the mainline's order,
+  where the value last changed, from what to what. After a step the rolling
+  median lags and every later commit looks far from normal; those are never
+  named. A step before the window is at most one line ("still 82 since ...").
+- A **change of measure** (the files a count is read from changed) resets
+  the comparison: a signal whose earlier values were counted another way is
+  withheld, and the change itself is never a concern or a departure.
+
+`shown(result)` gives the changes (the advisory's, steps pinned on their
+commit), the departures, the lines about earlier levels and the withheld
+changes with their reasons.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from functools import cached_property
+from pathlib import Path
+
+from . import friendly
+from .collect.events import commits_of_events
+from .collect.gitrun import CollectError, git, text
+from .pipeline import HISTORY_SOURCES, engine
+
+# Metrics that are a level of the repository's state, by family.
+LEVEL_METRICS = {
+    "dependency": frozenset({"dependency_count", "max_depth"}),
+    "schema": frozenset({"endpoint_count", "type_count", "field_count"}),
+    "config": frozenset({"resource_count", "resource_type_count"}),
+}
+# Why an engine's change is not shown.
+LAGGING = "lagging_level"  # a level reached before the window: this commit changed nothing
+MEASURE = "change_of_measure"  # what is counted changed in this commit
+OTHER_MEASURE = "counted_otherwise"  # earlier values were counted from other files
+
+
+def is_level(family: str, metric: str) -> bool:
+    return metric in LEVEL_METRICS.get(family, ())
+
+
+@dataclass(frozen=True)
+class Departure:
+    """A signal whose earlier values had no spread, outside all of them."""
+
+    family: str
+    metric: str
+    observed: object
+    length: int  # earlier values
+    low: object  # their lowest and highest
+    high: object
+    event_ref: str
+    commit: str = ""  # the commit its event came with, and when
+    observed_at: str = ""
+
+    @property
+    def constant(self) -> object | None:
+        return self.low if self.low == self.high else None
+
+    @property
+    def direction(self) -> str:
+        return "up" if self.observed > self.high else "down"
+
+
+@dataclass(frozen=True)
+class _Event:
+    """What the report needs of one history event."""
+
+    commit: str
+    observed_at: str
+    subject: str
+    measure_changed: bool
+    diff: dict
+
+
+@dataclass
+class Shown:
+    changes: list[dict] = field(default_factory=list)  # the advisory's changes as the report shows them
+    departures: list[Departure] = field(default_factory=list)
+    still: list[dict] = field(default_factory=list)  # levels reached before the window: one line each
+    withheld: list[dict] = field(default_factory=list)  # {"family", "metric", "event_ref", "reason"}
+
+
+def number_text(value: object) -> str:
+    """A count or measure as the report writes it: 1,204, 0.5714, 3.2e+05."""
+    return f"{value:,}" if isinstance(value, int) else f"{value:,.4g}" if isinstance(value, float) else str(value)
+
+
+def _number(value: object) -> float | None:
+    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
+
+
+def _centre(baseline: dict) -> object:
+    return baseline.get("median") if baseline.get("mad") else baseline.get("mean")
+
+
+class _Workspace:
+    """The engine's series and the events of one analysed workspace, read once each."""
+
+    def __init__(self, result):
+        self.result = result
+        self._series: dict[str, list[tuple[str, dict]]] = {}
+        self._places: dict[str, dict[str, int | None]] = {}
+
+    def series(self, family: str) -> list[tuple[str, dict]]:
+        """(event_ref, metrics) of the family's events, in the order the engine judged them."""
+        if family not in self._series:
+            phase2 = engine("sigstage").Phase2Engine(self.result.workspace, window_size=self.result.window_size)
+            self._series[family] = phase2.metric_series(family)
+        return self._series[family]
+
+    @cached_property
+    def commits(self) -> dict[str, tuple[str, str]]:
+        return commits_of_events(self.result.workspace)
+
+    @cached_property
+    def events(self) -> dict[str, _Event]:
+        found = {}
+        for source in HISTORY_SOURCES:
+            for path in (Path(self.result.workspace) / "events").glob(f"{source.prefix}*.json"):
+                try:
+                    event = json.loads(path.read_text(encoding="utf-8"))
+                    payload, trigger = event["payload"], event["payload"]["trigger"]
+                    found[event["event_id"]] = _Event(
+                        str(trigger.get("commit_sha") or ""), str(event.get("observed_at") or ""),
+                        str(trigger.get("commit_message") or "").split("\n", 1)[0],
+                        bool(payload.get("measure_changed")), dict(payload.get("diff") or {}))
+                except (OSError, ValueError, RecursionError, KeyError, TypeError, AttributeError):
+                    continue  # the engines report unreadable events themselves
+        return found
+
+    @cached_property
+    def mainline(self) -> dict[str, int]:
+        """The place of each commit on HEAD's first-parent chain, oldest first."""
+        try:
+            shas = text(git(self.result.repo, "rev-list", "--first-parent", "--reverse", "HEAD")).split()
+        except CollectError:
+            return {}
+        return {sha: n for n, sha in enumerate(shas)}
+
+    def level(self, family: str, metric: str) -> list[tuple[str, object]]:
+        """(event_ref, value) of the family's known values of a level, in the mainline's order."""
+        place = self.mainline
+        events = self.events
+        known = [(ref, m.get(metric)) for ref, m in self.series(family)
+                 if m.get(metric) is not None and ref in events]
+        if place:
+            known.sort(key=lambda rv: place.get(events[rv[0]].commit, -1))
+        return known
+
+    def place(self, family: str, ref: str) -> int | None:
+        """Where `ref`'s event is in the family's series; None unless it is there exactly once."""
+        if family not in self._places:
+            places: dict[str, int | None] = {}
+            for i, (r, _) in enumerate(self.series(family)):
+                places[r] = None if r in places else i
+            self._places[family] = places
+        return self._places[family].get(ref)
+
+    def earlier(self, family: str, metric: str, ref: str) -> list | None:
+        """The values a signal of `ref` was judged against; None when its event is not found once."""
+        at = self.place(family, ref)
+        if at is None:
+            return None
+        window = self.series(family)[max(0, at - self.result.window_size):at]
+        return [m[metric] for _, m in window if m.get(metric) is not None]
+
+    def measure_reset(self, family: str, ref: str) -> str | None:
+        """MEASURE when `ref`'s own event changed what is counted, OTHER_MEASURE
+        when one of the events its signal was judged against did (or came after
+        one that did), else None."""
+        events = self.events
+        if ref in events and events[ref].measure_changed:
+            return MEASURE
+        at = self.place(family, ref)
+        if at is None:
+            return None
+        window = self.series(family)[max(0, at - self.result.window_size) + 1:at]  # a change at its first starts afresh
+        return OTHER_MEASURE if any(r in events and events[r].measure_changed for r, _ in window) else None
+
+
+def _step(level: list[tuple[str, object]], ref: str) -> tuple[int, int] | None:
+    """(index of ref, index of the step that made its value) in `level`."""
+    at = next((i for i, (r, _) in enumerate(level) if r == ref), None)
+    if at is None:
+        return None
+    step = at
+    while step > 0 and level[step - 1][1] == level[at][1]:
+        step -= 1
+    return at, step
+
+
+def _signal(result, family: str, metric: str, ref: str) -> dict | None:
+    return next((s for s in result.signals.get(family, ()) if s.get("metric") == metric
+                 and s.get("event_ref") == ref), None)
+
+
+def _diff_text(diff: dict) -> str:
+    """A history event's diff in words: "(2 resources added, 1 resource removed)"."""
+    parts = []
+    for key, value in diff.items():
+        if isinstance(value, int) and not isinstance(value, bool) and value:
+            things, _, done = key.rpartition("_")
+            things = things or "packages"  # a dependency diff names only what was done
+            parts.append(f"{value:,} {things[:-1] if value == 1 else things} {done}")
+    return f" ({', '.join(parts)})" if parts else ""
+
+
+def _pinned(change: dict, ws: _Workspace, level: list, step: int) -> dict:
+    """The change as the step that made its level: that commit, from what to what."""
+    ref, value = level[step]
+    event = ws.events[ref]
+    before = level[step - 1][1] if step > 0 else None
+    moved = dict(change, event_ref=ref, trigger_commit=event.commit, observed_at=event.observed_at,
+                 commit_message=event.subject, step={"from": before, "to": value})
+    signal = _signal(ws.result, change.get("family", ""), change.get("metric", ""), ref)
+    usual = _centre(signal.get("baseline") or {}) if signal else None
+    if ref != change.get("event_ref"):
+        moved.pop("trigger_files", None)
+        moved.pop("files_changed", None)
+        moved["normal"] = dict(signal.get("baseline") or {}) if signal else change.get("normal")
+        moved["deviation_stddev"] = (signal.get("deviation") or {}).get("measure") if signal else None
+    sentence = f"From {number_text(before)} to {number_text(value)} in this commit{_diff_text(event.diff)}" \
+        if before is not None else f"{number_text(value)} from this commit on{_diff_text(event.diff)}"
+    if usual is not None:
+        sentence += f" — {friendly.relative_change(value, usual)}"
+    moved["description"] = sentence + "."
+    return moved
+
+
+def _in_window(result, ref: str) -> bool:
+    return result.window.event_ids is None or ref in result.window.event_ids
+
+
+def _changes(result, ws: _Workspace, shown: Shown) -> None:
+    for change in (result.advisory or {}).get("changes") or []:
+        if not isinstance(change, dict):
+            continue
+        family, metric, ref = change.get("family", ""), change.get("metric", ""), change.get("event_ref", "")
+        reason = ws.measure_reset(family, ref) if family in LEVEL_METRICS else None
+        if reason is None and is_level(family, metric):
+            level = ws.level(family, metric)
+            found = _step(level, ref)
+            if found is not None:
+                at, step = found
+                step_ref = level[step][0]
+                if ws.measure_reset(family, step_ref) == MEASURE:
+                    reason = MEASURE
+                elif not _in_window(result, step_ref):
+                    reason = LAGGING
+                    event = ws.events[step_ref]
+                    shown.still.append({"family": family, "metric": metric, "value": level[at][1],
+                                        "event_ref": step_ref, "commit": event.commit,
+                                        "observed_at": event.observed_at})
+                else:
+                    change = _pinned(change, ws, level, step)
+        if reason is None:
+            shown.changes.append(change)
+        else:
+            shown.withheld.append({"family": family, "metric": metric, "event_ref": ref, "reason": reason})
+
+
+def _departures(result, ws: _Workspace) -> list[Departure]:
+    """The latest departure of each metric in the window."""
+    latest: dict[tuple[str, str], Departure] = {}
+    for family, listed in result.signals.items():
+        for s in listed:
+            baseline, deviation, ref = s.get("baseline") or {}, s.get("deviation") or {}, s.get("event_ref", "")
+            observed, metric = _number(s.get("observed")), s.get("metric", "")
+            if not deviation.get("degenerate") or observed is None or not _in_window(result, ref) \
+                    or s.get("observed") == baseline.get("median"):
+                continue
+            earlier = ws.earlier(family, metric, ref)
+            if not earlier or len(earlier) != (s.get("confidence") or {}).get("sample_count"):
+                continue  # not the values it was judged against: nothing to say that is sure
+            if min(earlier) <= observed <= max(earlier):
+                continue
+            if family in LEVEL_METRICS and ws.measure_reset(family, ref):
+                continue
+            if is_level(family, metric):
+                level = ws.level(family, metric)
+                found = _step(level, ref)
+                if found is None or found[0] != found[1]:
+                    continue  # its value is the one the commit before it had
+            commit, observed_at = ws.commits.get(ref, ("", ""))
+            latest[(family, metric)] = Departure(family, metric, s.get("observed"), len(earlier), min(earlier),
+                                                 max(earlier), ref, commit, observed_at)
+    return list(latest.values())
+
+
+def shown(result) -> Shown:
+    """What the report shows of `result`, and what it withholds."""
+    ws = _Workspace(result)
+    out = Shown()
+    _changes(result, ws, out)
+    out.departures = _departures(result, ws)
+    return out
