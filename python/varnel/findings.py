@@ -87,7 +87,8 @@ class _Event:
 class Shown:
     changes: list[dict] = field(default_factory=list)  # the advisory's changes as the report shows them
     departures: list[Departure] = field(default_factory=list)
-    still: list[dict] = field(default_factory=list)  # levels reached before the window: one line each
+    # Levels reached before the window, one line each: the value now and the step that made it.
+    still: list[dict] = field(default_factory=list)
     withheld: list[dict] = field(default_factory=list)  # {"family", "metric", "event_ref", "reason"}
 
 
@@ -189,15 +190,49 @@ class _Workspace:
         return OTHER_MEASURE if any(r in events and events[r].measure_changed for r, _ in window) else None
 
 
-def _step(level: list[tuple[str, object]], ref: str) -> tuple[int, int] | None:
-    """(index of ref, index of the step that made its value) in `level`."""
+def _step(level: list[tuple[str, object]], ref: str, far=lambda ref: False, up: bool = True) -> tuple[int, int | None] | None:
+    """(index of ref, index of the step that made its level, or None when no
+    commit moved it that way) in `level`. After a step the median lags, so
+    each later event looks far from normal (`far`): the step is the largest
+    move the finding's way since the events just before `ref` began to look
+    so, counted from the change that gave the first of them its value."""
     at = next((i for i, (r, _) in enumerate(level) if r == ref), None)
     if at is None:
         return None
-    step = at
-    while step > 0 and level[step - 1][1] == level[at][1]:
-        step -= 1
-    return at, step
+    start = at
+    while start > 0 and far(level[start - 1][0]):
+        start -= 1
+    while start > 0 and level[start - 1][1] == level[start][1]:
+        start -= 1
+    if start == 0:
+        return at, 0
+    moves = [((level[k][1] - level[k - 1][1]) * (1 if up else -1), -k) for k in range(start, at + 1)]
+    move, step = max(moves)
+    return at, -step if move > 0 else None
+
+
+def _goes_up(change: dict) -> bool:
+    return (_number(change.get("current")) or 0.0) > (_number(_centre(change.get("normal") or {})) or 0.0)
+
+
+def _far_as(result, family: str, metric: str, change: dict):
+    """Whether an event's signal of the metric lay as far from normal as
+    `change`, the same way: past the threshold, or off a baseline without spread."""
+    up = _goes_up(change)
+    signals = {s.get("event_ref"): s for s in result.signals.get(family, ()) if s.get("metric") == metric}
+
+    def far(ref: str) -> bool:
+        s = signals.get(ref)
+        if s is None:
+            return False
+        deviation, baseline = s.get("deviation") or {}, s.get("baseline") or {}
+        if deviation.get("degenerate"):
+            moved = _number(s.get("observed")), _number(baseline.get("median"))
+            return None not in moved and moved[0] != moved[1] and (moved[0] > moved[1]) == up
+        measure = _number(deviation.get("measure")) or 0.0
+        return abs(measure) >= result.threshold and (measure > 0) == up
+
+    return far
 
 
 def _signal(result, family: str, metric: str, ref: str) -> dict | None:
@@ -234,6 +269,9 @@ def _pinned(change: dict, ws: _Workspace, level: list, step: int) -> dict:
         if before is not None else f"{number_text(value)} from this commit on{_diff_text(event.diff)}"
     if usual is not None:
         sentence += f" — {friendly.relative_change(value, usual)}"
+    if change.get("current") != value:
+        sentence += f"; later {number_text(change.get('current'))}"
+        moved["current"] = value
     moved["description"] = sentence + "."
     return moved
 
@@ -250,18 +288,24 @@ def _changes(result, ws: _Workspace, shown: Shown) -> None:
         reason = ws.measure_reset(family, ref) if family in LEVEL_METRICS else None
         if reason is None and is_level(family, metric):
             level = ws.level(family, metric)
-            found = _step(level, ref)
+            found = _step(level, ref, _far_as(result, family, metric, change), _goes_up(change))
             if found is not None:
                 at, step = found
-                step_ref = level[step][0]
-                if ws.measure_reset(family, step_ref) == MEASURE:
+                step_ref = level[step][0] if step is not None else None
+                if step_ref is None:
+                    reason = LAGGING  # the median moved, no commit did
+                elif ws.measure_reset(family, step_ref) == MEASURE:
                     reason = MEASURE
                 elif not _in_window(result, step_ref):
                     reason = LAGGING
                     event = ws.events[step_ref]
-                    shown.still.append({"family": family, "metric": metric, "value": level[at][1],
-                                        "event_ref": step_ref, "commit": event.commit,
-                                        "observed_at": event.observed_at})
+                    if level[-1][1] == level[at][1]:  # the level stands; else it moved on unremarked
+                        shown.still.append({"family": family, "metric": metric, "value": level[at][1],
+                                            "step": {"from": level[step - 1][1] if step else None,
+                                                     "to": level[step][1]},
+                                            "steady": all(v == level[at][1] for _, v in level[step:]),
+                                            "event_ref": step_ref, "commit": event.commit,
+                                            "observed_at": event.observed_at})
                 else:
                     change = _pinned(change, ws, level, step)
         if reason is None:
@@ -289,8 +333,8 @@ def _departures(result, ws: _Workspace) -> list[Departure]:
                 continue
             if is_level(family, metric):
                 level = ws.level(family, metric)
-                found = _step(level, ref)
-                if found is None or found[0] != found[1]:
+                at = next((i for i, (r, _) in enumerate(level) if r == ref), None)
+                if at is None or (at > 0 and level[at - 1][1] == level[at][1]):
                     continue  # its value is the one the commit before it had
             commit, observed_at = ws.commits.get(ref, ("", ""))
             latest[(family, metric)] = Departure(family, metric, s.get("observed"), len(earlier), min(earlier),

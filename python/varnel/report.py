@@ -279,9 +279,14 @@ def _still_lines(result: AnalysisResult, style: _Style) -> list[str]:
     lines = []
     for still in _view(result).still:
         family, metric = _labels(still)
-        lines.append(f"- {family} / {metric}: still {_number(still['value'])} "
-                     f"{attention.UNITS.get(still['metric'], '')} since commit "
-                     f"{style.code(clean(still['commit'])[:COMMIT_ID_LENGTH])} of {_day(still['observed_at'])}")
+        unit, step = attention.UNITS.get(still["metric"], ""), still["step"]
+        commit = f"commit {style.code(clean(still['commit'])[:COMMIT_ID_LENGTH])} of {_day(still['observed_at'])}"
+        if still["steady"]:
+            lines.append(f"- {family} / {metric}: still {_number(still['value'])} {unit} since {commit}")
+        else:
+            moved = f", {_number(step['from'])} to {_number(step['to'])}" if step["from"] is not None else ""
+            lines.append(f"- {family} / {metric}: {_number(still['value'])} {unit} now; the largest step "
+                         f"to it was {commit}{moved}")
     if not lines:
         return []
     return ["", "Levels reached before this window:"] + ([""] if style.list_apart else []) + lines

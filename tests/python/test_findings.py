@@ -127,6 +127,19 @@ class TestLevels:
         text = varnel("analyze", str(repo), "--all", "--quiet").stdout
         assert "From 3 to 9 in this commit (6 resources added" in text and step[:12] in text
 
+    def test_a_small_bump_after_a_large_step_is_not_the_step(self, repo):
+        (repo / ".varnel.toml").write_text("significance_threshold = 1.5\n")
+        for day in range(1, 9):
+            commit(repo, {"main.tf": _tf(3 + day % 2, f"v{day}")}, f"tune {day}", date=f"2026-03-{day:02d}T10:00:00Z")
+        migration = commit(repo, {"main.tf": _tf(9, "m")}, "migrate the buckets", date="2026-03-09T10:00:00Z")
+        bump = commit(repo, {"main.tf": _tf(10, "m")}, "one more bucket", date="2026-03-10T10:00:00Z")
+        for day in range(11, 15):
+            commit(repo, {"main.tf": _tf(10, f"v{day}")}, f"retag {day}", date=f"2026-03-{day:02d}T10:00:00Z")
+        for window in (["--all"], ["--since", "2026-03-10"]):
+            done = _report(repo, *window)
+            named = [f["commit"] for f in done["findings"] if f["metric"] == "resource_count"]
+            assert bump not in named and named in ([migration], [])
+
     def test_a_level_reached_before_the_window_is_one_line(self, repo):
         (repo / ".varnel.toml").write_text("significance_threshold = 1.5\n")
         for day in range(1, 9):
