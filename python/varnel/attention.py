@@ -1,6 +1,6 @@
 """What deserves a team's attention in an analysis, as the host's report
 shows it: concern before curiosity, units, the repository's own track
-record, departures from a constant baseline, and a level that discriminates.
+record, departures from values without spread, and a level that discriminates.
 
 - A change is a **concern** when `varnel.friendly` has an insight for its
   metric moving that way (``INSIGHTS``) and rates the metric (``CONCERN``);
@@ -22,7 +22,7 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
-from .findings import Departure
+from .findings import Departure, centre
 from .friendly import CONCERN, INSIGHTS, advisory_status
 
 MIN_FLAGGED, MIN_LABELLED = 30, 10
@@ -42,10 +42,9 @@ UNITS = {
 
 
 def direction(change: dict) -> str:
-    normal = change.get("normal") or {}
-    centre = normal.get("median") if normal.get("mad") else normal.get("mean")
+    normal = centre(change.get("normal") or {})
     try:
-        return "up" if float(change.get("current")) > float(centre if centre is not None else 0) else "down"
+        return "up" if float(change.get("current")) > float(normal if normal is not None else 0) else "down"
     except (TypeError, ValueError):
         return "up"
 

@@ -9,9 +9,10 @@ repository's own data, and what it withholds of the engine's changes.
 - A **level** (dependency count and depth, resources and resource types,
   endpoints, types and fields) describes the repository's state, so a
   finding about it is the **step**: the commit, in the mainline's order,
-  where the value last changed, from what to what. After a step the rolling
-  median lags and every later commit looks far from normal; those are never
-  named. A step before the window is at most one line ("still 82 since ...").
+  that moved the value most the finding's way since it began to look far
+  from normal, from what to what. After a step the rolling median lags and
+  every later commit looks far from normal; those are never named. A step
+  before the window is at most one line ("still 82 since ...").
 - A **change of measure** (the files a count is read from changed) resets
   the comparison: a signal whose earlier values were counted another way is
   withheld, and the change itself is never a concern or a departure.
@@ -39,8 +40,10 @@ LEVEL_METRICS = {
     "schema": frozenset({"endpoint_count", "type_count", "field_count"}),
     "config": frozenset({"resource_count", "resource_type_count"}),
 }
+# Families whose events record a change of what a count is read from.
+MEASURED_FAMILIES = frozenset({"dependency"})
 # Why an engine's change is not shown.
-LAGGING = "lagging_level"  # a level reached before the window: this commit changed nothing
+LAGGING = "lagging_level"  # the largest step to the level came before the window, or no commit made it
 MEASURE = "change_of_measure"  # what is counted changed in this commit
 OTHER_MEASURE = "counted_otherwise"  # earlier values were counted from other files
 
@@ -101,10 +104,6 @@ def _number(value: object) -> float | None:
     return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
-def _centre(baseline: dict) -> object:
-    return baseline.get("median") if baseline.get("mad") else baseline.get("mean")
-
-
 class _Workspace:
     """The engine's series and the events of one analysed workspace, read once each."""
 
@@ -150,14 +149,14 @@ class _Workspace:
         return {sha: n for n, sha in enumerate(shas)}
 
     def level(self, family: str, metric: str) -> list[tuple[str, object]]:
-        """(event_ref, value) of the family's known values of a level, in the mainline's order."""
-        place = self.mainline
-        events = self.events
-        known = [(ref, m.get(metric)) for ref, m in self.series(family)
-                 if m.get(metric) is not None and ref in events]
+        """(event_ref, value) of a level's events on the mainline, in its order; None where the
+        count is unknown (a manifest that could not be read)."""
+        place, events = self.mainline, self.events
+        found = [(ref, m.get(metric)) for ref, m in self.series(family)
+                 if ref in events and (not place or events[ref].commit in place)]
         if place:
-            known.sort(key=lambda rv: place.get(events[rv[0]].commit, -1))
-        return known
+            found.sort(key=lambda rv: place[events[rv[0]].commit])
+        return found
 
     def place(self, family: str, ref: str) -> int | None:
         """Where `ref`'s event is in the family's series; None unless it is there exactly once."""
@@ -190,32 +189,38 @@ class _Workspace:
         return OTHER_MEASURE if any(r in events and events[r].measure_changed for r, _ in window) else None
 
 
-def _step(level: list[tuple[str, object]], ref: str, far=lambda ref: False, up: bool = True) -> tuple[int, int | None] | None:
-    """(index of ref, index of the step that made its level, or None when no
-    commit moved it that way) in `level`. After a step the median lags, so
-    each later event looks far from normal (`far`): the step is the largest
-    move the finding's way since the events just before `ref` began to look
-    so, counted from the change that gave the first of them its value."""
-    at = next((i for i, (r, _) in enumerate(level) if r == ref), None)
-    if at is None:
-        return None
+def _step(level: list[tuple[str, object]], at: int, far, up: bool, remeasured) -> int | None:
+    """The index in `level` of the step that made the level of event `at`,
+    or None when no commit moved it that way. After a step the median lags
+    and each later event looks far from normal (`far`), so the step is the
+    largest move the finding's way (the earliest of equal ones) since the
+    events just before `at` began to look so, counted from the change that
+    gave the first of them its value; never across a change of measure
+    (`remeasured`), nor a move from an unknown count."""
     start = at
-    while start > 0 and far(level[start - 1][0]):
+    while start > 0 and far(level[start - 1][0]) and not remeasured(level[start][0]):
         start -= 1
-    while start > 0 and level[start - 1][1] == level[start][1]:
+    while start > 0 and level[start - 1][1] == level[start][1] and not remeasured(level[start][0]):
         start -= 1
     if start == 0:
-        return at, 0
-    moves = [((level[k][1] - level[k - 1][1]) * (1 if up else -1), -k) for k in range(start, at + 1)]
-    move, step = max(moves)
-    return at, -step if move > 0 else None
+        return 0 if level[0][1] is not None else None  # the level was there from the first reading
+    sign = 1 if up else -1
+    moves = [((level[k][1] - level[k - 1][1]) * sign, -k) for k in range(start, at + 1)
+             if level[k - 1][1] is not None and level[k][1] is not None]
+    move, step = max(moves, default=(0, 0))
+    return -step if move > 0 else None
+
+
+def centre(baseline: dict) -> object:
+    """Where a baseline's normal lies: the median when the MAD is positive, else the mean."""
+    return baseline.get("median") if baseline.get("mad") else baseline.get("mean")
 
 
 def _goes_up(change: dict) -> bool:
-    return (_number(change.get("current")) or 0.0) > (_number(_centre(change.get("normal") or {})) or 0.0)
+    return (_number(change.get("current")) or 0.0) > (_number(centre(change.get("normal") or {})) or 0.0)
 
 
-def _far_as(result, family: str, metric: str, change: dict):
+def _as_far_as(result, family: str, metric: str, change: dict):
     """Whether an event's signal of the metric lay as far from normal as
     `change`, the same way: past the threshold, or off a baseline without spread."""
     up = _goes_up(change)
@@ -246,32 +251,34 @@ def _diff_text(diff: dict) -> str:
     for key, value in diff.items():
         if isinstance(value, int) and not isinstance(value, bool) and value:
             things, _, done = key.rpartition("_")
-            things = things or "packages"  # a dependency diff names only what was done
-            parts.append(f"{value:,} {things[:-1] if value == 1 else things} {done}")
+            # A dependency diff counts names (a name may be held in several versions).
+            things = things or ("package name" if value == 1 else "package names")
+            parts.append(f"{value:,} {things[:-1] if value == 1 and things.endswith('s') else things} {done}")
     return f" ({', '.join(parts)})" if parts else ""
 
 
 def _pinned(change: dict, ws: _Workspace, level: list, step: int) -> dict:
-    """The change as the step that made its level: that commit, from what to what."""
+    """The change as the step that made its level: that commit, from what to
+    what, and the level now."""
     ref, value = level[step]
     event = ws.events[ref]
     before = level[step - 1][1] if step > 0 else None
+    now = next(v for _, v in reversed(level) if v is not None)
     moved = dict(change, event_ref=ref, trigger_commit=event.commit, observed_at=event.observed_at,
-                 commit_message=event.subject, step={"from": before, "to": value})
+                 commit_message=event.subject, current=value, step={"from": before, "to": value, "now": now})
     signal = _signal(ws.result, change.get("family", ""), change.get("metric", ""), ref)
-    usual = _centre(signal.get("baseline") or {}) if signal else None
     if ref != change.get("event_ref"):
         moved.pop("trigger_files", None)
         moved.pop("files_changed", None)
-        moved["normal"] = dict(signal.get("baseline") or {}) if signal else change.get("normal")
-        moved["deviation_stddev"] = (signal.get("deviation") or {}).get("measure") if signal else None
+        if signal is not None:
+            moved["normal"] = dict(signal.get("baseline") or {})
+            moved["deviation_stddev"] = (signal.get("deviation") or {}).get("measure")
     sentence = f"From {number_text(before)} to {number_text(value)} in this commit{_diff_text(event.diff)}" \
         if before is not None else f"{number_text(value)} from this commit on{_diff_text(event.diff)}"
-    if usual is not None:
-        sentence += f" — {friendly.relative_change(value, usual)}"
-    if change.get("current") != value:
-        sentence += f"; later {number_text(change.get('current'))}"
-        moved["current"] = value
+    if signal is not None:
+        sentence += f" — {friendly.relative_change(value, centre(signal.get('baseline') or {}))}"
+    if now != value:
+        sentence += f"; {number_text(now)} now"
     moved["description"] = sentence + "."
     return moved
 
@@ -285,33 +292,38 @@ def _changes(result, ws: _Workspace, shown: Shown) -> None:
         if not isinstance(change, dict):
             continue
         family, metric, ref = change.get("family", ""), change.get("metric", ""), change.get("event_ref", "")
-        reason = ws.measure_reset(family, ref) if family in LEVEL_METRICS else None
+        reason = ws.measure_reset(family, ref) if family in MEASURED_FAMILIES else None
         if reason is None and is_level(family, metric):
-            level = ws.level(family, metric)
-            found = _step(level, ref, _far_as(result, family, metric, change), _goes_up(change))
-            if found is not None:
-                at, step = found
-                step_ref = level[step][0] if step is not None else None
-                if step_ref is None:
-                    reason = LAGGING  # the median moved, no commit did
-                elif ws.measure_reset(family, step_ref) == MEASURE:
-                    reason = MEASURE
-                elif not _in_window(result, step_ref):
-                    reason = LAGGING
-                    event = ws.events[step_ref]
-                    if level[-1][1] == level[at][1]:  # the level stands; else it moved on unremarked
-                        shown.still.append({"family": family, "metric": metric, "value": level[at][1],
-                                            "step": {"from": level[step - 1][1] if step else None,
-                                                     "to": level[step][1]},
-                                            "steady": all(v == level[at][1] for _, v in level[step:]),
-                                            "event_ref": step_ref, "commit": event.commit,
-                                            "observed_at": event.observed_at})
-                else:
-                    change = _pinned(change, ws, level, step)
+            change, reason = _level_change(result, ws, change, shown)
         if reason is None:
             shown.changes.append(change)
         else:
             shown.withheld.append({"family": family, "metric": metric, "event_ref": ref, "reason": reason})
+
+
+def _level_change(result, ws: _Workspace, change: dict, shown: Shown) -> tuple[dict, str | None]:
+    """A change of a level as the step that made it, or why it is withheld."""
+    family, metric = change.get("family", ""), change.get("metric", "")
+    level = ws.level(family, metric)
+    at = next((i for i, (r, _) in enumerate(level) if r == change.get("event_ref")), None)
+    if at is None:
+        return change, None
+    remeasured = lambda ref: ws.measure_reset(family, ref) == MEASURE  # noqa: E731
+    step = _step(level, at, _as_far_as(result, family, metric, change), _goes_up(change), remeasured)
+    if step is None:
+        return change, LAGGING  # the median moved, no commit did
+    if remeasured(level[step][0]):
+        return change, MEASURE
+    if not _in_window(result, level[step][0]):
+        now = next(v for _, v in reversed(level) if v is not None)
+        if now == level[at][1]:  # the level stands; else it moved on unremarked
+            event = ws.events[level[step][0]]
+            shown.still.append({"family": family, "metric": metric, "value": now,
+                                "step": {"from": level[step - 1][1] if step else None, "to": level[step][1]},
+                                "steady": all(v == now for _, v in level[step:]), "event_ref": level[step][0],
+                                "commit": event.commit, "observed_at": event.observed_at})
+        return change, LAGGING
+    return _pinned(change, ws, level, step), None
 
 
 def _departures(result, ws: _Workspace) -> list[Departure]:
@@ -319,23 +331,22 @@ def _departures(result, ws: _Workspace) -> list[Departure]:
     latest: dict[tuple[str, str], Departure] = {}
     for family, listed in result.signals.items():
         for s in listed:
-            baseline, deviation, ref = s.get("baseline") or {}, s.get("deviation") or {}, s.get("event_ref", "")
+            deviation, ref = s.get("deviation") or {}, s.get("event_ref", "")
             observed, metric = _number(s.get("observed")), s.get("metric", "")
-            if not deviation.get("degenerate") or observed is None or not _in_window(result, ref) \
-                    or s.get("observed") == baseline.get("median"):
+            if not deviation.get("degenerate") or observed is None or not _in_window(result, ref):
                 continue
             earlier = ws.earlier(family, metric, ref)
             if not earlier or len(earlier) != (s.get("confidence") or {}).get("sample_count"):
                 continue  # not the values it was judged against: nothing to say that is sure
             if min(earlier) <= observed <= max(earlier):
                 continue
-            if family in LEVEL_METRICS and ws.measure_reset(family, ref):
+            if family in MEASURED_FAMILIES and ws.measure_reset(family, ref):
                 continue
             if is_level(family, metric):
                 level = ws.level(family, metric)
                 at = next((i for i, (r, _) in enumerate(level) if r == ref), None)
-                if at is None or (at > 0 and level[at - 1][1] == level[at][1]):
-                    continue  # its value is the one the commit before it had
+                if at is None or (at > 0 and level[at - 1][1] in (None, level[at][1])):
+                    continue  # its value may be the one the commit before it had
             commit, observed_at = ws.commits.get(ref, ("", ""))
             latest[(family, metric)] = Departure(family, metric, s.get("observed"), len(earlier), min(earlier),
                                                  max(earlier), ref, commit, observed_at)
@@ -347,5 +358,7 @@ def shown(result) -> Shown:
     ws = _Workspace(result)
     out = Shown()
     _changes(result, ws, out)
-    out.departures = _departures(result, ws)
+    stepped = {(c.get("family"), c.get("metric"), c.get("event_ref")) for c in out.changes}
+    # A step off a baseline without spread is also a departure: the step says more.
+    out.departures = [d for d in _departures(result, ws) if (d.family, d.metric, d.event_ref) not in stepped]
     return out

@@ -18,14 +18,16 @@ sequence reaches a terminal and no line can start a CI workflow command
   (see `varnel.findings`), each with ``family``, ``metric``, ``observed``,
   ``baseline_length``, ``event_ref``, ``commit`` and either ``constant`` (every
   earlier value was this one) or ``range`` (their lowest and highest);
-- ``findings``: every item the text report shows, of concern first, each with
+- ``findings``: every finding the text report shows, of concern first, each with
   ``family``, ``metric``, ``event_ref``, ``commit``, ``kind`` ("departure";
   "step": a level of the repository's state, pinned on the commit that
   changed it; "change": any other change of the advisory) and ``concern``
   (whether it is one to act on);
 - ``withheld``: the advisory's changes the report does not show, each with
   ``family``, ``metric``, ``event_ref`` and ``reason``: "lagging_level" (the
-  level was reached before the window; the commit named changed nothing),
+  largest step to the level came before the window, or no commit moved it
+  that way: the commit the engine names did not make it; the text report
+  gives a level that stands one line, not a finding),
   "change_of_measure" (what is counted changed in that commit) or
   "counted_otherwise" (earlier values were counted from other files);
 - ``status``: the advisory engine's outcome ("complete", "no_signals",
@@ -142,15 +144,17 @@ def _subject(change: dict) -> str:
 
 
 def _verdict(result: AnalysisResult) -> str:
+    nothing = "Nothing else in this window is far from its normal." if _departures(result) else \
+        "Nothing in this window is far from its normal."
     if result.advisory is None:
         if result.failures and not any(result.signals.values()):
             return "Nothing could be judged: see the families that failed above."
         if result.status == "no_signals" and not any(result.signals.values()):
             return "Too little history to judge yet: each metric needs 6 observations."
-        return "Nothing in this window is far from its normal."
+        return nothing
     changes = _changes(result)
     if not changes and _view(result).withheld:
-        return "Nothing in this window is far from its normal."
+        return nothing
     if not changes:
         return "All clear: every change in this window was accepted as intended."
     concerns = sum(attention.change_concern(c, result.quiet) for c in changes)
@@ -186,7 +190,11 @@ def _comparison(result: AnalysisResult) -> dict | None:
         return None
     before = json.loads(result.previous.read_text(encoding="utf-8")) if result.previous else {}
     ids = result.window.event_ids
-    out = {name: list(verification.get(name) or []) for name in ("resolved", "persisting", "new", "regressions")}
+    withheld = {(w["family"], w["metric"]) for w in _view(result).withheld}
+    # What this run withholds (a change of measure, a lagging level) is no finding of this run.
+    out = {name: [c for c in verification.get(name) or [] if name == "resolved"
+                  or (c.get("family"), c.get("metric")) not in withheld]
+           for name in ("resolved", "persisting", "new", "regressions")}
     out["left_window"] = []
     if ids is not None:
         key = lambda c: (c.get("family"), c.get("metric"))  # noqa: E731
@@ -263,7 +271,7 @@ def _departure_line(d: findings.Departure, style: _Style, strong: bool) -> str:
     else:
         side = "above" if d.direction == "up" else "below"
         earlier = f"{side} every one of the last {d.length} ({_number(d.low)} to {_number(d.high)})"
-    return f"- {name}: now {_number(d.observed)} {unit}, {earlier}{where}"
+    return f"- {name}: {_number(d.observed)} {unit}, {earlier}{where}"
 
 
 def _departure_lines(result: AnalysisResult, style: _Style) -> list[str]:
@@ -289,7 +297,7 @@ def _still_lines(result: AnalysisResult, style: _Style) -> list[str]:
                          f"to it was {commit}{moved}")
     if not lines:
         return []
-    return ["", "Levels reached before this window:"] + ([""] if style.list_apart else []) + lines
+    return ["", "Levels whose step came before this window:"] + ([""] if style.list_apart else []) + lines
 
 
 def _other_line(change: dict, style: _Style) -> str:
@@ -319,7 +327,8 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
         unit = attention.UNITS.get(change.get("metric", ""), "")
         history = attention.track_record(record, change.get("family", ""), change.get("metric", ""),
                                          attention.direction(change), result.threshold)
-        lines.append(f"{style.item}now {_number(change.get('current'))} {unit}"
+        now = change["step"]["now"] if "step" in change else change.get("current")
+        lines.append(f"{style.item}now {_number(now)} {unit}"
                      + (f"; {style.escape(history)}" if history else ""))
         lines.append(f"{style.item}intended? {style.code(f'varnel accept {_key(change)}')}")
     calm = [d for d in _departures(result) if not attention.departure_concern(d, result.quiet)]
@@ -361,15 +370,14 @@ def _departure_record(d: findings.Departure) -> dict:
 
 
 def _findings(result: AnalysisResult) -> list[dict]:
-    """Every item the text report shows, concerns first."""
+    """Every finding the text report shows, concerns first."""
     out = [{"family": d.family, "metric": d.metric, "event_ref": d.event_ref, "commit": d.commit or None,
             "kind": "departure", "concern": attention.departure_concern(d, result.quiet)}
            for d in _departures(result)]
-    changes = sorted(_changes(result), key=lambda c: not attention.change_concern(c, result.quiet))
     out += [{"family": c.get("family"), "metric": c.get("metric"), "event_ref": c.get("event_ref"),
              "commit": c.get("trigger_commit"), "kind": "step" if "step" in c else "change",
-             "concern": attention.change_concern(c, result.quiet)} for c in changes]
-    return out
+             "concern": attention.change_concern(c, result.quiet)} for c in _changes(result)]
+    return sorted(out, key=lambda f: not f["concern"])
 
 
 def json_report(result: AnalysisResult) -> str:

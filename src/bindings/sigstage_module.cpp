@@ -337,7 +337,7 @@ NB_MODULE(sigstage, m) {
                      nb::arg("event"), nb::arg("metrics"), nb::arg("window"))
                  .def("metric_series", &Phase2Engine::metric_series, nb::arg("family"),
                       "(event_ref, metrics) of every event of a family in the order it is judged, also the "
-                      "events too early to be judged; writes nothing.")
+                      "events too early to be judged; writes no signal file.")
                  .def("run_all", &Phase2Engine::run_all)
                  .def("run_all_parallel", &Phase2Engine::run_all_parallel, nb::arg("max_workers").none() = 4);
   for (std::size_t f = 0; f < sig::kFamilyCount; ++f) {

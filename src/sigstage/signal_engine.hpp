@@ -40,7 +40,7 @@ class SignalEngine {
 
   // Every event of one family in the runner's order with the metrics the
   // runner judged, also the events too early to be judged: hosts rebuild
-  // any signal's earlier values from it. Writes nothing.
+  // any signal's earlier values from it. Writes no signal file.
   std::vector<Measured> metric_series(std::size_t family) const;
 
   // Runs one family on its own (index into families()); returns its signals

@@ -79,7 +79,8 @@ def test_failures_after_clean_runs_are_a_finding_even_without_an_advisory(tmp_pa
     done = result(tmp_path, signals=judged(tmp_path))
     report = text(done)
     assert report.index("Testing / Failure Rate") < report.index("Code Coverage / Line Coverage")
-    assert "now 0.1091 share of tests, after 8 observations all at 0 (commit bbbbbbbbbbbb of 2026-02-09)" in report
+    assert "Failure Rate: 0.1091 share of tests, after 8 observations all at 0 (commit bbbbbbbbbbbb of 2026-02-09)" \
+        in report
     assert level(done) == "action_needed"
     assert [d["metric"] for d in json.loads(json_report(done))["departures"]] == ["failure_rate", "line_rate"]
     # Coverage rising from a constant is no concern.

@@ -70,6 +70,7 @@ def test_a_departure_says_what_its_earlier_values_were(tmp_path_factory, earlier
         else:
             assert d["range"] == [min(earlier), max(earlier)] and "constant" not in d
     text = report.text(result)
+    assert ("Nothing else in this window" in text) == bool(every)
     if departures and len(set(earlier)) == 1:
         assert f"after {len(earlier)} observations all at {earlier[0]:,}" in text
     if departures and len(set(earlier)) > 1:
@@ -200,6 +201,10 @@ class TestChangesOfMeasure:
         assert reasons and reasons <= {"change_of_measure", "counted_otherwise"}
         text = varnel("analyze", str(repo), "--all", "--quiet").stdout
         assert f"counted from uv.lock since commit {switch[:12]}" in text
+        verified = json.loads(varnel("verify", str(repo), "--all", "--format", "json", "--quiet").stdout)
+        comparison = verified["verification"]
+        assert not [c for name in ("persisting", "new", "regressions") for c in comparison[name]
+                    if c["family"] == "dependency"]
 
     def test_a_manifest_of_another_format_is_a_change_of_measure(self, repo, tmp_path):
         from varnel.collect.dependencies import DependencySource
