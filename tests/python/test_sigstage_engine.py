@@ -7,6 +7,7 @@ import errno
 import io
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -464,6 +465,8 @@ class TestParallelRun:
             with open(fifo, "w") as f:
                 f.write(json.dumps(ci_event(99, 1)))
 
+        # A shell that starts the tests in the background has them ignore SIGINT: Ctrl-C is what is tested.
+        previous = signal.signal(signal.SIGINT, signal.default_int_handler)
         releaser = threading.Timer(0.2, interrupt_then_release)
         releaser.start()
         try:
@@ -471,6 +474,7 @@ class TestParallelRun:
                 sigstage.Phase2Engine(tmp_path).run_all_parallel(2)
         finally:
             releaser.join()
+            signal.signal(signal.SIGINT, previous)
         assert os.listdir(tmp_path / "phase2") == []  # no family ran
 
 
