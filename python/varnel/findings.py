@@ -25,12 +25,15 @@ changes with their reasons.
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from functools import cached_property
 from pathlib import Path
 
 from . import friendly
 from .collect.events import commits_of_events
+from .collect.git import PREFIX as GIT_PREFIX
+from .collect.releases import PREFIX as RELEASE_PREFIX
+from .ingest import PREFIX as INGEST_PREFIX
 from .collect.gitrun import CollectError, git, text
 from .pipeline import HISTORY_SOURCES, engine
 
@@ -111,6 +114,7 @@ class _Workspace:
         self.result = result
         self._series: dict[str, list[tuple[str, dict]]] = {}
         self._places: dict[str, dict[str, int | None]] = {}
+        self._commits: dict[str, dict[str, tuple[str, str]]] = {}  # by the pattern of the files read
 
     def series(self, family: str) -> list[tuple[str, dict]]:
         """(event_ref, metrics) of the family's events, in the order the engine judged them."""
@@ -119,9 +123,14 @@ class _Workspace:
             self._series[family] = phase2.metric_series(family)
         return self._series[family]
 
-    @cached_property
-    def commits(self) -> dict[str, tuple[str, str]]:
-        return commits_of_events(self.result.workspace)
+    def commit(self, family: str, ref: str) -> tuple[str, str]:
+        """(commit, observed_at) of an event, reading as few files as its family allows."""
+        if ref in self.events:
+            return self.events[ref].commit, self.events[ref].observed_at
+        pattern = {"git": f"{GIT_PREFIX}*{ref}", "deployment": f"{RELEASE_PREFIX}*"}.get(family, f"{INGEST_PREFIX}*")
+        if pattern not in self._commits:  # a commit's file is named for it
+            self._commits[pattern] = commits_of_events(self.result.workspace, f"{pattern}.json")
+        return self._commits[pattern].get(ref, ("", ""))
 
     @cached_property
     def events(self) -> dict[str, _Event]:
@@ -333,8 +342,9 @@ def _departures(result, ws: _Workspace) -> list[Departure]:
         for s in listed:
             deviation, ref = s.get("deviation") or {}, s.get("event_ref", "")
             observed, metric = _number(s.get("observed")), s.get("metric", "")
-            if not deviation.get("degenerate") or observed is None or not _in_window(result, ref):
-                continue
+            if not deviation.get("degenerate") or observed is None or not _in_window(result, ref) \
+                    or s.get("observed") == (s.get("baseline") or {}).get("median"):
+                continue  # (the median is one of the earlier values: a value equal to it is among them)
             earlier = ws.earlier(family, metric, ref)
             if not earlier or len(earlier) != (s.get("confidence") or {}).get("sample_count"):
                 continue  # not the values it was judged against: nothing to say that is sure
@@ -347,10 +357,10 @@ def _departures(result, ws: _Workspace) -> list[Departure]:
                 at = next((i for i, (r, _) in enumerate(level) if r == ref), None)
                 if at is None or (at > 0 and level[at - 1][1] in (None, level[at][1])):
                     continue  # its value may be the one the commit before it had
-            commit, observed_at = ws.commits.get(ref, ("", ""))
             latest[(family, metric)] = Departure(family, metric, s.get("observed"), len(earlier), min(earlier),
-                                                 max(earlier), ref, commit, observed_at)
-    return list(latest.values())
+                                                 max(earlier), ref)
+    return [replace(d, commit=commit, observed_at=observed_at)
+            for d in latest.values() for commit, observed_at in [ws.commit(d.family, d.event_ref)]]
 
 
 def shown(result) -> Shown:
