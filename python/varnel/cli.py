@@ -160,7 +160,12 @@ def _emit(args: argparse.Namespace, report: str) -> None:
     if not target.parent.is_dir():
         raise Refused(f"--output: no such directory: {target.parent}", EXIT_USAGE)
     try:
-        write_text_atomic(target, report)
+        if target.is_symlink() or (target.exists() and not target.is_file()):
+            # A device, a pipe or a link is written through: replacing it would put a file in its place.
+            with open(target, "w", encoding="utf-8") as out:
+                out.write(report)
+        else:
+            write_text_atomic(target, report)
     except OSError as e:
         raise Refused(f"--output: cannot write {target}: {e.strerror}", EXIT_USAGE) from None
 

@@ -181,6 +181,25 @@ class TestPaths:
         done = varnel("analyze", "--quiet", str(history), "--output", str(tmp_path / "missing" / "report.md"))
         assert done.returncode == 2 and done.stderr.count("\n") == 1 and "no such directory" in done.stderr
 
+    def test_output_to_a_pipe_or_a_link_is_written_through_never_replaced(self, history, tmp_path):
+        import os
+        import threading
+
+        pipe = tmp_path / "pipe"
+        os.mkfifo(pipe)  # as /dev/null or /dev/stdout would be: replacing it would leave a file there
+        got = []
+        reader = threading.Thread(target=lambda: got.append(pipe.read_text()), daemon=True)
+        reader.start()
+        done = varnel("analyze", "--quiet", str(history), "--output", str(pipe))
+        reader.join(timeout=60)
+        assert done.returncode == 0 and got and got[0].startswith("varnel advisory for")
+        assert pipe.is_fifo()
+        kept = tmp_path / "kept.txt"
+        link = tmp_path / "link.txt"
+        link.symlink_to(kept)
+        assert varnel("analyze", "--quiet", str(history), "--output", str(link)).returncode == 0
+        assert link.is_symlink() and kept.read_text().startswith("varnel advisory for")
+
     def test_usage_without_a_command(self):
         done = varnel()
         assert done.returncode == 0 and done.stdout.startswith("usage: varnel")
