@@ -107,6 +107,24 @@ def _number(value: object) -> float | None:
     return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
+class _Level(list):
+    """(event_ref, value) of a level's events in the mainline's order; None
+    where the count is unknown (a manifest that could not be read)."""
+
+    def __init__(self, found: list[tuple[str, object]]):
+        super().__init__(found)
+        self.index = {ref: i for i, (ref, _) in enumerate(found)}
+
+    @property
+    def now(self) -> object:
+        """The newest known value."""
+        return next((v for _, v in reversed(self) if v is not None), None)
+
+    def step(self, at: int) -> dict:
+        """What the event at `at` moved the level from and to."""
+        return {"from": self[at - 1][1] if at > 0 else None, "to": self[at][1]}
+
+
 class _Workspace:
     """The engine's series and the events of one analysed workspace, read once each."""
 
@@ -115,6 +133,7 @@ class _Workspace:
         self._series: dict[str, list[tuple[str, dict]]] = {}
         self._places: dict[str, dict[str, int | None]] = {}
         self._commits: dict[str, dict[str, tuple[str, str]]] = {}  # by the pattern of the files read
+        self._levels: dict[tuple[str, str], _Level] = {}
 
     def series(self, family: str) -> list[tuple[str, dict]]:
         """(event_ref, metrics) of the family's events, in the order the engine judged them."""
@@ -157,15 +176,16 @@ class _Workspace:
             return {}
         return {sha: n for n, sha in enumerate(shas)}
 
-    def level(self, family: str, metric: str) -> list[tuple[str, object]]:
-        """(event_ref, value) of a level's events on the mainline, in its order; None where the
-        count is unknown (a manifest that could not be read)."""
-        place, events = self.mainline, self.events
-        found = [(ref, m.get(metric)) for ref, m in self.series(family)
-                 if ref in events and (not place or events[ref].commit in place)]
-        if place:
-            found.sort(key=lambda rv: place[events[rv[0]].commit])
-        return found
+    def level(self, family: str, metric: str) -> "_Level":
+        """A level's events on the mainline, read once."""
+        if (family, metric) not in self._levels:
+            place, events = self.mainline, self.events
+            found = [(ref, m.get(metric)) for ref, m in self.series(family)
+                     if ref in events and (not place or events[ref].commit in place)]
+            if place:
+                found.sort(key=lambda rv: place[events[rv[0]].commit])
+            self._levels[(family, metric)] = _Level(found)
+        return self._levels[(family, metric)]
 
     def place(self, family: str, ref: str) -> int | None:
         """Where `ref`'s event is in the family's series; None unless it is there exactly once."""
@@ -266,15 +286,14 @@ def _diff_text(diff: dict) -> str:
     return f" ({', '.join(parts)})" if parts else ""
 
 
-def _pinned(change: dict, ws: _Workspace, level: list, step: int) -> dict:
+def _pinned(change: dict, ws: _Workspace, level: _Level, step: int) -> dict:
     """The change as the step that made its level: that commit, from what to
     what, and the level now."""
     ref, value = level[step]
     event = ws.events[ref]
-    before = level[step - 1][1] if step > 0 else None
-    now = next(v for _, v in reversed(level) if v is not None)
+    before, now = level.step(step)["from"], level.now
     moved = dict(change, event_ref=ref, trigger_commit=event.commit, observed_at=event.observed_at,
-                 commit_message=event.subject, current=value, step={"from": before, "to": value, "now": now})
+                 commit_message=event.subject, current=value, step={**level.step(step), "now": now})
     signal = _signal(ws.result, change.get("family", ""), change.get("metric", ""), ref)
     if ref != change.get("event_ref"):
         moved.pop("trigger_files", None)
@@ -314,7 +333,7 @@ def _level_change(result, ws: _Workspace, change: dict, shown: Shown) -> tuple[d
     """A change of a level as the step that made it, or why it is withheld."""
     family, metric = change.get("family", ""), change.get("metric", "")
     level = ws.level(family, metric)
-    at = next((i for i, (r, _) in enumerate(level) if r == change.get("event_ref")), None)
+    at = level.index.get(change.get("event_ref"))
     if at is None:
         return change, None
     remeasured = lambda ref: ws.measure_reset(family, ref) == MEASURE  # noqa: E731
@@ -324,12 +343,10 @@ def _level_change(result, ws: _Workspace, change: dict, shown: Shown) -> tuple[d
     if remeasured(level[step][0]):
         return change, MEASURE
     if not _in_window(result, level[step][0]):
-        now = next(v for _, v in reversed(level) if v is not None)
-        if now == level[at][1]:  # the level stands; else it moved on unremarked
+        if level.now == level[at][1]:  # the level stands; else it moved on unremarked
             event = ws.events[level[step][0]]
-            shown.still.append({"family": family, "metric": metric, "value": now,
-                                "step": {"from": level[step - 1][1] if step else None, "to": level[step][1]},
-                                "steady": all(v == now for _, v in level[step:]), "event_ref": level[step][0],
+            shown.still.append({"family": family, "metric": metric, "value": level.now, "step": level.step(step),
+                                "steady": all(v == level.now for _, v in level[step:]), "event_ref": level[step][0],
                                 "commit": event.commit, "observed_at": event.observed_at})
         return change, LAGGING
     return _pinned(change, ws, level, step), None
@@ -354,7 +371,7 @@ def _departures(result, ws: _Workspace) -> list[Departure]:
                 continue
             if is_level(family, metric):
                 level = ws.level(family, metric)
-                at = next((i for i, (r, _) in enumerate(level) if r == ref), None)
+                at = level.index.get(ref)
                 if at is None or (at > 0 and level[at - 1][1] in (None, level[at][1])):
                     continue  # its value may be the one the commit before it had
             latest[(family, metric)] = Departure(family, metric, s.get("observed"), len(earlier), min(earlier),

@@ -130,12 +130,18 @@ def event_text(path: Path, record: dict) -> str:
     return text
 
 
+def first_of(names: list[str], limit: int, between: str = ", ", more: str = "more") -> str:
+    """The first `limit` names, and how many more there are: "a, b and 3 more"."""
+    rest = len(names) - limit
+    return between.join(names[:limit]) + (f" and {rest} {more}" if rest > 0 else "")
+
+
 def too_large_warning(kind: str, names: list[str]) -> list[str]:
     """One warning naming what is left out for being larger than the engines
     read (`kind` is what each name names), or none."""
     if not names:
         return []
-    shown = ", ".join(names[:5]) + (f" and {len(names) - 5} more" if len(names) > 5 else "")
+    shown = first_of(names, 5)
     return [f"{len(names)} {kind}{'s' * (len(names) != 1)} ({shown}) would make an event over the "
             f"{EVENT_SIZE_LIMIT} bytes the engines read, so {'they are' if len(names) != 1 else 'it is'} left out"]
 

@@ -40,8 +40,8 @@ from pathlib import Path
 from typing import Callable, Iterator
 
 from ..config import Config
-from .events import (EventTooLarge, epoch_utc_text, event_file, intact, place_files, read_state, same_second_places,
-                     too_large_warning, valid_iso, write_event, write_json_atomic)
+from .events import (EventTooLarge, epoch_utc_text, event_file, first_of, intact, place_files, read_state,
+                     same_second_places, too_large_warning, valid_iso, write_event, write_json_atomic)
 from .gitrun import (Change, CollectError, absent_objects, diffs, git as _git, has_commits, log_raw_records,
                      text as _text, unrelated_commits)
 
@@ -139,13 +139,10 @@ def not_in_clone_warning(lacking: dict[str, list[str]]) -> list[str]:
         return []
 
     def commits(shas: list[str]) -> str:
-        shown = ", ".join(sha[:12] for sha in shas[:5]) + (f" and {len(shas) - 5} more" if len(shas) > 5 else "")
-        return f"commit{'s' * (len(shas) != 1)} {shown}"
+        return f"commit{'s' * (len(shas) != 1)} {first_of([sha[:12] for sha in shas], 5)}"
 
     paths = sorted(lacking)
-    named = "; ".join(f"{path} ({commits(lacking[path])})" for path in paths[:20])
-    if len(paths) > 20:
-        named += f"; and {len(paths) - 20} more files"
+    named = first_of([f"{path} ({commits(lacking[path])})" for path in paths], 20, "; ", "more files")
     return [f"the content of {len(paths)} file{'s' * (len(paths) != 1)} at some commits is not in this clone (a "
             f"partial clone, or objects removed from it), and varnel never fetches it: {named}. A file moved and "
             "changed in those commits counts as removed and added; each commit's event names them in not_in_clone"]
@@ -182,7 +179,7 @@ def odd_times(odd: list[str]) -> list[str]:
     """One warning naming the commits whose times git writes unreadably, if any."""
     if not odd:
         return []
-    shown = ", ".join(odd[:10]) + (f" and {len(odd) - 10} more" if len(odd) > 10 else "")
+    shown = first_of(odd, 10)
     return [f"time zone offsets git cannot write as ISO 8601 in {len(odd)} commit{'s' * (len(odd) != 1)} "
             f"({shown}): their times are read from the epoch time and the unreadable fields left out"]
 

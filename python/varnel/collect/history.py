@@ -54,8 +54,9 @@ from pathlib import Path
 from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
-from .events import (EventTooLarge, epoch_utc_text, event_file, event_name, intact, place_files, read_state,
-                     same_second_places, too_large_warning, write_event, write_json_atomic, write_text_atomic)
+from .events import (EventTooLarge, epoch_utc_text, event_file, event_name, first_of, intact, place_files,
+                     read_state, same_second_places, too_large_warning, write_event, write_json_atomic,
+                     write_text_atomic)
 from .gitrun import CollectError, diffs, has_commits, log_records, start, text
 
 # Bump when a source reads files differently, so older events are read afresh.
@@ -360,7 +361,7 @@ def summary(problems: list[Problem], full_list: Path | None) -> list[str]:
         commits = list(dict.fromkeys(p.commit for p in found))
         names = sorted({p.path.rpartition("/")[2] for p in found})
         where = f"{directory}/" if directory else "the top directory"
-        shown = ", ".join(names[:3]) + (f" and {len(names) - 3} more" if len(names) > 3 else "")
+        shown = first_of(names, 3)
         if len(commits) == 1:
             span = f"commit {commits[0][:12]}"
         else:
