@@ -5,25 +5,21 @@ record, departures from values without spread, and a level that discriminates.
 - A change is a **concern** when `varnel.friendly` has an insight for its
   metric moving that way (``INSIGHTS``) and rates the metric (``CONCERN``);
   the other movements are shown apart, more briefly.
-- Its **track record** comes from ``eval.json`` (`varnel eval`) when that
-  covers the latest collected commit: for the metric and direction at the
-  significance threshold, once at least `MIN_FLAGGED` commits were flagged
-  and `MIN_LABELLED` of them were later fixed.
+- Its **track record** comes from the run's own ``eval.json`` record: how
+  often commits flagged for the metric and direction at the significance
+  threshold were later blamed for bugs, once at least `MIN_FLAGGED` commits
+  were flagged and `MIN_LABELLED` of them were blamed.
 - A **departure** (see `varnel.findings`) is a signal in the window whose
   earlier values had no spread (the engine calls it degenerate and the
   advisory leaves it out) and whose value lies outside all of them: failures
   after a run of passes, a first critical finding.
-- The **level** ("all_clear", "watch", "review", "action_needed"): see `level`;
-  movements without concern make it "watch" at most.
+- The **level** ("all_clear", "watch", "review", "action_needed"): see `level`.
 """
 
 from __future__ import annotations
 
-import json
-from pathlib import Path
-
-from .findings import Departure, centre
-from .friendly import CONCERN, INSIGHTS, advisory_status
+from .findings import ACTION, Departure, centre
+from .friendly import CONCERN, INSIGHTS
 
 MIN_FLAGGED, MIN_LABELLED = 30, 10
 # What each metric counts, for "now 3,770 hours".
@@ -54,25 +50,15 @@ def is_concern(family: str, metric: str, way: str, quiet: frozenset[str] = froze
     return (metric, way) in INSIGHTS and metric in CONCERN and f"{family}/{metric}" not in quiet
 
 
-def load_record(workspace: Path, latest_commit: str | None) -> tuple[dict | None, str]:
-    """``eval.json`` when it covers `latest_commit`, and a line saying why not otherwise."""
-    try:
-        record = json.loads((workspace / "eval.json").read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        return None, "No track record yet: run 'varnel eval' to see how often flags like these were followed by fixes."
-    if not isinstance(record, dict) or record.get("latest_commit") != latest_commit:
-        return None, "The track record is older than the latest commit: run 'varnel eval' again."
-    return record, ""
-
-
 def _rule(record: dict | None, family: str, metric: str, way: str, threshold: float) -> dict | None:
     """The track record's rule for a metric and direction at the highest threshold not above `threshold`."""
     name = metric if family == "git" else f"{family}/{metric}"
     rules = [r for r in (record or {}).get("rules", []) if r.get("metric") == name and r.get("direction") == way
              and r.get("threshold", 0) <= threshold]
     rule = max(rules, key=lambda r: r["threshold"], default=None)
-    fix = (rule or {}).get("labels", {}).get("fix", {})
-    if rule is None or rule["flagged"] < MIN_FLAGGED or fix.get("hits", 0) < MIN_LABELLED or fix.get("lift") is None:
+    bug = (rule or {}).get("labels", {}).get("szz", {})
+    if rule is None or bug.get("flagged", 0) < MIN_FLAGGED or bug.get("hits", 0) < MIN_LABELLED \
+            or bug.get("lift") is None:
         return None
     return rule
 
@@ -83,14 +69,12 @@ def track_record(record: dict | None, family: str, metric: str, way: str, thresh
     rule = _rule(record, family, metric, way, threshold)
     if rule is None:
         return "too little history to tell"
-    fix = rule["labels"]["fix"]
-    return (f"here, commits flagged like this were later fixed {fix['lift']:.1f}x as often as commits on average "
-            f"({fix['hits']:,.0f} of {rule['flagged']:,})")
+    bug = rule["labels"]["szz"]
+    return (f"here, commits flagged like this were later blamed for bugs {bug['lift']:.1f}x as often as commits "
+            f"on average ({bug['hits']:,.0f} of {bug['flagged']:,})")
 
 
 _LEVELS = ("all_clear", "watch", "review", "action_needed")
-_URGENT = ("critical", "concern")  # failures, vulnerabilities, errors users see
-PROVEN_LIFT = 1.5  # flags of a metric followed by fixes this much more often than average deserve a review
 
 
 def change_concern(change: dict, quiet: frozenset[str] = frozenset()) -> bool:
@@ -101,28 +85,33 @@ def departure_concern(d: Departure, quiet: frozenset[str] = frozenset()) -> bool
     return is_concern(d.family, d.metric, d.direction, quiet)
 
 
-def level(changes: list[dict], found: list[Departure], record: dict | None = None, threshold: float = 1.5,
-          quiet: frozenset[str] = frozenset()) -> str:
-    """The host's level. Failures, vulnerabilities and errors are rated by
-    `varnel.friendly` (up to "action_needed"); the size and spread of the
-    work deserve a "review" only where this repository's own track record
-    shows flags like them followed by fixes `PROVEN_LIFT` times as often as
-    average, and a "watch" otherwise; departures of the former call for action."""
-    concerns = [c for c in changes if change_concern(c, quiet)]
-    urgent = [c for c in concerns if CONCERN.get(c.get("metric")) in _URGENT or c.get("metric") == "run_failed"]
-    status = advisory_status({"changes": urgent}) if urgent else "all_clear"
-    for c in concerns:
-        if c in urgent:
-            continue
-        rule = _rule(record, c.get("family", ""), c.get("metric", ""), direction(c), threshold)
-        proven = rule is not None and rule["labels"]["fix"]["lift"] >= PROVEN_LIFT
-        deviation = c.get("deviation_stddev")
-        far = isinstance(deviation, (int, float)) and abs(deviation) >= 3.0
-        status = max(status, "review" if proven and far else "watch", key=_LEVELS.index)
-    for d in found:
-        if departure_concern(d, quiet):
-            urgent_metric = CONCERN.get(d.metric) in _URGENT or d.metric == "run_failed"
-            status = max(status, "action_needed" if urgent_metric else "watch", key=_LEVELS.index)
-    if status == "all_clear" and (changes or found):
-        return "watch"
+def level(changes: list[dict], found: list[Departure], second_look: list[dict] = (), proven: bool = False,
+          mechanical: list[dict] = (), quiet: frozenset[str] = frozenset()) -> str:
+    """The host's level, for `--fail-on`:
+
+    - "action_needed": tests or CI failing (after a run of passes, or far
+      above their usual), critical vulnerabilities, endpoints or types
+      removed from an API document;
+    - "review": another change of concern, or a commit in the risk
+      ranking's top share when the ranking's measured top share here was
+      later blamed for bugs at least twice as often as average (`proven`);
+    - "watch": any other finding (a movement without concern, a finding on
+      mechanical work) but those of metrics the settings quiet;
+    - "all_clear": nothing far from normal (commits of a ranking not
+      proven here may still be listed)."""
+    status = "all_clear"
+    moves = [(c.get("family", ""), c.get("metric", ""), direction(c), change_concern(c, quiet)) for c in changes]
+    moves += [(d.family, d.metric, d.direction, departure_concern(d, quiet)) for d in found]
+    for family, metric, way, concern in moves:
+        if f"{family}/{metric}" in quiet:
+            continue  # listed among the other movements, never raising the level
+        if (family, metric, way) in ACTION:
+            found_level = "action_needed"
+        else:
+            found_level = "review" if concern else "watch"
+        status = max(status, found_level, key=_LEVELS.index)
+    if second_look and proven:  # an unproven ranking's commits are listed but raise no level
+        status = max(status, "review", key=_LEVELS.index)
+    if mechanical:
+        status = max(status, "watch", key=_LEVELS.index)
     return status

@@ -27,7 +27,6 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 from . import __version__
-from ._common import dumps_pretty
 from .collect.events import write_text_atomic
 from .collect.gitrun import CollectError, top_level
 from .accepted import AcceptedFileError
@@ -85,9 +84,9 @@ def _hold(args: argparse.Namespace, workspace: Path):
 def _settings(args: argparse.Namespace, repo: Path) -> Config:
     """The settings of this run: --settings FILE, --settings-from REV, else the repository's own."""
     try:
-        if args.settings:
+        if getattr(args, "settings", None):
             return settings_file(Path(args.settings))
-        if args.settings_from:
+        if getattr(args, "settings_from", None):
             return settings_at(repo, args.settings_from)
         return load_config(repo)
     except ConfigError as e:
@@ -283,15 +282,15 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
 
 def _cmd_eval(args: argparse.Namespace) -> int:
     """The repository's own track record of what varnel flags, kept as eval.json."""
-    from .track_record import FILE, evaluate, table
+    from .worth.assess import assess
+    from .worth.track_record import table
 
     repo = _repository(args)
     workspace = _workspace(args, repo, create=False)
     if not (workspace / "phase2" / "git_signals.json").is_file():
         raise Refused(f"no judged commits in {workspace} yet: run 'varnel analyze' first", EXIT_USAGE)
     with _hold(args, workspace):
-        record = evaluate(repo, workspace, args.days)
-        write_text_atomic(workspace / FILE, dumps_pretty(record))
+        record = assess(repo, workspace, _settings(args, repo), workspace / "phase2", args.days).record
     print(json.dumps(record, indent=2) if args.format == "json" else table(record), end="\n" * (args.format == "json"))
     return EXIT_OK
 
@@ -401,10 +400,11 @@ def build_parser() -> argparse.ArgumentParser:
     ingest_cmd.set_defaults(run=_cmd_ingest, path=None)
 
     eval_cmd = commands.add_parser("eval", parents=[shared["where"]],
-                                   help="how often commits flagged like each change were later reverted or fixed")
+                                   help="how often commits flagged like each change were later blamed for bugs, reverted or fixed")
     eval_cmd.add_argument("path", nargs="?", help=path_help)
-    eval_cmd.add_argument("--days", type=_positive, default=14,
-                          help="how long after a commit a fix counts as its follow-up (default 14)")
+    eval_cmd.add_argument("--days", type=_positive,
+                          help="how long after a commit a fix touching its files counts as its follow-up "
+                               "(default: the last one chosen, else 14)")
     eval_cmd.add_argument("--format", choices=["text", "json"], default="text")
     eval_cmd.set_defaults(run=_cmd_eval)
 

@@ -16,6 +16,16 @@ repository's own data, and what it withholds of the engine's changes.
 - A **change of measure** (the files a count is read from changed) resets
   the comparison: a signal whose earlier values were counted another way is
   withheld, and the change itself is never a concern or a departure.
+- The size and spread of a commit (the git family's deviations of files
+  touched, dispersion and co-change novelty) are weighed by the risk
+  ranking (`varnel.worth.ranking`), not findings of their own.
+- A finding of the history's families on a **mechanical** commit (see
+  `varnel.worth.kinds`: formatting, a sweep, a move, documentation, tests,
+  dependency updates, release preparation, generated files, a revert) is set
+  apart: never a concern, one line in the report. Ingested reports (tests,
+  CI, coverage, scans, errors) say how a commit fared whatever its kind, and
+  releases are events of their own, so theirs stay findings; so do
+  movements that call for action (endpoints removed, say).
 
 `shown(result)` gives the changes (the advisory's, steps pinned on their
 commit), the departures, the lines about earlier levels and the withheld
@@ -36,6 +46,8 @@ from .collect.releases import PREFIX as RELEASE_PREFIX
 from .ingest import PREFIX as INGEST_PREFIX
 from .collect.gitrun import CollectError, git, text
 from .pipeline import HISTORY_SOURCES, engine
+from .worth.kinds import MECHANICAL
+from .worth.ranking import is_reason
 
 # Metrics that are a level of the repository's state, by family.
 LEVEL_METRICS = {
@@ -49,6 +61,14 @@ MEASURED_FAMILIES = frozenset({"dependency"})
 LAGGING = "lagging_level"  # the largest step to the level came before the window, or no commit made it
 MEASURE = "change_of_measure"  # what is counted changed in this commit
 OTHER_MEASURE = "counted_otherwise"  # earlier values were counted from other files
+# Movements that call for action whatever the history: tests or CI failing,
+# critical vulnerabilities, and what an API's clients use removed.
+ACTION = frozenset({("testing", "failure_rate", "up"), ("ci", "run_failed", "up"),
+                    ("security", "critical_count", "up"), ("schema", "endpoint_count", "down"),
+                    ("schema", "type_count", "down")})
+RANKED = "a reason in the ranking"  # the size or spread of a commit: the risk ranking weighs it
+# Families whose findings describe what a commit changed, so a mechanical commit's are set apart.
+KIND_FAMILIES = frozenset({"dependency", "schema", "config"})
 
 
 def is_level(family: str, metric: str) -> bool:
@@ -96,6 +116,10 @@ class Shown:
     # Levels reached before the window, one line each: the value now and the step that made it.
     still: list[dict] = field(default_factory=list)
     withheld: list[dict] = field(default_factory=list)  # {"family", "metric", "event_ref", "reason"}
+    # Findings on mechanical commits, shown apart: {"family", "metric", "event_ref", "commit", "commit_kind"}.
+    mechanical: list[dict] = field(default_factory=list)
+    # The window's commits in the risk ranking's top share: {"commit", "risk", "reasons"}.
+    second_look: list[dict] = field(default_factory=list)
 
 
 def number_text(value: object) -> str:
@@ -315,18 +339,39 @@ def _in_window(result, ref: str) -> bool:
     return result.window.event_ids is None or ref in result.window.event_ids
 
 
+def commit_kind(result, family: str, commit: str | None) -> str | None:
+    """The kind of the commit a finding of `family` is pinned on, when it describes what a commit changed."""
+    worth = result.worth
+    if worth is None or family not in KIND_FAMILIES or not commit or commit not in worth.commits:
+        return None
+    return worth.commits[commit].kind
+
+
+def _set_apart(result, shown: Shown, family: str, metric: str, way: str, ref: str, commit: str | None) -> bool:
+    """Whether a finding is the work of a mechanical commit, noted apart if so."""
+    kind = commit_kind(result, family, commit)
+    if kind is None or kind not in MECHANICAL or (family, metric, way) in ACTION:
+        return False
+    shown.mechanical.append({"family": family, "metric": metric, "event_ref": ref, "commit": commit,
+                             "commit_kind": kind})
+    return True
+
+
 def _changes(result, ws: _Workspace, shown: Shown) -> None:
     for change in (result.advisory or {}).get("changes") or []:
         if not isinstance(change, dict):
             continue
         family, metric, ref = change.get("family", ""), change.get("metric", ""), change.get("event_ref", "")
-        reason = ws.measure_reset(family, ref) if family in MEASURED_FAMILIES else None
+        reason = RANKED if is_reason(family, metric) else None
+        if reason is None and family in MEASURED_FAMILIES:
+            reason = ws.measure_reset(family, ref)
         if reason is None and is_level(family, metric):
             change, reason = _level_change(result, ws, change, shown)
-        if reason is None:
-            shown.changes.append(change)
-        else:
+        if reason is not None:
             shown.withheld.append({"family": family, "metric": metric, "event_ref": ref, "reason": reason})
+        elif not _set_apart(result, shown, family, metric, "up" if _goes_up(change) else "down", ref,
+                            change.get("trigger_commit")):
+            shown.changes.append(change)
 
 
 def _level_change(result, ws: _Workspace, change: dict, shown: Shown) -> tuple[dict, str | None]:
@@ -385,7 +430,15 @@ def shown(result) -> Shown:
     ws = _Workspace(result)
     out = Shown()
     _changes(result, ws, out)
-    stepped = {(c.get("family"), c.get("metric"), c.get("event_ref")) for c in out.changes}
+    stepped = {(c.get("family"), c.get("metric"), c.get("event_ref")) for c in out.changes + out.mechanical}
     # A step off a baseline without spread is also a departure: the step says more.
-    out.departures = [d for d in _departures(result, ws) if (d.family, d.metric, d.event_ref) not in stepped]
+    for d in _departures(result, ws):
+        if (d.family, d.metric, d.event_ref) in stepped:
+            continue
+        if is_reason(d.family, d.metric):
+            out.withheld.append({"family": d.family, "metric": d.metric, "event_ref": d.event_ref, "reason": RANKED})
+        elif not _set_apart(result, out, d.family, d.metric, d.direction, d.event_ref, d.commit):
+            out.departures.append(d)
+    if result.worth is not None:
+        out.second_look = result.worth.second_look(result.window.event_ids, result.quiet, result.threshold)
     return out

@@ -35,6 +35,7 @@ from .event_files import check_events
 from .progress import Progress
 from .stage import HISTORY, Interrupted, Stage, write_failure
 from .workspace import claim
+from .worth.assess import assess
 
 
 def engine(name: str):
@@ -115,6 +116,7 @@ class AnalysisResult:
     verification: dict | None = None  # verify only: the engine's verify result
     previous: Path | None = None  # verify only: the advisory compared with
     view: object = None  # what the report shows of it (`varnel.findings.Shown`), once asked
+    worth: object = None  # commit kinds, labels, track record and ranking (`varnel.worth.assess.Worth`)
 
     @property
     def complete(self) -> bool:
@@ -334,6 +336,8 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
             staged = stage.path / "phase5" / "advisory.json"
             if result.advisory is not None and staged.exists():
                 result.kept = stage.keep(staged)
+        progress.step("Ranking commits by risk")
+        result.worth = assess(repo, workspace, config, stage.path / "phase2")
         stage.publish()
     except (OSError, sqlite3.Error) as e:  # the machine's: a full disk, a file that cannot be written
         raise stage.failure(e) from None

@@ -11,8 +11,8 @@ sequence reaches a terminal and no line can start a CI workflow command
 
 - ``schema_version``, ``varnel_version``, ``scope`` (the repository's name);
 - ``level``: the host's level ("all_clear", "watch", "review",
-  "action_needed", see `varnel.attention`) of what ``findings`` lists, what
-  ``--fail-on`` compares with;
+  "action_needed", see `varnel.attention`) of what ``findings`` and
+  ``second_look`` list, what ``--fail-on`` compares with;
 - ``departures``: signals in the window whose earlier values (the ones each
   was judged against) had no spread and whose value lies outside all of them
   (see `varnel.findings`), each with ``family``, ``metric``, ``observed``,
@@ -21,15 +21,24 @@ sequence reaches a terminal and no line can start a CI workflow command
 - ``findings``: every finding the text report shows, of concern first, each with
   ``family``, ``metric``, ``event_ref``, ``commit``, ``kind`` ("departure";
   "step": a level of the repository's state, pinned on the commit that
-  changed it; "change": any other change of the advisory) and ``concern``
-  (whether it is one to act on);
+  changed it; "change": any other change of the advisory; "mechanical": a
+  finding of the dependency, schema or config family on a mechanical
+  commit, set apart), ``concern`` (whether it is one to act on) and
+  ``commit_kind`` (the kind of its commit, see `varnel.worth.kinds`, for
+  those families; else null);
 - ``withheld``: the advisory's changes the report does not show, each with
   ``family``, ``metric``, ``event_ref`` and ``reason``: "lagging_level" (the
   largest step to the level came before the window, or no commit moved it
   that way: the commit the engine names did not make it; the text report
   gives a level that stands one line, not a finding),
-  "change_of_measure" (what is counted changed in that commit) or
-  "counted_otherwise" (earlier values were counted from other files);
+  "change_of_measure" (what is counted changed in that commit),
+  "counted_otherwise" (earlier values were counted from other files) or
+  "a reason in the ranking" (the size or spread of a commit, a git
+  deviation: the risk ranking weighs it);
+- ``second_look``: the window's commits in the risk ranking's top 5% (see
+  `varnel.worth.ranking`), riskiest first, each ``{"commit", "risk",
+  "reasons"}``: its id, the model's chance (0 to 1) that it is later blamed
+  for a bug, and its strongest reasons in words;
 - ``status``: the advisory engine's outcome ("complete", "no_signals",
   "no_significant_changes");
 - ``complete``: false when a family or phase is missing from the analysis;
@@ -63,12 +72,15 @@ from __future__ import annotations
 import json
 import re
 from dataclasses import dataclass
-from datetime import datetime
+from datetime import datetime, timezone
 from typing import Callable
 
 from . import __version__, attention, findings
 from .pipeline import AnalysisResult, engine
+from .collect.events import utc_text
 from .progress import clean
+from .worth.kinds import DESCRIPTIONS
+from .worth.ranking import TOP_SHARE
 
 SCHEMA_VERSION = 1
 LEVELS = ("all_clear", "watch", "review", "action_needed")
@@ -105,11 +117,15 @@ def _departures(result: AnalysisResult) -> list[findings.Departure]:
     return sorted(_view(result).departures, key=lambda d: (not attention.departure_concern(d, result.quiet), d.metric))
 
 
+def _proven(result: AnalysisResult) -> bool:
+    return result.worth is not None and result.worth.ranking.proven
+
+
 def level(result: AnalysisResult) -> str:
-    """The host's level: concerns and departures as varnel.friendly rates
-    them; movements without concern are a "watch"."""
-    record, _ = attention.load_record(result.workspace, result.latest_commit)
-    return attention.level(_changes(result), _departures(result), record, result.threshold, result.quiet)
+    """The host's level (see `varnel.attention.level`)."""
+    view = _view(result)
+    return attention.level(_changes(result), _departures(result), view.second_look, _proven(result),
+                           view.mechanical, result.quiet)
 
 
 def _day(text: object) -> str:
@@ -300,6 +316,57 @@ def _still_lines(result: AnalysisResult, style: _Style) -> list[str]:
     return ["", "Levels whose step came before this window:"] + ([""] if style.list_apart else []) + lines
 
 
+def _mechanical_lines(result: AnalysisResult, style: _Style) -> list[str]:
+    """One line for the findings on mechanical commits."""
+    found = _view(result).mechanical
+    if not found:
+        return []
+    parts = [f"{' / '.join(_labels(m))} (commit {style.code(clean(m['commit'])[:COMMIT_ID_LENGTH])}, "
+             f"{DESCRIPTIONS[m['commit_kind']]})" for m in found]
+    return ["", "Set apart as mechanical work, never a concern: " + "; ".join(parts) + "."]
+
+
+SECOND_LOOK_SHOWN = 10
+
+
+def _ranking_record(result: AnalysisResult) -> str:
+    """What the ranking did here, in words."""
+    ranking = result.worth.ranking
+    held = ranking.held_out
+    share = f"{TOP_SHARE:.0%}"
+    if held is None:
+        return ("There is too little labelled history here to fit or measure a ranking: this one was fitted on "
+                "public histories and is not yet measured here, so these commits raise no level.")
+    told = (f"{held['precision']:.0%} were later blamed for a bug, {held['lift']:.1f} times the average "
+            f"({held['base_rate']:.0%})")
+    if ranking.source == "prior":
+        line = (f"There is too little labelled history here to fit a ranking of its own: this one was fitted on "
+                f"public histories. Of this history's commits in its top {share}, {told}.")
+    else:
+        line = (f"Of the commits this ranking put in its top {share} among the newest {held['commits']:,} it was "
+                f"not fitted on, {told}.")
+    return line if ranking.proven else line + " That is less than twice the average, so these commits raise no level."
+
+
+def _second_look_lines(result: AnalysisResult, style: _Style) -> list[str]:
+    """The window's riskiest commits by the ranking learned from this history."""
+    looks = _view(result).second_look
+    if not looks:
+        return []
+    commits = result.worth.commits
+    fitted = "its own history" if result.worth.ranking.source == "here" else "public histories"
+    lines = ["", f"Worth a second look (this repository's riskiest {TOP_SHARE:.0%} of commits by a model fitted on "
+                 f"{fitted}, mechanical work left out):"] + ([""] if style.list_apart else [])
+    for look in looks[:SECOND_LOOK_SHOWN]:
+        c = commits[look["commit"]]
+        day = _day(utc_text(datetime.fromtimestamp(c.time, timezone.utc)))
+        lines.append(f"- commit {style.code(clean(c.sha)[:COMMIT_ID_LENGTH])} of {day}: {style.escape(c.subject)}")
+        lines.append(f"{style.item}{style.escape('; '.join(look['reasons']) or 'its features together')}")
+    if len(looks) > SECOND_LOOK_SHOWN:
+        lines.append(f"- and {len(looks) - SECOND_LOOK_SHOWN:,} more (--format json lists every one)")
+    return lines + ["", _ranking_record(result)]
+
+
 def _other_line(change: dict, style: _Style) -> str:
     family, metric = _labels(change)
     commit = change.get("trigger_commit")
@@ -312,7 +379,7 @@ def _other_line(change: dict, style: _Style) -> str:
 def _body(result: AnalysisResult, style: _Style) -> list[str]:
     """The changes, the evidence and the comparison, in `style`."""
     lines = _departure_lines(result, style) + ["", _verdict(result)] + ([""] if style.list_apart else [])
-    record, missing = attention.load_record(result.workspace, result.latest_commit)
+    record = result.worth.record if result.worth is not None else None
     changes = _changes(result)
     concerns = [c for c in changes if attention.change_concern(c, result.quiet)]
     others = [c for c in changes if c not in concerns]
@@ -338,9 +405,8 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
             lines += [""] if style.list_apart else []
         lines += [_other_line(change, style) for change in others]
         lines += [_departure_line(d, style, False) for d in calm]
-    if changes and missing:
-        lines += ["", missing]
-    return (lines + _still_lines(result, style) + _note_lines(result, style) + _evidence(result)
+    return (lines + _mechanical_lines(result, style) + _second_look_lines(result, style)
+            + _still_lines(result, style) + _note_lines(result, style) + _evidence(result)
             + _verification_lines(result, style.escape, style.code))
 
 
@@ -371,12 +437,19 @@ def _departure_record(d: findings.Departure) -> dict:
 
 def _findings(result: AnalysisResult) -> list[dict]:
     """Every finding the text report shows, concerns first."""
+    def kind(family: str, commit: str | None) -> str | None:
+        return findings.commit_kind(result, family, commit)
+
     out = [{"family": d.family, "metric": d.metric, "event_ref": d.event_ref, "commit": d.commit or None,
-            "kind": "departure", "concern": attention.departure_concern(d, result.quiet)}
-           for d in _departures(result)]
+            "kind": "departure", "concern": attention.departure_concern(d, result.quiet),
+            "commit_kind": kind(d.family, d.commit)} for d in _departures(result)]
     out += [{"family": c.get("family"), "metric": c.get("metric"), "event_ref": c.get("event_ref"),
              "commit": c.get("trigger_commit"), "kind": "step" if "step" in c else "change",
-             "concern": attention.change_concern(c, result.quiet)} for c in _changes(result)]
+             "concern": attention.change_concern(c, result.quiet),
+             "commit_kind": kind(c.get("family", ""), c.get("trigger_commit"))} for c in _changes(result)]
+    out += [{"family": m["family"], "metric": m["metric"], "event_ref": m["event_ref"], "commit": m["commit"],
+             "kind": "mechanical", "concern": False, "commit_kind": m["commit_kind"]}
+            for m in _view(result).mechanical]
     return sorted(out, key=lambda f: not f["concern"])
 
 
@@ -401,6 +474,7 @@ def json_report(result: AnalysisResult) -> str:
         "departures": [_departure_record(d) for d in _departures(result)],
         "findings": _findings(result),
         "withheld": _view(result).withheld,
+        "second_look": _view(result).second_look,
         "advisory": result.advisory,
         "verification": _comparison(result),
     }, indent=2) + "\n"

@@ -16,45 +16,62 @@ def change(metric, family="git", current=40, median=4.0, deviation=12.0, ref="e1
 
 
 def record(flagged, hits, lift=1.7):
-    return {"latest_commit": "c" * 40, "rules": [{"metric": "files_touched", "direction": "up", "threshold": 1.5,
-            "flagged": flagged, "labels": {"fix": {"hits": hits, "lift": lift}}}]}
+    return {"latest_commit": "c" * 40, "rules": [
+        {"metric": "dependency/dependency_count", "direction": "up", "threshold": 1.5,
+         "labels": {"szz": {"flagged": flagged, "hits": hits, "lift": lift}}}]}
 
 
-def result(tmp_path, changes=(), signals=None, record=None, latest="c" * 40):
-    if record is not None:
-        (tmp_path / "eval.json").write_text(json.dumps(record))
+class Ranked:
+    """What a run's ranking gives the report: its record, its second-look commits, whether it is proven."""
+
+    def __init__(self, record=None, looks=(), proven=False):
+        self.record, self.looks, self.commits = record or {}, list(looks), {}
+        self.ranking = type("R", (), {"proven": proven})()
+
+    def second_look(self, shas, quiet, threshold):
+        return self.looks
+
+
+def result(tmp_path, changes=(), signals=None, worth=None):
     return AnalysisResult(repo=tmp_path, workspace=tmp_path, scope="demo", collection=GitCollection(),
                           signals=signals or {}, advisory={"changes": list(changes)} if changes else None,
-                          latest_commit=latest)
+                          latest_commit="c" * 40, worth=worth)
 
 
-def test_concerns_come_first_with_units_and_the_rest_apart(tmp_path):
-    quiet = change("cochange_novelty_ratio", current=0, median=1.0, deviation=-50.0)  # down: no insight
-    big = change("files_touched", deviation=4.0)
-    report = text(result(tmp_path, [quiet, big]))
-    assert report.index("1. Version Control / Files Changed") < report.index("Other movements")
-    assert "now 40 files" in report
-    assert "cochange_novelty_ratio moved (commit aaaaaaaaaaaa of 2026-01-01; git/cochange_novelty_ratio)" in report
-    assert "run 'varnel eval'" in report
-    # A movement without concern, however far, is a "watch"; so is the size of the work, unless this
-    # repository's track record shows such flags followed by fixes far more often than average.
-    assert level(result(tmp_path, [quiet])) == "watch"
-    assert level(result(tmp_path, [quiet, big])) == "watch"
-    assert level(result(tmp_path, [quiet, big], record=record(1198, 781, 1.7))) == "review"
-    assert level(result(tmp_path, [quiet, big], record=record(1198, 781, 1.1))) == "watch"
+def test_the_gate_rates_what_the_report_shows(tmp_path):
+    deps = change("dependency_count", family="dependency", deviation=5.0)
+    cadence = change("release_cadence_hours", family="deployment", current=5000, median=500)
+    big = change("files_touched", deviation=40.0)
+    report = text(result(tmp_path, [cadence, deps]))
+    assert report.index("1. Dependencies / Total Dependencies") < report.index("Other movements")
+    assert "now 40 packages" in report
+    # The size and spread of a commit are reasons in the risk ranking, never findings of their own.
+    alone = result(tmp_path, [big])
+    assert "Files Changed" not in text(alone) and level(alone) == "all_clear"
+    assert json.loads(json_report(alone))["withheld"] == [
+        {"family": "git", "metric": "files_touched", "event_ref": "e1", "reason": "a reason in the ranking"}]
+    # A concern of another family is a review; a movement without concern a watch; failing
+    # tests and removed endpoints call for action.
+    assert level(result(tmp_path, [deps])) == "review"
+    assert level(result(tmp_path, [change("endpoint_count", family="schema", current=3, deviation=-5)])) == \
+        "action_needed"
     assert level(result(tmp_path, [change("failure_rate", family="testing")])) == "action_needed"
-    # A metric the settings quiet is shown apart whatever it does.
-    quieted = result(tmp_path, [big])
-    quieted.quiet = frozenset({"git/files_touched"})
-    assert "none of concern" in text(quieted) and level(quieted) == "watch"
+    assert level(result(tmp_path, [cadence])) == "watch"
+    quiet = result(tmp_path, [cadence])  # release cadence is quiet by default: shown apart, raising nothing
+    quiet.quiet = frozenset({"deployment/release_cadence_hours"})
+    assert "none of concern" in text(quiet) and level(quiet) == "all_clear"
+    # A commit in the ranking's top share raises a review only where the ranking proved itself here.
+    look = [{"commit": "a" * 40, "risk": 0.5, "reasons": ["touches 14 files in 5 directories"]}]
+    assert level(result(tmp_path, worth=Ranked(looks=look, proven=True))) == "review"
+    assert level(result(tmp_path, worth=Ranked(looks=look))) == "all_clear"
+    assert json.loads(json_report(result(tmp_path, worth=Ranked(looks=look))))["second_look"] == look
 
 
 def test_a_track_record_is_told_only_with_enough_history(tmp_path):
-    told = text(result(tmp_path, [change("files_touched")], record=record(1198, 781)))
-    assert "later fixed 1.7x as often as commits on average (781 of 1,198)" in told
-    assert "too little history to tell" in text(result(tmp_path, [change("files_touched")], record=record(29, 20)))
-    stale = text(result(tmp_path, [change("files_touched")], record=record(1198, 781), latest="d" * 40))
-    assert "older than the latest commit" in stale
+    deps = change("dependency_count", family="dependency", deviation=5.0)
+    told = text(result(tmp_path, [deps], worth=Ranked(record(1198, 781))))
+    assert "later blamed for bugs 1.7x as often as commits on average (781 of 1,198)" in told
+    assert "too little history to tell" in text(result(tmp_path, [deps], worth=Ranked(record(29, 20))))
 
 
 def ingested(root, family, n, payload, commit="b" * 40):

@@ -24,9 +24,9 @@ def sensitive(repo):
 
 @pytest.fixture
 def hostile(history):
-    """The history fixture with a last, large commit whose message is hostile."""
+    """The history fixture with a last, large commit whose message is hostile: the riskiest commit."""
     sensitive(history)
-    commit(history, {f"lib/part{k}.py": "x" for k in range(30)}, f"{HOSTILE}\n\n::error::owned\n::set-output x",
+    commit(history, {f"lib/part{k}.py": "x = 1\n" * 200 for k in range(30)}, f"{HOSTILE}\n\n::error::owned\n::set-output x",
            date="2026-03-20T10:00:00+00:00")
     git(history, "remote", "add", "origin", "https://example.test/team/my-service.git")
     return history
@@ -38,8 +38,8 @@ def test_an_idle_repository_gets_its_latest_work_named_and_dated(hostile):
     lines = done.stdout.splitlines()
     assert lines[0].startswith("varnel advisory for my-service: ")
     assert lines[1] == "Window: the latest 30 days of activity (2026-03-01 to 2026-03-20), 13 events"
-    # Each change names its commit and day, whether of concern or not.
-    assert re.search(r"commit [0-9a-f]{12}(, | of )2026-03-", done.stdout) and "git/" in done.stdout
+    # Each change and each commit worth a second look names its commit and day.
+    assert re.search(r"commit [0-9a-f]{12}(, | of )2026-03-", done.stdout) and "Worth a second look" in done.stdout
     advisory = json.loads((hostile / ".varnel" / "phase5" / "advisory.json").read_text())
     assert advisory["scope"] == "my-service"
 

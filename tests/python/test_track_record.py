@@ -41,29 +41,33 @@ def test_planted_reverts_and_fixes_give_exact_rates(repo, tmp_path):
     assert done.returncode == 0, done.stderr
     record = json.loads(done.stdout)
     assert record == json.loads((ws / "eval.json").read_text())
-    # Five closed commits; the big change was reverted; the fix touches one of its four files and of the revert's.
-    assert (record["commits"], record["closed"], record["latest_commit"]) == (6, 5, shas[5])
-    assert record["labelled"] == {"reverted": 1.0, "fix": 0.5, "failed": 1.0}
+    # Five commits with a closed 14-day window; the big change was reverted; the fix, two days
+    # later, touches a file of the big change and of the revert. Every commit is younger than
+    # the 90 days the bug label leaves open, though the fix blames the big change's line.
+    assert (record["commits"], record["latest_commit"]) == (6, shas[5])
+    assert {name: (v["closed"], v["positives"]) for name, v in record["labels"].items()} == {
+        "szz": (0, 0), "reverted": (5, 1), "fix_touched": (5, 2), "failed": (5, 1)}
+    assert "blamed" in record["labels"]["szz"]["definition"]
     rules = {(r["metric"], r["direction"], r["threshold"]): r for r in record["rules"]}
-    up = rules[("files_touched", "up", 1.5)]
-    assert (up["flagged"], up["share"]) == (2, 0.4)
-    # 20% of the 420 changed lines: the big change alone (200 lines) is inspected.
-    assert up["labels"]["fix"] == {"hits": 0.25, "precision": 0.125, "base_rate": 0.1, "lift": 1.25,
-                                   "recall_at_20": 0.5}
-    assert up["labels"]["reverted"] == {"hits": 1.0, "precision": 0.5, "base_rate": 0.2, "lift": 2.5,
-                                        "recall_at_20": 1.0}
-    assert up["labels"]["failed"] == {"hits": 1.0, "precision": 0.5, "base_rate": 0.2, "lift": 2.5,
-                                      "recall_at_20": 0.0}  # the failed commit is flagged but not inspected
-    assert rules[("files_touched", "up", 3.0)]["labels"]["failed"]["lift"] == 0.0
-    strong = rules[("files_touched", "up", 3.0)]
-    assert (strong["flagged"], strong["labels"]["reverted"]["lift"], strong["labels"]["fix"]["lift"]) == (1, 5.0, 2.5)
-    assert rules[("files_touched", "down", 1.5)]["flagged"] == 1
-    assert rules[("files_touched", "down", 2.0)]["flagged"] == 0
-    assert [rules[("any", "any", t)]["flagged"] for t in (1.5, 2.0, 3.0, 5.0)] == [3, 2, 1, 1]
-    deps = rules[("dependency/dependency_count", "up", 5.0)]
-    assert (deps["flagged"], deps["labels"]["reverted"]["lift"]) == (1, 5.0)
+    up = rules[("files_touched", "up", 1.5)]["labels"]
+    # 20% of the 230 changed lines: the big change alone (200 lines) is inspected.
+    assert up["fix_touched"] == {"flagged": 2, "share": 0.4, "hits": 1.0, "precision": 0.5, "base_rate": 0.4,
+                                 "lift": 1.25, "lift_sized": 1.0, "auc": 0.666667, "recall_at_20": 0.5}
+    assert (up["reverted"]["lift"], up["reverted"]["recall_at_20"]) == (2.5, 1.0)
+    assert (up["failed"]["lift"], up["failed"]["recall_at_20"]) == (2.5, 0.0)  # flagged but not inspected
+    assert up["szz"]["flagged"] == 0 and up["szz"]["lift"] is None
+    strong = rules[("files_touched", "up", 3.0)]["labels"]
+    assert (strong["reverted"]["flagged"], strong["reverted"]["lift"], strong["fix_touched"]["lift"]) == (1, 5.0, 2.5)
+    assert strong["failed"]["lift"] == 0.0
+    flagged = lambda key: rules[key]["labels"]["reverted"]["flagged"]  # noqa: E731
+    assert (flagged(("files_touched", "down", 1.5)), flagged(("files_touched", "down", 2.0))) == (1, 0)
+    assert [flagged(("any", "any", t)) for t in (1.5, 2.0, 3.0, 5.0)] == [3, 2, 1, 1]
+    deps = rules[("dependency/dependency_count", "up", 5.0)]["labels"]["reverted"]
+    assert (deps["flagged"], deps["lift"]) == (1, 5.0)
     text = varnel("eval", str(repo))
-    assert text.returncode == 0 and "files_touched" in text.stdout
+    # Each label's definition comes with the table; a rule that flagged no closed commit has no line.
+    assert text.returncode == 0 and "szz: later blamed for a bug" in text.stdout
+    assert "files_touched" not in text.stdout
 
 
 def test_eval_before_any_analysis_says_what_to_run(repo):

@@ -34,7 +34,7 @@ SWEEP_FILES = 5
 SWEEP_KINDS = 2
 SWEEP_SHARE = 0.9
 SWEEP_LINES = 20
-_HUNK = re.compile(r"@@ -\d+(?:,(\d+))? \+\d+(?:,(\d+))? @@")
+_HUNK = re.compile(r"@@ -(\d+)(?:,(\d+))? \+\d+(?:,(\d+))? @@")
 _TOKEN = re.compile(r"\w+|[^\w\s]")
 _ESCAPES = {"a": 7, "b": 8, "t": 9, "n": 10, "v": 11, "f": 12, "r": 13, '"': 34, "\\": 92}
 
@@ -88,6 +88,7 @@ class _File:
     binary: bool = False
     whole: bool = False  # a new or deleted file
     hunks: list[tuple[list[str], list[str]]] = field(default_factory=list)  # (removed lines, added lines)
+    removed_at: list[int] = field(default_factory=list)  # where each removed line was in the old file
 
 
 @functools.lru_cache(maxsize=4096)  # a sweep's hunks are often identical text
@@ -125,7 +126,8 @@ def _summary(sha: str, files: list[_File]) -> CommitDiff:
     return CommitDiff(sha, summaries, bool(hunks) and all(blank), _is_sweep(files))
 
 
-def _parse(sha: str, lines: list[str]) -> CommitDiff:
+def parse_files(lines: list[str]) -> list[_File]:
+    """The files of one commit's `-U0` patch, with their hunks."""
     files: list[_File] = []
     i = 0
     while i < len(lines):
@@ -145,7 +147,8 @@ def _parse(sha: str, lines: list[str]) -> CommitDiff:
             files[-1].binary = True
         elif (match := _HUNK.match(line)) is not None:
             # The counts say how many lines follow: a removed line may itself start with "--- ".
-            want_minus, want_plus = (1 if n is None else int(n) for n in match.groups())
+            old_start = int(match.group(1))
+            want_minus, want_plus = (1 if n is None else int(n) for n in match.groups()[1:])
             minus, plus = [], []
             while i < len(lines) and len(minus) + len(plus) < want_minus + want_plus:
                 row = lines[i]
@@ -157,7 +160,8 @@ def _parse(sha: str, lines: list[str]) -> CommitDiff:
                     break
                 i += 1
             files[-1].hunks.append((minus, plus))
-    return _summary(sha, files)
+            files[-1].removed_at.extend(range(old_start, old_start + len(minus)))
+    return files
 
 
 def _names_only(repo: Path, shas: list[str]) -> dict[str, CommitDiff]:
@@ -185,5 +189,5 @@ def read_diffs(repo: Path, shas: list[str]) -> dict[str, CommitDiff]:
     out: dict[str, CommitDiff] = {}
     for chunk in text(raw).split("\0")[1:]:
         lines = chunk.split("\n")
-        out[lines[0]] = _parse(lines[0], lines[1:])
+        out[lines[0]] = _summary(lines[0], parse_files(lines[1:]))
     return {sha: out.get(sha) or CommitDiff(sha, (), False, False) for sha in shas}

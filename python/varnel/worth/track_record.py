@@ -1,110 +1,84 @@
 """A repository's own track record: how often the commits varnel flags were
-later reverted or fixed, against how often any commit was.
+later blamed for bugs, reverted, touched by fixes or failed, against how
+often any commit was.
 
-Outcome labels, from the collected commits (bots are already left out):
+Outcome labels (0 or 1), from the collected commits (bots are already left out):
 
-- ``reverted`` (0 or 1): a later commit's message says "This reverts commit
-  <id>" naming it, or its subject is ``Revert "<the commit's subject>"``;
-- ``fix`` (0 to 1): the share of the commit's changed files that a later
-  fix commit (its subject says fix, fixes, fixed, bug, bugfix or hotfix)
-  touches within `days` days;
-- ``failed`` (0 or 1): an ingested CI run or test report on the commit failed.
+- ``szz``: a later fix commit deletes or modifies lines this commit last
+  changed (see `varnel.worth.szz`), at any later time; the field's standard
+  label. Commits of the newest `SZZ_OPEN_DAYS` days are left out of its
+  rates: their bugs may not be fixed yet.
+- ``reverted``: a later commit's message says "This reverts commit <id>"
+  naming it, or its subject is ``Revert "<the commit's subject>"``;
+- ``fix_touched``: a fix commit within `days` days touches one of its files;
+- ``failed``: an ingested CI run or test report on the commit failed.
 
-A commit whose follow-up window has not closed (younger than `days` days
-before the latest commit) is left out of every rate. A rule flags a commit
-when the deviation of its metric, in its direction, is at least a threshold
-(``"any"``: the largest deviation of any metric, either way). The signals of
-every family count, another family's for the commit its event came with
-(its metric named ``family/metric``, as ``dependency/dependency_count``). For each rule
-and threshold, per label: ``flagged`` commits and their ``share`` of the
-closed ones, ``hits`` (the label's sum over the flagged commits),
-``precision`` (hits / flagged), ``base_rate`` (the label's mean over all
-closed commits), ``lift`` (precision / base rate, null when the base rate
-is 0) and ``recall_at_20`` (effort-aware: the flagged commits ranked by
-deviation, largest first and, among equals, fewest changed lines first, are
-taken until their changed lines reach 20% of all closed commits' changed
-lines; the share of the label's total among them).
+The last three leave out commits younger than `days` before the latest
+commit. An earlier label, the share of a commit's files a later fix
+touched, is gone: a one-file commit scores 0 or 1 where a twenty-file
+commit needs every file fixed, so it favoured small commits by construction
+and turned the measured value of size and spread upside down.
 
-``eval.json`` (`SCHEMA_VERSION` 1): ``schema_version``, ``latest_commit``,
-``fix_window_days``, ``commits`` (collected), ``closed`` (with a closed
-window), ``labelled`` (per label, its total over the closed commits), and
-``rules``: one record per rule and threshold with ``metric``, ``direction``
-("up", "down" or "any"), ``threshold``, ``flagged``, ``share`` and, per label
-under ``labels``, ``hits``, ``precision``, ``base_rate``, ``lift`` and
-``recall_at_20``. Rates are rounded to 6 places.
+A rule flags a commit when the deviation of its metric, in its direction,
+is at least a threshold (``"any"``: the largest deviation of any metric,
+either way). The signals of every family count, another family's for the
+commit its event came with (its metric named ``family/metric``, as
+``dependency/dependency_count``). For each rule, threshold and label:
+``flagged`` commits and their ``share`` of the label's closed commits,
+``hits``, ``precision`` (hits / flagged), ``base_rate``, ``lift``
+(precision / base rate, null when the base rate is 0), ``lift_sized``
+(hits against what commits of the same size decile would give: whether the
+rule knows more than how large a commit is), ``auc`` (how well the
+deviation ranks commits by the label: 0.5 is chance) and ``recall_at_20``
+(effort-aware: the flagged commits ranked by deviation, largest first and,
+among equals, fewest changed lines first, are taken until their changed
+lines reach 20% of all closed commits' changed lines; the share of the
+label's total among them).
+
+``eval.json`` (`SCHEMA_VERSION` 2): ``schema_version``, ``latest_commit``,
+``fix_window_days``, ``commits`` (collected), ``labels`` (per label its
+``definition``, ``closed`` commits and ``positives`` among them),
+``ranking`` (the risk ranking's measured record, see
+`varnel.worth.ranking`) and ``rules``: one record per rule and threshold
+with ``metric``, ``direction`` ("up", "down" or "any"), ``threshold`` and,
+per label under ``labels``, the measures above. Rates are rounded to 6 places.
 """
 
 from __future__ import annotations
 
+import bisect
 import json
 import re
-from dataclasses import dataclass, field
-from datetime import datetime
 from pathlib import Path
 
-from ._common import loads
-from .collect.events import commits_of_events
-from .collect.gitrun import diffs, text
+from .._common import loads
+from ..collect.events import commits_of_events
+from .features import Commit
+from .model import auc
+from .szz import fix_commits
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 THRESHOLDS = (1.5, 2.0, 3.0, 3.5, 5.0, 10.0)
-LABELS = ("reverted", "fix", "failed")
+LABELS = ("szz", "reverted", "fix_touched", "failed")
+SZZ_OPEN_DAYS = 90
 FILE = "eval.json"
-_FIX = re.compile(r"\b(?:fix|fixes|fixed|bug|bugfix|hotfix)\b", re.IGNORECASE)
+# How a sentence says a commit had the label.
+PHRASES = {"szz": "later blamed for a bug", "reverted": "reverted", "fix_touched": "touched by a fix",
+           "failed": "failed"}
+DEFINITIONS = {
+    "szz": "later blamed for a bug: a fix commit deleted or modified lines it last changed (commits of the "
+           f"newest {SZZ_OPEN_DAYS} days left out)",
+    "reverted": "later reverted",
+    "fix_touched": "a fix commit touched one of its files within {days} days",
+    "failed": "an ingested CI run or test report on it failed",
+}
 _REVERTS = re.compile(r"This reverts commit ([0-9a-f]{7,64})", re.IGNORECASE)
 _REVERT_SUBJECT = re.compile(r'^Revert "(.+)"\s*$')
 _DAY = 86400
+_SIZE_BINS = 10
 
 
-@dataclass
-class Commit:
-    sha: str
-    time: float  # epoch seconds
-    message: str
-    files: list[str]
-    lines: int = 0  # lines added and removed
-    labels: dict[str, float] = field(default_factory=dict)
-
-    @property
-    def subject(self) -> str:
-        return self.message.split("\n", 1)[0]
-
-
-def _time(text_value: str) -> float:
-    return datetime.fromisoformat(text_value.replace("Z", "+00:00")).timestamp()
-
-
-def collected_commits(workspace: Path) -> list[Commit]:
-    """The workspace's commits, oldest first."""
-    commits = []
-    for path in (workspace / "events").glob("git-*.json"):
-        event = loads(path.read_text(encoding="utf-8"))
-        payload = event["payload"]
-        commits.append(Commit(payload["commit_hash"], _time(event["observed_at"]), payload.get("message", ""),
-                              list(payload.get("files", []))))
-    return sorted(commits, key=lambda c: (c.time, c.sha))
-
-
-def count_lines(repo: Path, commits: list[Commit]) -> None:
-    """Each commit's changed lines (added and removed; a binary file counts none)."""
-    if not commits:
-        return
-    raw, _ = diffs(repo, "log", "--no-walk=unsorted", "--stdin", "--numstat", "--no-renames", "--format=%x00%H",
-                   stdin="\n".join(c.sha for c in commits).encode())  # the analysis warned of .gitmodules already
-    by_sha = {c.sha: c for c in commits}
-    for record in text(raw).split("\0")[1:]:
-        sha, _, rest = record.partition("\n")
-        total = 0
-        for line in rest.splitlines():
-            added, _, tail = line.partition("\t")
-            removed = tail.partition("\t")[0]
-            total += int(added) if added.isdigit() else 0
-            total += int(removed) if removed.isdigit() else 0
-        if sha.strip() in by_sha:
-            by_sha[sha.strip()].lines = total
-
-
-def _failed_commits(workspace: Path) -> set[str]:
+def failed_commits(workspace: Path) -> set[str]:
     """Commits with an ingested CI run or test report that failed."""
     failed = set()
     for path in (workspace / "events").glob("ingest-*.json"):
@@ -121,8 +95,7 @@ def _failed_commits(workspace: Path) -> set[str]:
     return failed
 
 
-def label(commits: list[Commit], days: int, failed: set[str]) -> None:
-    """Sets each commit's outcome labels from the commits after it."""
+def _reverted(commits: list[Commit]) -> set[str]:
     subjects: dict[str, list[Commit]] = {}
     for c in commits:
         subjects.setdefault(c.subject, []).append(c)
@@ -133,24 +106,52 @@ def label(commits: list[Commit], days: int, failed: set[str]) -> None:
         subject = _REVERT_SUBJECT.match(later.subject)
         if subject:
             reverted.update(c.sha for c in subjects.get(subject.group(1), []) if c.time <= later.time)
-    fixes = [c for c in commits if _FIX.search(c.subject)]
+    return reverted
+
+
+def label(commits: list[Commit], days: int, failed: set[str], blamed: dict[str, list[str]]) -> None:
+    """Sets each commit's outcome labels from the commits after it;
+    `blamed` is {fix commit: the commits it blames}."""
+    reverted = _reverted(commits)
+    by_sha = {c.sha: c for c in commits}
+    bug = {sha for fix, shas in blamed.items() for sha in shas
+           if sha in by_sha and fix in by_sha and by_sha[sha].time <= by_sha[fix].time and sha != fix}
+    fix_times: dict[str, list[float]] = {}
+    for fix in fix_commits(commits):
+        for f in fix.files:
+            fix_times.setdefault(f, []).append(fix.time)
+    for times in fix_times.values():
+        times.sort()
+
+    def touched(c: Commit) -> bool:
+        for f in c.files:
+            times = fix_times.get(f, [])
+            i = bisect.bisect_right(times, c.time)
+            if i < len(times) and times[i] <= c.time + days * _DAY:
+                return True
+        return False
+
     for c in commits:
-        touched = set()
-        for fix in fixes:
-            if fix.sha != c.sha and c.time < fix.time <= c.time + days * _DAY:
-                touched.update(fix.files)
-        c.labels = {"reverted": float(c.sha in reverted),
-                    "fix": len(set(c.files) & touched) / len(c.files) if c.files else 0.0,
-                    "failed": float(c.sha in failed)}
+        c.labels = {"szz": float(c.sha in bug), "reverted": float(c.sha in reverted),
+                    "fix_touched": float(touched(c)), "failed": float(c.sha in failed)}
 
 
-def deviations(workspace: Path) -> dict[tuple[str, str], dict[str, float]]:
+def closed(commits: list[Commit], name: str, days: int) -> list[Commit]:
+    """The commits whose follow-up for the label `name` has had its time."""
+    if not commits:
+        return []
+    open_days = SZZ_OPEN_DAYS if name == "szz" else days
+    latest = max(c.time for c in commits)
+    return [c for c in commits if c.time + open_days * _DAY <= latest]
+
+
+def deviations(workspace: Path, phase2: Path) -> dict[tuple[str, str], dict[str, float]]:
     """(metric, direction) -> {commit: deviation}, from the signals of every
-    family; another family's signal counts for the commit its event came with
-    (a metric is named "family/metric" there)."""
+    family in `phase2`; another family's signal counts for the commit its
+    event came with (a metric is named "family/metric" there)."""
     found: dict[tuple[str, str], dict[str, float]] = {}
     triggers = None
-    for path in sorted((workspace / "phase2").glob("*_signals.json")):
+    for path in sorted(phase2.glob("*_signals.json")):
         family = path.name[: -len("_signals.json")]
         for signal in json.loads(path.read_text(encoding="utf-8")):
             measure = float(signal["deviation"]["measure"])
@@ -168,72 +169,127 @@ def deviations(workspace: Path) -> dict[tuple[str, str], dict[str, float]]:
     return found
 
 
-def _rate(value: float) -> float:
-    return round(value, 6)
+def _rate(value: float | None) -> float | None:
+    return None if value is None else round(value, 6)
 
 
-def _rule(metric: str, direction: str, threshold: float, scores: dict[str, float], closed: list[Commit],
-          totals: dict[str, float], all_lines: int) -> dict:
-    flagged = [c for c in closed if scores.get(c.sha, 0.0) >= threshold]
-    ranked = sorted(flagged, key=lambda c: (-scores[c.sha], c.lines, c.sha))
-    inspected, lines = [], 0
-    for c in ranked:
-        if lines >= 0.2 * all_lines:
-            break
-        inspected.append(c)
-        lines += c.lines
-    labels = {}
-    for name in LABELS:
-        hits = sum(c.labels[name] for c in flagged)
-        base = totals[name] / len(closed) if closed else 0.0
+class _Label:
+    """One label over its closed commits: what every rule's cell is measured against."""
+
+    def __init__(self, name: str, commits: list[Commit]):
+        self.name, self.commits = name, commits
+        self.total = sum(c.labels[name] for c in commits)
+        self.base = self.total / len(commits) if commits else 0.0
+        self.lines = sum(c.lines for c in commits)
+        # The label's rate among commits of each size decile (commits of one size share a bin), for
+        # lift against commits of similar size.
+        sizes = sorted(c.lines for c in commits)
+        edges = sorted({sizes[len(sizes) * b // _SIZE_BINS] for b in range(1, _SIZE_BINS)}) if sizes else []
+        bins: dict[int, list[Commit]] = {}
+        for c in commits:
+            bins.setdefault(bisect.bisect_right(edges, c.lines), []).append(c)
+        self.size_rate = {c.sha: sum(m.labels[name] for m in members) / len(members)
+                          for members in bins.values() for c in members}
+
+    def cell(self, scores: dict[str, float], threshold: float, ranked: float | None) -> dict:
+        flagged = [c for c in self.commits if scores.get(c.sha, 0.0) >= threshold]
+        inspected, lines = [], 0
+        for c in sorted(flagged, key=lambda c: (-scores[c.sha], c.lines, c.sha)):
+            if lines >= 0.2 * self.lines:
+                break
+            inspected.append(c)
+            lines += c.lines
+        hits = sum(c.labels[self.name] for c in flagged)
+        expected = sum(self.size_rate[c.sha] for c in flagged)
         precision = hits / len(flagged) if flagged else 0.0
-        labels[name] = {
+        return {
+            "flagged": len(flagged),
+            "share": _rate(len(flagged) / len(self.commits)) if self.commits else 0.0,
             "hits": _rate(hits),
             "precision": _rate(precision),
-            "base_rate": _rate(base),
-            "lift": _rate(precision / base) if base and flagged else None,
-            "recall_at_20": _rate(sum(c.labels[name] for c in inspected) / totals[name]) if totals[name] else None,
+            "base_rate": _rate(self.base),
+            "lift": _rate(precision / self.base) if self.base and flagged else None,
+            "lift_sized": _rate(hits / expected) if expected and flagged else None,
+            "auc": _rate(ranked),
+            "recall_at_20": _rate(sum(c.labels[self.name] for c in inspected) / self.total)
+            if self.total and self.lines else None,
         }
-    return {"metric": metric, "direction": direction, "threshold": threshold, "flagged": len(flagged),
-            "share": _rate(len(flagged) / len(closed)) if closed else 0.0, "labels": labels}
 
 
-def evaluate(repo: Path, workspace: Path, days: int = 14) -> dict:
-    """The track record of the workspace's flags (the record written to eval.json)."""
-    commits = collected_commits(workspace)
-    count_lines(repo, commits)
-    label(commits, days, _failed_commits(workspace))
-    latest = commits[-1] if commits else None
-    closed = [c for c in commits if latest is not None and c.time + days * _DAY <= latest.time]
-    totals = {name: sum(c.labels[name] for c in closed) for name in LABELS}
-    all_lines = sum(c.lines for c in closed)
-    found = deviations(workspace)
-    rules = []
-    for (metric, direction) in sorted(found):
-        for threshold in THRESHOLDS:
-            rules.append(_rule(metric, direction, threshold, found[(metric, direction)], closed, totals, all_lines))
+def rules(commits: list[Commit], found: dict[tuple[str, str], dict[str, float]], days: int) -> list[dict]:
+    """One record per rule and threshold (the ``rules`` of eval.json)."""
+    labels = [_Label(name, closed(commits, name, days)) for name in LABELS]
     strongest: dict[str, float] = {}
     for scores in found.values():
         for sha, score in scores.items():
             strongest[sha] = max(strongest.get(sha, 0.0), score)
-    rules += [_rule("any", "any", t, strongest, closed, totals, all_lines) for t in THRESHOLDS]
-    return {"schema_version": SCHEMA_VERSION, "latest_commit": latest.sha if latest else None,
-            "fix_window_days": days, "commits": len(commits), "closed": len(closed),
-            "labelled": {name: _rate(totals[name]) for name in LABELS}, "rules": rules}
+    out = []
+    for (metric, direction), scores in sorted(found.items()) + [(("any", "any"), strongest)]:
+        ranked = {lab.name: auc([scores.get(c.sha, 0.0) for c in lab.commits],
+                                [c.labels[lab.name] for c in lab.commits]) for lab in labels}
+        for threshold in THRESHOLDS:
+            out.append({"metric": metric, "direction": direction, "threshold": threshold,
+                        "labels": {lab.name: lab.cell(scores, threshold, ranked[lab.name]) for lab in labels}})
+    return out
 
 
-def table(record: dict, label_name: str = "fix") -> str:
-    """The track record as a table for a terminal: one line per rule and threshold."""
-    lines = [f"{record['closed']} of {record['commits']} commits with a closed {record['fix_window_days']}-day "
-             f"window; labelled: " + ", ".join(f"{k} {v:g}" for k, v in record["labelled"].items()),
-             f"{'metric':<36}{'dir':<6}{'at':>5}{'flagged':>9}{'share':>8}{'precision':>11}{'lift':>7}"
-             f"{'recall@20%':>12}   ({label_name})"]
-    for rule in record["rules"]:
-        if not rule["flagged"]:
-            continue  # eval.json keeps it; a table of zeros says nothing
+def label_summary(commits: list[Commit], days: int) -> dict:
+    out = {}
+    for name in LABELS:
+        members = closed(commits, name, days)
+        out[name] = {"definition": DEFINITIONS[name].format(days=days), "closed": len(members),
+                     "positives": int(sum(c.labels[name] for c in members))}
+    return out
+
+
+def _times(value: float | None) -> str:
+    return "-" if value is None else f"{value:.2f}"
+
+
+def _rule_name(rule: dict) -> str:
+    if rule["metric"] == "any":
+        return "any metric far from normal"
+    return f"{rule['metric']} {rule['direction']}"
+
+
+def _words(record: dict, label_name: str) -> list[str]:
+    """The table's strongest and weakest rules in a lead's words."""
+    lines = []
+    ranking = record.get("ranking") or {}
+    held = ranking.get("held_out")
+    if held:
+        how = (f"fitted on older commits and tested on the newest {held['commits']:,}"
+               if ranking.get("source") == "here" else
+               f"fitted on public histories (too few labelled commits here) and tested on {held['commits']:,} here")
+        lines.append(f"The risk ranking, {how}: of the commits it put in its top 5%, "
+                     f"{held['precision']:.0%} were later blamed for a bug, {_times(held['lift'])} times the "
+                     f"average ({held['base_rate']:.0%}); AUC {_times(held['auc'])}.")
+    usable = [r for r in record["rules"] if r["labels"][label_name]["flagged"] >= 30
+              and r["labels"][label_name]["lift"] is not None and r["threshold"] == 3.0]
+    for rule in sorted(usable, key=lambda r: -(r["labels"][label_name]["lift_sized"] or 0))[:5]:
         cell = rule["labels"][label_name]
-        lift = "-" if cell["lift"] is None else f"{cell['lift']:.2f}"
+        lines.append(f"Commits flagged for {_rule_name(rule)} at 3: {cell['share']:.1%} of commits, "
+                     f"{PHRASES[label_name]} {_times(cell['lift'])} times as often as the average commit and "
+                     f"{_times(cell['lift_sized'])} times as often as commits of similar size.")
+    return lines
+
+
+def table(record: dict, label_name: str = "szz") -> str:
+    """The track record for a terminal: the labels' definitions, one line per
+    rule and threshold that flagged anything, and the gist in words."""
+    lines = [f"{record['commits']:,} commits; labels:"]
+    for name, about in record["labels"].items():
+        lines.append(f"  {name}: {about['definition']}; {about['positives']:,} of {about['closed']:,} "
+                     f"closed commits")
+    lines.append(f"{'metric':<36}{'dir':<6}{'at':>5}{'flagged':>9}{'share':>8}{'precision':>11}{'lift':>7}"
+                 f"{'sized':>7}{'auc':>7}{'recall@20%':>12}   ({label_name})")
+    for rule in record["rules"]:
+        cell = rule["labels"][label_name]
+        if not cell["flagged"]:
+            continue  # eval.json keeps it; a table of zeros says nothing
         recall = "-" if cell["recall_at_20"] is None else f"{cell['recall_at_20']:.3f}"
-        lines.append(f"{rule['metric']:<36}{rule['direction']:<6}{rule['threshold']:>5g}{rule['flagged']:>9}"
-                     f"{rule['share']:>8.3f}{cell['precision']:>11.3f}{lift:>7}{recall:>12}")
-    return "\n".join(lines) + "\n"
+        lines.append(f"{rule['metric']:<36}{rule['direction']:<6}{rule['threshold']:>5g}{cell['flagged']:>9}"
+                     f"{cell['share']:>8.3f}{cell['precision']:>11.3f}{_times(cell['lift']):>7}"
+                     f"{_times(cell['lift_sized']):>7}{_times(cell['auc']):>7}{recall:>12}")
+    words = _words(record, label_name)
+    return "\n".join(lines + ([""] + words if words else [])) + "\n"

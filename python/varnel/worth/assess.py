@@ -1,0 +1,60 @@
+"""One pass over the collected history that every run makes after judging
+it: commit facts and kinds, the outcome labels, the track record
+(``eval.json``) and the risk ranking. Facts and blame are kept in the
+workspace, so a run with few new commits reads only their diffs and blames
+only new fix commits.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from pathlib import Path
+
+from .._common import dumps_pretty
+from ..collect.events import write_text_atomic
+from ..config import Config
+from . import szz
+from .facts import collected_commits, read_facts
+from .features import Commit
+from .ranking import Ranking, build
+from .track_record import FILE, SCHEMA_VERSION, deviations, failed_commits, label, label_summary, rules
+
+DEFAULT_DAYS = 14
+
+
+@dataclass
+class Worth:
+    commits: dict[str, Commit]  # by commit id
+    record: dict  # what eval.json holds
+    ranking: Ranking
+    deviations: dict[str, dict[str, float]]  # git metric -> {commit: deviation upwards}
+
+    def second_look(self, shas, quiet: frozenset[str], threshold: float) -> list[dict]:
+        return self.ranking.second_look(shas, self.deviations, quiet, threshold)
+
+
+def kept_days(workspace: Path) -> int:
+    """The follow-up window the last `varnel eval` chose, else the default."""
+    try:
+        days = json.loads((workspace / FILE).read_text(encoding="utf-8")).get("fix_window_days")
+    except (OSError, ValueError, AttributeError):
+        return DEFAULT_DAYS
+    return days if isinstance(days, int) and not isinstance(days, bool) and days > 0 else DEFAULT_DAYS
+
+
+def assess(repo: Path, workspace: Path, config: Config, phase2: Path, days: int | None = None) -> Worth:
+    """Reads what is new, labels every commit, measures the signals of
+    `phase2` and ranks; writes ``eval.json``."""
+    days = days or kept_days(workspace)
+    commits = collected_commits(workspace)
+    read_facts(repo, workspace, commits, config)
+    label(commits, days, failed_commits(workspace), szz.label(repo, workspace, commits))
+    found = deviations(workspace, phase2)
+    upwards = {metric: scores for (metric, way), scores in found.items() if way == "up" and "/" not in metric}
+    ranking = build(commits, upwards.get("cochange_novelty_ratio", {}), days)
+    record = {"schema_version": SCHEMA_VERSION, "latest_commit": commits[-1].sha if commits else None,
+              "fix_window_days": days, "commits": len(commits), "labels": label_summary(commits, days),
+              "ranking": ranking.record(), "rules": rules(commits, found, days)}
+    write_text_atomic(workspace / FILE, dumps_pretty(record))
+    return Worth({c.sha: c for c in commits}, record, ranking, upwards)
