@@ -1,7 +1,8 @@
 """How often each level occurs on a history: the level the report gives each
 of the last 52 weekly windows and each window of the last 50 merged
 branches (the branch's own commits and its merge), and how many findings
-the windows hold against their commits (the alert budget), at each
+the windows hold, and alerts among them (findings of metrics not quiet,
+which raise a level), against their commits (the alert budget), at each
 significance threshold asked for.
 
 Each window is advised on a copy of one full analysis (`varnel analyze
@@ -90,7 +91,7 @@ def report(repo: Path, workspace: Path, config) -> None:
     timed = event_times(workspace)
     commits = {e for _, e, is_commit in timed if is_commit}
     for name, windows in (("weekly", weekly(timed)), ("branches", branches(repo, workspace))):
-        counts, found, work = Counter(), 0, 0
+        counts, found, alerts, work = Counter(), 0, 0, 0
         for ids in windows:
             result = AnalysisResult(repo=repo, workspace=workspace, scope=repo.name, collection=GitCollection(),
                                     signals=signals, worth=worth, window=WindowUsed("bench", event_ids=ids),
@@ -98,11 +99,13 @@ def report(repo: Path, workspace: Path, config) -> None:
             if ids:
                 _advise(engine("advstage"), workspace, workspace, config, result, None)
             counts[level(result)] += 1
-            found += len(json.loads(json_report(result))["findings"])
+            listed = json.loads(json_report(result))["findings"]
+            found += len(listed)
+            alerts += sum(f"{f['family']}/{f['metric']}" not in config.quiet_metrics for f in listed)
             work += len(ids & commits)
         print(f"{repo.name} at {config.significance_threshold:g}, {name} ({len(windows)} windows, {work:,} "
               f"commits): " + ", ".join(f"{lv} {counts[lv]}" for lv in LEVELS)
-              + f"; {found} findings, {found / max(work, 1):.1%} of the commits")
+              + f"; {found} findings, {alerts} of them alerts (not quiet), {alerts / max(work, 1):.1%} of the commits")
 
 
 if __name__ == "__main__":

@@ -10,8 +10,8 @@ from test_cli import varnel
 from test_collect_git import ENV, commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.collect.git import collect_git
 from varnel.config import Config
-from varnel.worth import szz
-from varnel.worth.facts import collected_commits
+from varnel.worth import facts, szz
+from varnel.worth.facts import collected_commits, read_facts
 from varnel.worth.track_record import closed
 from varnel.workspace import claim
 
@@ -33,9 +33,16 @@ def test_a_fix_blames_the_commits_that_last_changed_its_code_lines(repo, monkeyp
     # and the documentation it also rewrote is not code.
     assert szz.label(repo, ws, commits) == {fix: [buggy]}
     assert {first, noted}.isdisjoint(szz.label(repo, ws, commits)[fix])
-    # Blame is kept per fix commit: a later run blames nothing again.
+    read_facts(repo, ws, commits, Config())
+    assert [(c.kind, c.added, c.deleted) for c in commits] == [("code", 11, 0), ("code", 1, 1), ("code", 3, 1),
+                                                              ("code", 2, 4)]
+    # Blame and diffs are kept: a later run blames and reads nothing again.
     monkeypatch.setattr(szz, "blamed_by", lambda *a: pytest.fail("blamed again"))
+    monkeypatch.setattr(facts, "read_diffs", lambda *a: pytest.fail("read again"))
     assert szz.label(repo, ws, commits) == {fix: [buggy]}
+    again = collected_commits(ws)
+    read_facts(repo, ws, again, Config())
+    assert [(c.kind, c.added, c.deleted) for c in again] == [(c.kind, c.added, c.deleted) for c in commits]
 
 
 def test_blame_reads_odd_paths_large_fixes_and_never_runs_the_repositorys_commands(repo, tmp_path):

@@ -68,7 +68,7 @@ def read_facts(repo: Path, workspace: Path, commits: list[Commit], config: Confi
         for c in new:
             diff = diffs[c.sha]
             (facts if diff.readable else unreadable)[c.sha] = _facts(c.message, diff, config)
-    if len(facts) != len(known) or any(sha not in known for sha in facts):
+    if new or len(facts) != len(known):
         write_json_atomic(path, {"settings": settings, "commits": facts})
     for c in commits:
         c.kind, c.added, c.deleted, c.entropy = facts.get(c.sha) or unreadable[c.sha]

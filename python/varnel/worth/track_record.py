@@ -188,8 +188,10 @@ class _Label:
         bins: dict[int, list[Commit]] = {}
         for c in commits:
             bins.setdefault(bisect.bisect_right(edges, c.lines), []).append(c)
-        self.size_rate = {c.sha: sum(m.labels[name] for m in members) / len(members)
-                          for members in bins.values() for c in members}
+        self.size_rate = {}
+        for members in bins.values():
+            rate = sum(m.labels[name] for m in members) / len(members)
+            self.size_rate.update((c.sha, rate) for c in members)
 
     def cell(self, scores: dict[str, float], threshold: float, ranked: float | None) -> dict:
         flagged = [c for c in self.commits if scores.get(c.sha, 0.0) >= threshold]
