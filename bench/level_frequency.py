@@ -85,9 +85,9 @@ def main() -> None:
 
 
 def report(repo: Path, workspace: Path, config) -> None:
-    worth = assess(repo, workspace, config, workspace / "phase2")
     signals = engine("sigstage").Phase2Engine(workspace, window_size=config.window,
                                               min_baseline=config.min_baseline).run_all()
+    worth = assess(repo, workspace, config, signals)
     timed = event_times(workspace)
     commits = {e for _, e, is_commit in timed if is_commit}
     for name, windows in (("weekly", weekly(timed)), ("branches", branches(repo, workspace))):

@@ -21,6 +21,7 @@ import numpy as np
 from varnel.config import load_config
 from varnel.worth import szz
 from varnel.worth.assess import assess
+from varnel.worth.track_record import signal_files
 from varnel.worth.model import auc, top_share
 from varnel.worth.ranking import TOP_SHARE, held_out
 
@@ -32,16 +33,16 @@ def main() -> None:
     scores, labels, tops = [], [], []
     for repo in args.repos:
         workspace = repo / ".varnel"
-        if not (workspace / "phase2").is_dir():
+        if not (signal_files(workspace / "phase2")).is_dir():
             subprocess.run([sys.executable, "-m", "varnel", "analyze", "--quiet", str(repo)], check=True,
                            stdout=subprocess.DEVNULL)
         (workspace / szz.CACHE).unlink(missing_ok=True)
         config = load_config(repo)
         started = time.perf_counter()
-        worth = assess(repo, workspace, config, workspace / "phase2")
+        worth = assess(repo, workspace, config, signal_files(workspace / "phase2"))
         cold = time.perf_counter() - started
         started = time.perf_counter()
-        worth = assess(repo, workspace, config, workspace / "phase2")
+        worth = assess(repo, workspace, config, signal_files(workspace / "phase2"))
         warm = time.perf_counter() - started
         commits = list(worth.commits.values())
         tested = held_out(commits, worth.deviations.get("cochange_novelty_ratio", {}), worth.record["fix_window_days"])

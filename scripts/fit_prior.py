@@ -14,6 +14,7 @@ import numpy as np
 
 from varnel.config import load_config
 from varnel.worth.assess import assess
+from varnel.worth.track_record import signal_files
 from varnel.worth.features import NAMES
 from varnel.worth.model import fit
 from varnel.worth.ranking import PRIOR, _labelled, _rows
@@ -26,7 +27,7 @@ def main() -> None:
     xs, ys, names = [], [], []
     for repo in args.repos:
         workspace = repo / ".varnel"
-        worth = assess(repo, workspace, load_config(repo), workspace / "phase2")
+        worth = assess(repo, workspace, load_config(repo), signal_files(workspace / "phase2"))
         commits = list(worth.commits.values())
         x, y, mechanical = _labelled(commits, _rows(commits, worth.deviations.get("cochange_novelty_ratio", {})),
                                      worth.record["fix_window_days"])

@@ -283,14 +283,14 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
 def _cmd_eval(args: argparse.Namespace) -> int:
     """The repository's own track record of what varnel flags, kept as eval.json."""
     from .worth.assess import assess
-    from .worth.track_record import table
+    from .worth.track_record import signal_files, table
 
     repo = _repository(args)
     workspace = _workspace(args, repo, create=False)
     if not (workspace / "phase2" / "git_signals.json").is_file():
         raise Refused(f"no judged commits in {workspace} yet: run 'varnel analyze' first", EXIT_USAGE)
     with _hold(args, workspace):
-        record = assess(repo, workspace, _settings(args, repo), workspace / "phase2", args.days).record
+        record = assess(repo, workspace, _settings(args, repo), signal_files(workspace / "phase2"), args.days).record
     print(json.dumps(record, indent=2) if args.format == "json" else table(record), end="\n" * (args.format == "json"))
     return EXIT_OK
 

@@ -337,7 +337,7 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
             if result.advisory is not None and staged.exists():
                 result.kept = stage.keep(staged)
         progress.step("Ranking commits by risk")
-        result.worth = assess(repo, workspace, config, stage.path / "phase2")
+        result.worth = assess(repo, workspace, config, result.signals)
         stage.publish()
     except (OSError, sqlite3.Error) as e:  # the machine's: a full disk, a file that cannot be written
         raise stage.failure(e) from None

@@ -11,7 +11,7 @@ from test_collect_git import ENV, commit, git, repo  # noqa: F401  (repo is a fi
 from varnel.collect.git import collect_git
 from varnel.config import Config
 from varnel.worth import facts, szz
-from varnel.worth.facts import collected_commits, read_facts
+from varnel.worth.facts import read_commits
 from varnel.worth.track_record import closed
 from varnel.workspace import claim
 
@@ -28,20 +28,18 @@ def test_a_fix_blames_the_commits_that_last_changed_its_code_lines(repo, monkeyp
                  date="2025-01-04T00:00:00Z")
     ws = claim(repo / ".varnel")
     collect_git(repo, ws)
-    commits = collected_commits(ws)
+    commits = read_commits(repo, ws, Config())
     # The fix restores x3 and drops the comment and the blank line: only the code line is blamed,
     # and the documentation it also rewrote is not code.
     assert szz.label(repo, ws, commits) == {fix: [buggy]}
     assert {first, noted}.isdisjoint(szz.label(repo, ws, commits)[fix])
-    read_facts(repo, ws, commits, Config())
     assert [(c.kind, c.added, c.deleted) for c in commits] == [("code", 11, 0), ("code", 1, 1), ("code", 3, 1),
                                                               ("code", 2, 4)]
     # Blame and diffs are kept: a later run blames and reads nothing again.
     monkeypatch.setattr(szz, "blamed_by", lambda *a: pytest.fail("blamed again"))
     monkeypatch.setattr(facts, "read_diffs", lambda *a: pytest.fail("read again"))
     assert szz.label(repo, ws, commits) == {fix: [buggy]}
-    again = collected_commits(ws)
-    read_facts(repo, ws, again, Config())
+    again = read_commits(repo, ws, Config())
     assert [(c.kind, c.added, c.deleted) for c in again] == [(c.kind, c.added, c.deleted) for c in commits]
 
 
@@ -62,7 +60,7 @@ def test_blame_reads_odd_paths_large_fixes_and_never_runs_the_repositorys_comman
     deleted = szz.deleted_lines(repo, fix)
     assert deleted["my file.py"] == [2] and len(deleted["caf\u00e9.py"]) == 1500
     assert deleted["q.sql"] == [3]  # the comment, written "--- the old way" in the patch, is no file header
-    assert szz.label(repo, ws, collected_commits(ws)) == {fix: [base]}
+    assert szz.label(repo, ws, read_commits(repo, ws, Config())) == {fix: [base]}
     assert not marker.exists()
 
 

@@ -190,12 +190,14 @@ def intact(path: Path) -> bool:
     return isinstance(event, dict) and isinstance(event.get("payload"), dict)
 
 
-def commits_of_events(workspace: Path, pattern: str = "*.json") -> dict[str, tuple[str, str]]:
-    """(commit, observed_at) of each event whose file name matches `pattern`,
-    by event id: a commit's own, or the commit another family's event came
-    with; events without one are left out."""
+def commits_of_events(workspace: Path, pattern: str = "*.json", skip: str | None = None) -> dict[str, tuple[str, str]]:
+    """(commit, observed_at) of each event whose file name matches `pattern`
+    (and does not start with `skip`), by event id: a commit's own, or the
+    commit another family's event came with; events without one are left out."""
     found = {}
     for path in (Path(workspace) / "events").glob(pattern):
+        if skip is not None and path.name.startswith(skip):
+            continue
         try:
             event = json.loads(path.read_text(encoding="utf-8"))
             payload = event["payload"]

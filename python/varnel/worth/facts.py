@@ -1,16 +1,20 @@
-"""What the host reads of each collected commit's diff: its lines added and
+"""What the host reads of each collected commit: its time, author, message
+and files from its event file, and from its diff its lines added and
 deleted, how they spread over its files, and its kind (see `kinds`).
 
 Kept in the workspace (`FACTS`) beside the collected events, so a run reads
-only the diffs of new commits. Bump `VERSION` when kinds or counts are read
-differently. Lines of the settings' excluded paths (lock
-files, vendored and generated files) are not counted, as the git metrics do
-not count them; the kind is read from every file. A change of settings or of
-how diffs are read reads them afresh.
+only new commits: an event file is read again when its name, size or
+modification time changed, a diff never again once read. Lines of the
+settings' excluded paths (lock files, vendored and generated files) are not
+counted, as the git metrics do not count them; the kind is read from every
+file. A change of those settings, or of `VERSION` (bump it when kinds or
+counts are read differently), reads every diff afresh; a commit whose diff
+the clone cannot give is read again on the next run, once it may have it.
 """
 
 from __future__ import annotations
 
+import os
 from datetime import datetime
 from pathlib import Path
 
@@ -22,23 +26,27 @@ from .features import Commit, entropy
 from .kinds import KINDS, kind_of
 
 FACTS = "commit-facts.json"
-VERSION = 1
+VERSION = 2
+_EVENT_FIELDS = 6  # file name, size, modification time, time, author, message; then files
+_DIFF_FIELDS = 4  # kind, lines added, lines deleted, entropy
 
 
 def _time(text_value: str) -> float:
     return datetime.fromisoformat(text_value.replace("Z", "+00:00")).timestamp()
 
 
-def collected_commits(workspace: Path) -> list[Commit]:
-    """The workspace's commits, in history order (by time; commits of one
-    second in the order their event files say)."""
-    commits = []
-    for path in sorted((workspace / "events").glob("git-*.json")):
-        event = loads(path.read_text(encoding="utf-8"))
-        payload = event["payload"]
-        commits.append(Commit(payload["commit_hash"], _time(event["observed_at"]), payload.get("author", ""),
-                              payload.get("message", ""), list(payload.get("files", []))))
-    return sorted(commits, key=lambda c: c.time)  # stable: same-second commits keep their files' order
+def _event(path: Path, seen: os.stat_result) -> list:
+    event = loads(path.read_text(encoding="utf-8"))
+    payload = event["payload"]
+    return [path.name, seen.st_size, seen.st_mtime_ns, _time(event["observed_at"]), payload.get("author", ""),
+            payload.get("message", ""), list(payload.get("files", []))]
+
+
+def _valid(entry: object) -> bool:
+    return (isinstance(entry, list) and len(entry) == 2 and isinstance(entry[0], list)
+            and len(entry[0]) == _EVENT_FIELDS + 1 and isinstance(entry[0][-1], list)
+            and (entry[1] is None or (isinstance(entry[1], list) and len(entry[1]) == _DIFF_FIELDS
+                                      and entry[1][0] in KINDS)))
 
 
 def _facts(message: str, diff, config: Config) -> list:
@@ -48,28 +56,38 @@ def _facts(message: str, diff, config: Config) -> list:
             round(entropy(lines), 6)]
 
 
-def read_facts(repo: Path, workspace: Path, commits: list[Commit], config: Config) -> list[str]:
-    """Fills each commit's lines, entropy and kind, reading only the diffs
-    the workspace does not hold yet; returns the commits whose diff the clone
-    could not give (their kind comes from their files and message alone, and
-    they are read again on the next run, once the clone may have them)."""
+def read_commits(repo: Path, workspace: Path, config: Config) -> list[Commit]:
+    """The workspace's commits in history order (by time; commits of one
+    second in the order their event files say), with their facts."""
     path = workspace / FACTS
     settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths)}
     state = read_state(path)
-    known = state.get("commits") if state.get("settings") == settings and isinstance(state.get("commits"), dict) \
+    kept = state.get("commits") if state.get("settings") == settings and isinstance(state.get("commits"), dict) \
         else {}
-    wanted = {c.sha for c in commits}
-    facts = {sha: f for sha, f in known.items() if sha in wanted and isinstance(f, list) and len(f) == 4
-             and f[0] in KINDS}
-    new = [c for c in commits if c.sha not in facts]
+    entries: dict[str, list] = {}
+    for event_path in sorted((workspace / "events").glob("git-*.json")):
+        sha = event_path.name.rsplit("-", 1)[-1].removesuffix(".json")
+        seen = event_path.stat()
+        old = kept.get(sha)
+        if _valid(old) and old[0][:3] == [event_path.name, seen.st_size, seen.st_mtime_ns]:
+            entries[sha] = old
+        else:
+            entries[sha] = [_event(event_path, seen), old[1] if _valid(old) else None]
+    unread = [sha for sha, (_, diff) in entries.items() if diff is None]
     unreadable: dict[str, list] = {}
-    if new:
-        diffs = read_diffs(repo, [c.sha for c in new])
-        for c in new:
-            diff = diffs[c.sha]
-            (facts if diff.readable else unreadable)[c.sha] = _facts(c.message, diff, config)
-    if new or len(facts) != len(known):
-        write_json_atomic(path, {"settings": settings, "commits": facts})
-    for c in commits:
-        c.kind, c.added, c.deleted, c.entropy = facts.get(c.sha) or unreadable[c.sha]
-    return sorted(unreadable)
+    if unread:
+        diffs = read_diffs(repo, unread)
+        for sha in unread:
+            facts = _facts(entries[sha][0][5], diffs[sha], config)
+            if diffs[sha].readable:
+                entries[sha][1] = facts
+            else:
+                unreadable[sha] = facts
+    if entries != kept:
+        write_json_atomic(path, {"settings": settings, "commits": entries})
+    commits = []
+    for sha, (event, diff) in entries.items():
+        kind, added, deleted, spread = diff or unreadable[sha]
+        commits.append(Commit(sha, event[3], event[4], event[5], event[6], int(added), int(deleted), float(spread),
+                              kind))
+    return sorted(commits, key=lambda c: c.time)  # stable: same-second commits keep their files' order

@@ -179,7 +179,11 @@ def _labelled(commits: list[Commit], rows: list[dict], days: int):
 def held_out(commits: list[Commit], novelty: dict[str, float], days: int) -> tuple[np.ndarray, np.ndarray] | None:
     """The ranking's scores for the newer labelled commits when fitted on the
     older ones (non-mechanical), and their labels; None when the history has too few."""
-    x, y, mechanical = _labelled(commits, _rows(commits, novelty), days)
+    return _held_out(commits, _rows(commits, novelty), days)
+
+
+def _held_out(commits: list[Commit], rows: list[dict], days: int) -> tuple[np.ndarray, np.ndarray] | None:
+    x, y, mechanical = _labelled(commits, rows, days)
     cut = int(len(y) * TRAIN_SHARE)
     trained = ~mechanical[:cut]
     if trained.sum() < MIN_CLOSED or y[:cut][trained].sum() < MIN_POSITIVES:
@@ -193,7 +197,7 @@ def build(commits: list[Commit], novelty: dict[str, float], days: int) -> Rankin
     `novelty` is each commit's co-change novelty deviation upwards."""
     rows = _rows(commits, novelty)
     x, y, mechanical = _labelled(commits, rows, days)
-    tested = held_out(commits, novelty, days)
+    tested = _held_out(commits, rows, days)
     if tested is not None:
         model, source, trained = fit(NAMES, x[~mechanical], y[~mechanical]), "here", int((~mechanical).sum())
         measured = _measure(*tested)

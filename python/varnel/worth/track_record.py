@@ -47,12 +47,14 @@ per label under ``labels``, the measures above. Rates are rounded to 6 places.
 from __future__ import annotations
 
 import bisect
-import json
 import re
 from pathlib import Path
 
+import numpy as np
+
 from .._common import loads
 from ..collect.events import commits_of_events
+from ..collect.git import PREFIX as GIT_PREFIX
 from .features import Commit
 from .model import auc
 from .szz import fix_commits
@@ -145,21 +147,27 @@ def closed(commits: list[Commit], name: str, days: int) -> list[Commit]:
     return [c for c in commits if c.time + open_days * _DAY <= latest]
 
 
-def deviations(workspace: Path, phase2: Path) -> dict[tuple[str, str], dict[str, float]]:
+def signal_files(phase2: Path) -> dict[str, list]:
+    """{family: its signals} as a run's signal files hold them."""
+    return {path.name[: -len("_signals.json")]: loads(path.read_text(encoding="utf-8"))
+            for path in sorted(phase2.glob("*_signals.json"))}
+
+
+def deviations(workspace: Path, signals: dict[str, list]) -> dict[tuple[str, str], dict[str, float]]:
     """(metric, direction) -> {commit: deviation}, from the signals of every
-    family in `phase2`; another family's signal counts for the commit its
-    event came with (a metric is named "family/metric" there)."""
+    family (`{family: signals}`); another family's signal counts for the
+    commit its event came with (a metric is named "family/metric" there)."""
     found: dict[tuple[str, str], dict[str, float]] = {}
     triggers = None
-    for path in sorted(phase2.glob("*_signals.json")):
-        family = path.name[: -len("_signals.json")]
-        for signal in json.loads(path.read_text(encoding="utf-8")):
+    for family, listed in sorted(signals.items()):
+        for signal in listed:
             measure = float(signal["deviation"]["measure"])
             if not measure:
                 continue
             commit = signal.get("event_ref", "")
             if family != "git":
-                triggers = commits_of_events(workspace) if triggers is None else triggers
+                # Commits' own events need no reading: their signals name the commit.
+                triggers = commits_of_events(workspace, skip=GIT_PREFIX) if triggers is None else triggers
                 commit = triggers.get(commit, ("",))[0]
                 if not commit:
                     continue
@@ -178,43 +186,54 @@ class _Label:
 
     def __init__(self, name: str, commits: list[Commit]):
         self.name, self.commits = name, commits
-        self.total = sum(c.labels[name] for c in commits)
+        self.index = {c.sha: i for i, c in enumerate(commits)}
+        self.y = np.array([c.labels[name] for c in commits], dtype=float)
+        self.lines = np.array([c.lines for c in commits], dtype=float)
+        self.total, self.all_lines = float(self.y.sum()), float(self.lines.sum())
         self.base = self.total / len(commits) if commits else 0.0
-        self.lines = sum(c.lines for c in commits)
         # The label's rate among commits of each size decile (commits of one size share a bin), for
         # lift against commits of similar size.
-        sizes = sorted(c.lines for c in commits)
-        edges = sorted({sizes[len(sizes) * b // _SIZE_BINS] for b in range(1, _SIZE_BINS)}) if sizes else []
-        bins: dict[int, list[Commit]] = {}
-        for c in commits:
-            bins.setdefault(bisect.bisect_right(edges, c.lines), []).append(c)
-        self.size_rate = {}
-        for members in bins.values():
-            rate = sum(m.labels[name] for m in members) / len(members)
-            self.size_rate.update((c.sha, rate) for c in members)
+        sizes = np.sort(self.lines)
+        edges = np.unique(sizes[[len(sizes) * b // _SIZE_BINS for b in range(1, _SIZE_BINS)]]) if len(sizes) \
+            else sizes
+        bins = np.searchsorted(edges, self.lines, side="right")
+        counts = np.bincount(bins, minlength=_SIZE_BINS + 1)
+        hits = np.bincount(bins, weights=self.y, minlength=_SIZE_BINS + 1)
+        self.size_rate = (hits / np.maximum(counts, 1))[bins]
+        self.order = np.array(sorted(range(len(commits)), key=lambda i: (self.lines[i], commits[i].sha)), dtype=int)
 
-    def cell(self, scores: dict[str, float], threshold: float, ranked: float | None) -> dict:
-        flagged = [c for c in self.commits if scores.get(c.sha, 0.0) >= threshold]
-        inspected, lines = [], 0
-        for c in sorted(flagged, key=lambda c: (-scores[c.sha], c.lines, c.sha)):
-            if lines >= 0.2 * self.lines:
-                break
-            inspected.append(c)
-            lines += c.lines
-        hits = sum(c.labels[self.name] for c in flagged)
-        expected = sum(self.size_rate[c.sha] for c in flagged)
-        precision = hits / len(flagged) if flagged else 0.0
+    def scores(self, found: dict[str, float]) -> np.ndarray:
+        """A rule's deviation for each of the label's commits (0 where it has none)."""
+        out = np.zeros(len(self.commits))
+        for sha, score in found.items():
+            i = self.index.get(sha)
+            if i is not None:
+                out[i] = score
+        return out
+
+    def cell(self, scores: np.ndarray, threshold: float, ranked: float | None) -> dict:
+        flagged = scores >= threshold
+        count = int(flagged.sum())
+        # Effort-aware: flagged commits by deviation, largest first and then fewest lines, taken while
+        # the lines taken so far are below 20% of all lines.
+        chosen = self.order[flagged[self.order]]
+        chosen = chosen[np.argsort(-scores[chosen], kind="stable")]
+        before = np.cumsum(self.lines[chosen]) - self.lines[chosen]
+        inspected = chosen[before < 0.2 * self.all_lines]
+        hits = float(self.y[flagged].sum())
+        expected = float(self.size_rate[flagged].sum())
+        precision = hits / count if count else 0.0
         return {
-            "flagged": len(flagged),
-            "share": _rate(len(flagged) / len(self.commits)) if self.commits else 0.0,
+            "flagged": count,
+            "share": _rate(count / len(self.commits)) if self.commits else 0.0,
             "hits": _rate(hits),
             "precision": _rate(precision),
             "base_rate": _rate(self.base),
-            "lift": _rate(precision / self.base) if self.base and flagged else None,
-            "lift_sized": _rate(hits / expected) if expected and flagged else None,
+            "lift": _rate(precision / self.base) if self.base and count else None,
+            "lift_sized": _rate(hits / expected) if expected and count else None,
             "auc": _rate(ranked),
-            "recall_at_20": _rate(sum(c.labels[self.name] for c in inspected) / self.total)
-            if self.total and self.lines else None,
+            "recall_at_20": _rate(float(self.y[inspected].sum()) / self.total)
+            if self.total and self.all_lines else None,
         }
 
 
@@ -226,12 +245,13 @@ def rules(commits: list[Commit], found: dict[tuple[str, str], dict[str, float]],
         for sha, score in scores.items():
             strongest[sha] = max(strongest.get(sha, 0.0), score)
     out = []
-    for (metric, direction), scores in sorted(found.items()) + [(("any", "any"), strongest)]:
-        ranked = {lab.name: auc([scores.get(c.sha, 0.0) for c in lab.commits],
-                                [c.labels[lab.name] for c in lab.commits]) for lab in labels}
+    for (metric, direction), found_scores in sorted(found.items()) + [(("any", "any"), strongest)]:
+        scores = {lab.name: lab.scores(found_scores) for lab in labels}
+        ranked = {lab.name: auc(scores[lab.name], lab.y) for lab in labels}
         for threshold in THRESHOLDS:
             out.append({"metric": metric, "direction": direction, "threshold": threshold,
-                        "labels": {lab.name: lab.cell(scores, threshold, ranked[lab.name]) for lab in labels}})
+                        "labels": {lab.name: lab.cell(scores[lab.name], threshold, ranked[lab.name])
+                                   for lab in labels}})
     return out
 
 
