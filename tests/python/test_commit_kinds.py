@@ -63,6 +63,10 @@ def planted(tmp_path_factory):
     plant("two sweeps at once", "sweep",
           {m: module(k, "2026", "newest_name", header=HEADER) + LIMITS[m] for k, m in enumerate(MODULES, 1)},
           "Bump year, rename helper")
+    plant("notices reworded", "sweep",  # a different old notice in each file: only comments changed
+          {m: module(k, "2026", "newest_name", header=HEADER).replace(
+              f"# Copyright {'(c) ' if k % 2 else ''}2026 {OWNERS[k - 1]}\n", "# Copyright the example authors\n")
+           + LIMITS[m] for k, m in enumerate(MODULES, 1)}, "Tidy notices")
     plant("new files alike", "code", {f"src/p{k}/__init__.py": "from .core import run\n" for k in range(1, 7)},
           "Add packages")
     plant("formatting words on new code", "code",
@@ -106,7 +110,7 @@ def read(planted):
 
 
 CASES = ["code", "re-wrap", "re-indent", "words joined", "formatter run", "licence header", "year bump",
-         "identifier renamed", "different changes", "a feature beside a sweep", "two sweeps at once", "new files alike",
+         "identifier renamed", "different changes", "a feature beside a sweep", "two sweeps at once", "notices reworded", "new files alike",
          "formatting words on new code", "files moved", "moved and edited", "docs", "tests", "dependency bump",
          "release prep", "version in the manifest alone", "vendored", "revert", "revert under another subject"]
 

@@ -16,7 +16,9 @@ renamed wherever it appears) has one signature. A commit is a sweep when at
 most `SWEEP_KINDS` signatures, each seen in at least `SWEEP_FILES` files of
 edited (not new or deleted) files, make up at least `SWEEP_SHARE` of its
 hunks and of its changed lines, each such hunk changing at most
-`SWEEP_LINES` lines.
+`SWEEP_LINES` lines. So is a commit that changes comments alone in at
+least `SWEEP_FILES` files (a licence header added everywhere, copyright
+notices reworded).
 """
 
 from __future__ import annotations
@@ -98,6 +100,23 @@ def _signature(minus: tuple[str, ...], plus: tuple[str, ...]) -> frozenset:
     return frozenset((tuple(old[a:b]), tuple(new[c:d])) for op, a, b, c, d in matcher.get_opcodes() if op != "equal")
 
 
+# How a line that is only a comment starts, in the languages commonly met.
+COMMENT_MARKERS = ("#", "//", "/*", "*", "--", ";", "<!--", '"""', "'''")
+
+
+def is_comment_or_blank(line: str) -> bool:
+    stripped = line.strip()
+    return not stripped or stripped.startswith(COMMENT_MARKERS)
+
+
+def _notices(files: list[_File]) -> bool:
+    """Comments alone changed in at least `SWEEP_FILES` edited files: a
+    licence header or copyright notice added or reworded everywhere."""
+    edited = [f for f in files if f.hunks and not f.whole]
+    return len(edited) >= SWEEP_FILES and all(
+        is_comment_or_blank(line) for f in files for minus, plus in f.hunks for line in minus + plus)
+
+
 def _is_sweep(files: list[_File]) -> bool:
     total = sum(len(f.hunks) for f in files)
     # Only small hunks of edited files can be instances: count them before diffing any tokens.
@@ -123,7 +142,7 @@ def _summary(sha: str, files: list[_File]) -> CommitDiff:
     blank = (_TOKEN.findall("\n".join(minus)) == _TOKEN.findall("\n".join(plus)) for minus, plus in hunks)
     summaries = tuple(FileDiff(f.path, sum(len(plus) for _, plus in f.hunks), sum(len(minus) for minus, _ in f.hunks),
                                f.binary, f.renamed_from) for f in files)
-    return CommitDiff(sha, summaries, bool(hunks) and all(blank), _is_sweep(files))
+    return CommitDiff(sha, summaries, bool(hunks) and all(blank), _notices(files) or _is_sweep(files))
 
 
 def parse_files(lines: list[str]) -> list[_File]:

@@ -22,25 +22,19 @@ from pathlib import Path
 
 from ..collect.events import read_state, write_json_atomic
 from ..collect.gitrun import CollectError, diffs, git, text
-from .diffs import parse_files
+from .diffs import is_comment_or_blank, parse_files
 from .kinds import file_is_code
 
 CACHE = "szz-cache.json"
 VERSION = 1
 MAX_FILES = 50
 FIX = re.compile(r"\b(?:fix|fixes|fixed|fixing|bug|bugs|bugfix|hotfix)\b", re.IGNORECASE)
-_COMMENT = ("#", "//", "/*", "*", "--", ";", "<!--", '"""', "'''")
 _WORKERS = 4
 _RANGES_PER_CALL = 500  # keeps one blame's command line well under the system's limit
 
 
 def is_fix(message: str) -> bool:
     return FIX.search(message) is not None
-
-
-def _meaningful(line: str) -> bool:
-    stripped = line.strip()
-    return bool(stripped) and not stripped.startswith(_COMMENT)
 
 
 def deleted_lines(repo: Path, fix: str) -> dict[str, list[int]]:
@@ -53,7 +47,7 @@ def deleted_lines(repo: Path, fix: str) -> dict[str, list[int]]:
         if f.binary or not file_is_code(f.path):
             continue
         removed = [line for minus, _ in f.hunks for line in minus]
-        lines = [n for n, line in zip(f.removed_at, removed) if _meaningful(line)]
+        lines = [n for n, line in zip(f.removed_at, removed) if not is_comment_or_blank(line)]
         if lines:
             found[f.path] = lines
     return found
