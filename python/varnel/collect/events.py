@@ -4,6 +4,7 @@ engines read."""
 
 from __future__ import annotations
 
+import fnmatch
 import json
 import os
 from datetime import datetime, timedelta, timezone
@@ -195,9 +196,14 @@ def commits_of_events(workspace: Path, pattern: str = "*.json", skip: str | None
     (and does not start with `skip`), by event id: a commit's own, or the
     commit another family's event came with; events without one are left out."""
     found = {}
-    for path in (Path(workspace) / "events").glob(pattern):
-        if skip is not None and path.name.startswith(skip):
-            continue
+    events = Path(workspace) / "events"
+    try:
+        with os.scandir(events) as listed:  # names first: a history's thousands of files are not all read
+            names = [e.name for e in listed if fnmatch.fnmatchcase(e.name, pattern) and not e.name.startswith(".")
+                     and (skip is None or not e.name.startswith(skip))]
+    except FileNotFoundError:
+        names = []
+    for path in (events / name for name in names):
         try:
             event = json.loads(path.read_text(encoding="utf-8"))
             payload = event["payload"]

@@ -18,6 +18,7 @@ NAMES = ("lines_added", "lines_deleted", "files", "directories", "subsystems", "
          "file_authors", "file_fix_share", "author_commits", "cochange_novelty")
 _LOGGED = frozenset({"lines_added", "lines_deleted", "files", "directories", "subsystems", "file_changes",
                      "file_authors", "author_commits"})
+_LOG_COLUMNS = [i for i, name in enumerate(NAMES) if name in _LOGGED]
 
 
 @dataclass
@@ -82,8 +83,9 @@ def counts(commits: list[Commit], is_fix) -> list[dict[str, float]]:
 
 
 def matrix(rows: list[dict[str, float]]) -> np.ndarray:
-    return np.array([[math.log1p(row[name]) if name in _LOGGED else row[name] for name in NAMES] for row in rows],
-                    dtype=float).reshape(len(rows), len(NAMES))
+    x = np.array([[row[name] for name in NAMES] for row in rows], dtype=float).reshape(len(rows), len(NAMES))
+    x[:, _LOG_COLUMNS] = np.log1p(x[:, _LOG_COLUMNS])
+    return x
 
 
 def entropy(lines_per_file: list[int]) -> float:

@@ -16,6 +16,7 @@ commit: its parent and diff never change.
 
 from __future__ import annotations
 
+import functools
 import re
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -33,6 +34,7 @@ _WORKERS = 4
 _RANGES_PER_CALL = 500  # keeps one blame's command line well under the system's limit
 
 
+@functools.lru_cache(maxsize=65536)  # asked of every commit by the labels, the ranking and the blame
 def is_fix(message: str) -> bool:
     return FIX.search(message) is not None
 

@@ -200,7 +200,8 @@ class _Label:
         counts = np.bincount(bins, minlength=_SIZE_BINS + 1)
         hits = np.bincount(bins, weights=self.y, minlength=_SIZE_BINS + 1)
         self.size_rate = (hits / np.maximum(counts, 1))[bins]
-        self.order = np.array(sorted(range(len(commits)), key=lambda i: (self.lines[i], commits[i].sha)), dtype=int)
+        self.order = np.lexsort((np.array([c.sha for c in commits], dtype=object), self.lines)) if commits \
+            else np.zeros(0, dtype=int)
 
     def scores(self, found: dict[str, float]) -> np.ndarray:
         """A rule's deviation for each of the label's commits (0 where it has none)."""
