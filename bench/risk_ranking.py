@@ -19,7 +19,7 @@ from pathlib import Path
 import numpy as np
 
 from varnel.config import load_config
-from varnel.worth import szz
+from varnel.worth import facts, szz
 from varnel.worth.assess import assess
 from varnel.worth.track_record import signal_files
 from varnel.worth.model import auc, top_share
@@ -33,16 +33,18 @@ def main() -> None:
     scores, labels, tops = [], [], []
     for repo in args.repos:
         workspace = repo / ".varnel"
-        if not (signal_files(workspace / "phase2")).is_dir():
+        if not (workspace / "phase2").is_dir():
             subprocess.run([sys.executable, "-m", "varnel", "analyze", "--quiet", str(repo)], check=True,
                            stdout=subprocess.DEVNULL)
-        (workspace / szz.CACHE).unlink(missing_ok=True)
+        for cache in (szz.CACHE, facts.FACTS):
+            (workspace / cache).unlink(missing_ok=True)
         config = load_config(repo)
+        signals = signal_files(workspace / "phase2")
         started = time.perf_counter()
-        worth = assess(repo, workspace, config, signal_files(workspace / "phase2"))
+        worth = assess(repo, workspace, config, signals)
         cold = time.perf_counter() - started
         started = time.perf_counter()
-        worth = assess(repo, workspace, config, signal_files(workspace / "phase2"))
+        worth = assess(repo, workspace, config, signals)
         warm = time.perf_counter() - started
         commits = list(worth.commits.values())
         tested = held_out(commits, worth.deviations.get("cochange_novelty_ratio", {}), worth.record["fix_window_days"])

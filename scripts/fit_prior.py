@@ -17,7 +17,7 @@ from varnel.worth.assess import assess
 from varnel.worth.track_record import signal_files
 from varnel.worth.features import NAMES
 from varnel.worth.model import fit
-from varnel.worth.ranking import PRIOR, _labelled, _rows
+from varnel.worth.ranking import PRIOR, labelled
 
 
 def main() -> None:
@@ -29,8 +29,8 @@ def main() -> None:
         workspace = repo / ".varnel"
         worth = assess(repo, workspace, load_config(repo), signal_files(workspace / "phase2"))
         commits = list(worth.commits.values())
-        x, y, mechanical = _labelled(commits, _rows(commits, worth.deviations.get("cochange_novelty_ratio", {})),
-                                     worth.record["fix_window_days"])
+        x, y, mechanical = labelled(commits, worth.deviations.get("cochange_novelty_ratio", {}),
+                                    worth.record["fix_window_days"])
         xs.append(x[~mechanical])
         ys.append(y[~mechanical])
         names.append(f"{repo.name} ({len(ys[-1]):,} commits, {int(ys[-1].sum()):,} blamed)")

@@ -176,6 +176,12 @@ def _labelled(commits: list[Commit], rows: list[dict], days: int):
             np.array([c.kind in MECHANICAL for c, _ in labelled], dtype=bool))
 
 
+def labelled(commits: list[Commit], novelty: dict[str, float], days: int):
+    """Features, ``szz`` labels and mechanical kinds of the commits whose
+    follow-up has had its time, as the ranking is fitted on them."""
+    return _labelled(commits, _rows(commits, novelty), days)
+
+
 def held_out(commits: list[Commit], novelty: dict[str, float], days: int) -> tuple[np.ndarray, np.ndarray] | None:
     """The ranking's scores for the newer labelled commits when fitted on the
     older ones (non-mechanical), and their labels; None when the history has too few."""
