@@ -18,7 +18,7 @@ record, departures from values without spread, and a level that discriminates.
 
 from __future__ import annotations
 
-from .findings import ACTION, Departure, centre
+from .findings import ACTION, Departure, direction
 from .friendly import CONCERN, INSIGHTS
 
 MIN_FLAGGED, MIN_LABELLED = 30, 10
@@ -35,14 +35,6 @@ UNITS = {
     "user_count": "affected users", "is_unhandled": "unhandled errors", "vulnerability_count": "findings",
     "critical_count": "findings", "fixable_ratio": "share of findings",
 }
-
-
-def direction(change: dict) -> str:
-    normal = centre(change.get("normal") or {})
-    try:
-        return "up" if float(change.get("current")) > float(normal if normal is not None else 0) else "down"
-    except (TypeError, ValueError):
-        return "up"
 
 
 def is_concern(family: str, metric: str, way: str, quiet: frozenset[str] = frozenset()) -> bool:

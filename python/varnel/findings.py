@@ -269,14 +269,16 @@ def centre(baseline: dict) -> object:
     return baseline.get("median") if baseline.get("mad") else baseline.get("mean")
 
 
-def _goes_up(change: dict) -> bool:
-    return (_number(change.get("current")) or 0.0) > (_number(centre(change.get("normal") or {})) or 0.0)
+def direction(change: dict) -> str:
+    """"up" when a change's value is above its normal, else "down"."""
+    up = (_number(change.get("current")) or 0.0) > (_number(centre(change.get("normal") or {})) or 0.0)
+    return "up" if up else "down"
 
 
 def _as_far_as(result, family: str, metric: str, change: dict):
     """Whether an event's signal of the metric lay as far from normal as
     `change`, the same way: past the threshold, or off a baseline without spread."""
-    up = _goes_up(change)
+    up = direction(change) == "up"
     signals = {s.get("event_ref"): s for s in result.signals.get(family, ()) if s.get("metric") == metric}
 
     def far(ref: str) -> bool:
@@ -369,7 +371,7 @@ def _changes(result, ws: _Workspace, shown: Shown) -> None:
             change, reason = _level_change(result, ws, change, shown)
         if reason is not None:
             shown.withheld.append({"family": family, "metric": metric, "event_ref": ref, "reason": reason})
-        elif not _set_apart(result, shown, family, metric, "up" if _goes_up(change) else "down", ref,
+        elif not _set_apart(result, shown, family, metric, direction(change), ref,
                             change.get("trigger_commit")):
             shown.changes.append(change)
 
@@ -382,7 +384,7 @@ def _level_change(result, ws: _Workspace, change: dict, shown: Shown) -> tuple[d
     if at is None:
         return change, None
     remeasured = lambda ref: ws.measure_reset(family, ref) == MEASURE  # noqa: E731
-    step = _step(level, at, _as_far_as(result, family, metric, change), _goes_up(change), remeasured)
+    step = _step(level, at, _as_far_as(result, family, metric, change), direction(change) == "up", remeasured)
     if step is None:
         return change, LAGGING  # the median moved, no commit did
     if remeasured(level[step][0]):

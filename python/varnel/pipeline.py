@@ -110,7 +110,6 @@ class AnalysisResult:
     threshold: float = 1.5  # the significance threshold of this run
     window_size: int = 50  # how many earlier events of a family a signal is judged against
     quiet: frozenset[str] = frozenset()  # FAMILY/METRIC keys the report shows apart (the `quiet_metrics` setting)
-    latest_commit: str | None = None  # the latest collected commit, by time
     phases_missing: list[str] = field(default_factory=list)
     kept: Path | None = None  # the advisory's copy in history/
     verification: dict | None = None  # verify only: the engine's verify result
@@ -295,8 +294,6 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
     result.threshold = config.significance_threshold
     result.window_size = config.window
     result.quiet = frozenset(config.quiet_metrics)
-    result.latest_commit = max(((t, event_id) for t, event_id, is_commit in timed if is_commit),
-                               default=(None, None))[1]
     result.notes = collection_notes(workspace, result.window.event_ids)
 
     stage = Stage(workspace)

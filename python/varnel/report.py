@@ -180,7 +180,10 @@ def _verdict(result: AnalysisResult) -> str:
 
 
 def _evidence(result: AnalysisResult) -> list[str]:
-    """One line counting the advisory's evidence, when it has any."""
+    """One line counting the advisory's evidence, when the report shows one
+    of its changes: evidence of changes all withheld backs nothing shown."""
+    if not _changes(result):
+        return []
     evidence = (result.advisory or {}).get("evidence") or {}
     kinds = (("commits", "commit", "commits"), ("files_affected", "file", "files"),
              ("tests_impacted", "failing test", "failing tests"),

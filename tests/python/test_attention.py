@@ -35,7 +35,7 @@ class Ranked:
 def result(tmp_path, changes=(), signals=None, worth=None):
     return AnalysisResult(repo=tmp_path, workspace=tmp_path, scope="demo", collection=GitCollection(),
                           signals=signals or {}, advisory={"changes": list(changes)} if changes else None,
-                          latest_commit="c" * 40, worth=worth)
+                          worth=worth)
 
 
 def test_the_gate_rates_what_the_report_shows(tmp_path):
@@ -47,7 +47,9 @@ def test_the_gate_rates_what_the_report_shows(tmp_path):
     assert "now 40 packages" in report
     # The size and spread of a commit are reasons in the risk ranking, never findings of their own.
     alone = result(tmp_path, [big])
-    assert "Files Changed" not in text(alone) and level(alone) == "all_clear"
+    alone.advisory["evidence"] = {"commits": ["a" * 40], "files_affected": ["x.py"]}
+    # Nothing shown: no finding, no evidence line backing it.
+    assert "Files Changed" not in text(alone) and "Evidence" not in text(alone) and level(alone) == "all_clear"
     assert json.loads(json_report(alone))["withheld"] == [
         {"family": "git", "metric": "files_touched", "event_ref": "e1", "reason": "a reason in the ranking"}]
     # A concern of another family is a review; a movement without concern a watch; failing

@@ -64,7 +64,6 @@ class Ranking:
     threshold: float  # the risk at the top share
     risk: dict[str, float] = field(default_factory=dict)
     rows: dict[str, dict] = field(default_factory=dict)
-    commits: dict[str, Commit] = field(default_factory=dict)
 
     def record(self) -> dict:
         return {"source": self.source, "top_share": TOP_SHARE, "trained_on": self.trained_on,
@@ -218,5 +217,4 @@ def build(commits: list[Commit], novelty: dict[str, float], days: int) -> Rankin
         eligible = [(c, row, float(s)) for c, row, s in zip(commits, rows, scores) if c.kind not in MECHANICAL]
         ranking.risk = {c.sha: s for c, _, s in eligible}
         ranking.rows = {c.sha: row for c, row, _ in eligible}
-        ranking.commits = {c.sha: c for c, _, _ in eligible}
     return ranking
