@@ -26,11 +26,12 @@ from dataclasses import replace
 from datetime import timedelta
 from pathlib import Path
 
-from varnel.collect.events import commits_of_events
-from varnel.collect.gitrun import git, text
+from varnel import sigstage
+from varnel.git import git, text
 from varnel.config import load_config
-from varnel.pipeline import AnalysisResult, WindowUsed, _advise, engine, event_times
-from varnel.collect.git import GitCollection
+from varnel.run.analysis import Analysis, _advise
+from varnel.run.events import EventIndex
+from varnel.run.window import WindowUsed
 from varnel.report import json_report, level
 from varnel.worth.assess import assess
 
@@ -57,13 +58,13 @@ def branches(repo: Path, workspace: Path) -> list[frozenset[str]]:
             merged.append(ids.split()[0])
         if len(merged) == 50:
             break
-    triggers = commits_of_events(workspace)
+    events = EventIndex.read(workspace)
     out = []
     for merge in merged:
         branch = text(git(repo, "rev-list", "--no-merges", f"{merge}^1..{merge}^2")).split() \
             if len(text(git(repo, "rev-list", "--parents", "-n", "1", merge)).split()) > 2 else []
         own = set(branch) | {merge}
-        out.append(frozenset(e for e, (commit, _) in triggers.items() if commit in own))
+        out.append(frozenset(e.id for e in events.ordered if e.commit in own))
     return out
 
 
@@ -85,19 +86,18 @@ def main() -> None:
 
 
 def report(repo: Path, workspace: Path, config) -> None:
-    signals = engine("sigstage").Phase2Engine(workspace, window_size=config.window,
-                                              min_baseline=config.min_baseline).run_all()
-    worth = assess(repo, workspace, config, signals)
-    timed = event_times(workspace)
+    signals = sigstage.Phase2Engine(workspace, window_size=config.window, min_baseline=config.min_baseline).run_all()
+    events = EventIndex.read(workspace)
+    worth = assess(repo, workspace, config, signals, events)
+    timed = events.timed()
     commits = {e for _, e, is_commit in timed if is_commit}
     for name, windows in (("weekly", weekly(timed)), ("branches", branches(repo, workspace))):
         counts, found, alerts, work = Counter(), 0, 0, 0
         for ids in windows:
-            result = AnalysisResult(repo=repo, workspace=workspace, scope=repo.name, collection=GitCollection(),
-                                    signals=signals, worth=worth, window=WindowUsed("bench", event_ids=ids),
-                                    threshold=config.significance_threshold, quiet=frozenset(config.quiet_metrics))
+            result = Analysis(repo=repo, workspace=workspace, scope=repo.name, config=config, events=events,
+                              signals=signals, worth=worth, window=WindowUsed("bench", event_ids=ids))
             if ids:
-                _advise(engine("advstage"), workspace, workspace, config, result, None)
+                _advise(workspace, result, None)
             counts[level(result)] += 1
             listed = json.loads(json_report(result))["findings"]
             found += len(listed)

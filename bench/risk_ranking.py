@@ -19,6 +19,7 @@ from pathlib import Path
 import numpy as np
 
 from varnel.config import load_config
+from varnel.run.events import EventIndex
 from varnel.worth import facts, szz
 from varnel.worth.assess import assess
 from varnel.worth.track_record import signal_files
@@ -40,11 +41,12 @@ def main() -> None:
             (workspace / cache).unlink(missing_ok=True)
         config = load_config(repo)
         signals = signal_files(workspace / "phase2")
+        events = EventIndex.read(workspace)
         started = time.perf_counter()
-        worth = assess(repo, workspace, config, signals)
+        worth = assess(repo, workspace, config, signals, events)
         cold = time.perf_counter() - started
         started = time.perf_counter()
-        worth = assess(repo, workspace, config, signals)
+        worth = assess(repo, workspace, config, signals, events)
         warm = time.perf_counter() - started
         commits = list(worth.commits.values())
         tested = held_out(commits, worth.deviations.get("cochange_novelty_ratio", {}), worth.record["fix_window_days"])

@@ -13,6 +13,7 @@ from pathlib import Path
 import numpy as np
 
 from varnel.config import load_config
+from varnel.run.events import EventIndex
 from varnel.worth.assess import assess
 from varnel.worth.track_record import signal_files
 from varnel.worth.features import NAMES
@@ -27,7 +28,7 @@ def main() -> None:
     xs, ys, names = [], [], []
     for repo in args.repos:
         workspace = repo / ".varnel"
-        worth = assess(repo, workspace, load_config(repo), signal_files(workspace / "phase2"))
+        worth = assess(repo, workspace, load_config(repo), signal_files(workspace / "phase2"), EventIndex.read(workspace))
         commits = list(worth.commits.values())
         x, y, mechanical = labelled(commits, worth.deviations.get("cochange_novelty_ratio", {}),
                                     worth.record["fix_window_days"])

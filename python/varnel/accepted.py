@@ -51,6 +51,8 @@ import tempfile
 from datetime import datetime, timezone
 from pathlib import Path
 
+from .errors import UsageError
+
 __all__ = ["AcceptedDeviations", "FILE_NAME"]
 
 FILE_NAME = "accepted_deviations.json"
@@ -80,7 +82,7 @@ def _first_positions(commit_list) -> dict:
     return positions
 
 
-class AcceptedFileError(ValueError):
+class AcceptedFileError(UsageError, ValueError):
     """The file of accepted deviations cannot be used; the message is one line."""
 
 

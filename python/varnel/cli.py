@@ -1,14 +1,7 @@
-"""The `varnel` command: it parses arguments, runs the pipeline and prints.
+"""The `varnel` command: it parses arguments, runs the analysis and prints.
 
-Exit statuses, for every command (where two apply the higher wins, except
-130):
-
-    0    nothing met the --fail-on level
-    1    the --fail-on level was met
-    2    a wrong command line, settings file or input file
-    3    the analysis could not complete (and any unexpected error, with its traceback)
-    4    the analysis completed without one or more families
-    130  interrupted (Ctrl-C)
+Exit statuses are those of `varnel.errors`, for every command; where two
+apply the higher wins, except 130.
 """
 
 from __future__ import annotations
@@ -16,7 +9,6 @@ from __future__ import annotations
 import argparse
 import difflib
 import getpass
-import importlib
 import json
 import signal
 import sqlite3
@@ -26,28 +18,21 @@ from contextlib import contextmanager
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
-from . import __version__
-from .collect.events import write_text_atomic
-from .collect.gitrun import CollectError, top_level
-from .accepted import AcceptedFileError
-from .config import Config, ConfigError, load_config, settings_at, settings_file
-from .event_files import EventFileError
-from .stage import Interrupted, RunFailed, knowledge_failure
-from .ingest import KINDS, ReportError, ingest
-from .pipeline import AnalysisResult, Window, analyze, engine, kept_advisories, verify
+from . import __version__, advstage, lorekeep, sigstage
+from .accepted import AcceptedDeviations
+from .config import Config, load_config, settings_at, settings_file
+from .errors import (EXIT_ATTENTION, EXIT_FAILED, EXIT_INCOMPLETE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, Failure,
+                     Refused)
+from .files import write_text_atomic
+from .git import CollectError, top_level
+from .ingest import KINDS, ingest
 from .progress import Progress
 from .report import LEVELS, RENDERERS, level
-from .workspace import WorkspaceBusy, WorkspaceError, locked, workspace_for
-
-EXIT_OK, EXIT_ATTENTION, EXIT_USAGE, EXIT_FAILED, EXIT_INCOMPLETE, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
-
-
-class Refused(Exception):
-    """A one-line failure with its exit status."""
-
-    def __init__(self, message: str, status: int):
-        super().__init__(message)
-        self.status = status
+from .run.analysis import Analysis, analyze, kept_advisories, verify
+from .run.events import EventIndex
+from .run.stage import Interrupted, knowledge_failure
+from .run.window import Window
+from .workspace import locked, workspace_for
 
 
 def _repository(args: argparse.Namespace) -> Path:
@@ -62,10 +47,7 @@ def _repository(args: argparse.Namespace) -> Path:
 
 
 def _workspace(args: argparse.Namespace, repo: Path, create: bool) -> Path:
-    try:
-        return workspace_for(repo, args.workspace, create)
-    except WorkspaceError as e:
-        raise Refused(str(e), EXIT_USAGE) from None
+    return workspace_for(repo, args.workspace, create)
 
 
 @contextmanager
@@ -74,30 +56,24 @@ def _hold(args: argparse.Namespace, workspace: Path):
     if not workspace.is_dir():
         yield  # nothing there yet for another command to be writing
         return
-    try:
-        with locked(workspace, wait=not args.no_wait, waiting=lambda m: print(f"varnel: {m}", file=sys.stderr)):
-            yield
-    except WorkspaceBusy as e:
-        raise Refused(str(e), EXIT_FAILED) from None
+    with locked(workspace, wait=not args.no_wait, waiting=lambda m: print(f"varnel: {m}", file=sys.stderr)):
+        yield
 
 
 def _settings(args: argparse.Namespace, repo: Path) -> Config:
     """The settings of this run: --settings FILE, --settings-from REV, else the repository's own."""
-    try:
-        if getattr(args, "settings", None):
-            return settings_file(Path(args.settings))
-        if getattr(args, "settings_from", None):
-            return settings_at(repo, args.settings_from)
-        return load_config(repo)
-    except ConfigError as e:
-        raise Refused(str(e), EXIT_USAGE) from None
+    if getattr(args, "settings", None):
+        return settings_file(Path(args.settings))
+    if getattr(args, "settings_from", None):
+        return settings_at(repo, args.settings_from)
+    return load_config(repo)
 
 
 def _window(args: argparse.Namespace, config: Config) -> Window:
     return Window(days=config.scope_days, since=args.since, last_commits=args.last, everything=args.all)
 
 
-def _run(args: argparse.Namespace, verifying: bool = False) -> AnalysisResult:
+def _run(args: argparse.Namespace, verifying: bool = False) -> Analysis:
     """The analysis the command asks for; when `verifying`, compared with
     --against FILE or the latest kept advisory, if there is one."""
     repo = _repository(args)
@@ -108,7 +84,7 @@ def _run(args: argparse.Namespace, verifying: bool = False) -> AnalysisResult:
 
 
 def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: Path,
-              verifying: bool) -> AnalysisResult:
+              verifying: bool) -> Analysis:
     against = None
     if verifying and args.against:
         against = Path(args.against)
@@ -132,12 +108,6 @@ def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: P
         return verify(repo, workspace, progress, config, against, _window(args, config))
     except CollectError as e:
         raise Refused(f"cannot read the history of {repo}: {e}", EXIT_FAILED) from None
-    except EventFileError as e:
-        raise Refused(str(e), EXIT_USAGE) from None
-    except RunFailed as e:
-        raise Refused(str(e), EXIT_FAILED) from None
-    except AcceptedFileError as e:
-        raise Refused(str(e), EXIT_USAGE) from None
 
 
 def _advisory_problem(path: Path) -> str | None:
@@ -169,11 +139,11 @@ def _emit(args: argparse.Namespace, report: str) -> None:
         raise Refused(f"--output: cannot write {target}: {e.strerror}", EXIT_USAGE) from None
 
 
-def _status(result: AnalysisResult, attention: bool) -> int:
+def _status(result: Analysis, attention: bool) -> int:
     return EXIT_INCOMPLETE if not result.complete else EXIT_ATTENTION if attention else EXIT_OK
 
 
-def _met(args: argparse.Namespace, result: AnalysisResult) -> bool:
+def _met(args: argparse.Namespace, result: Analysis) -> bool:
     return bool(args.fail_on) and LEVELS.index(level(result)) >= LEVELS.index(args.fail_on)
 
 
@@ -208,12 +178,11 @@ def _cmd_verify(args: argparse.Namespace) -> int:
 
 def _metric(text: str) -> tuple[str, str]:
     """FAMILY/METRIC as varnel knows them; a wrong one is refused with the closest known."""
-    known = engine("sigstage").FAMILY_METRICS
+    known = sigstage.FAMILY_METRICS
     keys = [f"{family}/{metric}" for family, metrics in known.items() for metric in metrics]
     family, _, metric = text.partition("/")
     if text in keys:
         return family, metric
-    advstage = engine("advstage")
     by_label = {f"{advstage.FAMILY_LABELS.get(f, f)}/{advstage.METRIC_LABELS.get(m, m)}".lower(): f"{f}/{m}"
                 for f, m in (k.split("/") for k in keys)}
     suggestion = by_label.get(text.lower()) or next(iter(difflib.get_close_matches(text, keys, n=1)), None)
@@ -223,7 +192,7 @@ def _metric(text: str) -> tuple[str, str]:
 
 def _accepted(args: argparse.Namespace, create: bool):
     workspace = _workspace(args, _repository(args), create)
-    return importlib.import_module("varnel.accepted").AcceptedDeviations(workspace)
+    return AcceptedDeviations(workspace)
 
 
 def _cmd_accept(args: argparse.Namespace) -> int:
@@ -266,14 +235,14 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
         return EXIT_OK
     with _hold(args, workspace):  # opening the knowledge base may write to it
         try:
-            store = engine("lorekeep").SQLiteKnowledgeStore(database)
+            store = lorekeep.SQLiteKnowledgeStore(database)
             try:
                 knowledge = store.list_knowledge()
                 patterns = store.list_patterns()
             finally:
                 store.close()
         except sqlite3.Error as e:
-            raise Refused(str(knowledge_failure(database, e)), EXIT_FAILED) from None
+            raise knowledge_failure(database, e) from None
     from .pattern_view import record, view
 
     print(json.dumps(record(knowledge, patterns), indent=2) if args.format == "json" else view(knowledge, patterns))
@@ -289,9 +258,12 @@ def _cmd_eval(args: argparse.Namespace) -> int:
     workspace = _workspace(args, repo, create=False)
     if not (workspace / "phase2" / "git_signals.json").is_file():
         raise Refused(f"no judged commits in {workspace} yet: run 'varnel analyze' first", EXIT_USAGE)
+    config = _settings(args, repo)
     with _hold(args, workspace):
-        record = assess(repo, workspace, _settings(args, repo), signal_files(workspace / "phase2"), args.days).record
-    print(json.dumps(record, indent=2) if args.format == "json" else table(record), end="\n" * (args.format == "json"))
+        record = assess(repo, workspace, config, signal_files(workspace / "phase2"), EventIndex.read(workspace),
+                        args.days).record
+    print(json.dumps(record, indent=2) if args.format == "json" else table(record, config.significance_threshold),
+          end="\n" * (args.format == "json"))
     return EXIT_OK
 
 
@@ -302,8 +274,6 @@ def _cmd_ingest(args: argparse.Namespace) -> int:
     try:
         with _hold(args, workspace):
             result = ingest(args.kind, args.files, workspace, repo=repo, commit=args.commit, at=args.at)
-    except ReportError as e:
-        raise Refused(str(e), EXIT_USAGE) from None
     except (CollectError, OSError) as e:
         raise Refused(f"ingesting failed: {e}", EXIT_FAILED) from None
     if not args.quiet:
@@ -429,10 +399,7 @@ def main(argv: list[str] | None = None) -> int:
             parser.print_usage()
             return EXIT_OK
         return args.run(args)
-    except AcceptedFileError as e:  # accept and accepted read the file too
-        print(f"varnel: {e}", file=sys.stderr)
-        return EXIT_USAGE
-    except Refused as e:
+    except Failure as e:
         print(f"varnel: {e}", file=sys.stderr)
         return e.status
     except KeyboardInterrupt as e:

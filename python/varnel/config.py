@@ -43,7 +43,8 @@ from functools import cached_property
 from pathlib import Path
 from typing import Iterable
 
-from .collect.gitrun import CollectError, git
+from .git import CollectError, git
+from .errors import UsageError
 from .files import Refused, kind_of, read_regular
 
 DEFAULT_EXCLUDES = (
@@ -76,7 +77,7 @@ DEFAULT_FIXTURES = ("test", "tests", "testdata", "test-data", "test_data", "test
 DEFAULT_QUIET = ("git/change_locality", "deployment/release_cadence_hours")
 
 
-class ConfigError(ValueError):
+class ConfigError(UsageError, ValueError):
     """A settings file that cannot be used as it stands."""
 
 

@@ -34,18 +34,11 @@ changes with their reasons.
 
 from __future__ import annotations
 
-import json
 from dataclasses import dataclass, field, replace
 from functools import cached_property
-from pathlib import Path
 
-from . import friendly
-from .collect.events import commits_of_events
-from .collect.git import PREFIX as GIT_PREFIX
-from .collect.releases import PREFIX as RELEASE_PREFIX
-from .ingest import PREFIX as INGEST_PREFIX
-from .collect.gitrun import CollectError, git, text
-from .pipeline import HISTORY_SOURCES, engine
+from . import friendly, sigstage
+from .git import CollectError, git, text
 from .worth.kinds import MECHANICAL
 from .worth.ranking import is_reason
 
@@ -98,17 +91,6 @@ class Departure:
         return "up" if self.observed > self.high else "down"
 
 
-@dataclass(frozen=True)
-class _Event:
-    """What the report needs of one history event."""
-
-    commit: str
-    observed_at: str
-    subject: str
-    measure_changed: bool
-    diff: dict
-
-
 @dataclass
 class Shown:
     changes: list[dict] = field(default_factory=list)  # the advisory's changes as the report shows them
@@ -150,46 +132,27 @@ class _Level(list):
 
 
 class _Workspace:
-    """The engine's series and the events of one analysed workspace, read once each."""
+    """The engine's series of one analysed workspace, read once each, and its events."""
 
     def __init__(self, result):
         self.result = result
+        self.events = result.events.by_id
         self._series: dict[str, list[tuple[str, dict]]] = {}
         self._places: dict[str, dict[str, int | None]] = {}
-        self._commits: dict[str, dict[str, tuple[str, str]]] = {}  # by the pattern of the files read
         self._levels: dict[tuple[str, str], _Level] = {}
 
     def series(self, family: str) -> list[tuple[str, dict]]:
         """(event_ref, metrics) of the family's events, in the order the engine judged them."""
         if family not in self._series:
-            phase2 = engine("sigstage").Phase2Engine(self.result.workspace, window_size=self.result.window_size)
+            phase2 = sigstage.Phase2Engine(self.result.workspace, window_size=self.result.config.window,
+                                           min_baseline=self.result.config.min_baseline)
             self._series[family] = phase2.metric_series(family)
         return self._series[family]
 
-    def commit(self, family: str, ref: str) -> tuple[str, str]:
-        """(commit, observed_at) of an event, reading as few files as its family allows."""
-        if ref in self.events:
-            return self.events[ref].commit, self.events[ref].observed_at
-        pattern = {"git": f"{GIT_PREFIX}*{ref}", "deployment": f"{RELEASE_PREFIX}*"}.get(family, f"{INGEST_PREFIX}*")
-        if pattern not in self._commits:  # a commit's file is named for it
-            self._commits[pattern] = commits_of_events(self.result.workspace, f"{pattern}.json")
-        return self._commits[pattern].get(ref, ("", ""))
-
-    @cached_property
-    def events(self) -> dict[str, _Event]:
-        found = {}
-        for source in HISTORY_SOURCES:
-            for path in (Path(self.result.workspace) / "events").glob(f"{source.prefix}*.json"):
-                try:
-                    event = json.loads(path.read_text(encoding="utf-8"))
-                    payload, trigger = event["payload"], event["payload"]["trigger"]
-                    found[event["event_id"]] = _Event(
-                        str(trigger.get("commit_sha") or ""), str(event.get("observed_at") or ""),
-                        str(trigger.get("commit_message") or "").split("\n", 1)[0],
-                        bool(payload.get("measure_changed")), dict(payload.get("diff") or {}))
-                except (OSError, ValueError, RecursionError, KeyError, TypeError, AttributeError):
-                    continue  # the engines report unreadable events themselves
-        return found
+    def commit(self, ref: str) -> tuple[str, str]:
+        """(commit, observed_at) of an event."""
+        event = self.events.get(ref)
+        return (event.commit, event.observed_at) if event is not None and event.commit else ("", "")
 
     @cached_property
     def mainline(self) -> dict[str, int]:
@@ -225,7 +188,7 @@ class _Workspace:
         at = self.place(family, ref)
         if at is None:
             return None
-        window = self.series(family)[max(0, at - self.result.window_size):at]
+        window = self.series(family)[max(0, at - self.result.config.window):at]
         return [m[metric] for _, m in window if m.get(metric) is not None]
 
     def measure_reset(self, family: str, ref: str) -> str | None:
@@ -238,7 +201,7 @@ class _Workspace:
         at = self.place(family, ref)
         if at is None:
             return None
-        window = self.series(family)[max(0, at - self.result.window_size) + 1:at]  # a change at its first starts afresh
+        window = self.series(family)[max(0, at - self.result.config.window) + 1:at]  # a change at its first starts afresh
         return OTHER_MEASURE if any(r in events and events[r].measure_changed for r, _ in window) else None
 
 
@@ -290,7 +253,7 @@ def _as_far_as(result, family: str, metric: str, change: dict):
             moved = _number(s.get("observed")), _number(baseline.get("median"))
             return None not in moved and moved[0] != moved[1] and (moved[0] > moved[1]) == up
         measure = _number(deviation.get("measure")) or 0.0
-        return abs(measure) >= result.threshold and (measure > 0) == up
+        return abs(measure) >= result.config.significance_threshold and (measure > 0) == up
 
     return far
 
@@ -335,10 +298,6 @@ def _pinned(change: dict, ws: _Workspace, level: _Level, step: int) -> dict:
         sentence += f"; {number_text(now)} now"
     moved["description"] = sentence + "."
     return moved
-
-
-def _in_window(result, ref: str) -> bool:
-    return result.window.event_ids is None or ref in result.window.event_ids
 
 
 def commit_kind(result, family: str, commit: str | None) -> str | None:
@@ -389,7 +348,7 @@ def _level_change(result, ws: _Workspace, change: dict, shown: Shown) -> tuple[d
         return change, LAGGING  # the median moved, no commit did
     if remeasured(level[step][0]):
         return change, MEASURE
-    if not _in_window(result, level[step][0]):
+    if not result.window.holds(level[step][0]):
         if level.now == level[at][1]:  # the level stands; else it moved on unremarked
             event = ws.events[level[step][0]]
             shown.still.append({"family": family, "metric": metric, "value": level.now, "step": level.step(step),
@@ -406,7 +365,7 @@ def _departures(result, ws: _Workspace) -> list[Departure]:
         for s in listed:
             deviation, ref = s.get("deviation") or {}, s.get("event_ref", "")
             observed, metric = _number(s.get("observed")), s.get("metric", "")
-            if not deviation.get("degenerate") or observed is None or not _in_window(result, ref) \
+            if not deviation.get("degenerate") or observed is None or not result.window.holds(ref) \
                     or s.get("observed") == (s.get("baseline") or {}).get("median"):
                 continue  # (the median is one of the earlier values: a value equal to it is among them)
             earlier = ws.earlier(family, metric, ref)
@@ -424,7 +383,7 @@ def _departures(result, ws: _Workspace) -> list[Departure]:
             latest[(family, metric)] = Departure(family, metric, s.get("observed"), len(earlier), min(earlier),
                                                  max(earlier), ref)
     return [replace(d, commit=commit, observed_at=observed_at)
-            for d in latest.values() for commit, observed_at in [ws.commit(d.family, d.event_ref)]]
+            for d in latest.values() for commit, observed_at in [ws.commit(d.event_ref)]]
 
 
 def shown(result) -> Shown:
@@ -442,5 +401,6 @@ def shown(result) -> Shown:
         elif not _set_apart(result, out, d.family, d.metric, d.direction, d.event_ref, d.commit):
             out.departures.append(d)
     if result.worth is not None:
-        out.second_look = result.worth.second_look(result.window.event_ids, result.quiet, result.threshold)
+        out.second_look = result.worth.second_look(result.window.event_ids, result.quiet,
+                                                   result.config.significance_threshold)
     return out

@@ -75,8 +75,8 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Callable
 
-from . import __version__, attention, findings
-from .pipeline import AnalysisResult, engine
+from . import __version__, advstage, attention, findings
+from .run.analysis import Analysis
 from .collect.events import utc_text
 from .progress import clean
 from .worth.kinds import DESCRIPTIONS
@@ -101,27 +101,27 @@ def markdown(text: object) -> str:
     return out
 
 
-def _view(result: AnalysisResult) -> findings.Shown:
+def _view(result: Analysis) -> findings.Shown:
     if result.view is None:
         result.view = findings.shown(result)
     return result.view
 
 
-def _changes(result: AnalysisResult) -> list[dict]:
+def _changes(result: Analysis) -> list[dict]:
     """The advisory's changes the report shows, steps pinned on their commit."""
     return _view(result).changes
 
 
-def _departures(result: AnalysisResult) -> list[findings.Departure]:
+def _departures(result: Analysis) -> list[findings.Departure]:
     """Departures, of concern first."""
     return sorted(_view(result).departures, key=lambda d: (not attention.departure_concern(d, result.quiet), d.metric))
 
 
-def _proven(result: AnalysisResult) -> bool:
+def _proven(result: Analysis) -> bool:
     return result.worth is not None and result.worth.ranking.proven
 
 
-def level(result: AnalysisResult) -> str:
+def level(result: Analysis) -> str:
     """The host's level (see `varnel.attention.level`)."""
     view = _view(result)
     return attention.level(_changes(result), _departures(result), view.second_look, _proven(result),
@@ -132,7 +132,7 @@ def _day(text: object) -> str:
     return str(text or "")[:10] or "date unknown"
 
 
-def _window_line(result: AnalysisResult) -> str:
+def _window_line(result: Analysis) -> str:
     window = result.window
     span = ""
     if window.start is not None and window.end is not None:
@@ -144,7 +144,6 @@ def _window_line(result: AnalysisResult) -> str:
 
 
 def _labels(change: dict) -> tuple[str, str]:
-    advstage = engine("advstage")
     family, metric = change.get("family", ""), change.get("metric", "")
     return (advstage.FAMILY_LABELS.get(family, family),
             advstage.METRIC_LABELS.get(metric) or metric.replace("_", " ").title())
@@ -159,14 +158,15 @@ def _subject(change: dict) -> str:
     return (change.get("commit_message") or "").split("\n", 1)[0]
 
 
-def _verdict(result: AnalysisResult) -> str:
+def _verdict(result: Analysis) -> str:
     nothing = "Nothing else in this window is far from its normal." if _departures(result) else \
         "Nothing in this window is far from its normal."
     if result.advisory is None:
         if result.failures and not any(result.signals.values()):
             return "Nothing could be judged: see the families that failed above."
         if result.status == "no_signals" and not any(result.signals.values()):
-            return "Too little history to judge yet: each metric needs 6 observations."
+            needed = result.config.min_baseline + 1
+            return f"Too little history to judge yet: each metric needs {needed} observations."
         return nothing
     changes = _changes(result)
     if not changes and _view(result).withheld:
@@ -179,7 +179,7 @@ def _verdict(result: AnalysisResult) -> str:
     return f"{concerns} change{'s' * (concerns != 1)} of concern far from normal, strongest first:"
 
 
-def _evidence(result: AnalysisResult) -> list[str]:
+def _evidence(result: Analysis) -> list[str]:
     """One line counting the advisory's evidence, when the report shows one
     of its changes: evidence of changes all withheld backs nothing shown."""
     if not _changes(result):
@@ -193,21 +193,20 @@ def _evidence(result: AnalysisResult) -> list[str]:
     return ["", "Evidence: " + ", ".join(parts) + " (phase5/evidence.json)"] if parts else []
 
 
-def _problems(result: AnalysisResult) -> list[str]:
+def _problems(result: Analysis) -> list[str]:
     lines = [f"INCOMPLETE: the {f.family} family could not be judged ({f.cause}); "
              "the advisory leaves it out." for f in result.failures]
-    lines += [f"INCOMPLETE: the {phase} phase is not built into this installation." for phase in result.phases_missing]
     return lines
 
 
-def _comparison(result: AnalysisResult) -> dict | None:
+def _comparison(result: Analysis) -> dict | None:
     """The engine's comparison, with the changes that only left the window
     taken out of `resolved`: their events were not looked at, so nothing
     says they were fixed."""
     verification = (result.verification or {}).get("verification")
     if verification is None:
         return None
-    before = json.loads(result.previous.read_text(encoding="utf-8")) if result.previous else {}
+    before = result.previous_advisory or {}
     ids = result.window.event_ids
     withheld = {(w["family"], w["metric"]) for w in _view(result).withheld}
     # What this run withholds (a change of measure, a lagging level) is no finding of this run.
@@ -230,7 +229,7 @@ def _comparison(result: AnalysisResult) -> dict | None:
     return out
 
 
-def _verification_lines(result: AnalysisResult, quote, code) -> list[str]:
+def _verification_lines(result: Analysis, quote, code) -> list[str]:
     comparison = _comparison(result)
     if comparison is None:
         return []
@@ -259,7 +258,7 @@ _TEXT = _Style(clean, str, str, "   ", False)
 _MARKDOWN = _Style(markdown, lambda s: f"`{s}`", lambda s: f"**{s}**", "   - ", True)
 
 
-def _note_lines(result: AnalysisResult, style: _Style) -> list[str]:
+def _note_lines(result: Analysis, style: _Style) -> list[str]:
     """A line for each commit that broke a file or changed what is counted."""
     lines = []
     for note in result.notes:
@@ -293,7 +292,7 @@ def _departure_line(d: findings.Departure, style: _Style, strong: bool) -> str:
     return f"- {name}: {_number(d.observed)} {unit}, {earlier}{where}"
 
 
-def _departure_lines(result: AnalysisResult, style: _Style) -> list[str]:
+def _departure_lines(result: Analysis, style: _Style) -> list[str]:
     found = [d for d in _departures(result) if attention.departure_concern(d, result.quiet)]
     if not found:
         return []
@@ -301,7 +300,7 @@ def _departure_lines(result: AnalysisResult, style: _Style) -> list[str]:
     return lines + ([""] if style.list_apart else []) + [_departure_line(d, style, True) for d in found]
 
 
-def _still_lines(result: AnalysisResult, style: _Style) -> list[str]:
+def _still_lines(result: Analysis, style: _Style) -> list[str]:
     """One line for each level the window's commits only kept."""
     lines = []
     for still in _view(result).still:
@@ -319,7 +318,7 @@ def _still_lines(result: AnalysisResult, style: _Style) -> list[str]:
     return ["", "Levels whose step came before this window:"] + ([""] if style.list_apart else []) + lines
 
 
-def _mechanical_lines(result: AnalysisResult, style: _Style) -> list[str]:
+def _mechanical_lines(result: Analysis, style: _Style) -> list[str]:
     """One line for the findings on mechanical commits."""
     found = _view(result).mechanical
     if not found:
@@ -332,7 +331,7 @@ def _mechanical_lines(result: AnalysisResult, style: _Style) -> list[str]:
 SECOND_LOOK_SHOWN = 10
 
 
-def _ranking_record(result: AnalysisResult) -> str:
+def _ranking_record(result: Analysis) -> str:
     """What the ranking did here, in words."""
     ranking = result.worth.ranking
     held = ranking.held_out
@@ -351,7 +350,7 @@ def _ranking_record(result: AnalysisResult) -> str:
     return line if ranking.proven else line + " That is less than twice the average, so these commits raise no level."
 
 
-def _second_look_lines(result: AnalysisResult, style: _Style) -> list[str]:
+def _second_look_lines(result: Analysis, style: _Style) -> list[str]:
     """The window's riskiest commits by the ranking learned from this history."""
     looks = _view(result).second_look
     if not looks:
@@ -379,7 +378,7 @@ def _other_line(change: dict, style: _Style) -> str:
     return f"- {family} / {metric}: {style.escape(change.get('description'))} ({where}{style.code(_key(change))})"
 
 
-def _body(result: AnalysisResult, style: _Style) -> list[str]:
+def _body(result: Analysis, style: _Style) -> list[str]:
     """The changes, the evidence and the comparison, in `style`."""
     lines = _departure_lines(result, style) + ["", _verdict(result)] + ([""] if style.list_apart else [])
     record = result.worth.record if result.worth is not None else None
@@ -396,7 +395,7 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
                          f"{_day(change.get('observed_at'))}: {style.escape(_subject(change))}")
         unit = attention.UNITS.get(change.get("metric", ""), "")
         history = attention.track_record(record, change.get("family", ""), change.get("metric", ""),
-                                         attention.direction(change), result.threshold)
+                                         attention.direction(change), result.config.significance_threshold)
         now = change["step"]["now"] if "step" in change else change.get("current")
         lines.append(f"{style.item}now {_number(now)} {unit}"
                      + (f"; {style.escape(history)}" if history else ""))
@@ -413,14 +412,14 @@ def _body(result: AnalysisResult, style: _Style) -> list[str]:
             + _verification_lines(result, style.escape, style.code))
 
 
-def text(result: AnalysisResult) -> str:
+def text(result: Analysis) -> str:
     """The report for a terminal or a log."""
     lines = [f"varnel advisory for {result.scope}: {level(result).replace('_', ' ')}", _window_line(result)]
     lines += [clean(line) for line in _problems(result)]
     return "\n".join(lines + _body(result, _TEXT)) + "\n"
 
 
-def markdown_report(result: AnalysisResult) -> str:
+def markdown_report(result: Analysis) -> str:
     """The report for a pull-request comment or a chat tool that reads Markdown."""
     lines = [f"# varnel advisory for {markdown(result.scope)}: {level(result).replace('_', ' ')}", "",
              _window_line(result)]
@@ -438,7 +437,7 @@ def _departure_record(d: findings.Departure) -> dict:
             "event_ref": d.event_ref, "commit": d.commit or None}
 
 
-def _findings(result: AnalysisResult) -> list[dict]:
+def _findings(result: Analysis) -> list[dict]:
     """Every finding the text report shows, concerns first."""
     def kind(family: str, commit: str | None) -> str | None:
         return findings.commit_kind(result, family, commit)
@@ -456,7 +455,7 @@ def _findings(result: AnalysisResult) -> list[dict]:
     return sorted(out, key=lambda f: not f["concern"])
 
 
-def json_report(result: AnalysisResult) -> str:
+def json_report(result: Analysis) -> str:
     """The report for programs: one JSON object (schema above)."""
     window = result.window
     return json.dumps({

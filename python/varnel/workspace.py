@@ -33,7 +33,8 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Callable, Iterator
 
-from .collect.gitrun import CollectError, git
+from .errors import Failure, UsageError
+from .git import CollectError, git
 
 DEFAULT_NAME = ".varnel"
 MARKER = ".varnel-workspace"
@@ -42,11 +43,11 @@ _MARKER_TEXT = "This directory is a varnel workspace: generated files, safe to d
 _IGNORE_TEXT = "# varnel's workspace: generated, never committed\n*\n"
 
 
-class WorkspaceError(ValueError):
+class WorkspaceError(UsageError, ValueError):
     """A directory varnel must not use as its workspace; the message is one line."""
 
 
-class WorkspaceBusy(RuntimeError):
+class WorkspaceBusy(Failure, RuntimeError):
     """Another varnel command holds the workspace; the message is one line."""
 
 

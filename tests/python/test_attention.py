@@ -5,7 +5,8 @@ level that movements without concern cannot raise."""
 import json
 
 from varnel.collect.git import GitCollection
-from varnel.pipeline import AnalysisResult
+from varnel.config import Config
+from varnel.run.analysis import Analysis
 from varnel.report import json_report, level, text
 
 
@@ -33,9 +34,10 @@ class Ranked:
 
 
 def result(tmp_path, changes=(), signals=None, worth=None):
-    return AnalysisResult(repo=tmp_path, workspace=tmp_path, scope="demo", collection=GitCollection(),
-                          signals=signals or {}, advisory={"changes": list(changes)} if changes else None,
-                          worth=worth)
+    # No metric is quiet here, so every rule of the gate shows.
+    return Analysis(repo=tmp_path, workspace=tmp_path, scope="demo", config=Config(quiet_metrics=()),
+                    collection=GitCollection(), signals=signals or {},
+                    advisory={"changes": list(changes)} if changes else None, worth=worth)
 
 
 def test_the_gate_rates_what_the_report_shows(tmp_path):
@@ -60,7 +62,7 @@ def test_the_gate_rates_what_the_report_shows(tmp_path):
     assert level(result(tmp_path, [change("failure_rate", family="testing")])) == "action_needed"
     assert level(result(tmp_path, [cadence])) == "watch"
     quiet = result(tmp_path, [cadence])  # release cadence is quiet by default: shown apart, raising nothing
-    quiet.quiet = frozenset({"deployment/release_cadence_hours"})
+    quiet.config = Config(quiet_metrics=("deployment/release_cadence_hours",))
     assert "none of concern" in text(quiet) and level(quiet) == "all_clear"
     # A commit in the ranking's top share raises a review only where the ranking proved itself here.
     look = [{"commit": "a" * 40, "risk": 0.5, "reasons": ["touches 14 files in 5 directories"]}]

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from varnel.collect.git import collect_git
-from varnel.collect.gitrun import CollectError
+from varnel.git import CollectError
 
 ENV = {**os.environ, "GIT_AUTHOR_NAME": "Zo\u00eb Dev", "GIT_AUTHOR_EMAIL": "zoe@example.com",
        "GIT_COMMITTER_NAME": "Zo\u00eb Dev", "GIT_COMMITTER_EMAIL": "zoe@example.com", "GIT_CONFIG_GLOBAL": "/dev/null"}

@@ -597,7 +597,7 @@ class TestDependencies:
 
 
 def test_the_object_reader_stays_in_step_after_a_refusal(repo):
-    from varnel.collect.gitrun import CollectError
+    from varnel.git import CollectError
     from varnel.collect.history import Objects
 
     commit(repo, {"a.txt": "alpha\n"}, "c")

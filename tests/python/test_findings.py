@@ -14,7 +14,8 @@ from test_cli import varnel
 from test_collect_git import commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel import report
 from varnel.collect.git import GitCollection
-from varnel.pipeline import AnalysisResult, WindowUsed
+from varnel.run.analysis import Analysis
+from varnel.run.window import WindowUsed
 
 pytest.importorskip("varnel.advstage")
 sigstage = pytest.importorskip("varnel.sigstage")
@@ -32,7 +33,7 @@ def _baselines():
     return st.one_of(constant, middle_half, varied)
 
 
-def _testing_workspace(root: Path, totals: list[int]) -> AnalysisResult:
+def _testing_workspace(root: Path, totals: list[int]) -> Analysis:
     events = root / "events"
     events.mkdir(parents=True)
     for n, total in enumerate(totals):
@@ -42,8 +43,8 @@ def _testing_workspace(root: Path, totals: list[int]) -> AnalysisResult:
             "payload": {"summary": {"total": total, "failed": 0, "skipped": 0},
                         "execution": {"duration_seconds": 1.0}}}))
     signals = {"testing": sigstage.Phase2Engine(root).run_testing()}
-    return AnalysisResult(repo=root, workspace=root, scope="t", collection=GitCollection(), signals=signals,
-                          window=WindowUsed("the whole history"))
+    return Analysis(repo=root, workspace=root, scope="t", collection=GitCollection(), signals=signals,
+                    window=WindowUsed("the whole history"))
 
 
 @given(earlier=_baselines(), shuffle=st.randoms(use_true_random=False), observed=st.integers(0, 220))

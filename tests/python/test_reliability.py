@@ -17,7 +17,7 @@ from kill_harness import Sequence, analyze
 from test_cli import history, varnel  # noqa: F401  (history is a fixture)
 from test_collect_git import commit
 from test_cli_reports import sensitive
-from varnel.event_files import EVENT_SIZE_LIMIT
+from varnel.run.event_files import EVENT_SIZE_LIMIT
 
 
 @pytest.fixture(scope="module")
@@ -260,8 +260,8 @@ class TestWhatAFailedRunSays:
         assert not list(ws.glob(".run-*"))
 
     @pytest.mark.parametrize("where, held", [
-        ("varnel.pipeline._advise", "the previous run's results"),
-        ("varnel.stage.os.rename", "this run's results once the next run has finished putting them in place"),
+        ("varnel.run.analysis._advise", "the previous run's results"),
+        ("varnel.run.stage.os.rename", "this run's results once the next run has finished putting them in place"),
         ("varnel.progress.Progress.done", "this run's results"),
         ("varnel.cli._emit", "this run's results")])
     def test_an_interrupt_says_which_results_the_workspace_keeps(self, history, monkeypatch, capsys, where, held):

@@ -3,7 +3,8 @@
 import json
 from datetime import datetime, timezone
 
-from varnel.pipeline import Window, apply_window, event_times
+from varnel.run.events import EventIndex
+from varnel.run.window import Window, apply_window
 
 NOW = datetime(2026, 6, 30, tzinfo=timezone.utc)
 
@@ -19,7 +20,7 @@ def timed(tmp_path):
         event.update({"source_type": "git"} if kind == "git" else {"source_family": kind})
         (events / f"{eid}.json").write_text(json.dumps(event))
     (events / "broken.json").write_text("{")
-    return event_times(tmp_path)
+    return EventIndex.read(tmp_path).timed()
 
 
 def test_windows(tmp_path):
@@ -29,12 +30,12 @@ def test_windows(tmp_path):
     assert recent.event_ids == {"g-1", "g-2", "ci-1"}
     assert (recent.start.isoformat(), recent.end.isoformat()) == ("2026-06-10T00:00:00+00:00",
                                                                   "2026-06-21T00:00:00+00:00")
-    assert apply_window(Window(last_commits=1), events).event_ids == {"g-2", "ci-1"}
-    assert apply_window(Window(since=datetime(2000, 1, 1)), events).event_ids == {"g-old", "g-1", "g-2", "ci-1",
+    assert apply_window(Window(30, last_commits=1), events).event_ids == {"g-2", "ci-1"}
+    assert apply_window(Window(30, since=datetime(2000, 1, 1)), events).event_ids == {"g-old", "g-1", "g-2", "ci-1",
                                                                                  "ci-old"}
-    assert apply_window(Window(everything=True), events).event_ids is None
+    assert apply_window(Window(30, everything=True), events).event_ids is None
     late = datetime.fromisoformat("2026-06-09T23:00:00-05:00")  # 2026-06-10T04:00Z
-    assert apply_window(Window(since=late), events).description == "since 2026-06-10T04:00Z"
+    assert apply_window(Window(30, since=late), events).description == "since 2026-06-10T04:00Z"
 
 
 def test_an_idle_repository_gets_its_latest_work(tmp_path):

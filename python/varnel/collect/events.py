@@ -11,9 +11,8 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Callable
 
-from .. import faults
-
 from .._common import dumps_pretty
+from ..files import write_text_atomic
 
 
 def utc_text(moment: datetime) -> str:
@@ -90,29 +89,6 @@ def valid_iso(text: str) -> bool:
     return True
 
 
-def write_text_atomic(path: Path, content: str) -> None:
-    """Writes a file whole: a temporary file beside it (named for this
-    process, so concurrent collectors never share one), then a rename."""
-    temp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    try:
-        temp.write_text(content, encoding="utf-8")
-        faults.write_point()
-        os.replace(temp, path)
-    except OSError as e:
-        temp.unlink(missing_ok=True)
-        if e.filename is None:  # a failed write (a full disk) names no file of its own
-            raise OSError(e.errno, e.strerror, str(path)) from e
-        raise
-    except BaseException:
-        temp.unlink(missing_ok=True)
-        raise
-
-
-def write_json_atomic(path: Path, record: dict) -> None:
-    """Writes a JSON file whole, as `write_text_atomic`."""
-    write_text_atomic(path, dumps_pretty(record))
-
-
 # The largest event file the engines are given; a run stops at a larger one.
 EVENT_SIZE_LIMIT = 64 * 1024 * 1024
 
@@ -162,23 +138,6 @@ def write_event_if_changed(path: Path, record: dict) -> bool:
         pass
     write_text_atomic(path, text)
     return True
-
-
-def read_state(path: Path, **lists: type) -> dict:
-    """A collector's state file; {} when it is missing, damaged or of another
-    shape (a member named in `lists` that is not a list of that type): the
-    state is a cache, and the collector then rebuilds it."""
-    try:
-        state = json.loads(path.read_text(encoding="utf-8"))
-    except (OSError, UnicodeDecodeError, ValueError, RecursionError):
-        return {}
-    if not isinstance(state, dict):
-        return {}
-    for key, kind in lists.items():
-        value = state.get(key, [])
-        if not (isinstance(value, list) and all(isinstance(v, kind) for v in value)):
-            return {}
-    return state
 
 
 def intact(path: Path) -> bool:

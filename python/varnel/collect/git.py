@@ -40,10 +40,11 @@ from pathlib import Path
 from typing import Callable, Iterator
 
 from ..config import Config
-from .events import (EventTooLarge, epoch_utc_text, event_file, first_of, intact, place_files, read_state,
-                     same_second_places, too_large_warning, valid_iso, write_event, write_json_atomic)
-from .gitrun import (Change, CollectError, absent_objects, diffs, git as _git, has_commits, log_raw_records,
-                     text as _text, unrelated_commits)
+from ..files import read_state, write_json_atomic
+from ..git import (Change, CollectError, absent_objects, diffs, git as _git, has_commits, log_raw_records,
+                   text as _text, unrelated_commits)
+from .events import (EventTooLarge, epoch_utc_text, event_file, first_of, intact, place_files, same_second_places,
+                     too_large_warning, valid_iso, write_event)
 
 # Fields of one commit, each NUL-terminated; the leading NUL marks a record.
 _FORMAT = "%x00%H%x00%an%x00%ae%x00%aI%x00%cI%x00%ct%x00%B"

@@ -54,10 +54,10 @@ from pathlib import Path
 from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
+from ..files import read_state, write_json_atomic, write_text_atomic
+from ..git import CollectError, diffs, has_commits, log_records, start, text
 from .events import (EventTooLarge, epoch_utc_text, event_file, event_name, first_of, intact, place_files,
-                     read_state, same_second_places, too_large_warning, write_event, write_json_atomic,
-                     write_text_atomic)
-from .gitrun import CollectError, diffs, has_commits, log_records, start, text
+                     same_second_places, too_large_warning, write_event)
 
 # Bump when a source reads files differently, so older events are read afresh.
 VERSION = 8

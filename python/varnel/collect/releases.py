@@ -30,7 +30,7 @@ from pathlib import Path
 from packaging.version import InvalidVersion, Version
 
 from .events import EventTooLarge, epoch_utc_text, too_large_warning, write_event_if_changed
-from .gitrun import git, has_commits, text
+from ..git import git, has_commits, text
 
 PREFIX = "release-"
 _SEMVER = re.compile(

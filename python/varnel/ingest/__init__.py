@@ -15,8 +15,9 @@ from datetime import datetime, timezone
 from pathlib import Path
 
 from .._common import content_id
-from ..collect.events import EventTooLarge, event_text, utc_text, write_text_atomic
-from ..collect.gitrun import CollectError, git, text
+from ..collect.events import EventTooLarge, event_text, utc_text
+from ..files import write_text_atomic
+from ..git import CollectError, git, text
 from ..workspace import claim
 from . import ci, coverage, junit, sentry, trivy
 from .reading import ReportError, moment

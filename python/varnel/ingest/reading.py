@@ -16,10 +16,11 @@ from typing import Callable, TypeVar
 from xml.etree.ElementTree import Element, TreeBuilder
 from xml.parsers import expat
 
+from ..errors import UsageError
 from ..files import Refused, read_regular
 
 
-class ReportError(ValueError):
+class ReportError(UsageError, ValueError):
     """A report file that cannot be imported as it is; `path` names the
     file once it is known."""
 

@@ -10,15 +10,19 @@ from __future__ import annotations
 import json
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from .._common import dumps_pretty
-from ..collect.events import write_text_atomic
+from ..files import write_text_atomic
 from ..config import Config
 from . import szz
 from .facts import read_commits
 from .features import Commit
 from .ranking import Ranking, build
-from .track_record import FILE, SCHEMA_VERSION, deviations, failed_commits, label, label_summary, rules
+from .track_record import FILE, SCHEMA_VERSION, deviations, label, label_summary, rules
+
+if TYPE_CHECKING:
+    from ..run.events import EventIndex
 
 DEFAULT_DAYS = 14
 
@@ -43,13 +47,15 @@ def kept_days(workspace: Path) -> int:
     return days if isinstance(days, int) and not isinstance(days, bool) and days > 0 else DEFAULT_DAYS
 
 
-def assess(repo: Path, workspace: Path, config: Config, signals: dict[str, list], days: int | None = None) -> Worth:
+def assess(repo: Path, workspace: Path, config: Config, signals: dict[str, list], events: EventIndex,
+           days: int | None = None) -> Worth:
     """Reads what is new, labels every commit, measures the signals
-    (`{family: the engine's signals}`) and ranks; writes ``eval.json``."""
+    (`{family: the engine's signals}`, their events in `events`) and ranks;
+    writes ``eval.json``."""
     days = days or kept_days(workspace)
     commits = read_commits(repo, workspace, config)
-    label(commits, days, failed_commits(workspace), szz.label(repo, workspace, commits))
-    found = deviations(workspace, signals)
+    label(commits, days, events.failed_commits(), szz.label(repo, workspace, commits))
+    found = deviations(events, signals)
     upwards = {metric: scores for (metric, way), scores in found.items() if way == "up" and "/" not in metric}
     ranking = build(commits, upwards.get("cochange_novelty_ratio", {}), days)
     record = {"schema_version": SCHEMA_VERSION, "latest_commit": commits[-1].sha if commits else None,

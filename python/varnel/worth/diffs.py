@@ -30,7 +30,7 @@ from collections import defaultdict
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from ..collect.gitrun import CollectError, diffs, log_raw_records, text
+from ..git import CollectError, diffs, log_raw_records, text
 
 SWEEP_FILES = 5
 SWEEP_KINDS = 2

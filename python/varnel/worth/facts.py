@@ -19,7 +19,7 @@ from datetime import datetime
 from pathlib import Path
 
 from .._common import loads
-from ..collect.events import read_state, write_json_atomic
+from ..files import read_state, write_json_atomic
 from ..config import Config
 from .diffs import read_diffs
 from .features import Commit, entropy

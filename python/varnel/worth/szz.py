@@ -21,8 +21,8 @@ import re
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from ..collect.events import read_state, write_json_atomic
-from ..collect.gitrun import CollectError, diffs, git, text
+from ..files import read_state, write_json_atomic
+from ..git import CollectError, diffs, git, text
 from .diffs import is_comment_or_blank, parse_files
 from .kinds import file_is_code
 

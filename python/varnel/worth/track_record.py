@@ -49,15 +49,17 @@ from __future__ import annotations
 import bisect
 import re
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .._common import loads
-from ..collect.events import commits_of_events
-from ..collect.git import PREFIX as GIT_PREFIX
 from .features import Commit
 from .model import auc
 from .szz import fix_commits
+
+if TYPE_CHECKING:
+    from ..run.events import EventIndex
 
 SCHEMA_VERSION = 2
 THRESHOLDS = (1.5, 2.0, 3.0, 3.5, 5.0, 10.0)
@@ -78,23 +80,6 @@ _REVERTS = re.compile(r"This reverts commit ([0-9a-f]{7,64})", re.IGNORECASE)
 _REVERT_SUBJECT = re.compile(r'^Revert "(.+)"\s*$')
 _DAY = 86400
 _SIZE_BINS = 10
-
-
-def failed_commits(workspace: Path) -> set[str]:
-    """Commits with an ingested CI run or test report that failed."""
-    failed = set()
-    for path in (workspace / "events").glob("ingest-*.json"):
-        try:
-            event = loads(path.read_text(encoding="utf-8"))
-            payload = event["payload"]
-            sha = payload.get("trigger", {}).get("commit_sha")
-        except (OSError, ValueError, KeyError, AttributeError):
-            continue
-        summary = payload.get("summary") if isinstance(payload.get("summary"), dict) else {}
-        if sha and (payload.get("conclusion") == "failure" or (summary.get("failed") or 0) > 0
-                    or (summary.get("errored") or 0) > 0):
-            failed.add(sha)
-    return failed
 
 
 def _reverted(commits: list[Commit]) -> set[str]:
@@ -153,24 +138,20 @@ def signal_files(phase2: Path) -> dict[str, list]:
             for path in sorted(phase2.glob("*_signals.json"))}
 
 
-def deviations(workspace: Path, signals: dict[str, list]) -> dict[tuple[str, str], dict[str, float]]:
+def deviations(events: EventIndex, signals: dict[str, list]) -> dict[tuple[str, str], dict[str, float]]:
     """(metric, direction) -> {commit: deviation}, from the signals of every
     family (`{family: signals}`); another family's signal counts for the
     commit its event came with (a metric is named "family/metric" there)."""
     found: dict[tuple[str, str], dict[str, float]] = {}
-    triggers = None
     for family, listed in sorted(signals.items()):
         for signal in listed:
             measure = float(signal["deviation"]["measure"])
             if not measure:
                 continue
-            commit = signal.get("event_ref", "")
-            if family != "git":
-                # Commits' own events need no reading: their signals name the commit.
-                triggers = commits_of_events(workspace, skip=GIT_PREFIX) if triggers is None else triggers
-                commit = triggers.get(commit, ("",))[0]
-                if not commit:
-                    continue
+            # Commits' own signals name the commit; other families' name the event it came with.
+            commit = signal.get("event_ref", "") if family == "git" else events.commit_of(signal.get("event_ref", ""))
+            if not commit:
+                continue
             metric = signal["metric"] if family == "git" else f"{family}/{signal['metric']}"
             scores = found.setdefault((metric, "up" if measure > 0 else "down"), {})
             scores[commit] = max(scores.get(commit, 0.0), abs(measure))
@@ -275,8 +256,9 @@ def _rule_name(rule: dict) -> str:
     return f"{rule['metric']} {rule['direction']}"
 
 
-def _words(record: dict, label_name: str) -> list[str]:
-    """The table's strongest and weakest rules in a lead's words."""
+def _words(record: dict, label_name: str, threshold: float) -> list[str]:
+    """The table's strongest rules at the run's threshold, in a lead's words."""
+    at = max((t for t in THRESHOLDS if t <= threshold), default=THRESHOLDS[0])
     lines = []
     ranking = record.get("ranking") or {}
     held = ranking.get("held_out")
@@ -288,18 +270,19 @@ def _words(record: dict, label_name: str) -> list[str]:
                      f"{held['precision']:.0%} were later blamed for a bug, {_times(held['lift'])} times the "
                      f"average ({held['base_rate']:.0%}); AUC {_times(held['auc'])}.")
     usable = [r for r in record["rules"] if r["labels"][label_name]["flagged"] >= 30
-              and r["labels"][label_name]["lift"] is not None and r["threshold"] == 3.0]
+              and r["labels"][label_name]["lift"] is not None and r["threshold"] == at]
     for rule in sorted(usable, key=lambda r: -(r["labels"][label_name]["lift_sized"] or 0))[:5]:
         cell = rule["labels"][label_name]
-        lines.append(f"Commits flagged for {_rule_name(rule)} at 3: {cell['share']:.1%} of commits, "
+        lines.append(f"Commits flagged for {_rule_name(rule)} at {at:g}: {cell['share']:.1%} of commits, "
                      f"{PHRASES[label_name]} {_times(cell['lift'])} times as often as the average commit and "
                      f"{_times(cell['lift_sized'])} times as often as commits of similar size.")
     return lines
 
 
-def table(record: dict, label_name: str = "szz") -> str:
+def table(record: dict, threshold: float, label_name: str = "szz") -> str:
     """The track record for a terminal: the labels' definitions, one line per
-    rule and threshold that flagged anything, and the gist in words."""
+    rule and threshold that flagged anything, and the gist in words at the
+    significance `threshold`."""
     lines = [f"{record['commits']:,} commits; labels:"]
     for name, about in record["labels"].items():
         lines.append(f"  {name}: {about['definition']}; {about['positives']:,} of {about['closed']:,} "
@@ -314,5 +297,5 @@ def table(record: dict, label_name: str = "szz") -> str:
         lines.append(f"{rule['metric']:<36}{rule['direction']:<6}{rule['threshold']:>5g}{cell['flagged']:>9}"
                      f"{cell['share']:>8.3f}{cell['precision']:>11.3f}{_times(cell['lift']):>7}"
                      f"{_times(cell['lift_sized']):>7}{_times(cell['auc']):>7}{recall:>12}")
-    words = _words(record, label_name)
+    words = _words(record, label_name, threshold)
     return "\n".join(lines + ([""] + words if words else [])) + "\n"

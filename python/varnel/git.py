@@ -31,6 +31,8 @@ import subprocess
 from pathlib import Path
 from typing import Iterable, Iterator, NamedTuple
 
+from .errors import Failure
+
 _TRANSPORTS = ("file", "git", "ssh", "http", "https", "ext", "fd")
 _SETTINGS = (
     "log.showSignature=false",
@@ -50,7 +52,7 @@ _PASSED = ("PATH", "HOME", "XDG_CONFIG_HOME", "GIT_CONFIG_GLOBAL", "GIT_CONFIG_S
            "SYSTEMROOT", "TMPDIR")
 
 
-class CollectError(RuntimeError):
+class CollectError(Failure, RuntimeError):
     """git could not give the history (not a repository, missing objects, ...)."""
 
 

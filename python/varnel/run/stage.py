@@ -36,8 +36,9 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Callable
 
-from . import faults
-from .collect.events import write_text_atomic
+from .. import faults
+from ..errors import Failure
+from ..files import write_text_atomic
 
 PUBLISHED = ("phase2", "phase3", "phase4", "phase5")
 HISTORY = "history"
@@ -133,7 +134,7 @@ class Stage:
         return str(self.workspace / text[len(inside):]) if text.startswith(inside) else text
 
 
-class RunFailed(RuntimeError):
+class RunFailed(Failure, RuntimeError):
     """A run that could not complete; the message is one line saying which
     results the workspace holds."""
 

@@ -17,15 +17,16 @@ import os
 import stat
 from pathlib import Path
 
-from .collect.events import EVENT_SIZE_LIMIT, intact
-from .files import kind_of
-from .ingest import KINDS, PREFIX
+from ..collect.events import EVENT_SIZE_LIMIT, intact
+from ..errors import UsageError
+from ..files import kind_of
+from ..ingest import KINDS, PREFIX
 
 DAMAGED = "events-damaged"
 _KIND_OF_FAMILY = {module.FAMILY: kind for kind, module in KINDS.items()}
 
 
-class EventFileError(ValueError):
+class EventFileError(UsageError, ValueError):
     """An event file the engines must not be given; the message is one line."""
 
 

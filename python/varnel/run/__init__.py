@@ -1,0 +1,1 @@
+"""One analysis of a repository: its events, window, stage and results."""

@@ -1,0 +1,134 @@
+"""The run's events, read once: what the host needs of each (its time as the
+engines read it, its commit, its subject, what a history event records
+beside its counts, whether an ingested report failed), by event id and in
+the order of the workspace's files.
+
+The window, the notes, the report's findings and the track record all take
+what they need from this index, so the host opens each event file once per
+run. An event file that cannot be read is left out: the engines report it
+themselves.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+from pathlib import Path
+
+from .._common import loads
+from ..patstage import Phase4Engine
+
+
+@dataclass(frozen=True)
+class Event:
+    """What the host needs of one event."""
+
+    id: str
+    family: str
+    name: str  # its file's name
+    observed_at: str
+    time: datetime | None  # as the engines read it; None when it has no readable time
+    commit: str  # its own commit, or the commit it came with; "" when none
+    is_commit: bool  # a commit's own event
+    subject: str = ""  # the first line of the message of the commit it came with
+    measure_changed: bool = False  # a history event: what a count is read from changed here
+    counted_from: tuple = ()
+    broken: tuple = ()  # a history event: files the commit left unreadable
+    diff: dict = field(default_factory=dict)  # a history event: what changed, counted
+    failed: bool = False  # an ingested CI run or test report that failed
+
+
+def instant(text: str) -> datetime | None:
+    """An event time as the engines read it, as an instant (no offset: UTC)."""
+    if not text:
+        return None
+    try:
+        moment = datetime.fromisoformat(text.replace("Z", "+00:00"))
+    except ValueError:
+        return None
+    return moment if moment.tzinfo else moment.replace(tzinfo=timezone.utc)
+
+
+def _failed(payload: dict) -> bool:
+    summary = payload.get("summary") if isinstance(payload.get("summary"), dict) else {}
+    return payload.get("conclusion") == "failure" or (summary.get("failed") or 0) > 0 \
+        or (summary.get("errored") or 0) > 0
+
+
+def _event(name: str, record: dict) -> Event:
+    payload = record.get("payload") if isinstance(record.get("payload"), dict) else {}
+    trigger = payload.get("trigger") if isinstance(payload.get("trigger"), dict) else {}
+    is_commit = record.get("source_type") == "git"
+    commit = payload.get("commit_hash") if is_commit else trigger.get("commit_sha")
+    return Event(
+        id=record["event_id"], family=str(record.get("source_family") or ""), name=name,
+        observed_at=str(record.get("observed_at") or ""), time=instant(Phase4Engine._extract_event_timestamp(record)),
+        commit=str(commit or ""), is_commit=is_commit,
+        subject=str(trigger.get("commit_message") or "").split("\n", 1)[0],
+        measure_changed=bool(payload.get("measure_changed")), counted_from=tuple(payload.get("counted_from") or ()),
+        broken=tuple(payload.get("broken") or ()),
+        diff=dict(payload["diff"]) if isinstance(payload.get("diff"), dict) else {},
+        failed=name.startswith("ingest-") and _failed(payload))
+
+
+class EventIndex:
+    """Every readable event of a workspace, by id and in file order."""
+
+    def __init__(self, events: list[Event]):
+        self.ordered = events
+        self.by_id = {e.id: e for e in events}
+
+    @classmethod
+    def read(cls, workspace: Path) -> "EventIndex":
+        folder = Path(workspace) / "events"
+        try:
+            with os.scandir(folder) as listed:
+                names = sorted(e.name for e in listed if e.name.endswith(".json") and not e.name.startswith("."))
+        except FileNotFoundError:
+            names = []
+        events = []
+        for name in names:
+            try:
+                with open(folder / name, "rb") as f:
+                    record = loads(f.read().decode("utf-8"))
+                if isinstance(record, dict) and isinstance(record.get("event_id"), str):
+                    events.append(_event(name, record))
+            except (OSError, ValueError, RecursionError, TypeError, AttributeError):
+                continue  # the engines report unreadable events themselves
+        return cls(events)
+
+    def get(self, event_id: str) -> Event | None:
+        return self.by_id.get(event_id)
+
+    def commit_of(self, event_id: str) -> str:
+        """The commit an event is, or came with; "" when unknown."""
+        event = self.by_id.get(event_id)
+        return event.commit if event is not None else ""
+
+    def timed(self) -> list[tuple[datetime, str, bool]]:
+        """(time, event id, is a commit) of every event with a readable time."""
+        return [(e.time, e.id, e.is_commit) for e in self.ordered if e.time is not None]
+
+    def failed_commits(self) -> set[str]:
+        """Commits with an ingested CI run or test report that failed."""
+        return {e.commit for e in self.ordered if e.failed and e.commit}
+
+    def notes(self, prefixes: tuple[str, ...], families: dict[str, str],
+              event_ids: frozenset[str] | None) -> list[dict]:
+        """What the history events (files named with `prefixes`; `families`
+        maps each prefix to its family) in the window record beside their
+        counts: a commit that left files unreadable (`broken`), and one that
+        changed what a count is read from (`measure_changed`), oldest first."""
+        notes = []
+        for e in self.ordered:
+            prefix = next((p for p in prefixes if e.name.startswith(p)), None)
+            if prefix is None or (event_ids is not None and e.id not in event_ids):
+                continue
+            base = {"family": families[prefix], "event_id": e.id, "commit": e.commit or None, "subject": e.subject,
+                    "observed_at": e.observed_at or None}
+            if e.broken:
+                notes.append(dict(base, kind="broken", files=list(e.broken)))
+            if e.measure_changed:
+                notes.append(dict(base, kind="measure_changed", counted_from=list(e.counted_from)))
+        return sorted(notes, key=lambda n: (str(n["observed_at"]), n["event_id"] or ""))
