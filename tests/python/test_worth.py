@@ -10,6 +10,7 @@ from test_cli import varnel
 from test_collect_git import ENV, commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.collect.git import collect_git
 from varnel.config import Config
+from varnel.run.events import EventIndex
 from varnel.worth import facts, szz
 from varnel.worth.facts import read_commits
 from varnel.worth.track_record import closed
@@ -28,7 +29,7 @@ def test_a_fix_blames_the_commits_that_last_changed_its_code_lines(repo, monkeyp
                  date="2025-01-04T00:00:00Z")
     ws = claim(repo / ".varnel")
     collect_git(repo, ws)
-    commits = read_commits(repo, ws, Config())
+    commits = read_commits(repo, ws, Config(), EventIndex.read(ws))
     # The fix restores x3 and drops the comment and the blank line: only the code line is blamed,
     # and the documentation it also rewrote is not code.
     assert szz.label(repo, ws, commits) == {fix: [buggy]}
@@ -39,7 +40,7 @@ def test_a_fix_blames_the_commits_that_last_changed_its_code_lines(repo, monkeyp
     monkeypatch.setattr(szz, "blamed_by", lambda *a: pytest.fail("blamed again"))
     monkeypatch.setattr(facts, "read_diffs", lambda *a: pytest.fail("read again"))
     assert szz.label(repo, ws, commits) == {fix: [buggy]}
-    again = read_commits(repo, ws, Config())
+    again = read_commits(repo, ws, Config(), EventIndex.read(ws))
     assert [(c.kind, c.added, c.deleted) for c in again] == [(c.kind, c.added, c.deleted) for c in commits]
 
 
@@ -60,7 +61,7 @@ def test_blame_reads_odd_paths_large_fixes_and_never_runs_the_repositorys_comman
     deleted = szz.deleted_lines(repo, fix)
     assert deleted["my file.py"] == [2] and len(deleted["caf\u00e9.py"]) == 1500
     assert deleted["q.sql"] == [3]  # the comment, written "--- the old way" in the patch, is no file header
-    assert szz.label(repo, ws, read_commits(repo, ws, Config())) == {fix: [base]}
+    assert szz.label(repo, ws, read_commits(repo, ws, Config(), EventIndex.read(ws))) == {fix: [base]}
     assert not marker.exists()
 
 

@@ -204,8 +204,10 @@ def own_commits(repo: Path, config: Config) -> tuple[list[tuple[str, str]], int]
 
 
 def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None] | None = None,
-                config: Config | None = None) -> GitCollection:
-    """Brings ``workspace/events`` in line with the commits reachable from HEAD."""
+                config: Config | None = None, is_intact: Callable[[Path], bool] = intact) -> GitCollection:
+    """Brings ``workspace/events`` in line with the commits reachable from HEAD;
+    `is_intact` tells a damaged event file (a run's index of the files
+    already knows)."""
     repo = Path(repo)
     config = config if config is not None else Config()
     events = Path(workspace) / "events"
@@ -238,7 +240,7 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     places = same_second_places(timed[::-1])
     have = place_files(events, PREFIX, places, lambda sha: sha)
     for sha, path in list(have.items()):
-        if not intact(path):  # collected again below
+        if not is_intact(path):  # collected again below
             path.unlink()
             del have[sha]
             result.warnings.append(f"{path} was damaged; its commit is collected again")

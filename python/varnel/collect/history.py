@@ -490,8 +490,10 @@ def _problems(source: TreeSource, sha: str, files: Files) -> list[Problem]:
 
 
 def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], config: Config | None = None,
-                    progress: Callable[[int, int], None] | None = None) -> HistoryCollection:
-    """Brings the events of `sources` in line with HEAD's first-parent chain."""
+                    progress: Callable[[int, int], None] | None = None,
+                    is_intact: Callable[[Path], bool] = intact) -> HistoryCollection:
+    """Brings the events of `sources` in line with HEAD's first-parent chain;
+    `is_intact` tells a damaged event file."""
     repo, config = Path(repo), config if config is not None else Config()
     events = Path(workspace) / "events"
     events.mkdir(parents=True, exist_ok=True)
@@ -526,7 +528,7 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
             if _commit_of(rest) not in wanted_commits:
                 path.unlink()
                 result.removed += 1
-            elif not intact(path):  # read again below
+            elif not is_intact(path):  # read again below
                 path.unlink()
                 done.discard(_commit_of(rest))
                 result.healed.append(f"{path} was damaged; its commit is read again")

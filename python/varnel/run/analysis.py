@@ -33,7 +33,7 @@ from ..git import origin_name
 from ..progress import Progress
 from ..workspace import claim
 from ..worth.assess import Worth, assess
-from .event_files import check_events
+from .event_files import move_damaged, refuse_unreadable
 from .events import EventIndex
 from .stage import HISTORY, Interrupted, Stage, write_failure
 from .window import Window, WindowUsed, apply_window
@@ -157,14 +157,17 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
 
 def _collect(repo: Path, workspace: Path, progress: Progress, config: Config, scope: str | None) -> Analysis:
     """Phase 1: the history into events, then the run's events read once."""
-    moved_aside = check_events(workspace, COLLECTED)
+    refuse_unreadable(workspace)
+    events = EventIndex.read(workspace)  # the collectors' check for damage and the run's reading, in one pass
+    moved_aside = move_damaged(workspace, COLLECTED, events.intact)
     progress.step("Collecting commits")
     collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total),
-                             config)
+                             config, events.intact)
     progress.step("Reading dependencies, API schemas and infrastructure")
     history = collect_history(
         repo, workspace, list(HISTORY_SOURCES), config,
-        lambda done, total: progress.count("Reading dependencies, API schemas and infrastructure", done, total))
+        lambda done, total: progress.count("Reading dependencies, API schemas and infrastructure", done, total),
+        events.intact)
     releases = collect_releases(repo, workspace)
     warnings = list(dict.fromkeys(moved_aside + collection.warnings + history.warnings
                                   + releases.warnings))  # git's refusals reach several collectors
@@ -173,7 +176,7 @@ def _collect(repo: Path, workspace: Path, progress: Progress, config: Config, sc
     if len(warnings) > _WARNINGS_SHOWN:
         progress.warn(f"and {len(warnings) - _WARNINGS_SHOWN} more like these")
     return Analysis(repo=repo, workspace=workspace, scope=scope or scope_label(repo, config), config=config,
-                    events=EventIndex.read(workspace), collection=collection, history=history, releases=releases,
+                    events=events.refresh(), collection=collection, history=history, releases=releases,
                     warnings=warnings)
 
 

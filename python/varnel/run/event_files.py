@@ -16,8 +16,9 @@ from __future__ import annotations
 import os
 import stat
 from pathlib import Path
+from typing import Callable
 
-from ..collect.events import EVENT_SIZE_LIMIT, intact
+from ..collect.events import EVENT_SIZE_LIMIT
 from ..errors import UsageError
 from ..files import kind_of
 from ..ingest import KINDS, PREFIX
@@ -30,13 +31,12 @@ class EventFileError(UsageError, ValueError):
     """An event file the engines must not be given; the message is one line."""
 
 
-def check_events(workspace: Path, collected: tuple[str, ...]) -> list[str]:
-    """Refuses what the engines must not read; the warnings of what was moved
-    aside. Damaged files whose names start with one of `collected` are left
-    for their collectors to write again."""
-    events, warnings = Path(workspace) / "events", []
+def refuse_unreadable(workspace: Path) -> None:
+    """Stops the run at an entry of ``events/`` the engines must not be
+    given, before anything opens one."""
+    events = Path(workspace) / "events"
     if not events.is_dir():
-        return warnings
+        return
     for entry in sorted(os.scandir(events), key=lambda e: e.name):
         if not entry.name.endswith(".json") or entry.name.startswith("."):
             continue  # the engines read only *.json
@@ -48,16 +48,29 @@ def check_events(workspace: Path, collected: tuple[str, ...]) -> list[str]:
         if info.st_size > EVENT_SIZE_LIMIT:
             raise EventFileError(f"{path}: {info.st_size} bytes, over the {EVENT_SIZE_LIMIT} bytes an event "
                                  "file may have; remove it")
-        if entry.name.startswith(collected) or intact(path):
+
+
+def move_damaged(workspace: Path, collected: tuple[str, ...], is_intact: Callable[[Path], bool]) -> list[str]:
+    """Moves aside the damaged event files no collector writes again; the
+    warnings saying so. Damaged files whose names start with one of
+    `collected` are left for their collectors to write again."""
+    events, warnings = Path(workspace) / "events", []
+    if not events.is_dir():
+        return warnings
+    for name in sorted(e.name for e in os.scandir(events)):
+        if not name.endswith(".json") or name.startswith(".") or name.startswith(collected):
+            continue
+        path = events / name
+        if is_intact(path):
             continue
         aside = Path(workspace) / DAMAGED
         aside.mkdir(exist_ok=True)
-        os.replace(path, aside / entry.name)
-        if entry.name.startswith(PREFIX):
-            kind = _KIND_OF_FAMILY.get(entry.name[len(PREFIX):].split("-", 1)[0], "KIND")
-            warnings.append(f"{path} was damaged and is moved to {aside / entry.name}; "
+        os.replace(path, aside / name)
+        if name.startswith(PREFIX):
+            kind = _KIND_OF_FAMILY.get(name[len(PREFIX):].split("-", 1)[0], "KIND")
+            warnings.append(f"{path} was damaged and is moved to {aside / name}; "
                             f"ingest its report again with 'varnel ingest {kind} FILE'")
         else:
             warnings.append(f"{path} is no event varnel can read (not a JSON object with a payload) and is moved "
-                            f"to {aside / entry.name}")
+                            f"to {aside / name}")
     return warnings

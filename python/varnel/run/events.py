@@ -17,6 +17,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 
 from .._common import loads
+from ..collect.events import intact
 from ..patstage import Phase4Engine
 
 
@@ -37,6 +38,9 @@ class Event:
     broken: tuple = ()  # a history event: files the commit left unreadable
     diff: dict = field(default_factory=dict)  # a history event: what changed, counted
     failed: bool = False  # an ingested CI run or test report that failed
+    author: str = ""  # a commit's own event: its author, message and files
+    message: str = ""
+    files: tuple = ()
 
 
 def instant(text: str) -> datetime | None:
@@ -69,34 +73,77 @@ def _event(name: str, record: dict) -> Event:
         measure_changed=bool(payload.get("measure_changed")), counted_from=tuple(payload.get("counted_from") or ()),
         broken=tuple(payload.get("broken") or ()),
         diff=dict(payload["diff"]) if isinstance(payload.get("diff"), dict) else {},
-        failed=name.startswith("ingest-") and _failed(payload))
+        failed=name.startswith("ingest-") and _failed(payload),
+        **({"author": str(payload.get("author", "")), "message": str(payload.get("message", "")),
+            "files": tuple(payload.get("files", []))} if is_commit else {}))
 
 
 class EventIndex:
-    """Every readable event of a workspace, by id and in file order."""
+    """Every readable event of a workspace, by id and in file order.
 
-    def __init__(self, events: list[Event]):
-        self.ordered = events
-        self.by_id = {e.id: e for e in events}
+    `refresh` reads again only the files that are new or changed since the
+    index last saw them (by size, time and inode: the collectors replace a
+    file by a rename), so the collectors' check for damage and the run's
+    reading share one pass over the files."""
+
+    def __init__(self, workspace: Path):
+        self.folder = Path(workspace) / "events"
+        self._files: dict[str, tuple[tuple[int, int, int], Event | None, bool]] = {}  # name -> (stat, event, intact)
+        self.ordered: list[Event] = []
+        self.by_id: dict[str, Event] = {}
 
     @classmethod
     def read(cls, workspace: Path) -> "EventIndex":
-        folder = Path(workspace) / "events"
+        index = cls(workspace)
+        index.refresh()
+        return index
+
+    def refresh(self) -> "EventIndex":
+        files = {}
         try:
-            with os.scandir(folder) as listed:
-                names = sorted(e.name for e in listed if e.name.endswith(".json") and not e.name.startswith("."))
+            with os.scandir(self.folder) as listed:
+                entries = sorted((e for e in listed if e.name.endswith(".json") and not e.name.startswith(".")),
+                                 key=lambda e: e.name)
+                for entry in entries:
+                    info = entry.stat(follow_symlinks=False)
+                    key = (info.st_size, info.st_mtime_ns, info.st_ino)
+                    known = self._files.get(entry.name)
+                    files[entry.name] = known if known is not None and known[0] == key else \
+                        (key, *self._load(entry.name))
         except FileNotFoundError:
-            names = []
-        events = []
-        for name in names:
-            try:
-                with open(folder / name, "rb") as f:
-                    record = loads(f.read().decode("utf-8"))
-                if isinstance(record, dict) and isinstance(record.get("event_id"), str):
-                    events.append(_event(name, record))
-            except (OSError, ValueError, RecursionError, TypeError, AttributeError):
-                continue  # the engines report unreadable events themselves
-        return cls(events)
+            pass
+        self._files = files
+        self.ordered = [event for _, event, _ in files.values() if event is not None]
+        self.by_id = {e.id: e for e in self.ordered}
+        return self
+
+    def _load(self, name: str) -> tuple[Event | None, bool]:
+        """The event a file holds (None when it holds none the host can use) and
+        whether it is intact: a JSON object with a payload object."""
+        try:
+            with open(self.folder / name, "rb") as f:
+                record = loads(f.read().decode("utf-8"))
+        except (OSError, ValueError, RecursionError):
+            return None, False  # the engines report unreadable events themselves
+        if not isinstance(record, dict):
+            return None, False
+        try:
+            event = _event(name, record) if isinstance(record.get("event_id"), str) else None
+        except (TypeError, AttributeError, ValueError):
+            event = None
+        return event, isinstance(record.get("payload"), dict)
+
+    def intact(self, path: Path) -> bool:
+        """Whether the event file at `path` held a JSON object with a payload
+        object when the index last read it."""
+        known = self._files.get(Path(path).name)
+        return known[2] if known is not None else intact(path)
+
+    def files(self, prefix: str) -> list[tuple[str, int, int, Event]]:
+        """(file name, size, modification time in ns, event) of the events
+        whose file names start with `prefix`, in file order."""
+        return [(name, key[0], key[1], event) for name, (key, event, _) in self._files.items()
+                if event is not None and name.startswith(prefix)]
 
     def get(self, event_id: str) -> Event | None:
         return self.by_id.get(event_id)

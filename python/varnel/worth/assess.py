@@ -53,7 +53,7 @@ def assess(repo: Path, workspace: Path, config: Config, signals: dict[str, list]
     (`{family: the engine's signals}`, their events in `events`) and ranks;
     writes ``eval.json``."""
     days = days or kept_days(workspace)
-    commits = read_commits(repo, workspace, config)
+    commits = read_commits(repo, workspace, config, events)
     label(commits, days, events.failed_commits(), szz.label(repo, workspace, commits))
     found = deviations(events, signals)
     upwards = {metric: scores for (metric, way), scores in found.items() if way == "up" and "/" not in metric}

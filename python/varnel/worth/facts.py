@@ -3,8 +3,9 @@ and files from its event file, and from its diff its lines added and
 deleted, how they spread over its files, and its kind (see `kinds`).
 
 Kept in the workspace (`FACTS`) beside the collected events, so a run reads
-only new commits: an event file is read again when its name, size or
-modification time changed, a diff never again once read. Lines of the
+only new commits: a commit's event (as the run's index read it) is taken
+again when its file's name, size or modification time changed, a diff never
+again once read. Lines of the
 settings' excluded paths (lock files, vendored and generated files) are not
 counted, as the git metrics do not count them; the kind is read from every
 file. A change of those settings, or of `VERSION` (bump it when kinds or
@@ -14,16 +15,18 @@ the clone cannot give is read again on the next run, once it may have it.
 
 from __future__ import annotations
 
-import os
 from datetime import datetime
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from .._common import loads
 from ..files import read_state, write_json_atomic
 from ..config import Config
 from .diffs import read_diffs
 from .features import Commit, entropy
 from .kinds import KINDS, kind_of
+
+if TYPE_CHECKING:
+    from ..run.events import Event, EventIndex
 
 FACTS = "commit-facts.json"
 VERSION = 2
@@ -35,11 +38,8 @@ def _time(text_value: str) -> float:
     return datetime.fromisoformat(text_value.replace("Z", "+00:00")).timestamp()
 
 
-def _event(path: Path, seen: os.stat_result) -> list:
-    event = loads(path.read_text(encoding="utf-8"))
-    payload = event["payload"]
-    return [path.name, seen.st_size, seen.st_mtime_ns, _time(event["observed_at"]), payload.get("author", ""),
-            payload.get("message", ""), list(payload.get("files", []))]
+def _event(name: str, size: int, mtime_ns: int, event: Event) -> list:
+    return [name, size, mtime_ns, _time(event.observed_at), event.author, event.message, list(event.files)]
 
 
 def _valid(entry: object) -> bool:
@@ -56,30 +56,23 @@ def _facts(message: str, diff, config: Config) -> list:
             round(entropy(lines), 6)]
 
 
-def read_commits(repo: Path, workspace: Path, config: Config) -> list[Commit]:
+def read_commits(repo: Path, workspace: Path, config: Config, events: EventIndex) -> list[Commit]:
     """The workspace's commits in history order (by time; commits of one
-    second in the order their event files say), with their facts."""
+    second in the order their event files say), with their facts; the
+    events are the run's, read once (`events`)."""
     path = workspace / FACTS
     settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths)}
     state = read_state(path)
     kept = state.get("commits") if state.get("settings") == settings and isinstance(state.get("commits"), dict) \
         else {}
     entries: dict[str, list] = {}
-    events = workspace / "events"
-    # Names as strings: sorting thousands of paths costs more than reading the state.
-    try:
-        with os.scandir(events) as listed:
-            names = sorted(e.name for e in listed if e.name.startswith("git-") and e.name.endswith(".json"))
-    except FileNotFoundError:
-        names = []
-    for name in names:
+    for name, size, mtime_ns, event in events.files("git-"):
         sha = name.rsplit("-", 1)[-1].removesuffix(".json")
-        seen = os.stat(os.path.join(events, name))
         old = kept.get(sha)
-        if _valid(old) and old[0][:3] == [name, seen.st_size, seen.st_mtime_ns]:
+        if _valid(old) and old[0][:3] == [name, size, mtime_ns]:
             entries[sha] = old
         else:
-            entries[sha] = [_event(events / name, seen), old[1] if _valid(old) else None]
+            entries[sha] = [_event(name, size, mtime_ns, event), old[1] if _valid(old) else None]
     unread = [sha for sha, (_, diff) in entries.items() if diff is None]
     unreadable: dict[str, list] = {}
     if unread:
