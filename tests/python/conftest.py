@@ -1,6 +1,9 @@
 import os
 
+import pytest
 from hypothesis import HealthCheck, settings
+
+from helpers import commit, git
 
 # Every property runs 1,000 examples by default; VARNEL_HYPOTHESIS_PROFILE=thorough runs 10,000.
 settings.register_profile(
@@ -8,3 +11,24 @@ settings.register_profile(
 )
 settings.register_profile("ci", max_examples=1_000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("VARNEL_HYPOTHESIS_PROFILE", "ci"))
+
+
+@pytest.fixture
+def repo(tmp_path):
+    r = tmp_path / "repo"
+    r.mkdir()
+    git(r, "init", "-q", "-b", "main")
+    return r
+
+
+@pytest.fixture
+def history(tmp_path):
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    git(repo, "init", "-q", "-b", "main")
+    for i in range(12):
+        files = {f"src/m{i % 3}.py": str(i), "README.md": str(i)}
+        if i == 11:
+            files.update({f"docs/page{k}.md": "x" for k in range(25)})
+        commit(repo, files, f"change {i}", date=f"2026-03-{i + 1:02d}T10:00:00+00:00")
+    return repo

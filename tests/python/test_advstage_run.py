@@ -10,10 +10,10 @@ import pytest
 import phase5_reference as reference
 from advstage_helpers import (explanation, family_event, git_event, read_outputs, rich_workspace, seed_knowledge,
                               signal, write_workspace)
-from helpers import same
 from varnel import advstage
 from varnel.accepted import AcceptedDeviations
 from varnel.advstage import Phase5Engine
+from helpers import same
 
 TIMESTAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?Z\Z")
 

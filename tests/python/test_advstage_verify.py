@@ -7,9 +7,9 @@ import pytest
 
 import phase5_reference as reference
 from advstage_helpers import read_outputs, rich_workspace, signal, write_workspace
-from helpers import same
 from varnel import history
 from varnel.advstage import Phase5Engine
+from helpers import same
 
 
 def entry(metric, family="ci", **fields):

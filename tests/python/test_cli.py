@@ -1,29 +1,8 @@
 """The varnel command end to end on real repositories."""
 
 import json
-import subprocess
-import sys
 
-from test_collect_git import commit, git
-
-import pytest
-
-
-def varnel(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "varnel", *args], capture_output=True, text=True, cwd=cwd)
-
-
-@pytest.fixture
-def history(tmp_path):
-    repo = tmp_path / "repo"
-    repo.mkdir()
-    git(repo, "init", "-q", "-b", "main")
-    for i in range(12):
-        files = {f"src/m{i % 3}.py": str(i), "README.md": str(i)}
-        if i == 11:
-            files.update({f"docs/page{k}.md": "x" for k in range(25)})
-        commit(repo, files, f"change {i}", date=f"2026-03-{i + 1:02d}T10:00:00+00:00")
-    return repo
+from helpers import git, varnel
 
 
 def test_analyze_reports_and_keeps_its_workspace_out_of_git(history):

@@ -7,19 +7,12 @@ import shutil
 import socket
 
 import pytest
+from helpers import commit, git, sensitive, varnel
 
-from test_cli import history, varnel  # noqa: F401  (history is a fixture)
-from test_collect_git import commit, git
 
 pytest.importorskip("varnel.advstage")
 
 HOSTILE = "@everyone <script>alert(1)</script> ![t](http://tracker.test/p.png) \x1b[2J fixes #12"
-
-
-def sensitive(repo):
-    """Settings (not committed) that flag this short history's movements, so that there is an advisory to show."""
-    (repo / ".varnel.toml").write_text("significance_threshold = 1.5\n")
-    return repo
 
 
 @pytest.fixture

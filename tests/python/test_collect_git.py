@@ -5,49 +5,12 @@ import os
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 from varnel.collect.git import collect_git
 from varnel.git import CollectError
-
-ENV = {**os.environ, "GIT_AUTHOR_NAME": "Zo\u00eb Dev", "GIT_AUTHOR_EMAIL": "zoe@example.com",
-       "GIT_COMMITTER_NAME": "Zo\u00eb Dev", "GIT_COMMITTER_EMAIL": "zoe@example.com", "GIT_CONFIG_GLOBAL": "/dev/null"}
-
-
-def git(repo, *args, date=None):
-    env = dict(ENV)
-    if date:
-        env["GIT_AUTHOR_DATE"] = env["GIT_COMMITTER_DATE"] = date
-    return subprocess.run(["git", "-C", str(repo), *args], env=env, check=True, capture_output=True).stdout
-
-
-def commit(repo, files, message, date="2026-03-01T10:00:00+02:00"):
-    for name, text in files.items():
-        path = Path(repo) / os.fsdecode(name) if isinstance(name, bytes) else Path(repo) / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text)
-    git(repo, "add", "-A")
-    git(repo, "commit", "-q", "--allow-empty", "-m", message, date=date)
-    return git(repo, "rev-parse", "HEAD").decode().strip()
-
-
-@pytest.fixture
-def repo(tmp_path):
-    r = tmp_path / "repo"
-    r.mkdir()
-    git(r, "init", "-q", "-b", "main")
-    return r
-
-
-def events(ws):
-    out = {}
-    for p in sorted((ws / "events").glob("*.json")):
-        e = json.loads(p.read_text(encoding="utf-8"))
-        out[e["event_id"]] = e
-    return out
-
+from helpers import ENV, commit, events, git
 
 class TestCommitEvents:
     def test_event_fields(self, repo, tmp_path):

@@ -6,13 +6,13 @@ import json
 import pytest
 import yaml
 
-from test_collect_git import commit, events, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.collect.hcl import HCLError, blocks
 from varnel.collect.history import collect_history
 from varnel.collect.openapi import OpenAPISource
 from varnel.collect.releases import collect_releases, version_of
 from varnel.collect.terraform import TerraformSource
 from varnel.config import Config
+from helpers import by_family, commit, git
 
 PETS_V1 = """openapi: 3.0.3
 info: {title: Pets, version: "1.0"}
@@ -40,11 +40,6 @@ components:
         - $ref: '#/components/schemas/Base'
         - properties: {code: {type: integer}, message: {type: string}}
 """
-
-
-def by_family(ws, family):
-    found = [e for e in events(ws).values() if e.get("source_family") == family]
-    return sorted(found, key=lambda e: e["observed_at"])
 
 
 def schemas(repo, ws):
@@ -593,7 +588,6 @@ class TestDependencies:
         event, = by_family(tmp_path / "ws", "dependency")
         assert event["payload"]["unreadable"] == ["x/package.json", "y/Cargo.lock", "z/pyproject.toml"]
         assert event["payload"]["snapshot"]["total_count"] == 1 and len(result.problems) == 3
-
 
 
 def test_the_object_reader_stays_in_step_after_a_refusal(repo):

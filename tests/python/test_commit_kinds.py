@@ -4,9 +4,9 @@ import subprocess
 
 import pytest
 
-from test_collect_git import ENV, commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.worth.diffs import read_diffs
 from varnel.worth.kinds import DESCRIPTIONS, KINDS, MECHANICAL, kind_of
+from helpers import ENV, commit, git
 
 MODULES = [f"src/m{k}.py" for k in range(1, 7)]
 OWNERS = ["Alpha", "Beta Ltd", "Gamma", "Delta and others", "Epsilon", "Zeta"]

@@ -11,8 +11,8 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from helpers import same
 from varnel import _common
+from helpers import same
 
 INT64 = 2**63
 

@@ -10,12 +10,11 @@ from pathlib import Path
 import pytest
 from hypothesis import given, strategies as st
 
-from test_cli import varnel
-from test_collect_git import commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel import report
 from varnel.collect.git import GitCollection
 from varnel.run.analysis import Analysis
 from varnel.run.window import WindowUsed
+from helpers import commit, git, varnel
 
 pytest.importorskip("varnel.advstage")
 sigstage = pytest.importorskip("varnel.sigstage")

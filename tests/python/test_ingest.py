@@ -6,8 +6,8 @@ import sys
 
 import pytest
 
-from test_collect_git import commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.ingest import ReportError, ingest
+from helpers import commit, git
 
 
 def write(path, content):

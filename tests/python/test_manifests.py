@@ -788,7 +788,6 @@ def test_pnpm_lock_versions_give_one_snapshot(version):
     assert result["snapshot"] == {"total_count": 5, "direct_count": 2, "max_depth": 3}
 
 
-
 def test_pnpm_6_lock_of_a_single_project_keeps_its_dependencies_at_the_top():
     result = snap("npm", pnpm="""\
         lockfileVersion: '6.0'

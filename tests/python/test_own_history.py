@@ -6,14 +6,12 @@ import json
 
 import pytest
 
-from test_cli import varnel
-from test_collect_git import commit, events, git, repo  # noqa: F401  (repo is a fixture)
-from test_collect_history import by_family
 from varnel.collect.dependencies import DependencySource
 from varnel.collect.git import collect_git
 from varnel.collect.history import collect_history
 from varnel.collect.terraform import TerraformSource
 from varnel.config import Config
+from helpers import by_family, commit, events, git, varnel
 
 
 def cargo_lock(packages, member="app"):

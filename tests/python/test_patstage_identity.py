@@ -9,8 +9,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import phase4_reference as ref
-from helpers import same
 from varnel.patstage import Phase4Engine, classify_direction, compute_fingerprint, signals_to_components
+from helpers import same
 
 texts = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=8) | st.sampled_from(
     ["git", "ci", "files_touched", "run_duration", "increased", "decreased", "unchanged"])

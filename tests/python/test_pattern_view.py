@@ -11,11 +11,11 @@ import sys
 from contextlib import contextmanager
 
 import pytest
-from test_collect_git import git
 
 from varnel.lorekeep import SQLiteKnowledgeStore
 from varnel.patstage import compute_fingerprint
 from varnel.workspace import claim
+from helpers import git
 
 
 def patterns_command(repo, *options):

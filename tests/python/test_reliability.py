@@ -14,10 +14,8 @@ import time
 import pytest
 
 from kill_harness import Sequence, analyze
-from test_cli import history, varnel  # noqa: F401  (history is a fixture)
-from test_collect_git import commit
-from test_cli_reports import sensitive
 from varnel.run.event_files import EVENT_SIZE_LIMIT
+from helpers import commit, sensitive, varnel
 
 
 @pytest.fixture(scope="module")

@@ -5,10 +5,9 @@ import json
 import sys
 from collections import Counter
 
-from test_cli import history  # noqa: F401  (history is a fixture)
-from test_collect_git import commit
 
 from varnel.run.events import EventIndex
+from helpers import commit
 
 _OPENED: Counter = Counter()
 _COUNTING = [False]

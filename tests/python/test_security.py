@@ -11,9 +11,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
+from helpers import ENV, build_history, commit, git
 
-from test_collect_git import ENV, commit, git, repo  # noqa: F401  (repo is a fixture)
-from test_end_to_end_families import build_history
 
 pytest.importorskip("varnel.advstage")
 

@@ -20,8 +20,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import phase2_reference as ref
-from helpers import same
 from varnel import sigstage
+from helpers import same
 
 FAMILY_KEYS = [f for f, _, _ in ref.FAMILIES]
 

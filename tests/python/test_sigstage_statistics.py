@@ -9,8 +9,8 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 import phase2_reference as ref
-from helpers import same
 from varnel import sigstage
+from helpers import same
 
 ints = st.one_of(
     st.integers(min_value=-1000, max_value=1000),

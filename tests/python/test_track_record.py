@@ -2,10 +2,9 @@
 
 import json
 
-from test_cli import varnel
-from test_collect_git import commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.collect.git import collect_git
 from varnel.workspace import claim
+from helpers import commit, varnel
 
 
 def lines(n):

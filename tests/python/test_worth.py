@@ -6,8 +6,6 @@ import subprocess
 
 import pytest
 
-from test_cli import varnel
-from test_collect_git import ENV, commit, git, repo  # noqa: F401  (repo is a fixture)
 from varnel.collect.git import collect_git
 from varnel.config import Config
 from varnel.run.events import EventIndex
@@ -15,6 +13,7 @@ from varnel.worth import facts, szz
 from varnel.worth.facts import read_commits
 from varnel.worth.track_record import closed
 from varnel.workspace import claim
+from helpers import ENV, commit, git, varnel
 
 DAY = 86400
 
