@@ -11,6 +11,7 @@
 #include "pattern_matching.hpp"
 #include "significance.hpp"
 #include "text_case.hpp"
+#include "vocab/baseline.hpp"
 #include "vocab/lookup.hpp"
 
 namespace varnel::advstage {
@@ -61,12 +62,8 @@ bool equals_one(const Value& n) {
          json::compare_numbers(n, Value(1), "==") == std::partial_ordering::equivalent;
 }
 
-// The value a change is compared with: the median when the MAD is positive.
-const Value& baseline_value(const Value& change) {
-  const Value& normal = required(change, "normal");
-  const bool spread = is_greater(value_or(normal, "mad", Value(0)), Value(0));
-  return spread ? required(normal, "median") : required(normal, "mean");
-}
+// The value a change is compared with: the centre of its normal.
+const Value& baseline_value(const Value& change) { return vocab::baseline_center(required(change, "normal")); }
 
 std::string_view direction(const Value& change) {
   return is_greater(required(change, "deviation_stddev"), Value(0)) ? "up" : "down";

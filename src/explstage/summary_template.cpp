@@ -7,6 +7,7 @@
 #include "../common/errors.hpp"
 #include "../common/json_logic.hpp"
 #include "../common/number_format.hpp"
+#include "vocab/baseline.hpp"
 #include "vocab/lookup.hpp"
 
 namespace varnel::explstage {
@@ -74,16 +75,7 @@ std::string table_sentence(const Value& metric, const Value& observed, const std
 
 }  // namespace
 
-const Value& baseline_center(const Value& signal) {
-  const Value& baseline = signal.at("baseline");
-  const Value* median = baseline.get("median");
-  const Value* mad = baseline.get("mad");
-  if (median != nullptr && !median->is_null() && mad != nullptr && !mad->is_null() &&
-      json::compare_numbers(*mad, Value(0), ">") > 0) {
-    return *median;
-  }
-  return baseline.at("mean");
-}
+const Value& baseline_center(const Value& signal) { return vocab::baseline_center(signal.at("baseline")); }
 
 std::string_view direction(const Value& signal) {
   const Value& observed = signal.at("observed");
