@@ -212,13 +212,22 @@ _RISK_BANDS = (
 )
 
 
+def _band(deviation) -> int:
+    """The place in `_RISK_BANDS` of a number's band: 0 is the highest."""
+    return next(n for n, (floor, _, _) in enumerate(_RISK_BANDS) if abs(deviation) >= floor)
+
+
+def _at_least(deviation, label: str) -> bool:
+    """Whether a number's band is the band `label` names or a higher one."""
+    return _band(deviation) <= [band[1] for band in _RISK_BANDS].index(label)
+
+
 def risk_level(deviation) -> dict:
     """How unusual a deviation (in robust standard deviations) is, in words."""
-    if _is_number(deviation):
-        for floor, label, description in _RISK_BANDS:
-            if abs(deviation) >= floor:
-                return {"label": label, "description": description}
-    return {"label": "Unknown", "description": "Not enough information to tell"}
+    if not _is_number(deviation):
+        return {"label": "Unknown", "description": "Not enough information to tell"}
+    _, label, description = _RISK_BANDS[_band(deviation)]
+    return {"label": label, "description": description}
 
 
 # A pattern's metric naming a family's mere presence on a commit ends so.
@@ -337,10 +346,10 @@ def pattern_risk_assessment(match) -> dict:
     return {"severity": severity, "reason": _REASONS[severity]}
 
 
-# A change this far out calls for action by itself.
-_ACTION_DEVIATION = 10.0
-# A change this far out deserves a review.
-_REVIEW_DEVIATION = 3.0
+# A change of this risk level calls for action by itself; one of this level
+# or higher deserves a review.
+_ACTION_LEVEL = "Extreme"
+_REVIEW_LEVEL = "High"
 # Metrics whose rise calls for action whatever its size.
 _ACT_ON_RISE = frozenset(m for m, level in CONCERN.items() if level == "critical") | {"run_failed"}
 
@@ -356,8 +365,8 @@ def advisory_status(advisory) -> str:
         deviation = change.get("deviation_stddev")
         if not _is_number(deviation):
             continue
-        if abs(deviation) >= _ACTION_DEVIATION or (change.get("metric") in _ACT_ON_RISE and deviation > 0):
+        if _at_least(deviation, _ACTION_LEVEL) or (change.get("metric") in _ACT_ON_RISE and deviation > 0):
             return "action_needed"
-        if abs(deviation) >= _REVIEW_DEVIATION:
+        if _at_least(deviation, _REVIEW_LEVEL):
             status = "review"
     return status
