@@ -1,6 +1,17 @@
-"""Comparisons shared by the tests."""
+"""Comparisons and the vocabulary's data, shared by the tests."""
 
 import math
+import tomllib
+from pathlib import Path
+
+VOCABULARY_FILE = Path(__file__).resolve().parents[2] / "vocabulary" / "vocabulary.toml"
+
+
+def read_vocabulary() -> dict:
+    """The vocabulary of families and metrics as its data file holds it, for
+    the reference models, which restate the engines' rules on their own."""
+    with VOCABULARY_FILE.open("rb") as f:
+        return tomllib.load(f)
 
 
 def same(a, b):
