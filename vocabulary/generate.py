@@ -207,13 +207,15 @@ def read(path: Path) -> Vocabulary:
 
 
 def _cpp(text: str) -> str:
-    """A C++ string literal of `text`, non-ASCII as universal character names."""
+    """A C++ string literal of `text`, other than printable ASCII escaped."""
     out = []
     for ch in text:
         if ch in '"\\':
             out.append("\\" + ch)
         elif " " <= ch <= "~":
             out.append(ch)
+        elif ord(ch) < 0xA0:  # control characters have no universal character name
+            out.append(f"\\{ord(ch):03o}")
         else:
             out.append(f"\\u{ord(ch):04x}" if ord(ch) <= 0xFFFF else f"\\U{ord(ch):08x}")
     return '"' + "".join(out) + '"'
