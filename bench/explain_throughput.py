@@ -23,23 +23,19 @@ import subprocess
 import sys
 from pathlib import Path
 
+from varnel import _vocabulary, explstage
+
 ROOT = Path(__file__).resolve().parent.parent
 WORKSPACE = ROOT / "build" / "bench" / "explain"
 
-# Families with their metrics and a typical center for each.
-FAMILIES = {
-    "git": {"files_touched": 6, "dispersion": 1.2, "change_locality": 0.6, "cochange_novelty_ratio": 0.3},
-    "ci": {"run_duration": 240.0, "run_failed": 0.0},
-    "testing": {"total_tests": 1200, "failure_rate": 0.01, "skip_rate": 0.02, "suite_duration": 95.0},
-    "coverage": {"line_rate": 0.82, "branch_rate": 0.71},
-    "dependency": {"dependency_count": 180, "max_depth": 6},
-    "schema": {"endpoint_count": 44, "type_count": 60, "field_count": 410, "schema_churn": 0.05},
-    "deployment": {"is_prerelease": 0.0, "asset_count": 4, "release_cadence_hours": 72.0},
-    "config": {"resource_count": 120, "resource_type_count": 14, "config_churn": 3},
-    "security": {"vulnerability_count": 5, "critical_count": 0, "fixable_ratio": 0.6},
-    "error_tracking": {"event_count": 30, "user_count": 8, "is_unhandled": 0.0},
-}
-SIGNAL_FILES = {family: f"{family}_signals.json" for family in FAMILIES}
+
+def typical_center(metric: str):
+    """A typical center for a metric, by the form its sentence shows it in:
+    flags 0.0, counts 100, durations 100.0, shares and other ratios 0.3."""
+    if metric in _vocabulary.FLAG_SENTENCES:
+        return 0.0
+    form = _vocabulary.FORMATS.get(metric)
+    return 100 if form in ("plain", ".0f") else 100.0 if form == ".1f" else 0.3
 
 
 def make_signal(rng: random.Random, family: str, metric: str, center, i: int) -> dict:
@@ -66,32 +62,23 @@ def make_signal(rng: random.Random, family: str, metric: str, center, i: int) ->
 
 def write_workspace(count: int) -> list:
     rng = random.Random(11)
-    pairs = [(family, metric, center) for family, metrics in FAMILIES.items() for metric, center in metrics.items()]
-    by_family = {family: [] for family in FAMILIES}
+    pairs = [(family, metric, typical_center(metric)) for family, metrics in _vocabulary.FAMILY_METRICS.items()
+             for metric in metrics]
+    by_family = {family: [] for family in _vocabulary.FAMILY_METRICS}
     for i in range(count):
         family, metric, center = pairs[i % len(pairs)]
         by_family[family].append(make_signal(rng, family, metric, center, i))
     phase2 = WORKSPACE / "phase2"
     phase2.mkdir(parents=True, exist_ok=True)
     for family, signals in by_family.items():
-        (phase2 / SIGNAL_FILES[family]).write_text(json.dumps(signals, indent=2), encoding="utf-8")
-    return [s for family in FAMILIES for s in by_family[family]]
+        (phase2 / _vocabulary.SIGNAL_FILES[family]).write_text(json.dumps(signals, indent=2), encoding="utf-8")
+    return [s for family in _vocabulary.FAMILY_METRICS for s in by_family[family]]
 
 
 def call_arguments(signals: list) -> list:
     """The (observed, center, metric, direction) of each signal, as the engine passes them."""
-    out = []
-    for s in signals:
-        b = s["baseline"]
-        median, mad = b.get("median"), b.get("mad")
-        center = median if median is not None and mad is not None and mad > 0 else b["mean"]
-        observed = s["observed"]
-        if center is None or center == 0:
-            direction = "up" if observed > 0 else "down"
-        else:
-            direction = "up" if observed >= center else "down"
-        out.append((observed, center, s["metric"], direction))
-    return out
+    engine = explstage.Phase3Engine(WORKSPACE)
+    return [(s["observed"], engine._get_median(s), s["metric"], engine._direction(s)) for s in signals]
 
 
 # Each figure is measured in a fresh interpreter, so that none pays for the

@@ -49,7 +49,7 @@ def main() -> None:
         worth = assess(repo, workspace, config, signals, events)
         warm = time.perf_counter() - started
         commits = list(worth.commits.values())
-        tested = held_out(commits, worth.deviations.get("cochange_novelty_ratio", {}), worth.record["fix_window_days"])
+        tested = held_out(commits, worth.novelty, worth.record["fix_window_days"])
         szz_label = worth.record["labels"]["szz"]
         line = (f"{repo.name}: {len(commits):,} commits, szz {szz_label['positives']:,} of {szz_label['closed']:,} "
                 f"closed; assess {cold:.1f} s cold, {warm:.2f} s warm")

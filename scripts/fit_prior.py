@@ -30,8 +30,7 @@ def main() -> None:
         workspace = repo / ".varnel"
         worth = assess(repo, workspace, load_config(repo), signal_files(workspace / "phase2"), EventIndex.read(workspace))
         commits = list(worth.commits.values())
-        x, y, mechanical = labelled(commits, worth.deviations.get("cochange_novelty_ratio", {}),
-                                    worth.record["fix_window_days"])
+        x, y, mechanical = labelled(commits, worth.novelty, worth.record["fix_window_days"])
         xs.append(x[~mechanical])
         ys.append(y[~mechanical])
         names.append(f"{repo.name} ({len(ys[-1]):,} commits, {int(ys[-1].sum()):,} blamed)")

@@ -18,23 +18,13 @@ record, departures from values without spread, and a level that discriminates.
 
 from __future__ import annotations
 
+from . import _vocabulary
 from .findings import ACTION, Departure, direction
 from .friendly import CONCERN, INSIGHTS
 
 MIN_FLAGGED, MIN_LABELLED = 30, 10
-# What each metric counts, for "now 3,770 hours".
-UNITS = {
-    "files_touched": "files", "dispersion": "bits", "change_locality": "share of files",
-    "cochange_novelty_ratio": "share of file pairs", "run_duration": "seconds", "run_failed": "failed runs",
-    "total_tests": "tests", "failure_rate": "share of tests", "skip_rate": "share of tests",
-    "suite_duration": "seconds", "line_rate": "share of lines", "branch_rate": "share of branches",
-    "dependency_count": "packages", "max_depth": "levels", "endpoint_count": "endpoints", "type_count": "types",
-    "field_count": "fields", "schema_churn": "changes per endpoint", "is_prerelease": "pre-releases",
-    "asset_count": "assets", "release_cadence_hours": "hours", "resource_count": "resources",
-    "resource_type_count": "resource types", "config_churn": "changed resources", "event_count": "error events",
-    "user_count": "affected users", "is_unhandled": "unhandled errors", "vulnerability_count": "findings",
-    "critical_count": "findings", "fixable_ratio": "share of findings",
-}
+# What each metric counts, for "now 3,770 hours" (the vocabulary's).
+UNITS: dict[str, str] = _vocabulary.UNITS
 
 
 def is_concern(family: str, metric: str, way: str, quiet: frozenset[str] = frozenset()) -> bool:

@@ -43,8 +43,9 @@ from functools import cached_property
 from pathlib import Path
 from typing import Iterable
 
-from .git import CollectError, git
+from ._vocabulary import QUIET
 from .errors import UsageError
+from .git import CollectError, git
 from .files import Refused, kind_of, read_regular
 
 DEFAULT_EXCLUDES = (
@@ -71,10 +72,8 @@ DEFAULT_FIXTURES = ("test", "tests", "testdata", "test-data", "test_data", "test
 
 # FAMILY/METRIC keys whose movements the report lists among the other
 # movements, never as concerns, and never gives as a reason in the risk
-# ranking: on the public histories varnel was measured on, commits they flag
-# were later blamed for bugs, or touched by fixes, no more often than commits
-# of similar size (`varnel eval` measures a repository's own).
-DEFAULT_QUIET = ("git/change_locality", "deployment/release_cadence_hours")
+# ranking: the vocabulary's quiet metrics (it says why each is quiet).
+DEFAULT_QUIET: tuple[str, ...] = QUIET
 
 
 class ConfigError(UsageError, ValueError):

@@ -37,31 +37,26 @@ from __future__ import annotations
 from dataclasses import dataclass, field, replace
 from functools import cached_property
 
-from . import friendly, sigstage
+from . import _vocabulary, friendly, sigstage
 from .git import CollectError, git, text
 from .worth.kinds import MECHANICAL
 from .worth.ranking import is_reason
 
-# Metrics that are a level of the repository's state, by family.
-LEVEL_METRICS = {
-    "dependency": frozenset({"dependency_count", "max_depth"}),
-    "schema": frozenset({"endpoint_count", "type_count", "field_count"}),
-    "config": frozenset({"resource_count", "resource_type_count"}),
-}
+# Metrics that are a level of the repository's state, by family (the vocabulary's).
+LEVEL_METRICS: dict[str, frozenset[str]] = _vocabulary.LEVEL_METRICS
 # Families whose events record a change of what a count is read from.
-MEASURED_FAMILIES = frozenset({"dependency"})
+MEASURED_FAMILIES: frozenset[str] = _vocabulary.RECORDS_MEASURE
 # Why an engine's change is not shown.
 LAGGING = "lagging_level"  # the largest step to the level came before the window, or no commit made it
 MEASURE = "change_of_measure"  # what is counted changed in this commit
 OTHER_MEASURE = "counted_otherwise"  # earlier values were counted from other files
-# Movements that call for action whatever the history: tests or CI failing,
-# critical vulnerabilities, and what an API's clients use removed.
-ACTION = frozenset({("testing", "failure_rate", "up"), ("ci", "run_failed", "up"),
-                    ("security", "critical_count", "up"), ("schema", "endpoint_count", "down"),
-                    ("schema", "type_count", "down")})
+# Movements that call for action whatever the history (the vocabulary's): tests
+# or CI failing, critical vulnerabilities, and what an API's clients use removed.
+ACTION: frozenset[tuple[str, str, str]] = _vocabulary.ACTION
 RANKED = "a reason in the ranking"  # the size or spread of a commit: the risk ranking weighs it
-# Families whose findings describe what a commit changed, so a mechanical commit's are set apart.
-KIND_FAMILIES = frozenset({"dependency", "schema", "config"})
+# Families whose findings describe what a commit changed (their events come from the commit's own
+# files), so a mechanical commit's are set apart.
+KIND_FAMILIES: frozenset[str] = _vocabulary.FROM_COMMIT_FILES
 
 
 def is_level(family: str, metric: str) -> bool:

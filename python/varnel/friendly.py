@@ -84,6 +84,8 @@ from decimal import Decimal
 from fractions import Fraction
 from numbers import Real
 
+from . import _vocabulary
+
 __all__ = [
     "relative_change",
     "metric_insight",
@@ -187,46 +189,10 @@ def relative_change(current, baseline) -> str:
     return f"{'up' if change > 0 else 'down'} {shown}% from the usual {usual}"
 
 
-# What is worth saying when a metric moves one way. A pair that is absent
-# has nothing to add: a smaller commit or a faster build needs no remark.
-INSIGHTS: dict[tuple[str, str], str] = {
-    ("files_touched", "up"): "Bigger commits are harder to review; consider splitting them.",
-    ("dispersion", "up"): "Changes spread over many areas are harder to review and more likely to break something.",
-    ("change_locality", "up"): "The same files keep changing; this can be rework or a fix on top of a fix.",
-    ("change_locality", "down"): "This touches code nobody changed recently, so reviewers may know it less well.",
-    ("cochange_novelty_ratio", "up"): "Files that never changed together did here, which can mean new coupling.",
-    ("run_duration", "up"): "Longer builds slow everyone down; look for new steps, bigger tests or a missed cache.",
-    ("run_duration", "down"): "A much faster build can mean steps were skipped; check that everything still ran.",
-    ("run_failed", "up"): "A failing build blocks merging until it is fixed.",
-    ("total_tests", "down"): "Fewer tests ran than usual; check that none were deleted or switched off by mistake.",
-    ("failure_rate", "up"): "More tests are failing than usual.",
-    ("skip_rate", "up"): "More tests are being skipped, so less of the code is actually checked.",
-    ("suite_duration", "up"): "The tests take longer, which slows down every change.",
-    ("suite_duration", "down"): "A much quicker test run can mean tests did not run; worth a check.",
-    ("line_rate", "down"): "Less of the code is covered by tests than usual.",
-    ("branch_rate", "down"): "Fewer code paths are tested than usual.",
-    ("dependency_count", "up"): "Every new dependency is more code to trust, update and patch.",
-    ("max_depth", "up"): "Deeper dependency chains are harder to audit and update.",
-    ("endpoint_count", "up"): "New endpoints widen the API; make sure they are documented and tested.",
-    ("endpoint_count", "down"): "Fewer endpoints than usual: clients that call a removed one will break.",
-    ("type_count", "down"): "Fewer API types than usual: clients that use a removed one may break.",
-    ("field_count", "down"): "Fewer API fields than usual: clients that read a removed one may break.",
-    ("schema_churn", "up"): "The API changed a lot at once; let the people who use it know.",
-    ("release_cadence_hours", "up"): "Releases are further apart than usual, so changes pile up between them.",
-    ("release_cadence_hours", "down"): "Releases are coming faster than usual; make sure each one was tested.",
-    ("is_prerelease", "up"): "Pre-releases are not meant for production use.",
-    ("asset_count", "down"): "This release ships fewer files than usual; check that nothing is missing.",
-    ("resource_count", "up"): "More infrastructure means more to run, secure and pay for.",
-    ("resource_count", "down"): "Less infrastructure than usual; check that nothing still depends on what went.",
-    ("resource_type_count", "up"): "A new kind of infrastructure arrived; make sure someone knows how to run it.",
-    ("config_churn", "up"): "Large infrastructure changes are riskier to roll out; apply them in steps.",
-    ("event_count", "up"): "This error is happening more often than usual.",
-    ("user_count", "up"): "More people are running into this error than usual.",
-    ("is_unhandled", "up"): "Unhandled errors crash the request or the program; this one needs a fix.",
-    ("vulnerability_count", "up"): "New known vulnerabilities arrived; upgrading packages fixes most of them.",
-    ("critical_count", "up"): "Critical vulnerabilities should be fixed before the next release.",
-    ("fixable_ratio", "up"): "More of the findings can now be fixed just by upgrading.",
-}
+# What is worth saying when a metric moves one way (the vocabulary's). A pair
+# that is absent has nothing to add: a smaller commit or a faster build needs
+# no remark.
+INSIGHTS: dict[tuple[str, str], str] = _vocabulary.INSIGHTS
 
 
 def metric_insight(metric, direction) -> str:
@@ -246,61 +212,23 @@ _RISK_BANDS = (
 )
 
 
+def _band(deviation) -> int:
+    """The place in `_RISK_BANDS` of a number's band: 0 is the highest."""
+    return next(n for n, (floor, _, _) in enumerate(_RISK_BANDS) if abs(deviation) >= floor)
+
+
+def _at_least(deviation, label: str) -> bool:
+    """Whether a number's band is the band `label` names or a higher one."""
+    return _band(deviation) <= [band[1] for band in _RISK_BANDS].index(label)
+
+
 def risk_level(deviation) -> dict:
     """How unusual a deviation (in robust standard deviations) is, in words."""
-    if _is_number(deviation):
-        for floor, label, description in _RISK_BANDS:
-            if abs(deviation) >= floor:
-                return {"label": label, "description": description}
-    return {"label": "Unknown", "description": "Not enough information to tell"}
+    if not _is_number(deviation):
+        return {"label": "Unknown", "description": "Not enough information to tell"}
+    _, label, description = _RISK_BANDS[_band(deviation)]
+    return {"label": label, "description": description}
 
-
-# Everyday names of the signal engine's metrics, for pattern sentences.
-_METRIC_NAMES = {
-    "files_touched": "files changed per commit",
-    "dispersion": "how widely commits spread",
-    "change_locality": "changes to recently touched files",
-    "cochange_novelty_ratio": "files changing together for the first time",
-    "run_duration": "build time",
-    "run_failed": "build failures",
-    "total_tests": "number of tests",
-    "failure_rate": "failing tests",
-    "skip_rate": "skipped tests",
-    "suite_duration": "test time",
-    "line_rate": "line coverage",
-    "branch_rate": "branch coverage",
-    "dependency_count": "number of dependencies",
-    "max_depth": "dependency depth",
-    "endpoint_count": "API endpoints",
-    "type_count": "API types",
-    "field_count": "API fields",
-    "schema_churn": "API changes",
-    "release_cadence_hours": "time between releases",
-    "is_prerelease": "pre-releases",
-    "asset_count": "release files",
-    "resource_count": "infrastructure resources",
-    "resource_type_count": "kinds of infrastructure",
-    "config_churn": "infrastructure changes",
-    "event_count": "error occurrences",
-    "user_count": "users hitting errors",
-    "is_unhandled": "unhandled errors",
-    "vulnerability_count": "vulnerabilities",
-    "critical_count": "critical vulnerabilities",
-    "fixable_ratio": "fixable findings",
-}
-
-# What "commits that come with ..." says for each source family.
-_FAMILY_EVENTS = {
-    "ci": "a CI run",
-    "testing": "a test run",
-    "coverage": "a coverage report",
-    "dependency": "a dependency change",
-    "schema": "an API change",
-    "deployment": "a release",
-    "config": "an infrastructure change",
-    "security": "a security scan",
-    "error_tracking": "a tracked error",
-}
 
 # A pattern's metric naming a family's mere presence on a commit ends so.
 _PRESENCE = "_presence"
@@ -318,7 +246,7 @@ def _words(name: str) -> str:
 
 def _metric_name(metric) -> str:
     text = str(metric)
-    return _METRIC_NAMES.get(text) or _words(text) or "an unnamed metric"
+    return _vocabulary.METRIC_NAMES.get(text) or _words(text) or "an unnamed metric"
 
 
 def plural(count: int, one: str, many: str) -> str:
@@ -359,7 +287,7 @@ def _what_moves(metrics: list, link: float) -> str:
     measured = [m for m in metrics if m not in presence]
     if presence and measured:
         family = presence[0][: -len(_PRESENCE)]
-        event = _FAMILY_EVENTS.get(family) or f"an event of {_words(family) or 'another kind'}"
+        event = _vocabulary.FAMILY_EVENTS.get(family) or f"an event of {_words(family) or 'another kind'}"
         level = "higher" if link >= 0 else "lower"
         return f"{_metric_name(measured[0])} is usually {level} on commits that come with {event}"
     names = [_metric_name(m) for m in measured]
@@ -392,30 +320,9 @@ def friendly_pattern(match) -> str:
 # Severities of pattern_risk_assessment, in rank order.
 _SEVERITIES = ("positive", "info", "watch", "concern", "critical")
 
-# How much a pattern involving a metric deserves attention; others are "info".
-CONCERN = {
-    "critical_count": "critical",
-    "is_unhandled": "critical",
-    "run_failed": "concern",
-    "failure_rate": "concern",
-    "vulnerability_count": "concern",
-    "event_count": "concern",
-    "user_count": "concern",
-    "run_duration": "watch",
-    "suite_duration": "watch",
-    "skip_rate": "watch",
-    "files_touched": "watch",
-    "dispersion": "watch",
-    "cochange_novelty_ratio": "watch",
-    "dependency_count": "watch",
-    "max_depth": "watch",
-    "schema_churn": "watch",
-    "config_churn": "watch",
-    "line_rate": "positive",
-    "branch_rate": "positive",
-    "total_tests": "positive",
-    "fixable_ratio": "positive",
-}
+# How much a pattern involving a metric deserves attention (the vocabulary's);
+# others are "info".
+CONCERN: dict[str, str] = _vocabulary.CONCERN
 
 _REASONS = {
     "critical": "Involves critical vulnerabilities or crashes.",
@@ -439,10 +346,10 @@ def pattern_risk_assessment(match) -> dict:
     return {"severity": severity, "reason": _REASONS[severity]}
 
 
-# A change this far out calls for action by itself.
-_ACTION_DEVIATION = 10.0
-# A change this far out deserves a review.
-_REVIEW_DEVIATION = 3.0
+# A change of this risk level calls for action by itself; one of this level
+# or higher deserves a review.
+_ACTION_LEVEL = "Extreme"
+_REVIEW_LEVEL = "High"
 # Metrics whose rise calls for action whatever its size.
 _ACT_ON_RISE = frozenset(m for m, level in CONCERN.items() if level == "critical") | {"run_failed"}
 
@@ -458,8 +365,8 @@ def advisory_status(advisory) -> str:
         deviation = change.get("deviation_stddev")
         if not _is_number(deviation):
             continue
-        if abs(deviation) >= _ACTION_DEVIATION or (change.get("metric") in _ACT_ON_RISE and deviation > 0):
+        if _at_least(deviation, _ACTION_LEVEL) or (change.get("metric") in _ACT_ON_RISE and deviation > 0):
             return "action_needed"
-        if abs(deviation) >= _REVIEW_DEVIATION:
+        if _at_least(deviation, _REVIEW_LEVEL):
             status = "review"
     return status

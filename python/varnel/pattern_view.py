@@ -22,10 +22,13 @@ import ast
 import math
 import re
 
+from . import _vocabulary
 from .friendly import friendly_pattern, pattern_risk_assessment, plural
 
-COMMIT_SIZE = frozenset({"files_touched", "dispersion", "change_locality", "cochange_novelty_ratio"})
-FROM_COMMIT_FILES = frozenset({"dependency", "schema", "config"})
+# The size and spread metrics of a commit, and the families whose events come
+# from a commit's own files (the vocabulary's).
+COMMIT_SIZE: frozenset[str] = _vocabulary.COMMIT_FILES
+FROM_COMMIT_FILES: frozenset[str] = _vocabulary.FROM_COMMIT_FILES
 
 
 def _list(value) -> list:

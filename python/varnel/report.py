@@ -75,7 +75,8 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Callable
 
-from . import __version__, advstage, attention, findings
+from . import __version__, attention, findings
+from ._vocabulary import FAMILY_LABELS, METRIC_LABELS
 from .run.analysis import Analysis
 from .collect.events import utc_text
 from .progress import clean
@@ -144,9 +145,9 @@ def _window_line(result: Analysis) -> str:
 
 
 def _labels(change: dict) -> tuple[str, str]:
+    """The display labels of a change's family and metric; a name without one is shown as it is."""
     family, metric = change.get("family", ""), change.get("metric", "")
-    return (advstage.FAMILY_LABELS.get(family, family),
-            advstage.METRIC_LABELS.get(metric) or metric.replace("_", " ").title())
+    return FAMILY_LABELS.get(family, family), METRIC_LABELS.get(metric, metric)
 
 
 def _key(change: dict) -> str:

@@ -1,7 +1,6 @@
 // Rendering the advisory texts.
 #include "renderers.hpp"
 
-#include <algorithm>
 #include <array>
 
 #include "common/json_logic.hpp"
@@ -12,13 +11,12 @@
 #include "pattern_matching.hpp"
 #include "significance.hpp"
 #include "text_case.hpp"
+#include "vocab/baseline.hpp"
+#include "vocab/lookup.hpp"
 
 namespace varnel::advstage {
 
 namespace {
-
-// Metrics whose values are shares of 1 (or flags), shown as percentages.
-constexpr std::array<std::string_view, 4> kRatioMetrics{"skip_rate", "fixable_ratio", "is_prerelease", "run_failed"};
 
 // Chat and human summary show at most this many patterns, respectively.
 constexpr std::int64_t kChatPatternLimit = 3;
@@ -64,12 +62,8 @@ bool equals_one(const Value& n) {
          json::compare_numbers(n, Value(1), "==") == std::partial_ordering::equivalent;
 }
 
-// The value a change is compared with: the median when the MAD is positive.
-const Value& baseline_value(const Value& change) {
-  const Value& normal = required(change, "normal");
-  const bool spread = is_greater(value_or(normal, "mad", Value(0)), Value(0));
-  return spread ? required(normal, "median") : required(normal, "mean");
-}
+// The value a change is compared with: the centre of its normal.
+const Value& baseline_value(const Value& change) { return vocab::baseline_center(required(change, "normal")); }
 
 std::string_view direction(const Value& change) {
   return is_greater(required(change, "deviation_stddev"), Value(0)) ? "up" : "down";
@@ -170,9 +164,7 @@ void append_evidence_lines(std::vector<std::string>& lines, const Value& evidenc
 std::string join_lines(const std::vector<std::string>& lines) { return joined(lines, "\n"); }
 
 std::string fmt_value(const Value& metric, const Value& value) {
-  const bool ratio = metric.is_string() && std::find(kRatioMetrics.begin(), kRatioMetrics.end(),
-                                                     metric.as_string()) != kRatioMetrics.end();
-  if (ratio) {
+  if (metric.is_string() && vocab::is_ratio(metric.as_string())) {
     bool share = false;
     if (value.is_number() || value.is_bool()) {
       const auto order = json::compare_numbers(value, Value(1.01), "<=");

@@ -10,11 +10,11 @@
 #include "../advstage/renderers.hpp"
 #include "../advstage/verification.hpp"
 #include "../common/errors.hpp"
-#include "../explstage/signal_files.hpp"
 #include "advisory_ports.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "nb.hpp"
+#include "vocab/tables.hpp"
 
 namespace vb = varnel::bindings;
 namespace va = varnel::advstage;
@@ -83,7 +83,7 @@ va::ExplanationIndex explanations_from_python(nb::handle explanations) {
 
 nb::dict labels_dict(const auto& table) {
   nb::dict out;
-  for (const va::Label& l : table) out[vb::text_to_python(l.key)] = vb::text_to_python(l.label);
+  for (const varnel::vocab::Label& l : table) out[vb::text_to_python(l.key)] = vb::text_to_python(l.label);
   return out;
 }
 
@@ -283,12 +283,12 @@ NB_MODULE(advstage, m) {
   language();
 
   nb::dict signal_files;
-  for (const auto& file : varnel::explstage::kSignalFiles) {
+  for (const auto& file : varnel::vocab::kSignalFiles) {
     signal_files[vb::text_to_python(file.family)] = vb::text_to_python(file.file_name);
   }
   m.attr("SIGNAL_FILES") = signal_files;
-  m.attr("FAMILY_LABELS") = labels_dict(va::kFamilyLabels);
-  m.attr("METRIC_LABELS") = labels_dict(va::kMetricLabels);
+  m.attr("FAMILY_LABELS") = labels_dict(varnel::vocab::kFamilyLabels);
+  m.attr("METRIC_LABELS") = labels_dict(varnel::vocab::kMetricLabels);
 
   m.def(
       "_content_hash", [](nb::handle data) { return va::content_hash(vb::from_python(data)); }, nb::arg("data").none(),

@@ -17,6 +17,7 @@
 #include "errors.hpp"
 #include "nb.hpp"
 #include "patstage_ports.hpp"
+#include "vocab/tables.hpp"
 
 namespace vb = varnel::bindings;
 namespace ps = varnel::patstage;
@@ -185,7 +186,7 @@ NB_MODULE(patstage, m) {
 
   m.attr("DEFAULT_PARAMS") = vb::to_python(json::Value(ps::default_params()));
   nb::dict signal_files;
-  for (const ps::SignalFile& file : ps::kSignalFiles) {
+  for (const varnel::vocab::SignalFile& file : varnel::vocab::kPatternSignalFiles) {
     signal_files[vb::text_to_python(file.family)] = vb::text_to_python(file.file_name);
   }
   m.attr("SIGNAL_FILES") = signal_files;

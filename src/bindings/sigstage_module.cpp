@@ -236,11 +236,17 @@ class Phase2Engine {
   sig::SignalEngine engine_;
 };
 
+// The name of a git metric, as its signals carry it.
+nb::str git_metric(sig::GitMetric metric) {
+  const std::string_view name = sig::families()[0].metric_names[metric];
+  return nb::str(name.data(), name.size());
+}
+
 nb::dict git_metrics(nb::handle event) {
   const std::vector<std::string> files = sig::git_files(vb::from_python(event), "event");
   nb::dict out;
-  out["files_touched"] = files.size();
-  out["dispersion"] = sig::dispersion(files);
+  out[git_metric(sig::kFilesTouched)] = files.size();
+  out[git_metric(sig::kDispersion)] = sig::dispersion(files);
   return out;
 }
 
@@ -257,8 +263,8 @@ nb::handle git_extended_metrics(nb::handle event, nb::handle metrics, nb::handle
     entries.push_back(std::move(w));
   }
   const auto [locality, novelty] = sig::locality_and_novelty(files, entries);
-  metrics["change_locality"] = locality;
-  metrics["cochange_novelty_ratio"] = novelty;
+  metrics[git_metric(sig::kChangeLocality)] = locality;
+  metrics[git_metric(sig::kCochangeNovelty)] = novelty;
   return metrics;
 }
 

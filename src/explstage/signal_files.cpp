@@ -7,6 +7,7 @@
 
 #include "../common/errors.hpp"
 #include "../common/json_reader.hpp"
+#include "vocab/tables.hpp"
 
 namespace varnel::explstage {
 
@@ -26,7 +27,7 @@ std::optional<json::Value> read_signal_file(const std::filesystem::path& path, c
 
 json::Array load_signal_files(const std::filesystem::path& phase2_path, const json::Projection* keep) {
   json::Array signals;
-  for (const SignalFile& file : kSignalFiles) {
+  for (const vocab::SignalFile& file : vocab::kSignalFiles) {
     const std::filesystem::path path = phase2_path / file.file_name;
     std::optional<json::Value> parsed = read_signal_file(path, keep);
     if (!parsed) continue;

@@ -1,33 +1,14 @@
-// The signal files the explanation and advisory engines read, in reading
-// order: one per source family, as the signal engine writes them.
+// Reading the signal files the explanation and advisory engines read: one
+// per source family, as the signal engine writes them, in the vocabulary's
+// order (vocab::kSignalFiles).
 #pragma once
 
-#include <array>
 #include <filesystem>
-#include <string_view>
 
 #include "../common/json_reader.hpp"
 #include "../common/json_value.hpp"
 
 namespace varnel::explstage {
-
-struct SignalFile {
-  std::string_view family;
-  std::string_view file_name;
-};
-
-inline constexpr std::array<SignalFile, 10> kSignalFiles{{
-    {"git", "git_signals.json"},
-    {"ci", "ci_signals.json"},
-    {"testing", "testing_signals.json"},
-    {"coverage", "coverage_signals.json"},
-    {"dependency", "dependency_signals.json"},
-    {"schema", "schema_signals.json"},
-    {"deployment", "deployment_signals.json"},
-    {"config", "config_signals.json"},
-    {"security", "security_signals.json"},
-    {"error_tracking", "error_tracking_signals.json"},
-}};
 
 // Every signal record of the signal files in `phase2_path`, files in table
 // order (absent ones skipped), records in file order, as parsed (only the

@@ -13,8 +13,9 @@
 
 namespace varnel::explstage {
 
-// The baseline's central value: its median when the median and a positive
-// MAD are both given, else its mean (whatever it holds, null included).
+// The centre of the signal's baseline (vocab::baseline_center): its median
+// when the median and a positive MAD are both given, else its mean (whatever
+// it holds, null included).
 const json::Value& baseline_center(const json::Value& signal);
 
 // "up" when the observed value is at or above the center, or above 0 when

@@ -16,6 +16,7 @@
 #include "fingerprint.hpp"
 #include "lifecycle.hpp"
 #include "presence.hpp"
+#include "vocab/tables.hpp"
 
 namespace varnel::patstage {
 
@@ -58,10 +59,11 @@ json::Array& records_of(json::Value& parsed, const std::filesystem::path& path) 
   return parsed.as_array();
 }
 
-// Every signal file's records, in file order.
+// Every record of the signal files Phase 4 reads (vocab::kPatternSignalFiles:
+// coverage and error-tracking signals are not aligned with others), in file order.
 template <class Each>
 void for_each_signal(const std::filesystem::path& phase2, const json::Projection* projection, Each each) {
-  for (const SignalFile& file : kSignalFiles) {
+  for (const vocab::SignalFile& file : vocab::kPatternSignalFiles) {
     const std::filesystem::path path = phase2 / file.file_name;
     std::optional<json::Value> parsed = read_if_present(path, projection);
     if (!parsed) continue;

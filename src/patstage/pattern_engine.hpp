@@ -35,20 +35,6 @@ struct EnginePorts {
 // Opens the knowledge base at the given path; the store outlives the engine.
 using StoreOpener = std::function<lorekeep::KnowledgeStoreBase&(const std::filesystem::path&)>;
 
-struct SignalFile {
-  std::string_view family;
-  std::string_view file_name;
-};
-
-// The signal files Phase 4 reads, in reading order: eight families (the
-// coverage and error-tracking signals are not aligned with others).
-inline constexpr SignalFile kSignalFiles[] = {
-    {"git", "git_signals.json"},           {"ci", "ci_signals.json"},
-    {"testing", "testing_signals.json"},   {"dependency", "dependency_signals.json"},
-    {"schema", "schema_signals.json"},     {"deployment", "deployment_signals.json"},
-    {"config", "config_signals.json"},     {"security", "security_signals.json"},
-};
-
 class PatternEngine {
  public:
   // Checks the parameters (defaults overlaid by `params`), creates the

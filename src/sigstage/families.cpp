@@ -129,25 +129,56 @@ Metrics error_tracking(const json::Value& e, const std::string& file) {
   return m;
 }
 
+// Each judged family's formula. The vocabulary names the metrics a formula
+// numbers: a formula's metric n is the family's n-th metric there.
+struct FormulaOf {
+  std::string_view family;
+  MetricFormula formula;
+};
+
+constexpr FormulaOf kFormulas[] = {
+    {"git", nullptr},
+    {"ci", ci},
+    {"testing", testing},
+    {"coverage", coverage},
+    {"dependency", dependency},
+    {"schema", schema},
+    {"deployment", deployment},
+    {"config", config},
+    {"security", security},
+    {"error_tracking", error_tracking},
+};
+
+constexpr const FormulaOf* formula_of(std::string_view family) {
+  for (const FormulaOf& f : kFormulas) {
+    if (f.family == family) return &f;
+  }
+  return nullptr;
+}
+
+constexpr bool every_family_has_its_formula() {
+  for (const vocab::JudgedFamily& f : vocab::kJudgedFamilies) {
+    const FormulaOf* of = formula_of(f.key);
+    if (of == nullptr || (of->formula == nullptr) != (f.key == "git")) return false;
+  }
+  return vocab::kJudgedFamilies[0].key == "git";
+}
+
+static_assert(every_family_has_its_formula(),
+              "every family the vocabulary has the signal engine judge needs its formula here, git first");
+
 }  // namespace
 
 const std::array<Family, kFamilyCount>& families() {
-  static const std::array<Family, kFamilyCount> table{{
-      {"git", "git", "git_signals.json",
-       {"files_touched", "dispersion", "change_locality", "cochange_novelty_ratio"}, nullptr},
-      {"ci", "github_actions", "ci_signals.json", {"run_duration", "run_failed"}, ci},
-      {"testing", "junit_xml", "testing_signals.json",
-       {"total_tests", "failure_rate", "skip_rate", "suite_duration"}, testing},
-      {"coverage", "coverage_xml", "coverage_signals.json", {"line_rate", "branch_rate"}, coverage},
-      {"dependency", "pip", "dependency_signals.json", {"dependency_count", "max_depth"}, dependency},
-      {"schema", "openapi", "schema_signals.json", {"endpoint_count", "type_count", "field_count", "schema_churn"}, schema},
-      {"deployment", "github_releases", "deployment_signals.json",
-       {"is_prerelease", "asset_count", "release_cadence_hours"}, deployment},
-      {"config", "terraform", "config_signals.json", {"resource_count", "resource_type_count", "config_churn"}, config},
-      {"security", "trivy", "security_signals.json", {"vulnerability_count", "critical_count", "fixable_ratio"}, security},
-      {"error_tracking", "sentry", "error_tracking_signals.json", {"event_count", "user_count", "is_unhandled"},
-       error_tracking},
-  }};
+  static const std::array<Family, kFamilyCount> table = [] {
+    std::array<Family, kFamilyCount> out;
+    for (std::size_t i = 0; i < kFamilyCount; ++i) {
+      const vocab::JudgedFamily& f = vocab::kJudgedFamilies[i];
+      out[i] = Family{f.key, f.source_type, f.signal_file, {f.metrics.begin(), f.metrics.end()},
+                      formula_of(f.key)->formula};
+    }
+    return out;
+  }();
   return table;
 }
 

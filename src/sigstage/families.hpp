@@ -1,5 +1,6 @@
-// The source families: labels, signal files and the metric formulas of the
-// nine families judged by the generic emitter (git has its own runner).
+// The source families the signal engine judges: the vocabulary's labels,
+// signal files and metric names, and the metric formulas of the families
+// judged by the generic emitter (git has its own runner).
 #pragma once
 
 #include <array>
@@ -9,6 +10,7 @@
 
 #include "common/json_value.hpp"
 #include "metrics.hpp"
+#include "vocab/tables.hpp"
 
 namespace varnel::sig {
 
@@ -23,10 +25,9 @@ struct Family {
   MetricFormula formula;                       // nullptr for git
 };
 
-inline constexpr std::size_t kFamilyCount = 10;
+inline constexpr std::size_t kFamilyCount = vocab::kJudgedFamilies.size();
 
-// All families in run order: git, ci, testing, coverage, dependency, schema,
-// deployment, config, security, error_tracking.
+// All families in the vocabulary's run order, git first.
 const std::array<Family, kFamilyCount>& families();
 
 }  // namespace varnel::sig

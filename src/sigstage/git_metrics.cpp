@@ -125,12 +125,12 @@ Metrics GitWindow::measure(const std::vector<std::string>& files) {
     }
   }
   Metrics m;
-  m.items.push_back({0, MetricValue::of(Num::integer(static_cast<Int128>(files.size())))});
-  m.items.push_back({1, MetricValue::of(Num::real(dispersion(files)))});
+  m.items.push_back({kFilesTouched, MetricValue::of(Num::integer(static_cast<Int128>(files.size())))});
+  m.items.push_back({kDispersion, MetricValue::of(Num::real(dispersion(files)))});
   std::size_t recent = 0;
   for (std::uint32_t f : pending_.files) recent += file_counts_[f] > 0;
   const double locality = files.empty() ? 0.0 : static_cast<double>(recent) / static_cast<double>(files.size());
-  m.items.push_back({2, MetricValue::of(Num::real(locality))});
+  m.items.push_back({kChangeLocality, MetricValue::of(Num::real(locality))});
   if (!pending_.pairs.empty()) {
     double novelty = 1.0;
     if (!ring_.empty()) {
@@ -138,7 +138,7 @@ Metrics GitWindow::measure(const std::vector<std::string>& files) {
       for (std::uint64_t p : pending_.pairs) unseen += !pair_counts_.contains(p);
       novelty = static_cast<double>(unseen) / static_cast<double>(pending_.pairs.size());
     }
-    m.items.push_back({3, MetricValue::of(Num::real(novelty))});
+    m.items.push_back({kCochangeNovelty, MetricValue::of(Num::real(novelty))});
   }
   return m;
 }

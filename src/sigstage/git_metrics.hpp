@@ -14,6 +14,10 @@
 
 namespace varnel::sig {
 
+// The git family's metrics, numbered by their place in its list in the
+// vocabulary.
+enum GitMetric : std::uint16_t { kFilesTouched, kDispersion, kChangeLocality, kCochangeNovelty };
+
 // An event touching more distinct files than this contributes no pairs.
 inline constexpr std::size_t kMaxPairFiles = 30;
 

@@ -3,11 +3,8 @@
 import json
 from pathlib import Path
 
+from varnel.advstage import SIGNAL_FILES
 from varnel.lorekeep import SQLiteKnowledgeStore
-
-FAMILY_FILES = {"git": "git_signals.json", "ci": "ci_signals.json", "testing": "testing_signals.json",
-                "dependency": "dependency_signals.json", "security": "security_signals.json",
-                "coverage": "coverage_signals.json"}
 
 
 def signal(family, metric, measure, ref, *, observed=10, mean=4.0, median=4, mad=1.5, degenerate=False,
@@ -60,7 +57,7 @@ def write_workspace(root: Path, *, events=(), signals=(), explanations=None, kno
         by_family.setdefault(s["engine_id"], []).append(s)
     (root / "phase2").mkdir(parents=True, exist_ok=True)
     for family, records in by_family.items():
-        (root / "phase2" / FAMILY_FILES[family]).write_text(json.dumps(records, indent=2), encoding="utf-8")
+        (root / "phase2" / SIGNAL_FILES[family]).write_text(json.dumps(records, indent=2), encoding="utf-8")
     if explanations is not None:
         (root / "phase3").mkdir(parents=True, exist_ok=True)
         (root / "phase3" / "explanations.json").write_text(json.dumps(explanations, indent=2), encoding="utf-8")

@@ -1,12 +1,23 @@
-"""What the tests share: comparisons, git repositories built in temporary
-folders, the varnel command, and a history that feeds every family."""
+"""What the tests share: comparisons, the vocabulary's data, git
+repositories built in temporary folders, the varnel command, and a history
+that feeds every family."""
 
 import json
 import math
 import os
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
+
+VOCABULARY_FILE = Path(__file__).resolve().parents[2] / "vocabulary" / "vocabulary.toml"
+
+
+def read_vocabulary() -> dict:
+    """The vocabulary of families and metrics as its data file holds it, for
+    the reference models, which restate the engines' rules on their own."""
+    with VOCABULARY_FILE.open("rb") as f:
+        return tomllib.load(f)
 
 
 def same(a, b):

@@ -11,18 +11,13 @@ import statistics
 from collections import deque
 from pathlib import Path, PurePosixPath
 
-FAMILIES = [
-    ("git", "git", "git_signals.json"),
-    ("ci", "github_actions", "ci_signals.json"),
-    ("testing", "junit_xml", "testing_signals.json"),
-    ("coverage", "coverage_xml", "coverage_signals.json"),
-    ("dependency", "pip", "dependency_signals.json"),
-    ("schema", "openapi", "schema_signals.json"),
-    ("deployment", "github_releases", "deployment_signals.json"),
-    ("config", "terraform", "config_signals.json"),
-    ("security", "trivy", "security_signals.json"),
-    ("error_tracking", "sentry", "error_tracking_signals.json"),
-]
+from helpers import read_vocabulary
+
+VOCABULARY = read_vocabulary()["family"]
+# (family, source type, signal file) of each family the engine judges, in run order.
+FAMILIES = [(f["family"], f["source_type"], f["signal_file"]) for f in VOCABULARY if "sigstage" in f["engines"]]
+# The git family's metrics: files touched, dispersion, change locality, co-change novelty.
+FILES_TOUCHED, DISPERSION, LOCALITY, NOVELTY = (m["metric"] for m in VOCABULARY[0]["metric"])
 
 
 def measured(v):
@@ -248,15 +243,15 @@ def run_git(events, window_size, min_baseline):
     signals = []
     for e in events:
         files = set(e["payload"].get("files", []))
-        metrics = {"files_touched": len(files), "dispersion": dispersion(files)}
+        metrics = {FILES_TOUCHED: len(files), DISPERSION: dispersion(files)}
         current = set() if len(files) > 30 else pairs_of(files)
         recent = set().union(*(w["files"] for w in window)) if window else set()
-        metrics["change_locality"] = len([f for f in files if f in recent]) / len(files) if files else 0.0
+        metrics[LOCALITY] = len([f for f in files if f in recent]) / len(files) if files else 0.0
         if current and window:
             seen = set().union(*(w["pairs"] for w in window))
-            metrics["cochange_novelty_ratio"] = len(current - seen) / len(current)
+            metrics[NOVELTY] = len(current - seen) / len(current)
         elif current:
-            metrics["cochange_novelty_ratio"] = 1.0
+            metrics[NOVELTY] = 1.0
         judge([w["metrics"] for w in window], metrics, "git", "git", window_size, min_baseline,
               lambda: e["event_id"], signals)
         window.append({"files": files, "pairs": current, "metrics": metrics})

@@ -13,17 +13,6 @@ import re
 import statistics
 from datetime import datetime, timezone
 
-SIGNAL_FILES = [
-    ("git", "git_signals.json"),
-    ("ci", "ci_signals.json"),
-    ("testing", "testing_signals.json"),
-    ("dependency", "dependency_signals.json"),
-    ("schema", "schema_signals.json"),
-    ("deployment", "deployment_signals.json"),
-    ("config", "config_signals.json"),
-    ("security", "security_signals.json"),
-]
-
 PREAMBLE = re.compile(r"^(?:(?:Here(?:'s| is) (?:a |the )?(?:description|sentence)[^:]*:|Description:)\s*\n?)",
                       re.IGNORECASE)
 

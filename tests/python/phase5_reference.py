@@ -14,31 +14,15 @@ from pathlib import Path
 from varnel import friendly
 from varnel.lorekeep import SQLiteKnowledgeStore
 
+from helpers import read_vocabulary
 from phase4_reference import signals_to_components
 
-SIGNAL_FILES = {
-    "git": "git_signals.json", "ci": "ci_signals.json", "testing": "testing_signals.json",
-    "coverage": "coverage_signals.json", "dependency": "dependency_signals.json", "schema": "schema_signals.json",
-    "deployment": "deployment_signals.json", "config": "config_signals.json", "security": "security_signals.json",
-    "error_tracking": "error_tracking_signals.json",
-}
-FAMILY_LABELS = {
-    "git": "Version Control", "ci": "CI / Build", "testing": "Testing", "coverage": "Code Coverage",
-    "dependency": "Dependencies", "schema": "API / Schema", "deployment": "Deployment", "config": "Configuration",
-    "security": "Security", "error_tracking": "Error Tracking",
-}
-METRIC_LABELS = {
-    "files_touched": "Files Changed", "dispersion": "Change Dispersion", "change_locality": "Change Locality",
-    "cochange_novelty_ratio": "Co-change Novelty", "run_duration": "Build Duration", "run_failed": "Build Failure",
-    "total_tests": "Test Count", "skip_rate": "Skip Rate", "suite_duration": "Suite Duration",
-    "line_rate": "Line Coverage", "branch_rate": "Branch Coverage", "dependency_count": "Total Dependencies",
-    "max_depth": "Dependency Depth", "endpoint_count": "API Endpoints", "type_count": "API Types",
-    "field_count": "API Fields", "schema_churn": "Schema Churn", "release_cadence_hours": "Release Cadence",
-    "is_prerelease": "Pre-release", "asset_count": "Release Assets", "resource_count": "Resources",
-    "resource_type_count": "Resource Types", "config_churn": "Config Churn", "vulnerability_count": "Vulnerabilities",
-    "critical_count": "Critical Vulnerabilities", "fixable_ratio": "Fixable Ratio", "event_count": "Error Occurrences",
-    "user_count": "Affected Users", "is_unhandled": "Unhandled Exception",
-}
+VOCABULARY = read_vocabulary()["family"]
+SIGNAL_FILES = {f["family"]: f["signal_file"] for f in VOCABULARY if "explstage" in f["engines"]}
+FAMILY_LABELS = {f["family"]: f["label"] for f in VOCABULARY if "advstage" in f["engines"]}
+# The engine's label table lacks the metrics the vocabulary says it lacks.
+METRIC_LABELS = {m["metric"]: m["label"] for f in VOCABULARY if "advstage" in f["engines"] for m in f["metric"]
+                 if "advstage" not in m.get("engine_tables_lack", [])}
 METRIC_CANONICAL = {"change_locality": "dispersion"}
 SEV_RANK = {"positive": 0, "info": 1, "watch": 2, "concern": 3, "critical": 4}
 

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from varnel import friendly
+from varnel import friendly, sigstage
 from varnel.friendly import (
     advisory_status,
     friendly_pattern,
@@ -17,13 +17,7 @@ from varnel.friendly import (
 )
 
 # Every metric the signal engine emits.
-SIGNAL_METRICS = [
-    "files_touched", "dispersion", "change_locality", "cochange_novelty_ratio", "run_duration", "run_failed",
-    "total_tests", "failure_rate", "skip_rate", "suite_duration", "line_rate", "branch_rate", "dependency_count",
-    "max_depth", "endpoint_count", "type_count", "field_count", "schema_churn", "is_prerelease", "asset_count",
-    "release_cadence_hours", "resource_count", "resource_type_count", "config_churn", "event_count", "user_count",
-    "is_unhandled", "vulnerability_count", "critical_count", "fixable_ratio",
-]
+SIGNAL_METRICS = [metric for metrics in sigstage.FAMILY_METRICS.values() for metric in metrics]
 
 numbers = st.one_of(
     st.none(),

@@ -12,10 +12,14 @@ from contextlib import contextmanager
 
 import pytest
 
+from varnel._vocabulary import FAMILY_METRICS
 from varnel.lorekeep import SQLiteKnowledgeStore
 from varnel.patstage import compute_fingerprint
 from varnel.workspace import claim
 from helpers import git
+
+# Co-change novelty, a measure of a commit's own files.
+NOVELTY = FAMILY_METRICS["git"][-1]
 
 
 def patterns_command(repo, *options):
@@ -79,7 +83,7 @@ def learned(repo):
     fewer changes to recently touched files (a restatement), and builds that get shorter as
     commits get larger, not yet confirmed."""
     with knowledge_base(repo) as store:
-        for family, metric, d in (("deployment", "cochange_novelty_ratio", -0.63), ("deployment", "dispersion", 0.55),
+        for family, metric, d in (("deployment", NOVELTY, -0.63), ("deployment", "dispersion", 0.55),
                                   ("dependency", "change_locality", -0.47)):
             promote(store, store.create_pattern(presence(family, metric, d)))
         store.create_pattern(pair(("git", "files_touched"), ("ci", "run_duration"), -0.52))
@@ -108,7 +112,7 @@ def test_json_gives_every_pattern_its_direction_and_signed_effect_size(learned):
     assert len(record["knowledge"]) == 3 and len(record["patterns"]) == 4 and record["contradicted"] == 0
     assert all(e["direction"] in ("higher", "lower") and isinstance(e["effect_size"], float) for e in entries)
     measured = {(tuple(e["metrics"]), "knowledge_id" in e): (e["direction"], e["effect_size"]) for e in entries}
-    assert measured[(("cochange_novelty_ratio", "deployment_presence"), True)] == ("lower", -0.63)
+    assert measured[((NOVELTY, "deployment_presence"), True)] == ("lower", -0.63)
     assert measured[(("deployment_presence", "dispersion"), True)] == ("higher", 0.55)
     assert measured[(("files_touched", "run_duration"), False)] == ("lower", -0.52)
     known = next(e for e in record["knowledge"] if "dispersion" in e["metrics"])

@@ -24,6 +24,10 @@ from varnel import sigstage
 from helpers import same
 
 FAMILY_KEYS = [f for f, _, _ in ref.FAMILIES]
+# The git family's metrics as its signals name them: files touched, dispersion, change locality and
+# co-change novelty.
+GIT_METRICS = sigstage.FAMILY_METRICS["git"]
+NOVELTY = GIT_METRICS[-1]
 
 
 def write_events(root, events):
@@ -269,15 +273,14 @@ class TestGitMetrics:
 
     def test_repeated_commit_is_local_and_not_novel(self, tmp_path):
         _, per_event = self.git_metrics(tmp_path, [["a/x", "b/y"], ["b/y", "a/x", "a/x"]])
-        assert per_event[1] == {"files_touched": 2, "dispersion": 1.0, "change_locality": 1.0,
-                                "cochange_novelty_ratio": 0.0}
+        assert per_event[1] == dict(zip(GIT_METRICS, (2, 1.0, 1.0, 0.0)))
 
     def test_pair_limit_of_thirty_files(self, tmp_path):
         thirty = [f"d{i}/f" for i in range(30)]
         assert len(sigstage.Phase2Engine._cochange_pairs(set(thirty))) == 435
         engine, per_event = self.git_metrics(tmp_path, [thirty + ["extra"], thirty[:2], thirty[:2]])
-        assert "cochange_novelty_ratio" not in per_event[0]
-        [novelty] = [s for s in engine.run_git() if s["metric"] == "cochange_novelty_ratio"]
+        assert NOVELTY not in per_event[0]
+        [novelty] = [s for s in engine.run_git() if s["metric"] == NOVELTY]
         # The 31-file commit left no pairs behind, so the second commit's pair was new.
         assert novelty["event_ref"] == "g2" and novelty["baseline"]["mean"] == 1.0 and novelty["observed"] == 0.0
 
@@ -296,11 +299,10 @@ class TestGitMetrics:
         engine = sigstage.Phase2Engine(tmp_path)
         event = git_event(0, ["a/x", "b/y", "a/x"])
         metrics = engine._git_metrics(event)
-        assert metrics == {"files_touched": 2, "dispersion": 1.0}
+        assert metrics == dict(zip(GIT_METRICS[:2], (2, 1.0)))
         window = [{"files": {"a/x"}, "pairs": {("a/x", "b/y")}}]
         assert engine._git_extended_metrics(event, metrics, window) is metrics
-        assert metrics == {"files_touched": 2, "dispersion": 1.0, "change_locality": 0.5,
-                           "cochange_novelty_ratio": 0.0}
+        assert metrics == dict(zip(GIT_METRICS, (2, 1.0, 0.5, 0.0)))
 
 
 class TestBadInput:

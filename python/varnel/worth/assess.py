@@ -18,7 +18,7 @@ from ..config import Config
 from . import szz
 from .facts import read_commits
 from .features import Commit
-from .ranking import Ranking, build
+from .ranking import NOVELTY, Ranking, build
 from .track_record import FILE, SCHEMA_VERSION, deviations, label, label_summary, rules
 
 if TYPE_CHECKING:
@@ -36,6 +36,11 @@ class Worth:
 
     def second_look(self, shas, quiet: frozenset[str], threshold: float) -> list[dict]:
         return self.ranking.second_look(shas, self.deviations, quiet, threshold)
+
+    @property
+    def novelty(self) -> dict[str, float]:
+        """Each commit's co-change novelty deviation upwards, as the ranking reads it."""
+        return self.deviations.get(NOVELTY, {})
 
 
 def kept_days(workspace: Path) -> int:
@@ -57,7 +62,7 @@ def assess(repo: Path, workspace: Path, config: Config, signals: dict[str, list]
     label(commits, days, events.failed_commits(), szz.label(repo, workspace, commits))
     found = deviations(events, signals)
     upwards = {metric: scores for (metric, way), scores in found.items() if way == "up" and "/" not in metric}
-    ranking = build(commits, upwards.get("cochange_novelty_ratio", {}), days)
+    ranking = build(commits, upwards.get(NOVELTY, {}), days)
     record = {"schema_version": SCHEMA_VERSION, "latest_commit": commits[-1].sha if commits else None,
               "fix_window_days": days, "commits": len(commits), "labels": label_summary(commits, days),
               "ranking": ranking.record(), "rules": rules(commits, found, days)}

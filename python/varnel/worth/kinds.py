@@ -28,17 +28,13 @@ from __future__ import annotations
 import re
 from fnmatch import fnmatchcase
 
+from .. import _vocabulary
 from .diffs import CommitDiff
 
-KINDS = ("formatting", "sweep", "move", "documentation", "tests", "dependencies", "release", "generated", "revert",
-         "code")
-MECHANICAL = frozenset(KINDS) - {"code"}
-DESCRIPTIONS = {
-    "formatting": "formatting only", "sweep": "the same small change across many files", "move": "files moved",
-    "documentation": "documentation only", "tests": "tests only", "dependencies": "dependency update only",
-    "release": "release preparation", "generated": "generated or vendored files", "revert": "a revert",
-    "code": "code",
-}
+# Every kind, the mechanical ones, and what each is in words: the vocabulary's.
+KINDS: tuple[str, ...] = _vocabulary.KINDS
+MECHANICAL: frozenset[str] = _vocabulary.MECHANICAL
+DESCRIPTIONS: dict[str, str] = _vocabulary.KIND_DESCRIPTIONS
 # Words in a subject that name a run of a formatter or linter's fixes.
 FORMATTER_WORDS = ("format", "formatting", "reformat", "reformatted", "fmt", "black", "prettier", "ruff format",
                    "gofmt", "isort", "autopep8", "clang-format", "rustfmt", "lint fixes", "auto fixes",

@@ -27,6 +27,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .._vocabulary import RANKING_REASONS
 from .features import NAMES, Commit, counts, matrix
 from .kinds import MECHANICAL
 from .model import Model, auc, fit, top_share
@@ -39,10 +40,13 @@ TRAIN_SHARE = 0.6
 MIN_CLOSED, MIN_POSITIVES = 200, 20  # below these a history's own model is not trusted, nor measured
 MIN_TOP = 10  # a measured top share of fewer commits proves nothing
 NOVELTY_CAP = 10.0
-# Git metrics of a commit's size and spread: their deviations are weighed by the ranking (its features
-# measure the same), upward ones named among a commit's reasons, rather than findings of their own; and
-# the reason group each belongs to.
-DEVIATION_GROUPS = {"files_touched": "diffusion", "dispersion": "diffusion", "cochange_novelty_ratio": "novelty"}
+# Git metrics of a commit's size and spread (the vocabulary's ranking reasons): their deviations are
+# weighed by the ranking (its features measure the same), upward ones named among a commit's reasons,
+# rather than findings of their own; the reason group each belongs to, and its words in a reason.
+DEVIATION_GROUPS = {metric: group for metric, (group, _) in RANKING_REASONS.items()}
+_METRIC_WORDS = {metric: words for metric, (_, words) in RANKING_REASONS.items()}
+# The git metric whose upward deviations are a commit's co-change novelty feature.
+NOVELTY = next(metric for metric, group in DEVIATION_GROUPS.items() if group == "novelty")
 
 
 def is_reason(family: str, metric: str) -> bool:
@@ -114,8 +118,6 @@ class Ranking:
 # Features that raise risk when low (a newcomer's commit), and those that say nothing when absent.
 _LOWER_RISKS = frozenset({"author_commits"})
 _PRESENT = frozenset({"fix", "cochange_novelty", "file_changes"})
-_METRIC_WORDS = {"files_touched": "files touched", "dispersion": "spread across directories",
-                 "cochange_novelty_ratio": "co-change novelty"}
 
 
 def _n(value: float, one: str, many: str) -> str:
