@@ -32,7 +32,7 @@ from varnel.config import load_config
 from varnel.run.analysis import Analysis, _advise
 from varnel.run.events import EventIndex
 from varnel.run.window import WindowUsed
-from varnel.report import json_report, level
+from varnel.report.render import json_report, level
 from varnel.worth.assess import assess
 
 LEVELS = ("all_clear", "watch", "review", "action_needed")

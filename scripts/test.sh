@@ -3,8 +3,8 @@
 # core under GoogleTest (with address and undefined-behaviour sanitizers) and
 # the Python package under pytest.
 #
-#   scripts/test.sh            all tests, property tests at full strength
-#   VARNEL_HYPOTHESIS_PROFILE=ci scripts/test.sh   fewer property examples
+#   scripts/test.sh            all tests, 1,000 examples per property
+#   VARNEL_HYPOTHESIS_PROFILE=thorough scripts/test.sh   10,000 examples per property
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -27,7 +27,7 @@ from .files import write_text_atomic
 from .git import CollectError, top_level
 from .ingest import KINDS, ingest
 from .progress import Progress
-from .report import LEVELS, RENDERERS, level
+from .report.render import LEVELS, RENDERERS, level
 from .run.analysis import Analysis, analyze, kept_advisories, verify
 from .run.events import EventIndex
 from .run.stage import Interrupted, knowledge_failure
@@ -243,7 +243,7 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
                 store.close()
         except sqlite3.Error as e:
             raise knowledge_failure(database, e) from None
-    from .pattern_view import record, view
+    from .report.patterns import record, view
 
     print(json.dumps(record(knowledge, patterns), indent=2) if args.format == "json" else view(knowledge, patterns))
     return EXIT_OK
@@ -252,7 +252,8 @@ def _cmd_patterns(args: argparse.Namespace) -> int:
 def _cmd_eval(args: argparse.Namespace) -> int:
     """The repository's own track record of what varnel flags, kept as eval.json."""
     from .worth.assess import assess
-    from .worth.track_record import signal_files, table
+    from .report.track_record import table
+    from .worth.track_record import signal_files
 
     repo = _repository(args)
     workspace = _workspace(args, repo, create=False)

@@ -7,7 +7,7 @@ import json
 from varnel.collect.git import GitCollection
 from varnel.config import Config
 from varnel.run.analysis import Analysis
-from varnel.report import json_report, level, text
+from varnel.report.render import json_report, level, text
 
 
 def change(metric, family="git", current=40, median=4.0, deviation=12.0, ref="e1"):
@@ -116,7 +116,7 @@ def pattern(pid, metrics, sources, count, way="increased", fingerprint=None):
 
 
 def test_patterns_are_shown_once_each_and_restatements_apart():
-    from varnel.pattern_view import view
+    from varnel.report.patterns import view
 
     known = [{"knowledge_id": "k1", "derived_from": "p1", "fingerprint": "f1", "metrics": ["ci_presence",
               "files_touched"], "sources": ["ci", "git"], "support_count": 12, "correlation_strength": 0.5}]

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, strategies as st
 
-from varnel import report
+from varnel.report import render as report
 from varnel.collect.git import GitCollection
 from varnel.run.analysis import Analysis
 from varnel.run.window import WindowUsed

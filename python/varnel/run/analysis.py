@@ -78,7 +78,7 @@ class Analysis:
     previous: Path | None = None  # verify only: the advisory compared with
     previous_advisory: dict | None = None  # verify only: what that file holds
     worth: Worth | None = None  # commit kinds, labels, track record and ranking
-    view: object = None  # what the report shows of it (`varnel.findings.Shown`), once asked
+    view: object = None  # what the report shows of it (`varnel.report.findings.Shown`), once asked
 
     def __post_init__(self):
         if self.events is None:

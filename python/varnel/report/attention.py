@@ -9,7 +9,7 @@ record, departures from values without spread, and a level that discriminates.
   often commits flagged for the metric and direction at the significance
   threshold were later blamed for bugs, once at least `MIN_FLAGGED` commits
   were flagged and `MIN_LABELLED` of them were blamed.
-- A **departure** (see `varnel.findings`) is a signal in the window whose
+- A **departure** (see `varnel.report.findings`) is a signal in the window whose
   earlier values had no spread (the engine calls it degenerate and the
   advisory leaves it out) and whose value lies outside all of them: failures
   after a run of passes, a first critical finding.
@@ -18,9 +18,9 @@ record, departures from values without spread, and a level that discriminates.
 
 from __future__ import annotations
 
-from . import _vocabulary
+from .. import _vocabulary
 from .findings import ACTION, Departure, direction
-from .friendly import CONCERN, INSIGHTS
+from ..friendly import CONCERN, INSIGHTS
 
 MIN_FLAGGED, MIN_LABELLED = 30, 10
 # What each metric counts, for "now 3,770 hours" (the vocabulary's).

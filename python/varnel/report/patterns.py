@@ -22,8 +22,8 @@ import ast
 import math
 import re
 
-from . import _vocabulary
-from .friendly import friendly_pattern, pattern_risk_assessment, plural
+from .. import _vocabulary
+from ..friendly import friendly_pattern, pattern_risk_assessment, plural
 
 # The size and spread metrics of a commit, and the families whose events come
 # from a commit's own files (the vocabulary's).

@@ -11,11 +11,11 @@ sequence reaches a terminal and no line can start a CI workflow command
 
 - ``schema_version``, ``varnel_version``, ``scope`` (the repository's name);
 - ``level``: the host's level ("all_clear", "watch", "review",
-  "action_needed", see `varnel.attention`) of what ``findings`` and
+  "action_needed", see `varnel.report.attention`) of what ``findings`` and
   ``second_look`` list, what ``--fail-on`` compares with;
 - ``departures``: signals in the window whose earlier values (the ones each
   was judged against) had no spread and whose value lies outside all of them
-  (see `varnel.findings`), each with ``family``, ``metric``, ``observed``,
+  (see `varnel.report.findings`), each with ``family``, ``metric``, ``observed``,
   ``baseline_length``, ``event_ref``, ``commit`` and either ``constant`` (every
   earlier value was this one) or ``range`` (their lowest and highest);
 - ``findings``: every finding the text report shows, of concern first, each with
@@ -75,13 +75,14 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Callable
 
-from . import __version__, attention, findings
-from ._vocabulary import FAMILY_LABELS, METRIC_LABELS
-from .run.analysis import Analysis
-from .collect.events import utc_text
-from .progress import clean
-from .worth.kinds import DESCRIPTIONS
-from .worth.ranking import TOP_SHARE
+from .. import __version__
+from .._vocabulary import FAMILY_LABELS, METRIC_LABELS
+from ..run.analysis import Analysis
+from ..collect.events import utc_text
+from ..progress import clean
+from ..worth.kinds import DESCRIPTIONS
+from ..worth.ranking import TOP_SHARE
+from . import attention, findings
 
 SCHEMA_VERSION = 1
 LEVELS = ("all_clear", "watch", "review", "action_needed")
@@ -123,7 +124,7 @@ def _proven(result: Analysis) -> bool:
 
 
 def level(result: Analysis) -> str:
-    """The host's level (see `varnel.attention.level`)."""
+    """The host's level (see `varnel.report.attention.level`)."""
     view = _view(result)
     return attention.level(_changes(result), _departures(result), view.second_look, _proven(result),
                            view.mechanical, result.quiet)

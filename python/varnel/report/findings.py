@@ -37,10 +37,10 @@ from __future__ import annotations
 from dataclasses import dataclass, field, replace
 from functools import cached_property
 
-from . import _vocabulary, friendly, sigstage
-from .git import CollectError, git, text
-from .worth.kinds import MECHANICAL
-from .worth.ranking import is_reason
+from .. import _vocabulary, friendly, sigstage
+from ..git import CollectError, git, text
+from ..worth.kinds import MECHANICAL
+from ..worth.ranking import is_reason
 
 # Metrics that are a level of the repository's state, by family (the vocabulary's).
 LEVEL_METRICS: dict[str, frozenset[str]] = _vocabulary.LEVEL_METRICS
