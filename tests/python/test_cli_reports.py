@@ -208,3 +208,11 @@ def test_the_workspace_keeps_no_staging_after_a_run(history):
     assert sorted(p.name for p in ws.iterdir() if p.name.startswith(".")) == [".gitignore", ".lock", ".varnel-workspace"]
     shutil.rmtree(ws / "phase5")
     assert varnel("analyze", "--quiet", str(history)).returncode == 0 and (ws / "phase5").is_dir()
+
+
+def test_a_young_history_is_told_how_many_observations_its_settings_need(repo):
+    for i in range(3):
+        commit(repo, {"a.py": str(i)}, f"change {i}", date=f"2026-03-0{i + 1}T10:00:00+00:00")
+    assert "each metric needs 6 observations" in varnel("analyze", "--quiet", str(repo)).stdout
+    (repo / ".varnel.toml").write_text("min_baseline = 8\n")
+    assert "each metric needs 9 observations" in varnel("analyze", "--quiet", str(repo)).stdout
