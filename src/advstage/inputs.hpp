@@ -1,7 +1,7 @@
 // What the earlier phases left in the workspace, brought into memory: the
 // explanations by key, the Phase 1 events by identifier, and the knowledge
 // base's local knowledge and stored patterns (the signals come through the
-// explanation engine's loader). A missing input reads as empty; an input that
+// workspace's loader). A missing input reads as empty; an input that
 // exists but cannot be read or decoded fails.
 #pragma once
 

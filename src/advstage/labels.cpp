@@ -1,9 +1,9 @@
 // Label lookups with the name itself as the fallback.
-#include "labels.hpp"
+#include "advstage/labels.hpp"
 
 #include <algorithm>
 
-#include "fields.hpp"
+#include "advstage/fields.hpp"
 
 namespace varnel::advstage {
 

@@ -1,15 +1,15 @@
 // Matching knowledge and patterns, and the short list of matches.
-#include "pattern_matching.hpp"
+#include "advstage/pattern_matching.hpp"
 
 #include <algorithm>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "advstage/fields.hpp"
+#include "advstage/labels.hpp"
 #include "common/json_logic.hpp"
 #include "common/json_writer.hpp"
-#include "fields.hpp"
-#include "labels.hpp"
 #include "patstage/fingerprint.hpp"
 #include "patstage/signal_set.hpp"
 

@@ -1,9 +1,9 @@
 // Calls into varnel.friendly, varnel.accepted and varnel.history for the
 // advisory engine.
-#include "advisory_ports.hpp"
+#include "bindings/advisory_ports.hpp"
 
-#include "convert.hpp"
-#include "python_call.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/python_call.hpp"
 
 namespace varnel::bindings {
 

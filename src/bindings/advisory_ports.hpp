@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../advstage/ports.hpp"
-#include "friendly_port.hpp"
-#include "nb.hpp"
+#include "advstage/ports.hpp"
+#include "bindings/friendly_port.hpp"
+#include "bindings/nb.hpp"
 
 namespace varnel::bindings {
 

@@ -1,20 +1,20 @@
 // varnel.advstage: the advisory engine (Phase 5) and fix verification, with
 // varnel.friendly bound at import and varnel.accepted / varnel.history
 // reached through their ports.
-#include "../advstage/advisory_engine.hpp"
-#include "../advstage/changes.hpp"
-#include "../advstage/event_facts.hpp"
-#include "../advstage/evidence.hpp"
-#include "../advstage/labels.hpp"
-#include "../advstage/pattern_matching.hpp"
-#include "../advstage/renderers.hpp"
-#include "../advstage/verification.hpp"
-#include "../common/errors.hpp"
-#include "../explstage/signal_files.hpp"
-#include "advisory_ports.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "nb.hpp"
+#include "advstage/advisory_engine.hpp"
+#include "advstage/changes.hpp"
+#include "advstage/event_facts.hpp"
+#include "advstage/evidence.hpp"
+#include "advstage/labels.hpp"
+#include "advstage/pattern_matching.hpp"
+#include "advstage/renderers.hpp"
+#include "advstage/verification.hpp"
+#include "bindings/advisory_ports.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/nb.hpp"
+#include "common/errors.hpp"
+#include "workspace/signal_files.hpp"
 
 namespace vb = varnel::bindings;
 namespace va = varnel::advstage;
@@ -283,7 +283,7 @@ NB_MODULE(advstage, m) {
   language();
 
   nb::dict signal_files;
-  for (const auto& file : varnel::explstage::kSignalFiles) {
+  for (const auto& file : varnel::workspace::kSignalFiles) {
     signal_files[vb::text_to_python(file.family)] = vb::text_to_python(file.file_name);
   }
   m.attr("SIGNAL_FILES") = signal_files;

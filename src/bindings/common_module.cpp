@@ -1,14 +1,14 @@
 // varnel._common: the shared core's JSON, number and identifier forms, for
 // tests and for the host.
-#include "../common/clock.hpp"
-#include "../common/content_id.hpp"
-#include "../common/json_reader.hpp"
-#include "../common/json_writer.hpp"
-#include "../common/number_format.hpp"
-#include "../common/one_line.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "nb.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/nb.hpp"
+#include "common/clock.hpp"
+#include "common/content_id.hpp"
+#include "common/json_reader.hpp"
+#include "common/json_writer.hpp"
+#include "common/number_format.hpp"
+#include "common/one_line.hpp"
 
 namespace vb = varnel::bindings;
 using varnel::json::Value;

@@ -1,11 +1,11 @@
 // Conversions between Python objects and the core's JSON value.
-#include "convert.hpp"
+#include "bindings/convert.hpp"
 
 #include <algorithm>
 #include <vector>
 
-#include "../common/json_reader.hpp"
-#include "../common/number_format.hpp"
+#include "common/json_reader.hpp"
+#include "common/number_format.hpp"
 
 namespace varnel::bindings {
 

@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../common/json_value.hpp"
-#include "nb.hpp"
+#include "bindings/nb.hpp"
+#include "common/json_value.hpp"
 
 namespace varnel::bindings {
 

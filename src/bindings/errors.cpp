@@ -1,12 +1,12 @@
 // Maps the core's error kinds to the Python exceptions a host expects.
-#include "errors.hpp"
+#include "bindings/errors.hpp"
 
 #include <cstring>
 #include <typeinfo>
 
-#include "../common/errors.hpp"
-#include "convert.hpp"
-#include "nb.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/nb.hpp"
+#include "common/errors.hpp"
 
 namespace varnel::bindings {
 

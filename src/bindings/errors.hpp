@@ -3,7 +3,7 @@
 
 #include <exception>
 
-#include "nb.hpp"
+#include "bindings/nb.hpp"
 
 namespace varnel::bindings {
 

@@ -1,12 +1,12 @@
 // varnel.explstage: the explanation engine, one plain-language sentence per
 // signal, with the helper varnel.friendly bound at import.
-#include "../explstage/explanation_engine.hpp"
-#include "../explstage/signal_files.hpp"
-#include "../explstage/summary_template.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "friendly_port.hpp"
-#include "nb.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/friendly_port.hpp"
+#include "bindings/nb.hpp"
+#include "explstage/explanation_engine.hpp"
+#include "explstage/summary_template.hpp"
+#include "workspace/signal_files.hpp"
 
 namespace vb = varnel::bindings;
 namespace ve = varnel::explstage;
@@ -19,7 +19,7 @@ NB_MODULE(explstage, m) {
   static vb::FriendlyPort friendly;
 
   nb::dict signal_files;
-  for (const ve::SignalFile& file : ve::kSignalFiles) {
+  for (const varnel::workspace::SignalFile& file : varnel::workspace::kSignalFiles) {
     signal_files[vb::text_to_python(file.family)] = vb::text_to_python(file.file_name);
   }
   m.attr("SIGNAL_FILES") = signal_files;

@@ -1,8 +1,8 @@
 // Calls into varnel.friendly for the plain-language port.
-#include "friendly_port.hpp"
+#include "bindings/friendly_port.hpp"
 
-#include "convert.hpp"
-#include "python_call.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/python_call.hpp"
 
 namespace varnel::bindings {
 

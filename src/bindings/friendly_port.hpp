@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "../explstage/plain_language.hpp"
-#include "nb.hpp"
+#include "bindings/nb.hpp"
+#include "vocab/plain_language.hpp"
 
 namespace varnel::bindings {
 
-class FriendlyPort final : public explstage::PlainLanguage {
+class FriendlyPort final : public vocab::PlainLanguage {
  public:
   // Imports varnel.friendly and binds relative_change and metric_insight;
   // raises the host's error (ImportError, AttributeError, TypeError) when

@@ -7,9 +7,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "../common/json_value.hpp"
-#include "convert.hpp"
-#include "nb.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/nb.hpp"
+#include "common/json_value.hpp"
 
 namespace nanobind::detail {
 

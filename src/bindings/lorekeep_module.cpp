@@ -11,12 +11,12 @@
 #include <cstring>
 #include <string>
 
-#include "../lorekeep/knowledge_store_base.hpp"
-#include "../lorekeep/sqlite_knowledge_store.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "json_caster.hpp"
-#include "nb.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/json_caster.hpp"
+#include "bindings/nb.hpp"
+#include "lorekeep/knowledge_store_base.hpp"
+#include "lorekeep/sqlite_knowledge_store.hpp"
 
 namespace vb = varnel::bindings;
 namespace json = varnel::json;

@@ -7,16 +7,17 @@
 #include <optional>
 #include <vector>
 
-#include "../common/errors.hpp"
-#include "../lorekeep/knowledge_store_base.hpp"
-#include "../patstage/fingerprint.hpp"
-#include "../patstage/iso_time.hpp"
-#include "../patstage/pattern_engine.hpp"
-#include "../patstage/statistics.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "nb.hpp"
-#include "patstage_ports.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/nb.hpp"
+#include "bindings/patstage_ports.hpp"
+#include "common/errors.hpp"
+#include "lorekeep/knowledge_store_base.hpp"
+#include "patstage/fingerprint.hpp"
+#include "patstage/pattern_engine.hpp"
+#include "patstage/statistics.hpp"
+#include "pyexact/iso_time.hpp"
+#include "workspace/event_fields.hpp"
 
 namespace vb = varnel::bindings;
 namespace ps = varnel::patstage;
@@ -288,7 +289,7 @@ NB_MODULE(patstage, m) {
           "event_id -> timestamp of the workspace's events (read once per engine).")
       .def_static(
           "_extract_event_timestamp",
-          [](nb::handle ev) { return vb::to_python(ps::extract_event_timestamp(vb::from_python(ev))); },
+          [](nb::handle ev) { return vb::to_python(varnel::workspace::event_time(vb::from_python(ev))); },
           nb::arg("ev"), "The event's real time: its commit or run time by type, else observed_at.")
       .def_static(
           "_time_bucket",
@@ -298,7 +299,7 @@ NB_MODULE(patstage, m) {
               if (!(width > 0)) throw varnel::InvalidValueError("window_hours must be a positive number");
               return nb::none();
             }
-            const std::optional<std::int64_t> bucket = ps::time_bucket(vb::text_from_python(iso_ts), width);
+            const std::optional<std::int64_t> bucket = varnel::pyexact::time_bucket(vb::text_from_python(iso_ts), width);
             return bucket ? nb::object(nb::int_(*bucket)) : nb::none();
           },
           nb::arg("iso_ts").none(), nb::arg("window_hours"),

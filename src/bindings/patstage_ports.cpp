@@ -1,9 +1,9 @@
 // Calls into Python for the pattern engine's ports.
-#include "patstage_ports.hpp"
+#include "bindings/patstage_ports.hpp"
 
 #include <variant>
 
-#include "convert.hpp"
+#include "bindings/convert.hpp"
 
 namespace varnel::bindings {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "../patstage/language_model.hpp"
-#include "../patstage/logger.hpp"
-#include "../patstage/text_gate.hpp"
-#include "nb.hpp"
+#include "bindings/nb.hpp"
+#include "patstage/language_model.hpp"
+#include "patstage/logger.hpp"
+#include "patstage/text_gate.hpp"
 
 namespace varnel::bindings {
 

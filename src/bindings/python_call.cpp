@@ -1,5 +1,5 @@
 // Reference and error handling of calls into Python.
-#include "python_call.hpp"
+#include "bindings/python_call.hpp"
 
 namespace varnel::bindings {
 

@@ -1,7 +1,7 @@
 // Small helpers for the port adapters that call the host's Python modules.
 #pragma once
 
-#include "nb.hpp"
+#include "bindings/nb.hpp"
 
 namespace varnel::bindings {
 

@@ -6,14 +6,14 @@
 #include <optional>
 #include <thread>
 
-#include "../common/errors.hpp"
-#include "../sigstage/families.hpp"
-#include "../sigstage/git_metrics.hpp"
-#include "../sigstage/robust_stats.hpp"
-#include "../sigstage/signal_engine.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "nb.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/nb.hpp"
+#include "common/errors.hpp"
+#include "sigstage/families.hpp"
+#include "sigstage/git_metrics.hpp"
+#include "sigstage/robust_stats.hpp"
+#include "sigstage/signal_engine.hpp"
 
 namespace vb = varnel::bindings;
 namespace sig = varnel::sig;
@@ -30,7 +30,7 @@ std::optional<sig::MetricValue> metric_from_python(nb::handle obj, const std::st
   if (PyBool_Check(obj.ptr())) throw varnel::TypeMismatchError(what + " must be a number, not bool");
   if (PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr())) {
     const Value v = vb::from_python(obj);
-    const std::optional<sig::Num> n = sig::num_from_json(v, what);
+    const std::optional<sig::Num> n = varnel::pyexact::num_from_json(v, what);
     return n ? sig::MetricValue::of(*n) : sig::MetricValue::null();
   }
   return sig::MetricValue::invalid(what + " must be a number, not " + std::string(Py_TYPE(obj.ptr())->tp_name));

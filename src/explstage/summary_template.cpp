@@ -1,13 +1,13 @@
 // The sentence table and the assembly of summary sentences.
-#include "summary_template.hpp"
+#include "explstage/summary_template.hpp"
 
 #include <algorithm>
 #include <array>
 #include <optional>
 
-#include "../common/errors.hpp"
-#include "../common/json_logic.hpp"
-#include "../common/number_format.hpp"
+#include "common/errors.hpp"
+#include "common/json_logic.hpp"
+#include "common/number_format.hpp"
 
 namespace varnel::explstage {
 
@@ -144,7 +144,7 @@ std::string_view direction(const Value& signal) {
   return up ? "up" : "down";
 }
 
-std::string summary(const Value& signal, PlainLanguage& helper) {
+std::string summary(const Value& signal, vocab::PlainLanguage& helper) {
   const Value& metric = signal.at("metric");
   const Value& observed = signal.at("observed");
   const Value& baseline = signal.at("baseline");

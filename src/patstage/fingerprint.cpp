@@ -1,5 +1,5 @@
 // Directions, components and fingerprints.
-#include "fingerprint.hpp"
+#include "patstage/fingerprint.hpp"
 
 #include <algorithm>
 

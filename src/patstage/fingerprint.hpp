@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "signal_set.hpp"
+#include "patstage/signal_set.hpp"
 
 namespace varnel::patstage {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "metrics.hpp"
+#include "sigstage/metrics.hpp"
 
 namespace varnel::sig {
 

@@ -1,5 +1,5 @@
 // Git metrics and the incremental git window.
-#include "git_metrics.hpp"
+#include "sigstage/git_metrics.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <set>
 
 #include "common/errors.hpp"
-#include "payload_reader.hpp"
+#include "sigstage/payload_reader.hpp"
 
 namespace varnel::sig {
 

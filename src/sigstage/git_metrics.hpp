@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "metrics.hpp"
+#include "sigstage/metrics.hpp"
 
 namespace varnel::sig {
 

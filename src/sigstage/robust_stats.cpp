@@ -1,5 +1,5 @@
 // Robust deviation statistics.
-#include "robust_stats.hpp"
+#include "sigstage/robust_stats.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "number.hpp"
+#include "sigstage/metrics.hpp"
 
 namespace varnel::sig {
 

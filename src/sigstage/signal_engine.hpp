@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "event_catalog.hpp"
-#include "signal_emitter.hpp"
-#include "signal_list.hpp"
+#include "sigstage/event_catalog.hpp"
+#include "sigstage/signal_emitter.hpp"
+#include "sigstage/signal_list.hpp"
+#include "workspace/layout.hpp"
 
 namespace varnel::sig {
 
@@ -24,9 +25,9 @@ class SignalEngine {
   // InvalidValueError for a window or minimum baseline below 1.
   SignalEngine(std::filesystem::path varnel_dir, std::int64_t window_size, std::int64_t min_baseline);
 
-  const std::filesystem::path& varnel_dir() const { return varnel_dir_; }
-  const std::filesystem::path& events_path() const { return events_path_; }
-  const std::filesystem::path& output_path() const { return output_path_; }
+  const std::filesystem::path& varnel_dir() const { return layout_.root; }
+  const std::filesystem::path& events_path() const { return layout_.events; }
+  const std::filesystem::path& output_path() const { return layout_.phase2; }
   const Settings& settings() const { return settings_; }
 
   // Full events selected by the filters (empty selects all), in run order.
@@ -75,9 +76,7 @@ class SignalEngine {
   // An empty list of the family's signals.
   SignalList no_signals(std::size_t family) const;
 
-  std::filesystem::path varnel_dir_;
-  std::filesystem::path events_path_;
-  std::filesystem::path output_path_;
+  workspace::Layout layout_;
   Settings settings_;
 };
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "../common/json_value.hpp"
+#include "common/json_value.hpp"
 
-namespace varnel::explstage {
+namespace varnel::vocab {
 
 class PlainLanguage {
  public:
@@ -25,4 +25,4 @@ class PlainLanguage {
   virtual std::optional<std::string> metric_insight(const json::Value& metric, std::string_view direction) = 0;
 };
 
-}  // namespace varnel::explstage
+}  // namespace varnel::vocab

@@ -1,12 +1,12 @@
 // Arbitrary-precision natural numbers on 32-bit limbs.
-#include "natural.hpp"
+#include "pyexact/natural.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 
-namespace varnel::exact {
+namespace varnel::pyexact {
 
 Natural::Natural(std::uint64_t v) {
   resize(2);
@@ -290,4 +290,4 @@ double ratio_to_double(const Natural& a, const Natural& b) {
   return std::ldexp(static_cast<double>(kept), static_cast<int>(ulp));
 }
 
-}  // namespace varnel::exact
+}  // namespace varnel::pyexact

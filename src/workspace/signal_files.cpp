@@ -1,34 +1,20 @@
 // Reading the signal files of a workspace.
-#include "signal_files.hpp"
+#include "workspace/signal_files.hpp"
 
-#include <cerrno>
 #include <optional>
 #include <string>
 
-#include "../common/errors.hpp"
-#include "../common/json_reader.hpp"
+#include "common/errors.hpp"
+#include "workspace/optional_file.hpp"
 
-namespace varnel::explstage {
-
-namespace {
-
-// The parsed signal file, or nothing when the family never wrote one.
-std::optional<json::Value> read_signal_file(const std::filesystem::path& path, const json::Projection* keep) {
-  try {
-    return json::read_file(path, keep);
-  } catch (const OsError& e) {
-    if (e.code == ENOENT || e.code == ENOTDIR) return std::nullopt;
-    throw;
-  }
-}
-
-}  // namespace
+namespace varnel::workspace {
 
 json::Array load_signal_files(const std::filesystem::path& phase2_path, const json::Projection* keep) {
   json::Array signals;
   for (const SignalFile& file : kSignalFiles) {
     const std::filesystem::path path = phase2_path / file.file_name;
-    std::optional<json::Value> parsed = read_signal_file(path, keep);
+    // A family that never wrote its file has no signals.
+    std::optional<json::Value> parsed = read_if_present(path, keep);
     if (!parsed) continue;
     // A file that is not a list of records is damaged; reading on would
     // silently skip or mangle its content.
@@ -41,4 +27,4 @@ json::Array load_signal_files(const std::filesystem::path& phase2_path, const js
   return signals;
 }
 
-}  // namespace varnel::explstage
+}  // namespace varnel::workspace

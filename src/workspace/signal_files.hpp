@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <string_view>
 
-#include "../common/json_reader.hpp"
-#include "../common/json_value.hpp"
+#include "common/json_reader.hpp"
+#include "common/json_value.hpp"
 
-namespace varnel::explstage {
+namespace varnel::workspace {
 
 struct SignalFile {
   std::string_view family;
@@ -35,4 +35,4 @@ inline constexpr std::array<SignalFile, 10> kSignalFiles{{
 // with TypeMismatchError.
 json::Array load_signal_files(const std::filesystem::path& phase2_path, const json::Projection* keep = nullptr);
 
-}  // namespace varnel::explstage
+}  // namespace varnel::workspace

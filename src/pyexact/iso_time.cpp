@@ -5,7 +5,7 @@
 // separate date and time, an hour may carry a fraction, reads past a part's
 // end see the next byte or the final NUL); the steps below follow it step by
 // step, so that every text it accepts is accepted here and nothing else.
-#include "iso_time.hpp"
+#include "pyexact/iso_time.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -15,9 +15,9 @@
 
 #include "common/errors.hpp"
 #include "common/utf8.hpp"
-#include "sigstage/natural.hpp"
+#include "pyexact/natural.hpp"
 
-namespace varnel::patstage {
+namespace varnel::pyexact {
 
 namespace {
 
@@ -226,7 +226,7 @@ std::optional<TimeOfDay> parse_time(const Bytes& b, std::size_t start) {
 double micros_to_seconds(std::int64_t us) {
   const bool negative = us < 0;
   const auto magnitude = negative ? 0 - static_cast<std::uint64_t>(us) : static_cast<std::uint64_t>(us);
-  const double seconds = exact::ratio_to_double(exact::Natural(magnitude), exact::Natural(1'000'000));
+  const double seconds = ratio_to_double(Natural(magnitude), Natural(1'000'000));
   return negative ? -seconds : seconds;
 }
 
@@ -267,4 +267,4 @@ std::optional<std::int64_t> time_bucket(std::string_view text, double window_hou
   return static_cast<std::int64_t>(bucket);
 }
 
-}  // namespace varnel::patstage
+}  // namespace varnel::pyexact

@@ -1,13 +1,13 @@
 // Metric numbers with a Python host's arithmetic.
-#include "number.hpp"
+#include "pyexact/number.hpp"
 
 #include <cmath>
 #include <limits>
 
 #include "common/errors.hpp"
-#include "natural.hpp"
+#include "pyexact/natural.hpp"
 
-namespace varnel::sig {
+namespace varnel::pyexact {
 
 namespace {
 
@@ -69,8 +69,8 @@ int Num::compare_mixed(const Num& a, const Num& b) {
 double divide(const Num& a, const Num& b) {
   if (!(a.is_int() && b.is_int())) return a.to_double() / b.to_double();
   if (b.int_value() == 0) throw InvalidValueError("division by zero");
-  const double q = exact::ratio_to_double(exact::Natural::from_u128(magnitude(a.int_value())),
-                                          exact::Natural::from_u128(magnitude(b.int_value())));
+  const double q =
+      ratio_to_double(Natural::from_u128(magnitude(a.int_value())), Natural::from_u128(magnitude(b.int_value())));
   return (a.int_value() < 0) != (b.int_value() < 0) ? -q : q;
 }
 
@@ -101,4 +101,4 @@ std::optional<Num> num_from_json(const json::Value& v, const std::string& what) 
   }
 }
 
-}  // namespace varnel::sig
+}  // namespace varnel::pyexact

@@ -1,6 +1,6 @@
 // Case mapping through the C library's UTF-8 character tables, looked up in
 // a locale object of our own so that the process's locale is never touched.
-#include "text_case.hpp"
+#include "pyexact/text_case.hpp"
 
 #include <locale.h>
 #include <wctype.h>
@@ -9,7 +9,7 @@
 
 #include "common/utf8.hpp"
 
-namespace varnel::advstage {
+namespace varnel::pyexact {
 
 namespace {
 
@@ -50,4 +50,4 @@ std::string lower(std::string_view text) { return convert(text, false); }
 
 std::string capitalize(std::string_view text) { return convert(text, true); }
 
-}  // namespace varnel::advstage
+}  // namespace varnel::pyexact

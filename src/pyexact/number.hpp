@@ -10,9 +10,9 @@
 #include <string>
 
 #include "common/json_value.hpp"
-#include "natural.hpp"
+#include "pyexact/natural.hpp"
 
-namespace varnel::sig {
+namespace varnel::pyexact {
 
 class Num {
  public:
@@ -78,4 +78,4 @@ std::optional<Num> num_from_json(const json::Value& v, const std::string& what);
 // Decimal digits of a 128-bit integer.
 std::string int128_digits(Int128 v);
 
-}  // namespace varnel::sig
+}  // namespace varnel::pyexact

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace varnel::advstage {
+namespace varnel::pyexact {
 
 // Every character lower-cased.
 std::string lower(std::string_view text);
@@ -13,4 +13,4 @@ std::string lower(std::string_view text);
 // The first character upper-cased and every other one lower-cased.
 std::string capitalize(std::string_view text);
 
-}  // namespace varnel::advstage
+}  // namespace varnel::pyexact

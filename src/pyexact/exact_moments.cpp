@@ -6,7 +6,7 @@
 //   mean     = A / (n 2^E)
 //   variance = (n B - A^2) / (n^2 2^2E)
 // Both are exact; each is rounded once at the end.
-#include "exact_moments.hpp"
+#include "pyexact/exact_moments.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -14,13 +14,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "natural.hpp"
+#include "pyexact/natural.hpp"
 
-namespace varnel::sig {
+namespace varnel::pyexact {
 
 namespace {
-
-using exact::Natural;
 
 // |v| = mantissa * 2^exponent with an integer mantissa.
 struct Scaled {
@@ -61,7 +59,7 @@ Natural sqrt_ratio_round_to_odd(const Natural& n, const Natural& m) {
   Natural q;
   Natural r;
   divmod(n, m, q, r);
-  Natural a = exact::isqrt(q);
+  Natural a = isqrt(q);
   if (!(a * a * m == n)) a.set_lowest_bit();
   return a;
 }
@@ -73,10 +71,10 @@ double sqrt_of_ratio(const Natural& n, const Natural& m) {
   const long q = floor_div2(static_cast<long>(n.bit_length()) - static_cast<long>(m.bit_length()) - kWidth);
   if (q >= 0) {
     const Natural root = sqrt_ratio_round_to_odd(n, m << static_cast<std::size_t>(2 * q)) << static_cast<std::size_t>(q);
-    return exact::ratio_to_double(root, Natural(1));
+    return ratio_to_double(root, Natural(1));
   }
   const Natural root = sqrt_ratio_round_to_odd(n << static_cast<std::size_t>(-2 * q), m);
-  return exact::ratio_to_double(root, Natural(1) << static_cast<std::size_t>(-q));
+  return ratio_to_double(root, Natural(1) << static_cast<std::size_t>(-q));
 }
 
 }  // namespace
@@ -139,7 +137,7 @@ Moments exact_moments(std::span<const Num> values) {
     const auto whole = static_cast<Int128>(q.to_u128());
     out.mean = Num::integer(sum_negative ? -whole : whole);
   } else {
-    const double mean = exact::ratio_to_double(sum, n << static_cast<std::size_t>(scale));
+    const double mean = ratio_to_double(sum, n << static_cast<std::size_t>(scale));
     out.mean = Num::real(sum_negative ? -mean : mean);
   }
   // n B - A^2 is never negative (Cauchy-Schwarz).
@@ -149,4 +147,4 @@ Moments exact_moments(std::span<const Num> values) {
   return out;
 }
 
-}  // namespace varnel::sig
+}  // namespace varnel::pyexact

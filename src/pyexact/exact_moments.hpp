@@ -7,9 +7,9 @@
 
 #include <span>
 
-#include "number.hpp"
+#include "pyexact/number.hpp"
 
-namespace varnel::sig {
+namespace varnel::pyexact {
 
 struct Moments {
   Num mean;
@@ -19,4 +19,4 @@ struct Moments {
 // Mean and population standard deviation of a non-empty history.
 Moments exact_moments(std::span<const Num> values);
 
-}  // namespace varnel::sig
+}  // namespace varnel::pyexact

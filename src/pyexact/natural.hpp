@@ -15,7 +15,7 @@ namespace varnel {
 __extension__ typedef __int128 Int128;
 __extension__ typedef unsigned __int128 UInt128;
 
-namespace exact {
+namespace pyexact {
 
 class Natural {
  public:
@@ -75,5 +75,5 @@ Natural isqrt(const Natural& n);
 // overflow to infinity included, as a host's integer true division gives it.
 double ratio_to_double(const Natural& a, const Natural& b);
 
-}  // namespace exact
+}  // namespace pyexact
 }  // namespace varnel

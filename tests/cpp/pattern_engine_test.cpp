@@ -1,6 +1,7 @@
-// The pattern engine's core without Python: what another engine's core calls
-// (fingerprints, components, event times), the timestamp reader's instants,
-// and a run driven through the ports with the SQLite store.
+// The pattern engine's core without Python: a run driven through the ports
+// with the SQLite store.
+#include "patstage/pattern_engine.hpp"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,47 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/json_reader.hpp"
 #include "lorekeep/sqlite_knowledge_store.hpp"
-#include "patstage/event_index.hpp"
-#include "patstage/fingerprint.hpp"
-#include "patstage/iso_time.hpp"
-#include "patstage/pattern_engine.hpp"
 
 namespace fs = std::filesystem;
 namespace ps = varnel::patstage;
 namespace json = varnel::json;
-
-TEST(PatternIdentity, CallableFromAnotherEngine) {
-  const json::Value signals = json::parse(R"([
-    {"engine_id": "git", "metric": "files_touched", "deviation": {"measure": 2.0, "unit": "modified_zscore"}},
-    {"engine_id": "ci", "metric": "run_duration", "deviation": {"measure": 1.2}},
-    {"engine_id": "ci", "metric": "queue", "deviation": {"measure": 9.0, "degenerate": true}}])");
-  const std::vector<ps::Component> components = ps::signals_to_components(signals.as_array(), 1.0);
-  ASSERT_EQ(components.size(), 2u);
-  EXPECT_EQ(ps::compute_fingerprint(components), "fff7fdc968c86d3c");
-  const json::Value event = json::parse(
-      R"({"source_type": "github_releases", "observed_at": "o", "payload": {"timing": {"initiated_at": "t"}}})");
-  EXPECT_EQ(ps::extract_event_timestamp(event), json::Value("t"));
-  EXPECT_EQ(ps::event_commit(json::parse(R"({"source_type": "ci", "payload": {"trigger": {"commit_sha": "s"}}})")),
-            "s");
-}
-
-TEST(PatternTimes, InstantsOfEveryForm) {
-  constexpr std::int64_t kDay = 86400 * 1'000'000LL;
-  EXPECT_EQ(ps::parse_timestamp_us("1970-01-02"), kDay);
-  EXPECT_EQ(ps::parse_timestamp_us("19700102T000000.5+00:00"), kDay + 500000);
-  EXPECT_EQ(ps::parse_timestamp_us("1970-W01-5"), kDay);  // Friday of the week holding Thursday 1 January
-  EXPECT_EQ(ps::parse_timestamp_us("1970-01-01T01:00:00+01:00:00.25"), -250000);
-  EXPECT_EQ(ps::parse_timestamp_us("0001-01-01T00:00:00Z"), -62135596800LL * 1'000'000);
-  EXPECT_EQ(ps::parse_timestamp_us("9999-12-31T23:59:59.999999Z"), 253402300799999999LL);
-  EXPECT_EQ(ps::parse_timestamp_us("2024-05-01T10:00:00+24:00"), std::nullopt);
-  EXPECT_EQ(ps::parse_timestamp_us("2024-02-30"), std::nullopt);
-  EXPECT_EQ(ps::time_bucket("2024-05-01T10:00:00Z", 24), 19844);
-  EXPECT_THROW(ps::time_bucket("2024-05-01", 0), varnel::InvalidValueError);
-}
 
 namespace {
 

@@ -1,16 +1,16 @@
-// Event times as Phase 4 aligns them. A timestamp is read the way a Python
-// 3.11 host's datetime.fromisoformat reads it once every "Z" has become
-// "+00:00": extended and basic dates, ISO week dates, a date alone (its
-// midnight), times with optional fraction and offset, and nothing else. A
-// time without an offset is UTC, so a workspace gives the same windows on
-// every machine.
+// Timestamps and the time windows Phase 4 aligns events in. A timestamp is
+// read the way a Python 3.11 host's datetime.fromisoformat reads it once
+// every "Z" has become "+00:00": extended and basic dates, ISO week dates, a
+// date alone (its midnight), times with optional fraction and offset, and
+// nothing else. A time without an offset is UTC, so a workspace gives the
+// same windows on every machine.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
-namespace varnel::patstage {
+namespace varnel::pyexact {
 
 // Microseconds since 1970-01-01T00:00:00 UTC of the instant `text` names, or
 // nullopt when it is not a timestamp. `text` is UTF-8 (lone surrogates in
@@ -24,4 +24,4 @@ std::optional<std::int64_t> parse_timestamp_us(std::string_view text);
 // window number leaves the 64-bit range (a window of a few nanoseconds).
 std::optional<std::int64_t> time_bucket(std::string_view text, double window_hours);
 
-}  // namespace varnel::patstage
+}  // namespace varnel::pyexact
