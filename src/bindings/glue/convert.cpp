@@ -1,9 +1,12 @@
-// Conversions between Python objects and the core's JSON value.
-#include "bindings/convert.hpp"
+// Conversions between Python objects and what the core holds.
+#include "bindings/glue/convert.hpp"
 
 #include <algorithm>
 #include <vector>
 
+#include "bindings/glue/imports.hpp"
+#include "bindings/glue/nb.hpp"
+#include "bindings/glue/python_call.hpp"
 #include "common/json_reader.hpp"
 #include "common/number_format.hpp"
 
@@ -12,11 +15,6 @@ namespace varnel::bindings {
 namespace {
 
 [[noreturn]] void raise_python() { throw nb::python_error(); }
-
-nb::object steal_or_raise(PyObject* obj) {
-  if (obj == nullptr) raise_python();
-  return nb::steal(obj);
-}
 
 class FromPython {
  public:
@@ -40,7 +38,7 @@ class FromPython {
       if (v == -1 && PyErr_Occurred()) raise_python();
       return json::Value(static_cast<std::int64_t>(v));
     }
-    nb::object digits = steal_or_raise(PyObject_Str(obj));
+    nb::object digits = checked(PyObject_Str(obj));
     return json::Value(json::BigInt{text_from_python(digits)});
   }
 
@@ -59,7 +57,7 @@ class FromPython {
 
   json::Value sequence(PyObject* obj) {
     enter(obj);
-    nb::object fast = steal_or_raise(PySequence_Fast(obj, "expected a sequence"));
+    nb::object fast = checked(PySequence_Fast(obj, "expected a sequence"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
     PyObject** items = PySequence_Fast_ITEMS(fast.ptr());
     json::Array out;
@@ -74,7 +72,7 @@ class FromPython {
     if (PyUnicode_Check(key)) return text_from_python(key);
     if (key == Py_None) return "null";
     if (PyBool_Check(key)) return key == Py_True ? "true" : "false";
-    if (PyLong_Check(key)) return text_from_python(steal_or_raise(PyObject_Str(key)));
+    if (PyLong_Check(key)) return text_from_python(checked(PyObject_Str(key)));
     if (PyFloat_Check(key)) {
       std::string out;
       numfmt::append_json_real(out, PyFloat_AsDouble(key));
@@ -133,29 +131,32 @@ nb::object PythonBuilder::convert(const json::Value& v) {
   switch (v.kind()) {
     case Kind::Null: return nb::none();
     case Kind::Bool: return nb::bool_(v.as_bool());
-    case Kind::Int: return steal_or_raise(PyLong_FromLongLong(v.as_int()));
-    case Kind::BigInt: return steal_or_raise(PyLong_FromString(v.as_bigint().digits.c_str(), nullptr, 10));
-    case Kind::Real: return steal_or_raise(PyFloat_FromDouble(v.as_real()));
+    case Kind::Int: return checked(PyLong_FromLongLong(v.as_int()));
+    case Kind::BigInt: return checked(PyLong_FromString(v.as_bigint().digits.c_str(), nullptr, 10));
+    case Kind::Real: return checked(PyFloat_FromDouble(v.as_real()));
     case Kind::String:
       return v.as_string().size() <= kSharedTextLength ? nb::borrow(shared_text(v.as_string()))
                                                        : nb::object(text_to_python(v.as_string()));
-    case Kind::Array: {
-      const json::Array& items = v.as_array();
-      nb::object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(items.size())));
-      Py_ssize_t i = 0;
-      for (const json::Value& item : items) PyList_SET_ITEM(list.ptr(), i++, convert(item).release().ptr());
-      return list;
-    }
-    case Kind::Object: {
-      nb::object dict = steal_or_raise(PyDict_New());
-      for (const json::Member& m : v.as_object()) {
-        nb::object value = convert(m.value);
-        if (PyDict_SetItem(dict.ptr(), shared_text(m.key), value.ptr()) != 0) raise_python();
-      }
-      return dict;
-    }
+    case Kind::Array: return convert(v.as_array());
+    case Kind::Object: return convert(v.as_object());
   }
   return nb::none();
+}
+
+nb::object PythonBuilder::convert(const json::Array& items) {
+  nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (const json::Value& item : items) PyList_SET_ITEM(list.ptr(), i++, convert(item).release().ptr());
+  return list;
+}
+
+nb::object PythonBuilder::convert(const json::Object& members) {
+  nb::object dict = checked(PyDict_New());
+  for (const json::Member& m : members) {
+    nb::object value = convert(m.value);
+    if (PyDict_SetItem(dict.ptr(), shared_text(m.key), value.ptr()) != 0) raise_python();
+  }
+  return dict;
 }
 
 json::Value from_python(nb::handle obj) { return FromPython().convert(obj.ptr()); }
@@ -173,22 +174,21 @@ std::string text_from_python(nb::handle str) {
   }
   // Lone surrogates have no UTF-8 form; keep them in the generalised one.
   PyErr_Clear();
-  nb::object bytes = steal_or_raise(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+  nb::object bytes = checked(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
   return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
 nb::str text_to_python(std::string_view text) {
   return nb::steal<nb::str>(
-      steal_or_raise(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"))
+      checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"))
           .release());
 }
 
 std::filesystem::path path_from_python(nb::handle obj) {
-  nb::object fs = steal_or_raise(PyOS_FSPath(obj.ptr()));
+  nb::object fs = checked(PyOS_FSPath(obj.ptr()));
   // The file system encoding with surrogateescape gives back the original bytes.
-  nb::object bytes = PyBytes_Check(fs.ptr()) ? fs : steal_or_raise(PyUnicode_EncodeFSDefault(fs.ptr()));
+  nb::object bytes = PyBytes_Check(fs.ptr()) ? fs : checked(PyUnicode_EncodeFSDefault(fs.ptr()));
   std::string raw(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
-  // Every system call would stop reading the path at a NUL.
   if (raw.find('\0') != std::string::npos) {
     PyErr_SetString(PyExc_ValueError, "embedded null byte");
     raise_python();
@@ -196,13 +196,26 @@ std::filesystem::path path_from_python(nb::handle obj) {
   return std::filesystem::path(std::move(raw));
 }
 
-nb::object path_to_python(const std::filesystem::path& path) {
-  // Kept for the life of the process: a static Python object must not be
-  // released after the interpreter has gone.
-  static PyObject* path_type = nb::object(nb::module_::import_("pathlib").attr("Path")).release().ptr();
+namespace {
+
+// The str a host's os.fsdecode gives for a path's bytes.
+nb::object decoded(const std::filesystem::path& path) {
   const std::string& native = path.native();
-  nb::object text = steal_or_raise(PyUnicode_DecodeFSDefaultAndSize(native.data(), static_cast<Py_ssize_t>(native.size())));
-  return nb::handle(path_type)(text);
+  return checked(PyUnicode_DecodeFSDefaultAndSize(native.data(), static_cast<Py_ssize_t>(native.size())));
 }
+
+}  // namespace
+
+nb::object path_to_python(const std::filesystem::path& path) {
+  return import_module(PythonModule::Pathlib).attr("Path")(decoded(path));
+}
+
+std::filesystem::path pathlib_form(const std::filesystem::path& path) {
+  return path_from_python(path_to_python(path));
+}
+
+std::string path_text(const std::filesystem::path& path) { return text_from_python(decoded(path)); }
+
+std::string type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 }  // namespace varnel::bindings

@@ -1,11 +1,12 @@
 // Maps the core's error kinds to the Python exceptions a host expects.
-#include "bindings/errors.hpp"
+#include "bindings/glue/errors.hpp"
 
 #include <cstring>
 #include <typeinfo>
 
-#include "bindings/convert.hpp"
-#include "bindings/nb.hpp"
+#include "bindings/glue/convert.hpp"
+#include "bindings/glue/imports.hpp"
+#include "bindings/glue/python_call.hpp"
 #include "common/errors.hpp"
 
 namespace varnel::bindings {
@@ -13,7 +14,7 @@ namespace varnel::bindings {
 namespace {
 
 void set_json_decode_error(const JsonDecodeError& e) {
-  nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
+  nb::object cls = import_module(PythonModule::Json).attr("JSONDecodeError");
   nb::object exc = cls(text_to_python(e.reason), nb::str(""), 0);
   // The reader already knows the position in characters, line and column;
   // set them rather than handing the whole document over.
@@ -62,7 +63,7 @@ const char* database_error_class(DatabaseError::Kind kind) {
 void set_database_error(const DatabaseError& e) {
   // Imported here, on first use: modules that never open a database never
   // load sqlite3.
-  nb::object cls = nb::module_::import_("sqlite3").attr(database_error_class(e.kind));
+  nb::object cls = import_module(PythonModule::Sqlite3).attr(database_error_class(e.kind));
   nb::object exc = cls(text_to_python(e.what()));
   if (e.code != 0) exc.attr("sqlite_errorcode") = e.code;
   PyErr_SetObject(cls.ptr(), exc.ptr());
@@ -106,11 +107,11 @@ void translate(const std::exception_ptr& p, void*) {
 
 }  // namespace
 
-nb::object python_exception(const std::exception_ptr& failure) {
+std::string failure_text(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
   } catch (nb::python_error& e) {
-    return nb::borrow(e.value());
+    return str_text(nb::borrow(e.value()));
   } catch (const std::exception& e) {
     if (!set_python_error(failure)) PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
@@ -123,7 +124,7 @@ nb::object python_exception(const std::exception_ptr& failure) {
   PyErr_NormalizeException(&type, &value, &traceback);
   Py_XDECREF(type);
   Py_XDECREF(traceback);
-  return nb::steal(value);
+  return str_text(nb::steal(value));
 }
 
 void register_error_translator() {

@@ -2,16 +2,17 @@
 #pragma once
 
 #include <exception>
+#include <string>
 
-#include "bindings/nb.hpp"
+#include "bindings/glue/nb.hpp"
 
 namespace varnel::bindings {
 
 // Registers the translator once per process; every module calls it at import.
 void register_error_translator();
 
-// The Python exception object that a C++ failure maps to, as a host would
-// catch it (the error indicator is left clear). Requires the GIL.
-nb::object python_exception(const std::exception_ptr& failure);
+// The text of the Python exception a failure maps to, str() of what a host
+// would catch (the error indicator is left clear). Requires the GIL.
+std::string failure_text(const std::exception_ptr& failure);
 
 }  // namespace varnel::bindings

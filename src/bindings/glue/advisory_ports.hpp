@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "advstage/ports.hpp"
-#include "bindings/friendly_port.hpp"
-#include "bindings/nb.hpp"
+#include "bindings/glue/friendly_port.hpp"
+#include "bindings/glue/nb.hpp"
 
 namespace varnel::bindings {
 
@@ -57,10 +57,17 @@ class PythonAcceptedDeviations final : public advstage::AcceptedDeviations {
   nb::object store_;
 };
 
-// varnel.history's diff_advisories, looked up at each call.
+// varnel.history's diff_advisories, looked up at each call, with the
+// threshold below which a change had gone back to normal when one is given
+// (the module's own default otherwise).
 class PythonAdvisoryHistory final : public advstage::AdvisoryHistory {
  public:
+  explicit PythonAdvisoryHistory(std::optional<double> threshold) : threshold_(threshold) {}
+
   json::Value diff_advisories(const json::Value& before, const json::Value& after) override;
+
+ private:
+  std::optional<double> threshold_;
 };
 
 }  // namespace varnel::bindings

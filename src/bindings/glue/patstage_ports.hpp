@@ -1,7 +1,9 @@
 // The pattern engine's outside services served by Python: the logger
 // "varnel.phase4", the validation gate object, and the language-model
 // client classes bound in the module. Each call takes the GIL for itself, so
-// the engine runs without it in between.
+// the engine runs without it in between. The logger and the clients' port
+// are made once per process and never destroyed: releasing their Python
+// objects after the interpreter has gone would crash.
 #pragma once
 
 #include <memory>
@@ -9,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "bindings/nb.hpp"
+#include "bindings/glue/nb.hpp"
 #include "patstage/language_model.hpp"
 #include "patstage/logger.hpp"
 #include "patstage/text_gate.hpp"
@@ -27,7 +29,7 @@ class PythonLogger final : public patstage::Logger {
   void write(patstage::LogLevel level, std::string_view format, std::span<const patstage::LogArg> args) override;
 
  private:
-  PyObject* logger_;  // kept for the process's life
+  nb::object logger_;
 };
 
 // The gate is an attribute of the engine; the host may replace it.
@@ -58,7 +60,7 @@ class PythonModel final : public patstage::LanguageModel {
 class PythonClients final : public patstage::ModelClients {
  public:
   // Call with the GIL held.
-  explicit PythonClients(nb::handle module);
+  explicit PythonClients(const nb::module_& module);
 
   bool available(patstage::ClientKind kind) override;
   std::shared_ptr<patstage::LanguageModel> make(patstage::ClientKind kind, std::string_view model) override;
@@ -66,7 +68,7 @@ class PythonClients final : public patstage::ModelClients {
  private:
   // The bound class, or None.
   nb::object client_class(patstage::ClientKind kind) const;
-  PyObject* module_;  // kept for the process's life
+  nb::object module_;
 };
 
 }  // namespace varnel::bindings

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "bindings/nb.hpp"
+#include "bindings/glue/nb.hpp"
 #include "vocab/plain_language.hpp"
 
 namespace varnel::bindings {
