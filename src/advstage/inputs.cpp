@@ -100,6 +100,13 @@ void ExplanationIndex::set(const std::string& key, Value record) {
   store(key, records_.size() - 1, true);
 }
 
+json::Object ExplanationIndex::to_json() const {
+  json::Object out;
+  out.reserve(keys_.size());
+  for (const auto& [key, record] : keys_) out.append(*key, records_[record]);
+  return out;
+}
+
 const Value* ExplanationIndex::find(const std::string& key) const {
   const auto it = position_.find(key);
   return it == position_.end() ? nullptr : &records_[keys_[it->second].second];

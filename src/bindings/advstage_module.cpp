@@ -1,8 +1,6 @@
 // varnel.advstage: the advisory engine (Phase 5) and fix verification, with
 // varnel.friendly bound at import and varnel.accepted / varnel.history
 // reached through their ports.
-#include <nanobind/stl/optional.h>
-
 #include <optional>
 #include <unordered_set>
 
@@ -17,9 +15,9 @@
 #include "bindings/glue/advisory_ports.hpp"
 #include "bindings/glue/convert.hpp"
 #include "bindings/glue/errors.hpp"
-#include "bindings/glue/gil.hpp"
 #include "bindings/glue/imports.hpp"
 #include "bindings/glue/nb.hpp"
+#include "bindings/glue/python_call.hpp"
 #include "common/errors.hpp"
 #include "workspace/signal_files.hpp"
 
@@ -69,42 +67,56 @@ va::EventRefs event_refs_from_python(const std::optional<nb::iterable>& refs) {
   return ids;
 }
 
+// The workspace's own accepted deviations.
+nb::object workspace_accepted(const std::filesystem::path& varnel_dir) {
+  return vb::import_module(vb::PythonModule::Accepted).attr("AcceptedDeviations")(varnel_dir);
+}
+
 // A Phase5Engine as the host holds it: the core and the accepted deviations
 // it consults.
-class Phase5Engine {
+class Phase5Engine : public va::AdvisoryEngine {
  public:
   // The directory as pathlib spells it, so that the paths reported match
   // those a host builds from it.
   Phase5Engine(const std::filesystem::path& varnel_dir, double significance_threshold, nb::object accepted)
-      : engine_(vb::pathlib_form(varnel_dir), significance_threshold),
-        accepted_(accepted.is_none() ? vb::import_module(vb::PythonModule::Accepted)
-                                           .attr("AcceptedDeviations")(engine_.varnel_dir())
-                                     : std::move(accepted)) {}
+      : AdvisoryEngine(vb::pathlib_form(varnel_dir), significance_threshold),
+        accepted_(accepted.is_none() ? workspace_accepted(AdvisoryEngine::varnel_dir()) : std::move(accepted)) {}
 
-  const va::AdvisoryEngine& core() const { return engine_; }
   const nb::object& accepted() const { return accepted_.object(); }
-  void set_accepted(nb::object store) { accepted_ = vb::PythonAcceptedDeviations(std::move(store)); }
+  void set_accepted(nb::object store) { accepted_ = vb::HostAcceptedDeviations(std::move(store)); }
 
   Value run(const std::string& scope, const std::optional<nb::iterable>& refs) {
     const va::EventRefs ids = event_refs_from_python(refs);
-    vb::PythonAdvisoryHistory history(std::nullopt);
+    vb::HostAdvisoryHistory history(std::nullopt);
     va::Outside outside{language(), accepted_, history};
-    return vb::unlocked([&] { return engine_.run(scope, outside, ids); });
+    return vb::unlocked([&] { return AdvisoryEngine::run(scope, outside, ids); });
   }
 
   Value verify(const std::string& scope, const std::filesystem::path& previous,
                const std::optional<nb::iterable>& refs, std::optional<double> threshold) {
     const va::EventRefs ids = event_refs_from_python(refs);
-    const std::string shown = vb::path_text(previous);
-    vb::PythonAdvisoryHistory history(threshold);
+    vb::HostAdvisoryHistory history(threshold);
     va::Outside outside{language(), accepted_, history};
-    return vb::unlocked([&] { return engine_.verify(scope, previous, shown, outside, ids); });
+    const std::string shown = vb::path_text(previous);
+    return vb::unlocked([&] { return AdvisoryEngine::verify(scope, previous, shown, outside, ids); });
   }
 
  private:
-  va::AdvisoryEngine engine_;
-  vb::PythonAcceptedDeviations accepted_;
+  vb::HostAcceptedDeviations accepted_;
 };
+
+// Knowledge or stored patterns sharing a family and a metric with what moved.
+template <Array (*match)(const va::Movement&, const Array&)>
+Array matches(const Array& significant, const Array& known) {
+  if (significant.empty() || known.empty()) return {};
+  return match(va::movement_of(refs_of(significant)), known);
+}
+
+// A text rendered with the helper's phrases.
+template <std::string (*render)(const Value&, va::AdvisoryLanguage&)>
+std::string rendered(const Value& advisory) {
+  return render(advisory, language());
+}
 
 }  // namespace
 
@@ -120,21 +132,18 @@ NB_MODULE(advstage, m) {
 
   using E = Phase5Engine;
   using Core = va::AdvisoryEngine;
-  auto path = [](const std::filesystem::path& (Core::*which)() const) {
-    return [which](const E& e) { return (e.core().*which)(); };
-  };
   nb::class_<E>(m, "Phase5Engine", "Turns a workspace's signals, events and knowledge into an advisory.")
       .def(nb::init<const std::filesystem::path&, double, nb::object>(), nb::arg("varnel_dir"),
            nb::arg("significance_threshold") = 1.5, nb::kw_only(), nb::arg("accepted").none() = nb::none(),
            "Sets the workspace paths and creates phase5/. accepted: the accepted deviations run consults (an "
            "AcceptedDeviations of varnel.accepted), by default the workspace's own.")
-      .def_prop_ro("varnel_dir", path(&Core::varnel_dir))
-      .def_prop_ro("phase1_path", path(&Core::phase1_path))
-      .def_prop_ro("phase2_path", path(&Core::phase2_path))
-      .def_prop_ro("phase3_path", path(&Core::phase3_path))
-      .def_prop_ro("phase4_path", path(&Core::phase4_path))
-      .def_prop_ro("output_path", path(&Core::output_path))
-      .def_prop_ro("significance_threshold", [](const E& e) { return e.core().significance_threshold(); })
+      .def_prop_ro("varnel_dir", &Core::varnel_dir)
+      .def_prop_ro("phase1_path", &Core::phase1_path)
+      .def_prop_ro("phase2_path", &Core::phase2_path)
+      .def_prop_ro("phase3_path", &Core::phase3_path)
+      .def_prop_ro("phase4_path", &Core::phase4_path)
+      .def_prop_ro("output_path", &Core::output_path)
+      .def_prop_ro("significance_threshold", &Core::significance_threshold)
       .def("run", &E::run, nb::arg("scope") = "varnel-engine", nb::kw_only(), nb::arg("event_refs").none() = nb::none(),
            "Builds and writes the advisory of the workspace (of the events in event_refs only, when given); "
            "returns the run result.")
@@ -147,44 +156,33 @@ NB_MODULE(advstage, m) {
       .def_prop_rw("_accepted_devs", &E::accepted, &E::set_accepted,
                    "The accepted deviations consulted by run (an AcceptedDeviations of varnel.accepted).")
       .def(
-          "_load_signals", [](const E& e) { return vb::unlocked([&] { return e.core().load_signals(); }); },
+          "_load_signals", [](const E& e) { return e.load_signals(); }, vb::without_gil(),
           "Every signal record of the workspace, in signal-file order.")
       .def(
-          "_load_explanations",
-          [](const E& e) {
-            const va::ExplanationIndex index = vb::unlocked([&] { return e.core().load_explanations(); });
-            nb::dict out;
-            for (const auto& [key, record] : index.keys()) {
-              out[vb::text_to_python(*key)] = vb::to_python(index.record(record));
-            }
-            return out;
-          },
+          "_load_explanations", [](const E& e) { return e.load_explanations().to_json(); }, vb::without_gil(),
           "Explanations by '<signal>:<family>:<metric>' and by '<family>:<metric>'.")
       .def(
           "_load_events",
           [](const E& e) {
-            const va::EventMap events = vb::unlocked([&] { return e.core().load_events(); });
+            const va::EventMap events = vb::unlocked([&] { return e.load_events(); });
             nb::dict out;
             for (const auto& entry : events.entries()) out[vb::to_python(entry.id)] = vb::to_python(entry.event);
             return out;
           },
           "Phase 1 events by event_id (or file stem), in directory order.")
-      .def(
-          "_load_phase4_knowledge", [](const E& e) { return vb::unlocked([&] { return e.core().load_knowledge(); }); },
-          "The local knowledge of phase4/knowledge.db, [] without it.")
+      .def("_load_phase4_knowledge", &Core::load_knowledge, vb::without_gil(),
+           "The local knowledge of phase4/knowledge.db, [] without it.")
       .def(
           "_load_phase4_patterns",
-          [](const E& e, std::optional<std::string> scope) {
-            return vb::unlocked([&] { return e.core().load_patterns(scope); });
-          },
-          nb::arg("scope").none() = nb::none(),
+          [](const E& e, std::optional<std::string> scope) { return e.load_patterns(scope); },
+          nb::arg("scope").none() = nb::none(), vb::without_gil(),
           "The stored patterns of a scope (all when None), [] without phase4/knowledge.db.")
       .def(
           "_filter_significant",
           [](const E& e, const nb::list& signals) {
             const Array all = vb::from_python(signals).as_array();
             std::vector<std::size_t> positions;
-            for (const Value* s : e.core().filter_significant(all)) {
+            for (const Value* s : e.filter_significant(all)) {
               positions.push_back(static_cast<std::size_t>(s - all.data()));
             }
             return pick(signals, positions);
@@ -196,22 +194,10 @@ NB_MODULE(advstage, m) {
             return va::collect_evidence(refs_of(significant), events_from_python(events));
           },
           nb::arg("significant_signals"), nb::arg("all_events"), "The evidence record of the significant signals.")
-      .def_static(
-          "_match_patterns",
-          [](const Array& significant, const Array& knowledge) {
-            if (significant.empty() || knowledge.empty()) return Array();
-            return va::match_knowledge(va::movement_of(refs_of(significant)), knowledge);
-          },
-          nb::arg("significant_signals"), nb::arg("knowledge"),
-          "Knowledge sharing a family and a metric with what moved.")
-      .def_static(
-          "_match_candidate_patterns",
-          [](const Array& significant, const Array& patterns) {
-            if (significant.empty() || patterns.empty()) return Array();
-            return va::match_stored_patterns(va::movement_of(refs_of(significant)), patterns);
-          },
-          nb::arg("significant_signals"), nb::arg("patterns"),
-          "Stored patterns sharing a family and a metric with what moved.")
+      .def_static("_match_patterns", &matches<va::match_knowledge>, nb::arg("significant_signals"),
+                  nb::arg("knowledge"), "Knowledge sharing a family and a metric with what moved.")
+      .def_static("_match_candidate_patterns", &matches<va::match_stored_patterns>, nb::arg("significant_signals"),
+                  nb::arg("patterns"), "Stored patterns sharing a family and a metric with what moved.")
       .def_static("_group_by_trigger_event", &va::group_by_trigger_event, nb::arg("changes"),
                   "Event groups of the changes.")
       .def_static(
@@ -244,12 +230,9 @@ NB_MODULE(advstage, m) {
           },
           nb::arg("signal"), nb::arg("explanations"), nb::arg("all_events").none() = nb::none(),
           "The change record of one significant signal.")
-      .def_static(
-          "_format_human_summary", [](const Value& advisory) { return va::human_summary(advisory, language()); },
-          nb::arg("advisory"), "The text of summary.txt.")
-      .def_static(
-          "_format_chat", [](const Value& advisory) { return va::chat_message(advisory, language()); },
-          nb::arg("advisory"), "The text of chat.txt.")
+      .def_static("_format_human_summary", &rendered<va::human_summary>, nb::arg("advisory"),
+                  "The text of summary.txt.")
+      .def_static("_format_chat", &rendered<va::chat_message>, nb::arg("advisory"), "The text of chat.txt.")
       .def_static("_format_investigation_prompt", &va::investigation_prompt, nb::arg("advisory"),
                   "The text of investigation_prompt.txt.")
       .def_static(
@@ -265,14 +248,13 @@ NB_MODULE(advstage, m) {
       .def_static(
           "_load_previous_advisory",
           [](const std::filesystem::path& file) {
-            return vb::unlocked(
-                [&] { return va::decode_previous_advisory(va::snapshot_previous_advisory(file), file); });
+            return va::decode_previous_advisory(va::snapshot_previous_advisory(file), file);
           },
-          nb::arg("advisory_path"), "The advisory record in a file (an object, or None).")
+          nb::arg("advisory_path"), vb::without_gil(), "The advisory record in a file (an object, or None).")
       .def_static(
           "_diff_advisories",
           [](const Value& before, const Value& after, std::optional<double> threshold) {
-            vb::PythonAdvisoryHistory history(threshold);
+            vb::HostAdvisoryHistory history(threshold);
             return va::diff_advisories(before, after, history);
           },
           nb::arg("before").none(), nb::arg("after").none(), nb::kw_only(), nb::arg("threshold").none() = nb::none(),
@@ -285,9 +267,8 @@ NB_MODULE(advstage, m) {
           nb::arg("before"), nb::arg("after"), nb::arg("diff").none(), "The text of verification.txt.");
 
   // Kept for callers of the engine's internals.
-  m.def(
-      "_content_hash", &va::content_hash, nb::arg("data").none(),
-      "First 16 hex digits of SHA-256 of the canonical JSON of data.");
+  m.def("_content_hash", &va::content_hash, nb::arg("data").none(),
+        "First 16 hex digits of SHA-256 of the canonical JSON of data.");
   m.def(
       "_dedup_and_limit_patterns",
       [](const nb::list& patterns, std::int64_t limit) {

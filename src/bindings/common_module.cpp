@@ -1,9 +1,9 @@
 // varnel._common: the shared core's JSON, number and identifier forms, for
 // tests and for the host, and the list of the Python modules the engines call.
 #include "bindings/glue/errors.hpp"
-#include "bindings/glue/gil.hpp"
 #include "bindings/glue/imports.hpp"
 #include "bindings/glue/nb.hpp"
+#include "bindings/glue/python_call.hpp"
 #include "common/clock.hpp"
 #include "common/content_id.hpp"
 #include "common/json_reader.hpp"

@@ -2,8 +2,8 @@
 // signal, with the helper varnel.friendly bound at import.
 #include "bindings/glue/errors.hpp"
 #include "bindings/glue/friendly_port.hpp"
-#include "bindings/glue/gil.hpp"
 #include "bindings/glue/nb.hpp"
+#include "bindings/glue/python_call.hpp"
 #include "explstage/explanation_engine.hpp"
 #include "explstage/summary_template.hpp"
 #include "workspace/signal_files.hpp"

@@ -2,18 +2,16 @@
 // interface (Python subclasses implement it, and C++ callers reach their
 // overrides); SQLiteKnowledgeStore is the SQLite backend. The GIL is released
 // while the store works, since a write may wait seconds for a lock.
-#include <nanobind/stl/optional.h>
-#include <nanobind/stl/string_view.h>
 #include <nanobind/trampoline.h>
 
-#include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "bindings/glue/errors.hpp"
 #include "bindings/glue/imports.hpp"
 #include "bindings/glue/nb.hpp"
+#include "bindings/glue/python_call.hpp"
 #include "lorekeep/knowledge_store_base.hpp"
 #include "lorekeep/sqlite_knowledge_store.hpp"
 
@@ -24,12 +22,12 @@ using varnel::lorekeep::SQLiteKnowledgeStore;
 
 namespace {
 
-// The interface's operations, each abstract.
+// The interface's operations, each abstract, in name order.
 constexpr std::array<const char*, 14> kOperations = {
-    "create_pattern",    "get_pattern",          "get_pattern_by_fingerprint",   "update_pattern",
-    "increment_pattern", "list_patterns",        "create_knowledge",             "get_knowledge",
-    "get_knowledge_by_fingerprint",              "list_knowledge",               "get_pattern_signals",
-    "get_pattern_history",                       "get_decayed_patterns",         "expire_pattern"};
+    "create_knowledge",     "create_pattern",    "expire_pattern", "get_decayed_patterns",
+    "get_knowledge",        "get_knowledge_by_fingerprint",        "get_pattern",
+    "get_pattern_by_fingerprint",                "get_pattern_history", "get_pattern_signals",
+    "increment_pattern",    "list_knowledge",    "list_patterns",  "update_pattern"};
 
 // Forwards every operation to the Python subclass that implements it.
 struct StoreOverrides : KnowledgeStoreBase {
@@ -83,7 +81,6 @@ void refuse_abstract(const nb::object& self) {
     if (cls.attr(name).is(base.attr(name))) missing.push_back(name);
   }
   if (missing.empty()) return;
-  std::sort(missing.begin(), missing.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
   std::string message = "Can't instantiate abstract class " + nb::cast<std::string>(cls.attr("__name__")) +
                         " with abstract method" + (missing.size() > 1 ? "s " : " ");
   for (std::size_t i = 0; i < missing.size(); ++i) message += (i > 0 ? ", " : "") + std::string(missing[i]);
@@ -95,7 +92,7 @@ void refuse_abstract(const nb::object& self) {
 NB_MODULE(lorekeep, m) {
   vb::register_error_translator();
   m.doc() = "The knowledge base: patterns, knowledge, their evidence and audit history in one SQLite file.";
-  using without_gil = nb::call_guard<nb::gil_scoped_release>;
+  using vb::without_gil;
 
   nb::class_<KnowledgeStoreBase, StoreOverrides>(
       m, "KnowledgeStoreBase", "Abstract interface of a knowledge base backend; subclasses implement every operation.")
@@ -109,15 +106,16 @@ NB_MODULE(lorekeep, m) {
       .def("get_pattern", &KnowledgeStoreBase::get_pattern, nb::arg("pattern_id"), without_gil(),
            "The pattern with this id, expired or not, or None.")
       .def("get_pattern_by_fingerprint", &KnowledgeStoreBase::get_pattern_by_fingerprint, nb::arg("fingerprint"),
-           nb::arg("scope").none() = "local", without_gil(), "An active pattern with this fingerprint in scope, or None.")
+           nb::arg("scope").none() = "local", without_gil(),
+           "An active pattern with this fingerprint in scope, or None.")
       .def("update_pattern", &KnowledgeStoreBase::update_pattern, nb::arg("pattern_id"), nb::arg("updates"),
            without_gil(), "Change the updatable fields named in updates; other keys are dropped.")
       .def("increment_pattern", &KnowledgeStoreBase::increment_pattern, nb::arg("pattern_id"),
            nb::arg("signal_refs"), nb::arg("observed_at"), without_gil(),
            "Count one more occurrence seen at observed_at and link its signals.")
       .def("list_patterns", &KnowledgeStoreBase::list_patterns, nb::arg("scope").none() = nb::none(),
-           nb::arg("confidence_tier").none() = nb::none(), nb::arg("min_occurrences").none() = nb::none(), without_gil(),
-           "Active patterns, most recently seen first, filtered by the values given.")
+           nb::arg("confidence_tier").none() = nb::none(), nb::arg("min_occurrences").none() = nb::none(),
+           without_gil(), "Active patterns, most recently seen first, filtered by the values given.")
       .def("create_knowledge", &KnowledgeStoreBase::create_knowledge, nb::arg("knowledge"), without_gil(),
            "Promote a pattern to knowledge; returns the knowledge id.")
       .def("get_knowledge", &KnowledgeStoreBase::get_knowledge, nb::arg("knowledge_id"), without_gil(),

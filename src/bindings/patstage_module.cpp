@@ -2,9 +2,6 @@
 // knowledge base is a varnel.lorekeep store object, which the engine drives
 // through its C++ interface; the validation gate, the language-model
 // clients and the logger are Python objects reached through ports.
-#include <nanobind/stl/optional.h>
-#include <nanobind/stl/vector.h>
-
 #include <array>
 #include <memory>
 #include <optional>
@@ -13,10 +10,10 @@
 #include "bindings/glue/collected.hpp"
 #include "bindings/glue/convert.hpp"
 #include "bindings/glue/errors.hpp"
-#include "bindings/glue/gil.hpp"
 #include "bindings/glue/imports.hpp"
 #include "bindings/glue/nb.hpp"
 #include "bindings/glue/patstage_ports.hpp"
+#include "bindings/glue/python_call.hpp"
 #include "common/errors.hpp"
 #include "lorekeep/knowledge_store_base.hpp"
 #include "patstage/fingerprint.hpp"
@@ -33,8 +30,8 @@ using varnel::lorekeep::KnowledgeStoreBase;
 namespace {
 
 nb::module_* g_module = nullptr;  // this module, for the classes bound in it
-vb::PythonLogger* g_log = nullptr;
-vb::PythonClients* g_clients = nullptr;
+vb::HostLogger* g_log = nullptr;
+vb::HostClients* g_clients = nullptr;
 
 ps::SignalSet signal_set(const json::Array& records) {
   ps::SignalSet set;
@@ -45,19 +42,6 @@ ps::SignalSet signal_set(const json::Array& records) {
 nb::list components_to_python(const std::vector<ps::Component>& components) {
   nb::list out;
   for (const ps::Component& c : components) out.append(nb::make_tuple(c.family, c.metric, c.direction));
-  return out;
-}
-
-std::vector<ps::Component> components_from_python(json::Array components) {
-  std::vector<ps::Component> out;
-  for (json::Value& triple : components) {
-    const bool texts = triple.is_array() && triple.as_array().size() == 3 &&
-                       std::all_of(triple.as_array().begin(), triple.as_array().end(),
-                                   [](const json::Value& v) { return v.is_string(); });
-    if (!texts) throw varnel::TypeMismatchError("a component must be a (family, metric, direction) triple of str");
-    json::Array& t = triple.as_array();
-    out.push_back({std::move(t[0].as_string()), std::move(t[1].as_string()), std::move(t[2].as_string())});
-  }
   return out;
 }
 
@@ -72,45 +56,54 @@ nb::object optional_class(vb::PythonModule module, const char* name) {
 }
 
 nb::object llm_object(const std::shared_ptr<ps::LanguageModel>& llm) {
-  const auto* model = dynamic_cast<const vb::PythonModel*>(llm.get());
+  const auto* model = dynamic_cast<const vb::HostModel*>(llm.get());
   return model != nullptr ? model->client() : nb::none();
 }
 
-// A Phase4Engine as the host holds it: the core, the store object it drives
-// and the gate object it asks.
-class BoundEngine {
+// The Python objects a Phase4Engine holds, made before its core: the store
+// object the core drives and the gate object it asks. They are let go with
+// the GIL, also when the engine fails to be made without it.
+struct HeldObjects {
+  ~HeldObjects() {
+    nb::gil_scoped_acquire held;
+    store.reset();
+    gate.gate.reset();
+  }
+  nb::object store;
+  vb::HostGate gate;
+};
+
+// A Phase4Engine as the host holds it. The core is made without the GIL,
+// which opening the store takes back.
+class BoundEngine : HeldObjects, public ps::PatternEngine {
  public:
-  BoundEngine(std::filesystem::path varnel_dir, std::optional<json::Object> params) {
-    auto open_store = [this](const std::filesystem::path& db_path) -> KnowledgeStoreBase& {
-      nb::gil_scoped_acquire held;
-      kb_ = g_module->attr("SQLiteKnowledgeStore")(db_path);
-      return nb::cast<KnowledgeStoreBase&>(kb_);
-    };
-    vb::unlocked([&] {
-      core_.emplace(std::move(varnel_dir), params.value_or(json::Object()), open_store,
-                    ps::EnginePorts{*g_log, gate_, *g_clients});
-    });
-    gate_.gate = g_module->attr("ValidationGate")();
+  BoundEngine(std::filesystem::path varnel_dir, std::optional<json::Object> params)
+      : ps::PatternEngine(std::move(varnel_dir), params.value_or(json::Object()), open_store(),
+                          ps::EnginePorts{*g_log, gate, *g_clients}) {
+    nb::gil_scoped_acquire held;
+    gate.gate = g_module->attr("ValidationGate")();
   }
 
-  ps::PatternEngine& core() { return *core_; }
-  const nb::object& kb() const { return kb_; }
-  vb::PythonGate& gate() { return gate_; }
+  const nb::object& store_object() const { return store; }
+  nb::object gate_object() const { return gate.gate; }
+  void set_gate_object(nb::object object) { gate.gate = std::move(object); }
 
   // The Python objects the engine holds, for the cyclic collector: a gate
   // or a client that refers back to its engine must not keep both alive.
-  std::array<PyObject*, 3> held_objects() const {
-    return {kb_.ptr(), gate_.gate.ptr(), core_ ? llm_object(core_->llm()).ptr() : nullptr};
-  }
+  std::array<PyObject*, 3> held_objects() const { return {store.ptr(), gate.gate.ptr(), llm_object(llm()).ptr()}; }
   void drop_held_objects() {
-    gate_.gate.reset();
-    if (core_) core_->set_llm(nullptr);
+    gate.gate.reset();
+    set_llm(nullptr);
   }
 
  private:
-  nb::object kb_;
-  vb::PythonGate gate_;
-  std::optional<ps::PatternEngine> core_;
+  ps::StoreOpener open_store() {
+    return [this](const std::filesystem::path& db_path) -> KnowledgeStoreBase& {
+      nb::gil_scoped_acquire held;
+      store = g_module->attr("SQLiteKnowledgeStore")(db_path);
+      return nb::cast<KnowledgeStoreBase&>(store);
+    };
+  }
 };
 
 }  // namespace
@@ -129,8 +122,8 @@ NB_MODULE(patstage, m) {
   m.attr("ValidationGate") = vb::import_module(vb::PythonModule::ValidationGate).attr("ValidationGate");
   m.attr("AnthropicClient") = optional_class(vb::PythonModule::LlmAnthropic, "AnthropicClient");
   m.attr("OpenRouterClient") = optional_class(vb::PythonModule::LlmOpenRouter, "OpenRouterClient");
-  g_log = new vb::PythonLogger("varnel.phase4");
-  g_clients = new vb::PythonClients(m);
+  g_log = new vb::HostLogger("varnel.phase4");
+  g_clients = new vb::HostClients(m);
 
   m.attr("DEFAULT_PARAMS") = vb::to_python(json::Value(ps::default_params()));
   m.attr("SIGNAL_FILES") = vb::text_dict(ps::kSignalFiles, &ps::SignalFile::family, &ps::SignalFile::file_name);
@@ -146,11 +139,9 @@ NB_MODULE(patstage, m) {
       "'unchanged' for a degenerate unit.");
   m.def(
       "compute_fingerprint",
-      [](json::Array components) {
-        std::vector<ps::Component> list = components_from_python(std::move(components));
-        return vb::unlocked([&] { return ps::compute_fingerprint(std::move(list)); });
-      },
-      nb::arg("signal_components"), "16 hex digits identifying a list of (family, metric, direction) components.");
+      [](const json::Array& components) { return ps::compute_fingerprint(ps::components_from_json(components)); },
+      nb::arg("signal_components"), vb::without_gil(),
+      "16 hex digits identifying a list of (family, metric, direction) components.");
   m.def(
       "signals_to_components",
       [](const json::Array& signals, double threshold) {
@@ -160,74 +151,59 @@ NB_MODULE(patstage, m) {
       "One (family, metric, direction) per signal that moved beyond the threshold, in signal order.");
 
   using Engine = BoundEngine;
+  using Core = ps::PatternEngine;
   nb::class_<Engine>(m, "Phase4Engine",
                      "Learns recurring co-deviation patterns from a workspace's signals and keeps them in the "
                      "knowledge base. Call run(), then close().",
                      vb::Collected<Engine>::slots())
       .def(nb::init<std::filesystem::path, std::optional<json::Object>>(), nb::arg("varnel_dir"),
-           nb::arg("params").none() = nb::none(),
+           nb::arg("params").none() = nb::none(), vb::without_gil(),
            "Checks the parameters, creates phase4/, opens phase4/knowledge.db and reads the interpretation switches.")
-      .def_prop_ro("varnel_dir", [](Engine& e) { return e.core().varnel_dir(); })
-      .def_prop_ro("phase2_path", [](Engine& e) { return e.core().phase2_path(); })
-      .def_prop_ro("phase3_path", [](Engine& e) { return e.core().phase3_path(); })
-      .def_prop_ro("output_path", [](Engine& e) { return e.core().output_path(); })
+      .def_prop_ro("varnel_dir", &Core::varnel_dir)
+      .def_prop_ro("phase2_path", &Core::phase2_path)
+      .def_prop_ro("phase3_path", &Core::phase3_path)
+      .def_prop_ro("output_path", &Core::output_path)
       .def_prop_ro(
-          "params", [](Engine& e) { return e.core().params().values; }, "The effective parameters (a copy).")
-      .def_prop_ro("kb", &Engine::kb, "The knowledge base, a varnel.lorekeep store.")
-      .def_prop_rw(
-          "gate", [](Engine& e) { return e.gate().gate; },
-          [](Engine& e, nb::object gate) { e.gate().gate = std::move(gate); }, "The validation gate.")
-      .def_static(
-          "event_time", &varnel::workspace::event_time, nb::arg("event"),
-          "The event's real time: its commit or run time by type, else its observed_at (\"\" without one).")
+          "params", [](const Engine& e) { return e.params().values; }, "The effective parameters (a copy).")
+      .def_prop_ro("kb", &Engine::store_object, "The knowledge base, a varnel.lorekeep store.")
+      .def_prop_rw("gate", &Engine::gate_object, &Engine::set_gate_object, "The validation gate.")
+      .def_static("event_time", &varnel::workspace::event_time, nb::arg("event"),
+                  "The event's real time: its commit or run time by type, else its observed_at (\"\" without one).")
+      .def("run", &Core::run, vb::without_gil(),
+           "The whole of Phase 4; writes phase4/phase4_summary.json and returns the result record.")
       .def(
-          "run", [](Engine& e) { return vb::unlocked([&] { return e.core().run(); }); },
-          "The whole of Phase 4; writes phase4/phase4_summary.json and returns the result record.")
-      .def(
-          "close", [](Engine& e) { e.kb().attr("close")(); }, "Closes the knowledge base; the engine is done.")
+          "close", [](const Engine& e) { e.store_object().attr("close")(); },
+          "Closes the knowledge base; the engine is done.")
       // Kept for callers of the engine's internals.
       .def_prop_rw(
-          "_llm", [](Engine& e) { return llm_object(e.core().llm()); },
+          "_llm", [](const Engine& e) { return llm_object(e.llm()); },
           [](Engine& e, nb::object client) {
-            e.core().set_llm(client.is_none() ? nullptr : std::make_shared<vb::PythonModel>(std::move(client)));
+            e.set_llm(client.is_none() ? nullptr : std::make_shared<vb::HostModel>(std::move(client)));
           },
           "The interpretation client, None until first needed.")
-      .def_prop_rw(
-          "_llm_enabled", [](Engine& e) { return e.core().llm_enabled(); },
-          [](Engine& e, bool on) { e.core().set_llm_enabled(on); })
-      .def_prop_rw(
-          "_llm_model", [](Engine& e) { return e.core().llm_model(); },
-          [](Engine& e, std::string model) { e.core().set_llm_model(std::move(model)); })
+      .def_prop_rw("_llm_enabled", &Core::llm_enabled, &Core::set_llm_enabled)
+      .def_prop_rw("_llm_model", &Core::llm_model, &Core::set_llm_model)
       .def_prop_ro("_commit_index",
                    [](Engine& e) {
-                     if (!e.core().has_commit_index()) throw nb::attribute_error("_commit_index");
-                     return e.core().build_commit_index().to_json();
+                     if (!e.has_commit_index()) throw nb::attribute_error("_commit_index");
+                     return e.build_commit_index().to_json();
                    })
       .def_prop_ro("_temporal_index",
                    [](Engine& e) {
-                     if (!e.core().has_temporal_index()) throw nb::attribute_error("_temporal_index");
-                     return e.core().build_temporal_index().to_json();
+                     if (!e.has_temporal_index()) throw nb::attribute_error("_temporal_index");
+                     return e.build_temporal_index().to_json();
                    })
+      .def("_load_all_signals", &Core::load_all_signals, vb::without_gil(),
+           "Every signal record of the eight signal files read, in file order.")
+      .def("_load_explanations", &Core::load_explanation_records, vb::without_gil(),
+           "Each signal reference's last explanation record.")
+      .def_static("_group_signals_by_event", &ps::group_signals_by_event, nb::arg("signals"), vb::without_gil(),
+                  "The signals grouped by event_ref, in first-seen order of the references.")
       .def(
-          "_load_all_signals", [](Engine& e) { return vb::unlocked([&] { return e.core().load_all_signals(); }); },
-          "Every signal record of the eight signal files read, in file order.")
-      .def(
-          "_load_explanations",
-          [](Engine& e) { return vb::unlocked([&] { return e.core().load_explanation_records(); }); },
-          "Each signal reference's last explanation record.")
-      .def_static(
-          "_group_signals_by_event",
-          [](json::Array signals) {
-            return vb::unlocked([&] { return ps::group_signals_by_event(std::move(signals)); });
-          },
-          nb::arg("signals"), "The signals grouped by event_ref, in first-seen order of the references.")
-      .def(
-          "_build_commit_index",
-          [](Engine& e) { return vb::unlocked([&] { return e.core().build_commit_index().to_json(); }); },
+          "_build_commit_index", [](Engine& e) { return e.build_commit_index().to_json(); }, vb::without_gil(),
           "event_id -> commit SHA of the workspace's events (read once per engine).")
       .def(
-          "_build_temporal_index",
-          [](Engine& e) { return vb::unlocked([&] { return e.core().build_temporal_index().to_json(); }); },
+          "_build_temporal_index", [](Engine& e) { return e.build_temporal_index().to_json(); }, vb::without_gil(),
           "event_id -> timestamp of the workspace's events (read once per engine).")
       .def_static("_extract_event_timestamp", &varnel::workspace::event_time, nb::arg("ev"),
                   "The event's real time: its commit or run time by type, else observed_at.")
@@ -242,24 +218,19 @@ NB_MODULE(patstage, m) {
           },
           nb::arg("iso_ts").none(), nb::arg("window_hours"),
           "floor(hours since the epoch / window_hours) of an ISO timestamp (UTC unless it says otherwise), or None.")
-      .def(
-          "_lookup_fingerprint",
-          [](Engine& e, const std::string& fingerprint) {
-            return vb::unlocked([&] { return e.core().lookup_fingerprint(fingerprint); });
-          },
-          nb::arg("fingerprint"), "The fingerprint's local knowledge, else its local pattern, else no match.")
+      .def("_lookup_fingerprint", &Core::lookup_fingerprint, nb::arg("fingerprint"), vb::without_gil(),
+           "The fingerprint's local knowledge, else its local pattern, else no match.")
       .def_static(
           "_predominant_direction",
           [](const json::Array& entries, double threshold) {
             return std::string(ps::direction_name(ps::predominant_direction(entries, threshold)));
           },
-          nb::arg("entries"), nb::arg("threshold"), "The direction most entries' deviations take; 'unchanged' on a tie.")
+          nb::arg("entries"), nb::arg("threshold"),
+          "The direction most entries' deviations take; 'unchanged' on a tie.")
       .def(
           "_discover_cooccurrences",
-          [](Engine& e, const json::Array& signals) {
-            return vb::unlocked([&] { return e.core().discover_cooccurrences(signal_set(signals)); });
-          },
-          nb::arg("signals"), "Candidate patterns of metric pairs that move together.")
+          [](Engine& e, const json::Array& signals) { return e.discover_cooccurrences(signal_set(signals)); },
+          nb::arg("signals"), vb::without_gil(), "Candidate patterns of metric pairs that move together.")
       .def_static(
           "_pearson",
           [](const std::vector<double>& xs, const std::vector<double>& ys) {
@@ -269,33 +240,23 @@ NB_MODULE(patstage, m) {
           nb::arg("xs"), nb::arg("ys"), "Pearson's coefficient; 0.0 for fewer than two pairs or a constant series.")
       .def(
           "_discover_presence_patterns",
-          [](Engine& e, const json::Array& signals) {
-            return vb::unlocked([&] { return e.core().discover_presence_patterns(signal_set(signals)); });
-          },
-          nb::arg("signals"), "Candidate patterns of git metrics shifted by another family's presence on a commit.")
+          [](Engine& e, const json::Array& signals) { return e.discover_presence_patterns(signal_set(signals)); },
+          nb::arg("signals"), vb::without_gil(),
+          "Candidate patterns of git metrics shifted by another family's presence on a commit.")
       .def(
-          "_get_llm", [](Engine& e) { return llm_object(vb::unlocked([&] { return e.core().get_llm(); })); },
+          "_get_llm", [](Engine& e) { return llm_object(vb::unlocked([&] { return e.get_llm(); })); },
           "The interpretation client, made on first need; None when the layer is off or no client can be made.")
       .def(
           "_interpret_pattern",
           [](Engine& e, const json::Object& pattern, const json::Object& explanations_by_ref) {
-            const ps::Explanations ex = ps::explanations_from_records(explanations_by_ref);
-            return vb::unlocked([&] { return e.core().interpret_pattern(pattern, ex); });
+            return e.interpret_pattern(pattern, ps::explanations_from_records(explanations_by_ref));
           },
-          nb::arg("pattern"), nb::arg("explanations_by_ref"), "The model's one-sentence description, or None.")
-      .def(
-          "_check_promotion",
-          [](Engine& e, const json::Object& pattern) {
-            return vb::unlocked([&] { return e.core().check_promotion(pattern); });
-          },
-          nb::arg("pattern"), "Whether the pattern has recurred enough to become knowledge now.")
-      .def(
-          "_promote_pattern",
-          [](Engine& e, const json::Object& pattern) {
-            return vb::unlocked([&] { return e.core().promote_pattern(pattern); });
-          },
-          nb::arg("pattern"), "Stores the pattern's knowledge, marks it confirmed and returns the knowledge id.")
-      .def(
-          "_run_decay", [](Engine& e) { return vb::unlocked([&] { return e.core().run_decay(); }); },
-          "Expires patterns not seen for decay_window days, except confirmed ones; returns their ids.");
+          nb::arg("pattern"), nb::arg("explanations_by_ref"), vb::without_gil(),
+          "The model's one-sentence description, or None.")
+      .def("_check_promotion", &Core::check_promotion, nb::arg("pattern"), vb::without_gil(),
+           "Whether the pattern has recurred enough to become knowledge now.")
+      .def("_promote_pattern", &Core::promote_pattern, nb::arg("pattern"), vb::without_gil(),
+           "Stores the pattern's knowledge, marks it confirmed and returns the knowledge id.")
+      .def("_run_decay", &Core::run_decay, vb::without_gil(),
+           "Expires patterns not seen for decay_window days, except confirmed ones; returns their ids.");
 }

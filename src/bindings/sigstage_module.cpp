@@ -1,14 +1,10 @@
 // varnel.sigstage: the signal engine (Phase 2) for a Python host.
-#include <nanobind/stl/optional.h>
-#include <nanobind/stl/set.h>
-
 #include <optional>
 #include <set>
 #include <thread>
 
 #include "bindings/glue/convert.hpp"
 #include "bindings/glue/errors.hpp"
-#include "bindings/glue/gil.hpp"
 #include "bindings/glue/imports.hpp"
 #include "bindings/glue/nb.hpp"
 #include "bindings/glue/python_call.hpp"
@@ -24,48 +20,32 @@ namespace json = varnel::json;
 
 namespace {
 
+bool is_number(const nb::handle& obj) {
+  return !nb::isinstance<nb::bool_>(obj) && (nb::isinstance<nb::int_>(obj) || nb::isinstance<nb::float_>(obj));
+}
+
 // A Python number as a metric number. `what` names it in errors. None, NaN
 // and the infinities are "not measured"; booleans are refused and other
 // objects become unusable values that fail where they are used.
-sig::MetricValue metric_from_python(const nb::object& obj, const std::string& what) {
+sig::MetricValue metric_from_python(const nb::handle& obj, const std::string& what) {
   if (obj.is_none()) return sig::MetricValue::null();
   if (nb::isinstance<nb::bool_>(obj)) throw varnel::TypeMismatchError(what + " must be a number, not bool");
-  if (nb::isinstance<nb::int_>(obj) || nb::isinstance<nb::float_>(obj)) {
-    const std::optional<sig::Num> n = varnel::pyexact::num_from_json(vb::from_python(obj), what);
-    return n ? sig::MetricValue::of(*n) : sig::MetricValue::null();
-  }
-  return sig::MetricValue::invalid(what + " must be a number, not " + vb::type_name(obj));
+  if (!is_number(obj)) return sig::MetricValue::invalid(what + " must be a number, not " + vb::type_name(obj));
+  const std::optional<sig::Num> n = varnel::pyexact::num_from_json(vb::from_python(obj), what);
+  return n ? sig::MetricValue::of(*n) : sig::MetricValue::null();
 }
 
 // A host's values for the module-level statistics: finite numbers.
 std::vector<sig::Num> numbers_from_python(const nb::iterable& values) {
   std::vector<sig::Num> out;
   for (auto item : values) {
-    const sig::MetricValue v = metric_from_python(nb::borrow(item), "value");
+    const sig::MetricValue v = metric_from_python(item, "value");
     if (v.kind == sig::MetricValue::Kind::Invalid) throw varnel::TypeMismatchError(v.problem);
     if (v.kind == sig::MetricValue::Kind::Null) {
       throw varnel::InvalidValueError("values must be finite numbers, not " + std::string(nb::repr(item).c_str()));
     }
     out.push_back(v.number);
   }
-  return out;
-}
-
-// The observed value of compute_robust_deviation: a number, not a bool.
-double observed_from_python(const nb::object& obj) {
-  if (nb::isinstance<nb::bool_>(obj) || !(nb::isinstance<nb::int_>(obj) || nb::isinstance<nb::float_>(obj))) {
-    throw varnel::TypeMismatchError("observed must be a number, not " + vb::type_name(obj));
-  }
-  return static_cast<double>(nb::float_(obj));
-}
-
-json::Object deviation_record(const sig::Deviation& d) {
-  json::Object out;
-  out.append("measure", d.measure ? json::Value(*d.measure) : json::Value());
-  out.append("unit", std::string(d.unit));
-  out.append("median", d.median.to_json());
-  out.append("mad", d.mad.to_json());
-  out.append("degenerate", d.degenerate);
   return out;
 }
 
@@ -82,34 +62,30 @@ std::vector<std::string> sorted(const std::set<std::string>& files) { return {fi
 // number, or None.
 sig::Metrics metrics_from_python(const nb::object& metrics, sig::SignalEmitter& emitter) {
   sig::Metrics out;
-  if (metrics.is_none()) {
-    out.missing = true;
-    return out;
-  }
+  out.missing = metrics.is_none();
+  if (out.missing) return out;
   if (!nb::isinstance<nb::dict>(metrics)) {
     throw varnel::TypeMismatchError("metric_fn must return a dict, not " + vb::type_name(metrics));
   }
   for (auto [key, value] : nb::borrow<nb::dict>(metrics)) {
     const std::string name = vb::text_from_python(key);
-    out.items.push_back({emitter.names().intern(name), metric_from_python(nb::borrow(value), "metric " + name)});
+    out.items.push_back({emitter.names().intern(name), metric_from_python(value, "metric " + name)});
   }
   return out;
 }
 
-// A Phase2Engine as the host holds it: the core and the families that
-// failed in its latest run, by family with the text of each failure.
-class Phase2Engine {
+// A Phase2Engine as the host holds it: the core, and the families that
+// failed in its latest run with the text of each failure.
+class Phase2Engine : public sig::SignalEngine {
  public:
-  Phase2Engine(std::filesystem::path varnel_dir, std::int64_t window_size, std::int64_t min_baseline)
-      : engine_(std::move(varnel_dir), window_size, min_baseline) {}
+  using sig::SignalEngine::SignalEngine;
 
-  const sig::SignalEngine& core() const { return engine_; }
   const json::Object& failures() const { return failures_; }
 
   nb::list run_family(std::size_t family) {
     failures_ = json::Object();
     try {
-      return signals_to_python(vb::unlocked([&] { return engine_.run_family(family); }));
+      return signals_to_python(vb::unlocked([&] { return SignalEngine::run_family(family); }));
     } catch (...) {
       fail(family, std::current_exception());
       throw;
@@ -119,12 +95,10 @@ class Phase2Engine {
   nb::dict run_all() {
     failures_ = json::Object();
     nb::dict out;
-    // Families run in table order, so a failure is the family after the
-    // last one done.
-    std::size_t running = 0;
+    std::size_t running = 0;  // families run in table order
     try {
       vb::unlocked([&] {
-        engine_.run_all([&](std::size_t family, sig::SignalList& signals) {
+        SignalEngine::run_all([&](std::size_t family, sig::SignalList& signals) {
           nb::gil_scoped_acquire locked;
           out[key(family).c_str()] = signals_to_python(signals);
           running = family + 1;
@@ -137,9 +111,11 @@ class Phase2Engine {
     return out;
   }
 
-  // A failed family prints its line, as before, and has no signals.
+  // A family that fails prints its line and has no signals.
   nb::dict run_all_parallel(std::optional<std::int64_t> max_workers) {
-    const std::size_t workers = worker_count(max_workers);
+    if (max_workers && *max_workers <= 0) throw varnel::InvalidValueError("max_workers must be greater than 0");
+    const std::size_t workers =
+        max_workers ? static_cast<std::size_t>(*max_workers) : std::thread::hardware_concurrency() + 4;
     failures_ = json::Object();
     nb::dict out;
     nb::object print = vb::import_module(vb::PythonModule::Builtins).attr("print");
@@ -158,40 +134,13 @@ class Phase2Engine {
       nb::gil_scoped_acquire locked;
       vb::check_signals();
     };
-    vb::unlocked([&] { engine_.run_all_parallel(workers, on_done, poll); });
-    return out;
-  }
-
-  nb::list load_events(std::optional<std::string> source_family, std::optional<std::string> source_type) const {
-    const std::vector<json::Value> events =
-        vb::unlocked([&] { return engine_.load_events(source_family.value_or(""), source_type.value_or("")); });
-    nb::list out;
-    for (const json::Value& e : events) out.append(vb::to_python(e));
-    return out;
-  }
-
-  nb::list metric_series(const std::string& family) const {
-    const auto& all = sig::families();
-    std::size_t index = 0;
-    while (index < all.size() && all[index].key != family) ++index;
-    if (index == all.size()) throw varnel::InvalidValueError("no family named " + family);
-    const auto series = vb::unlocked([&] { return engine_.metric_series(index); });
-    const sig::Family& f = all[index];
-    nb::list out;
-    for (const auto& [ref, metrics] : series) {
-      json::Object values;
-      for (const sig::Metric& m : metrics.items) {
-        const bool number = m.value.kind == sig::MetricValue::Kind::Number;
-        values.append(std::string(f.metric_names[m.name]), number ? m.value.number.to_json() : json::Value());
-      }
-      out.append(nb::make_tuple(vb::to_python(ref), vb::PythonBuilder().convert(values)));
-    }
+    vb::unlocked([&] { SignalEngine::run_all_parallel(workers, on_done, poll); });
     return out;
   }
 
   nb::list emit_signals(const nb::iterable& events, const std::string& engine_id, const std::string& source_type,
                         const nb::callable& metric_fn, const nb::callable& window_data_fn) const {
-    sig::SignalEmitter emitter(engine_.settings(), engine_id, source_type);
+    sig::SignalEmitter emitter(settings(), engine_id, source_type);
     for (auto event : events) {
       nb::object metrics = metric_fn(event);
       sig::Metrics converted = metrics_from_python(metrics, emitter);
@@ -212,31 +161,20 @@ class Phase2Engine {
     return text;
   }
 
-  // A thread pool's size as a host gives it: None for a default from the
-  // processor count, else a positive integer.
-  static std::size_t worker_count(std::optional<std::int64_t> max_workers) {
-    if (!max_workers) return std::thread::hardware_concurrency() + 4;
-    if (*max_workers <= 0) throw varnel::InvalidValueError("max_workers must be greater than 0");
-    return static_cast<std::size_t>(*max_workers);
-  }
-
-  sig::SignalEngine engine_;
   json::Object failures_;
 };
 
 nb::dict git_extended_metrics(const json::Value& event, nb::dict metrics, const nb::iterable& window) {
-  const std::vector<std::string> files = sig::git_files(event, "event");
   std::vector<sig::WindowFiles> entries;
   for (auto entry : window) {
-    sig::WindowFiles w;
+    sig::WindowFiles& w = entries.emplace_back();
     w.files = sorted(nb::cast<std::set<std::string>>(entry["files"]));
     for (auto pair : entry["pairs"]) {
       const auto texts = nb::borrow<nb::sequence>(pair);
       w.pairs.emplace_back(nb::cast<std::string>(texts[0]), nb::cast<std::string>(texts[1]));
     }
-    entries.push_back(std::move(w));
   }
-  const auto [locality, novelty] = sig::locality_and_novelty(files, entries);
+  const auto [locality, novelty] = sig::locality_and_novelty(sig::git_files(event, "event"), entries);
   metrics["change_locality"] = locality;
   metrics["cochange_novelty_ratio"] = novelty;
   return metrics;
@@ -260,39 +198,46 @@ NB_MODULE(sigstage, m) {
   m.def(
       "compute_robust_deviation",
       [](const nb::object& observed, const nb::iterable& values) {
-        const double x = observed_from_python(observed);
-        const std::vector<sig::Num> history = numbers_from_python(values);
+        if (!is_number(observed)) {
+          throw varnel::TypeMismatchError("observed must be a number, not " + vb::type_name(observed));
+        }
+        const double x = static_cast<double>(nb::float_(observed));
         sig::StatsScratch scratch;
-        return deviation_record(sig::compute_robust_deviation(x, history, scratch));
+        return sig::compute_robust_deviation(x, numbers_from_python(values), scratch).to_json();
       },
       nb::arg("observed").none(), nb::arg("values"),
       "Deviation of observed against values: modified z-score, IQR fallback, or degenerate.");
 
+  using Core = sig::SignalEngine;
   auto cls =
       nb::class_<Phase2Engine>(m, "Phase2Engine", "Turns the workspace's events into signal files.")
           .def(nb::init<std::filesystem::path, std::int64_t, std::int64_t>(), nb::arg("varnel_dir"),
                nb::arg("window_size") = 50, nb::arg("min_baseline") = 5)
-          .def_prop_ro("varnel_dir", [](const Phase2Engine& e) { return e.core().varnel_dir(); })
-          .def_prop_ro("events_path", [](const Phase2Engine& e) { return e.core().events_path(); })
-          .def_prop_ro("output_path", [](const Phase2Engine& e) { return e.core().output_path(); })
-          .def_prop_ro("window_size", [](const Phase2Engine& e) { return e.core().settings().window_size; })
-          .def_prop_ro("min_baseline", [](const Phase2Engine& e) { return e.core().settings().min_baseline; })
+          .def_prop_ro("varnel_dir", &Core::varnel_dir)
+          .def_prop_ro("events_path", &Core::events_path)
+          .def_prop_ro("output_path", &Core::output_path)
+          .def_prop_ro("window_size", [](const Phase2Engine& e) { return e.settings().window_size; })
+          .def_prop_ro("min_baseline", [](const Phase2Engine& e) { return e.settings().min_baseline; })
           .def_prop_ro("failures", &Phase2Engine::failures,
                        "The families that failed in the latest run (run_all, run_all_parallel or run_<family>), "
                        "in the order they failed: family -> the failure's text, as the printed line shows it.")
-          .def("metric_series", &Phase2Engine::metric_series, nb::arg("family"),
+          .def("metric_series", &Core::metric_series, nb::arg("family"), vb::without_gil(),
                "(event_ref, metrics) of every event of a family in the order it is judged, also the "
                "events too early to be judged; writes no signal file.")
           .def("run_all", &Phase2Engine::run_all)
-          .def("run_all_parallel", &Phase2Engine::run_all_parallel,
-               nb::arg("max_workers").noconvert().none() = 4);
+          .def("run_all_parallel", &Phase2Engine::run_all_parallel, nb::arg("max_workers").noconvert().none() = 4);
   for (std::size_t f = 0; f < sig::kFamilyCount; ++f) {
     const std::string name = "run_" + std::string(sig::families()[f].key);
     cls.def(name.c_str(), [f](Phase2Engine& self) { return self.run_family(f); });
   }
   // Kept for callers of the engine's internals.
-  cls.def("_load_events", &Phase2Engine::load_events, nb::kw_only(), nb::arg("source_family").none() = nb::none(),
-          nb::arg("source_type").none() = nb::none())
+  cls.def(
+         "_load_events",
+         [](const Phase2Engine& e, std::optional<std::string> family, std::optional<std::string> type) {
+           return e.load_events(family.value_or(""), type.value_or(""));
+         },
+         nb::kw_only(), nb::arg("source_family").none() = nb::none(), nb::arg("source_type").none() = nb::none(),
+         vb::without_gil())
       .def("_emit_signals", &Phase2Engine::emit_signals, nb::arg("events"), nb::arg("engine_id"),
            nb::arg("source_type"), nb::arg("metric_fn"), nb::arg("window_data_fn"))
       .def_static(
@@ -301,9 +246,8 @@ NB_MODULE(sigstage, m) {
       .def_static(
           "_cochange_pairs",
           [](const std::set<std::string>& files) {
-            nb::set out;
-            for (const auto& [a, b] : sig::cochange_pairs(sorted(files))) out.add(nb::make_tuple(a, b));
-            return out;
+            const auto pairs = sig::cochange_pairs(sorted(files));
+            return std::set<std::pair<std::string, std::string>>(pairs.begin(), pairs.end());
           },
           nb::arg("files"))
       .def(
@@ -322,7 +266,6 @@ NB_MODULE(sigstage, m) {
             return git_extended_metrics(event, std::move(metrics), window);
           },
           nb::arg("event"), nb::arg("metrics"), nb::arg("window"));
-
   // Kept for callers of the statistics' internals.
   m.def(
       "_median_absolute_deviation",

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "common/content_id.hpp"
+#include "common/errors.hpp"
 
 namespace varnel::patstage {
 
@@ -35,6 +36,20 @@ std::string compute_fingerprint(std::vector<Component> components) {
   // No component holds a map, so the canonical form is exactly the compact
   // form with the components in sorted order.
   return content_id(json::Value(std::move(list)), 16);
+}
+
+std::vector<Component> components_from_json(const json::Array& triples) {
+  std::vector<Component> out;
+  out.reserve(triples.size());
+  for (const json::Value& triple : triples) {
+    const bool texts = triple.is_array() && triple.as_array().size() == 3 &&
+                       std::all_of(triple.as_array().begin(), triple.as_array().end(),
+                                   [](const json::Value& v) { return v.is_string(); });
+    if (!texts) throw TypeMismatchError("a component must be a (family, metric, direction) triple of str");
+    const json::Array& t = triple.as_array();
+    out.push_back({t[0].as_string(), t[1].as_string(), t[2].as_string()});
+  }
+  return out;
 }
 
 std::optional<Component> signal_component(const SignalSet& set, const Signal& s, double threshold) {

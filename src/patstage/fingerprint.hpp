@@ -40,6 +40,10 @@ struct Component {
 // The fingerprint of the components, whatever their order (duplicates count).
 std::string compute_fingerprint(std::vector<Component> components);
 
+// Components as a host lists them: (family, metric, direction) triples of
+// texts. Throws TypeMismatchError for any other item.
+std::vector<Component> components_from_json(const json::Array& triples);
+
 // The component of a signal that moved beyond `threshold`, or nothing for a
 // degenerate signal, one without a measure, or one that did not move. A
 // missing measure counts as 0.

@@ -92,19 +92,32 @@ SignalList SignalEngine::run_git(const EventCatalog& catalog) const {
   return signals;
 }
 
-std::vector<SignalEngine::Measured> SignalEngine::metric_series(std::size_t family) const {
+std::vector<SignalEngine::Measured> SignalEngine::metric_series(std::string_view name) const {
+  const auto& all = families();
+  std::size_t family = 0;
+  while (family < all.size() && all[family].key != name) ++family;
+  if (family == all.size()) throw InvalidValueError("no family named " + std::string(name));
   EventCatalog catalog(layout_.events, only(family));
   catalog.load_all();
   std::vector<Measured> out;
   GitWindow window(settings_.window_size);
+  // The metrics by name, as the runner judged them.
+  auto named = [&](const Metrics& metrics) {
+    json::Object values;
+    for (const Metric& m : metrics.items) {
+      const bool number = m.value.kind == MetricValue::Kind::Number;
+      values.append(std::string(all[family].metric_names[m.name]), number ? m.value.number.to_json() : json::Value());
+    }
+    return values;
+  };
   for (const CatalogEvent* e : catalog.select(family)) {
     const FamilyView& view = *e->view(family);
     if (view.error) std::rethrow_exception(view.error);
     if (family == 0) {
-      out.push_back({event_ref_or_empty(*e), window.measure(view.files)});
+      out.emplace_back(event_ref_or_empty(*e), named(window.measure(view.files)));
       window.remember();
     } else {
-      out.push_back({event_ref_or_empty(*e), view.metrics});
+      out.emplace_back(event_ref_or_empty(*e), named(view.metrics));
     }
   }
   return out;

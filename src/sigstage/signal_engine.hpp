@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,16 +34,15 @@ class SignalEngine {
   // Full events selected by the filters (empty selects all), in run order.
   std::vector<json::Value> load_events(const std::string& source_family, const std::string& source_type) const;
 
-  // One event of a family as the runner measured it: its event_ref and its metrics map.
-  struct Measured {
-    json::Value event_ref;
-    Metrics metrics;
-  };
+  // One event of a family as the runner measured it: its event_ref and its
+  // metrics by name (null where not measured).
+  using Measured = std::pair<json::Value, json::Object>;
 
-  // Every event of one family in the runner's order with the metrics the
-  // runner judged, also the events too early to be judged: hosts rebuild
-  // any signal's earlier values from it. Writes no signal file.
-  std::vector<Measured> metric_series(std::size_t family) const;
+  // Every event of the family named `family` in the runner's order with the
+  // metrics the runner judged, also the events too early to be judged: hosts
+  // rebuild any signal's earlier values from it. Writes no signal file.
+  // Throws InvalidValueError for a name that is no family's.
+  std::vector<Measured> metric_series(std::string_view family) const;
 
   // Runs one family on its own (index into families()); returns its signals
   // and writes its signal file as the family's rules say.

@@ -1,13 +1,13 @@
 // nanobind type casters for what the core takes and gives: text (str, lone
 // surrogates kept), file-system paths (str or os.PathLike in, pathlib.Path
-// out) and JSON values, objects and arrays, all built on the one conversion
-// unit. A signature then shows the real Python types, and an argument of the
-// wrong kind is a TypeError raised by nanobind.
+// out) and JSON values, objects and arrays. Signatures show the real Python
+// types, and an argument of the wrong kind is nanobind's TypeError.
 //
 // An argument of the right kind whose conversion fails (a path with a NUL
 // byte, a dict holding something with no JSON form) raises the conversion's
 // own error when the call begins: ValueError, or TypeError naming the type,
-// as a host's own modules would.
+// as a host's own modules would. Nested in another caster (an optional, a
+// list), or in a cast the C++ asks for itself, it is refused instead.
 #pragma once
 
 #include <exception>
@@ -21,134 +21,102 @@
 
 namespace nanobind::detail {
 
-// The argument's value, or the failure of its conversion kept for the call.
-// A caster nested in another (an optional, a list) refuses instead, since
-// its owner converts inside nanobind's overload resolution.
 template <class T>
-struct varnel_deferring_caster {
+struct varnel_caster {
   using Value = T;
   template <typename T_>
   using Cast = movable_cast_t<T_>;
   template <typename T_>
   bool can_cast() const noexcept {
-    return !failure_;
+    return !failure;
   }
   explicit operator T*() { return &get(); }
   explicit operator T&() { return get(); }
   explicit operator T&&() { return std::move(get()); }
 
-  T value;
-
- protected:
-  // Converts `src` of the right kind with `convert`. A failure is kept for
-  // the call, or refused for a cast the C++ asked for itself.
+  // Converts a source of the right kind, keeping a failure for the call.
   template <class Convert>
-  bool load(uint32_t flags, Convert&& convert) noexcept {
+  bool load(bool right_kind, uint32_t flags, Convert&& convert) noexcept {
+    if (!right_kind) return false;
     try {
       value = convert();
     } catch (...) {
       if ((flags & cast_flags::manual) != 0) return false;
-      failure_ = std::current_exception();
+      failure = std::current_exception();
     }
     return true;
   }
 
- private:
-  T& get() {
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-    return value;
-  }
-  std::exception_ptr failure_;
-};
-
-template <>
-struct type_caster<std::string> {
-  NB_TYPE_CASTER(std::string, const_name("str"))
-
-  bool from_python(handle src, uint32_t, cleanup_list*) noexcept {
-    if (!PyUnicode_Check(src.ptr())) return false;
+  // A new reference to the Python object `convert` makes, or null with the
+  // error set.
+  template <class Convert>
+  static handle make(Convert&& convert) noexcept {
     try {
-      value = varnel::bindings::text_from_python(src);
-      return true;
-    } catch (python_error&) {
-      return false;
-    }
-  }
-
-  static handle from_cpp(const std::string& text, rv_policy, cleanup_list*) noexcept {
-    try {
-      return varnel::bindings::text_to_python(text).release();
+      return convert().release();
     } catch (python_error& e) {
       e.restore();
-      return handle();
+    } catch (const std::exception& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
     }
+    return handle();
+  }
+
+  T& get() {
+    if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
+    return value;
+  }
+
+  T value;
+  std::exception_ptr failure;
+};
+
+template <>
+struct type_caster<std::string> : varnel_caster<std::string> {
+  static constexpr auto Name = const_name("str");
+  bool from_python(handle src, uint32_t flags, cleanup_list*) noexcept {
+    return load(PyUnicode_Check(src.ptr()), flags, [&] { return varnel::bindings::text_from_python(src); });
+  }
+  static handle from_cpp(const std::string& text, rv_policy, cleanup_list*) noexcept {
+    return make([&] { return varnel::bindings::text_to_python(text); });
   }
 };
 
 template <>
-struct type_caster<std::filesystem::path> : varnel_deferring_caster<std::filesystem::path> {
+struct type_caster<std::filesystem::path> : varnel_caster<std::filesystem::path> {
   static constexpr auto Name = io_name("str | os.PathLike", "pathlib.Path");
-
   bool from_python(handle src, uint32_t flags, cleanup_list*) noexcept {
     const bool path_like = PyUnicode_Check(src.ptr()) || PyBytes_Check(src.ptr()) ||
                            PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(src.ptr())), "__fspath__");
-    return path_like && load(flags, [&] { return varnel::bindings::path_from_python(src); });
+    return load(path_like, flags, [&] { return varnel::bindings::path_from_python(src); });
   }
-
   static handle from_cpp(const std::filesystem::path& path, rv_policy, cleanup_list*) noexcept {
-    try {
-      return varnel::bindings::path_to_python(path).release();
-    } catch (python_error& e) {
-      e.restore();
-      return handle();
-    }
+    return make([&] { return varnel::bindings::path_to_python(path); });
   }
 };
 
-// The Python type a signature shows for each kind of JSON.
 template <class Json>
-constexpr auto varnel_json_name() {
-  if constexpr (std::is_same_v<Json, varnel::json::Object>) {
-    return const_name("dict[str, typing.Any]");
-  } else if constexpr (std::is_same_v<Json, varnel::json::Array>) {
-    return const_name("list[typing.Any]");
-  } else {
-    return const_name("typing.Any");
-  }
-}
-
-template <class Json>
-struct varnel_json_caster : varnel_deferring_caster<Json> {
-  static constexpr auto Name = varnel_json_name<Json>();
+struct varnel_json_caster : varnel_caster<Json> {
+  static constexpr bool kObject = std::is_same_v<Json, varnel::json::Object>;
+  static constexpr bool kArray = std::is_same_v<Json, varnel::json::Array>;
+  static constexpr auto Name = const_name<kObject>(const_name("dict[str, typing.Any]"),
+                                                   const_name<kArray>("list[typing.Any]", "typing.Any"));
 
   bool from_python(handle src, uint32_t flags, cleanup_list*) noexcept {
-    if constexpr (std::is_same_v<Json, varnel::json::Object>) {
-      if (!PyDict_Check(src.ptr())) return false;
-    } else if constexpr (std::is_same_v<Json, varnel::json::Array>) {
-      if (!PyList_Check(src.ptr()) && !PyTuple_Check(src.ptr())) return false;
-    }
-    return this->load(flags, [&] {
+    PyObject* o = src.ptr();
+    const bool right_kind = kObject ? PyDict_Check(o) : !kArray || PyList_Check(o) || PyTuple_Check(o);
+    return this->load(right_kind, flags, [&]() -> Json {
       varnel::json::Value v = varnel::bindings::from_python(src);
-      if constexpr (std::is_same_v<Json, varnel::json::Object>) {
+      if constexpr (kObject) {
         return std::move(v.as_object());
-      } else if constexpr (std::is_same_v<Json, varnel::json::Array>) {
+      } else if constexpr (kArray) {
         return std::move(v.as_array());
       } else {
         return v;
       }
     });
   }
-
   static handle from_cpp(const Json& v, rv_policy, cleanup_list*) noexcept {
-    try {
-      return varnel::bindings::PythonBuilder().convert(v).release();
-    } catch (python_error& e) {
-      e.restore();
-      return handle();
-    } catch (const std::exception& e) {
-      PyErr_SetString(PyExc_RuntimeError, e.what());
-      return handle();
-    }
+    return varnel_json_caster::make([&] { return varnel::bindings::PythonBuilder().convert(v); });
   }
 };
 

@@ -117,14 +117,8 @@ std::string failure_text(const std::exception_ptr& failure) {
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unknown failure");
   }
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return str_text(nb::steal(value));
+  const nb::python_error raised;  // takes the error just set
+  return str_text(nb::borrow(raised.value()));
 }
 
 void register_error_translator() {
