@@ -11,7 +11,6 @@
 #include "common/json_logic.hpp"
 #include "common/json_writer.hpp"
 #include "patstage/fingerprint.hpp"
-#include "patstage/signal_set.hpp"
 
 namespace varnel::advstage {
 
@@ -89,10 +88,8 @@ int severity_rank(const std::optional<std::string>& severity) {
 }  // namespace
 
 Movement movement_of(const SignalRefs& significant) {
-  patstage::SignalSet set;
-  for (const Value* signal : significant) set.add(*signal);
   Movement moved;
-  for (patstage::Component& c : patstage::signals_to_components(set, kComponentThreshold)) {
+  for (patstage::Component& c : patstage::signals_to_components(significant, kComponentThreshold)) {
     moved.families.insert(std::move(c.family));
     moved.metrics.insert(std::move(c.metric));
   }

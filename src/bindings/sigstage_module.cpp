@@ -251,14 +251,7 @@ NB_MODULE(sigstage, m) {
           },
           nb::arg("files"))
       .def(
-          "_git_metrics",
-          [](const Phase2Engine&, const json::Value& event) {
-            const std::vector<std::string> files = sig::git_files(event, "event");
-            json::Object out;
-            out.append("files_touched", static_cast<std::int64_t>(files.size()));
-            out.append("dispersion", sig::dispersion(files));
-            return out;
-          },
+          "_git_metrics", [](const Phase2Engine&, const json::Value& event) { return sig::event_metrics(event); },
           nb::arg("event"))
       .def(
           "_git_extended_metrics",

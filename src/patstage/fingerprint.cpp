@@ -76,6 +76,12 @@ std::vector<Component> signals_to_components(const json::Array& signals, double 
   return signals_to_components(set, threshold);
 }
 
+std::vector<Component> signals_to_components(std::span<const json::Value* const> signals, double threshold) {
+  SignalSet set;
+  for (const json::Value* s : signals) set.add(*s);
+  return signals_to_components(set, threshold);
+}
+
 Direction predominant_direction(std::span<const double> deviations, double threshold) {
   std::size_t up = 0;
   std::size_t down = 0;

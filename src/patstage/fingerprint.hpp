@@ -54,8 +54,10 @@ std::optional<Component> signal_component(const SignalSet& set, const Signal& s,
 std::vector<Component> signals_to_components(const SignalSet& set, double threshold,
                                              std::vector<std::uint32_t>* refs = nullptr);
 
-// The same for signal records as a host holds them.
+// The same for signal records as a host holds them, or for references to
+// records (the advisory engine's significant signals).
 std::vector<Component> signals_to_components(const json::Array& signals, double threshold);
+std::vector<Component> signals_to_components(std::span<const json::Value* const> signals, double threshold);
 
 // "increased" when more deviations lie above +threshold than below
 // -threshold, "decreased" for the reverse, "unchanged" on a tie.

@@ -59,6 +59,14 @@ double dispersion(const std::vector<std::string>& sorted_files) {
   return entropy;
 }
 
+json::Object event_metrics(const json::Value& event) {
+  const std::vector<std::string> files = git_files(event, "event");
+  json::Object out;
+  out.append("files_touched", static_cast<std::int64_t>(files.size()));
+  out.append("dispersion", dispersion(files));
+  return out;
+}
+
 std::vector<std::pair<std::string, std::string>> cochange_pairs(const std::vector<std::string>& sorted_files) {
   std::vector<std::pair<std::string, std::string>> pairs;
   for (std::size_t i = 0; i < sorted_files.size(); ++i) {

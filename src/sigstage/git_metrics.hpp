@@ -25,6 +25,10 @@ std::vector<std::string> git_files(const json::Value& event, const std::string& 
 // terms added in ascending directory order.
 double dispersion(const std::vector<std::string>& sorted_files);
 
+// The metrics of one git event alone, as a host's map: files_touched and
+// dispersion.
+json::Object event_metrics(const json::Value& event);
+
 // The top-level directory (bucket) of a path.
 std::string top_level(const std::string& path);
 
