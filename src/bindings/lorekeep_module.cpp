@@ -150,6 +150,7 @@ NB_MODULE(lorekeep, m) {
            nb::arg("scope").none() = nb::none(), without_gil(),
            "An active pattern with this fingerprint in scope (any scope when None or empty), or None.")
       .def("close", &SQLiteKnowledgeStore::close, without_gil(), "Close the connection; it commits nothing.")
+      // Kept for callers of the store's internals.
       .def("_log_history", &SQLiteKnowledgeStore::log_history, nb::arg("pattern_id"), nb::arg("action"),
            nb::arg("details").none() = nb::none(), without_gil(),
            "Append one audit entry; an empty or missing details map is stored as NULL.")

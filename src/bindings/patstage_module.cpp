@@ -45,16 +45,6 @@ nb::list components_to_python(const std::vector<ps::Component>& components) {
   return out;
 }
 
-// `from <module> import <name>`, or None when that fails.
-nb::object optional_class(vb::PythonModule module, const char* name) {
-  try {
-    return vb::import_module(module).attr(name);
-  } catch (nb::python_error& e) {
-    if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return nb::none();
-    throw;
-  }
-}
-
 nb::object llm_object(const std::shared_ptr<ps::LanguageModel>& llm) {
   const auto* model = dynamic_cast<const vb::HostModel*>(llm.get());
   return model != nullptr ? model->client() : nb::none();
@@ -120,8 +110,8 @@ NB_MODULE(patstage, m) {
   // module registers.
   m.attr("SQLiteKnowledgeStore") = vb::import_module(vb::PythonModule::Lorekeep).attr("SQLiteKnowledgeStore");
   m.attr("ValidationGate") = vb::import_module(vb::PythonModule::ValidationGate).attr("ValidationGate");
-  m.attr("AnthropicClient") = optional_class(vb::PythonModule::LlmAnthropic, "AnthropicClient");
-  m.attr("OpenRouterClient") = optional_class(vb::PythonModule::LlmOpenRouter, "OpenRouterClient");
+  m.attr("AnthropicClient") = vb::import_optional(vb::PythonModule::LlmAnthropic, "AnthropicClient");
+  m.attr("OpenRouterClient") = vb::import_optional(vb::PythonModule::LlmOpenRouter, "OpenRouterClient");
   g_log = new vb::HostLogger("varnel.phase4");
   g_clients = new vb::HostClients(m);
 

@@ -5,8 +5,6 @@
 
 #include <array>
 #include <cstddef>
-#include <string>
-#include <string_view>
 
 #include "bindings/glue/nb.hpp"
 
@@ -29,7 +27,7 @@ enum class PythonModule : std::size_t {
 };
 
 // The modules' names, in the order above.
-inline constexpr std::array<std::string_view, 13> kPythonModules = {
+inline constexpr std::array<const char*, 13> kPythonModules = {
     "builtins",        "json",           "logging",         "pathlib",        "sqlite3",
     "varnel.accepted", "varnel.envfile", "varnel.friendly", "varnel.history", "varnel.llm_anthropic",
     "varnel.llm_openrouter", "varnel.lorekeep", "varnel.validation_gate"};
@@ -38,13 +36,24 @@ static_assert(kPythonModules.size() == static_cast<std::size_t>(PythonModule::Va
 // The module, imported on first use; later calls find it in sys.modules, so
 // a host that replaces a module's attribute is seen at the next call.
 inline nb::module_ import_module(PythonModule which) {
-  return nb::module_::import_(std::string(kPythonModules[static_cast<std::size_t>(which)]).c_str());
+  return nb::module_::import_(kPythonModules[static_cast<std::size_t>(which)]);
+}
+
+// `from <module> import <name>`, or None when the module cannot be imported
+// or lacks the name.
+inline nb::object import_optional(PythonModule module, const char* name) {
+  try {
+    return import_module(module).attr(name);
+  } catch (nb::python_error& e) {
+    if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return nb::none();
+    throw;
+  }
 }
 
 // The names of kPythonModules as a tuple of str.
 inline nb::tuple python_module_names() {
   nb::list names;
-  for (std::string_view name : kPythonModules) names.append(nb::str(name.data(), name.size()));
+  for (const char* name : kPythonModules) names.append(nb::str(name));
   return nb::tuple(names);
 }
 
