@@ -21,6 +21,8 @@
 
 namespace nanobind::detail {
 
+// What the casters below share: the argument's value, or the failure of its
+// conversion kept until the call begins.
 template <class T>
 struct varnel_caster {
   using Value = T;
