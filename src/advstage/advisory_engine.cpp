@@ -1,24 +1,24 @@
 // The advisory run and fix verification.
-#include "advisory_engine.hpp"
+#include "advstage/advisory_engine.hpp"
 
 #include <algorithm>
 #include <set>
 #include <utility>
 
+#include "advstage/changes.hpp"
+#include "advstage/event_facts.hpp"
+#include "advstage/evidence.hpp"
+#include "advstage/fields.hpp"
+#include "advstage/pattern_matching.hpp"
+#include "advstage/renderers.hpp"
+#include "advstage/verification.hpp"
 #include "common/clock.hpp"
 #include "common/content_id.hpp"
 #include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/json_logic.hpp"
 #include "common/json_writer.hpp"
-#include "changes.hpp"
-#include "event_facts.hpp"
-#include "evidence.hpp"
-#include "explstage/signal_files.hpp"
-#include "fields.hpp"
-#include "pattern_matching.hpp"
-#include "renderers.hpp"
-#include "verification.hpp"
+#include "workspace/signal_files.hpp"
 
 namespace varnel::advstage {
 
@@ -219,33 +219,27 @@ std::optional<std::unordered_set<std::string>> AdvisoryEngine::wanted_explanatio
 }
 
 AdvisoryEngine::AdvisoryEngine(std::filesystem::path varnel_dir, double significance_threshold)
-    : varnel_dir_(std::move(varnel_dir)),
-      phase1_path_(varnel_dir_ / "events"),
-      phase2_path_(varnel_dir_ / "phase2"),
-      phase3_path_(varnel_dir_ / "phase3"),
-      phase4_path_(varnel_dir_ / "phase4"),
-      output_path_(varnel_dir_ / "phase5"),
-      significance_threshold_(significance_threshold) {
-  files::make_dirs(output_path_);
+    : layout_(std::move(varnel_dir)), significance_threshold_(significance_threshold) {
+  files::make_dirs(layout_.phase5);
 }
 
 json::Array AdvisoryEngine::load_signals(const json::Projection* keep) const {
-  return explstage::load_signal_files(phase2_path_, keep);
+  return workspace::load_signal_files(layout_.phase2, keep);
 }
 
 ExplanationIndex AdvisoryEngine::load_explanations(const json::Projection* keep,
                                                    std::optional<std::unordered_set<std::string>> wanted) const {
   ExplanationIndex index(std::move(wanted));
-  advstage::load_explanations(phase3_path_, index, keep);
+  advstage::load_explanations(layout_.phase3, index, keep);
   return index;
 }
 
-EventMap AdvisoryEngine::load_events() const { return advstage::load_events(phase1_path_); }
+EventMap AdvisoryEngine::load_events() const { return advstage::load_events(layout_.events); }
 
-Value AdvisoryEngine::load_knowledge() const { return advstage::load_knowledge(phase4_path_); }
+Value AdvisoryEngine::load_knowledge() const { return advstage::load_knowledge(layout_.phase4); }
 
 Value AdvisoryEngine::load_patterns(std::optional<std::string_view> scope) const {
-  return advstage::load_patterns(phase4_path_, scope);
+  return advstage::load_patterns(layout_.phase4, scope);
 }
 
 SignalRefs AdvisoryEngine::filter_significant(const json::Array& signals) const {
@@ -301,11 +295,11 @@ Value AdvisoryEngine::run(std::string_view scope, Outside& outside, const EventR
     std::erase_if(matches, [&](const Value& m) { return !names_any_metric(m, active); });
   }
 
-  files::make_dirs(output_path_);
+  files::make_dirs(layout_.phase5);
   Findings findings{std::string(scope), generated_at, std::move(period), std::move(evidence), std::move(matches),
                     std::move(remaining), std::move(accepted)};
-  return findings.remaining.empty() ? publish_all_clear(std::move(findings), output_path_, outside.language)
-                                    : publish_advisory(std::move(findings), output_path_, outside.language);
+  return findings.remaining.empty() ? publish_all_clear(std::move(findings), layout_.phase5, outside.language)
+                                    : publish_advisory(std::move(findings), layout_.phase5, outside.language);
 }
 
 Value AdvisoryEngine::verify(std::string_view scope, const std::filesystem::path& previous, std::string_view shown_as,
@@ -333,8 +327,8 @@ Value AdvisoryEngine::verify(std::string_view scope, const std::filesystem::path
   std::string text = verification_summary(before, current, diff, outside.language);
   Value record = verification_record(before, current, diff, scope, utc_timestamp());
 
-  const std::filesystem::path json_path = output_path_ / "verification.json";
-  const std::filesystem::path text_path = output_path_ / "verification.txt";
+  const std::filesystem::path json_path = layout_.phase5 / "verification.json";
+  const std::filesystem::path text_path = layout_.phase5 / "verification.txt";
   files::write_atomic(json_path, json::dumps(record, json::kPretty));
   files::write_atomic(text_path, text);
 

@@ -10,10 +10,11 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "advstage/inputs.hpp"
+#include "advstage/ports.hpp"
+#include "advstage/significance.hpp"
 #include "common/json_value.hpp"
-#include "inputs.hpp"
-#include "ports.hpp"
-#include "significance.hpp"
+#include "workspace/layout.hpp"
 
 namespace varnel::advstage {
 
@@ -33,12 +34,12 @@ class AdvisoryEngine {
   // missing parents; reads nothing.
   AdvisoryEngine(std::filesystem::path varnel_dir, double significance_threshold);
 
-  const std::filesystem::path& varnel_dir() const { return varnel_dir_; }
-  const std::filesystem::path& phase1_path() const { return phase1_path_; }
-  const std::filesystem::path& phase2_path() const { return phase2_path_; }
-  const std::filesystem::path& phase3_path() const { return phase3_path_; }
-  const std::filesystem::path& phase4_path() const { return phase4_path_; }
-  const std::filesystem::path& output_path() const { return output_path_; }
+  const std::filesystem::path& varnel_dir() const { return layout_.root; }
+  const std::filesystem::path& phase1_path() const { return layout_.events; }
+  const std::filesystem::path& phase2_path() const { return layout_.phase2; }
+  const std::filesystem::path& phase3_path() const { return layout_.phase3; }
+  const std::filesystem::path& phase4_path() const { return layout_.phase4; }
+  const std::filesystem::path& output_path() const { return layout_.phase5; }
   double significance_threshold() const { return significance_threshold_; }
 
   // The inputs, whole or (for a run) with only the fields `keep` names.
@@ -71,12 +72,7 @@ class AdvisoryEngine {
                      Outside& outside, const EventRefs& event_refs = std::nullopt) const;
 
  private:
-  std::filesystem::path varnel_dir_;
-  std::filesystem::path phase1_path_;
-  std::filesystem::path phase2_path_;
-  std::filesystem::path phase3_path_;
-  std::filesystem::path phase4_path_;
-  std::filesystem::path output_path_;
+  workspace::Layout layout_;
   double significance_threshold_;
 };
 

@@ -1,16 +1,16 @@
 // Building, choosing, grouping and enriching change records.
-#include "changes.hpp"
+#include "advstage/changes.hpp"
 
 #include <algorithm>
 #include <set>
 #include <unordered_map>
 
+#include "advstage/event_facts.hpp"
+#include "advstage/fields.hpp"
+#include "advstage/significance.hpp"
 #include "common/json_logic.hpp"
 #include "common/json_writer.hpp"
 #include "common/number_format.hpp"
-#include "event_facts.hpp"
-#include "fields.hpp"
-#include "significance.hpp"
 
 namespace varnel::advstage {
 

@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "advstage/inputs.hpp"
 #include "common/json_value.hpp"
-#include "inputs.hpp"
 
 namespace varnel::advstage {
 

@@ -1,17 +1,17 @@
 // Event times and the commit list.
-#include "event_facts.hpp"
+#include "advstage/event_facts.hpp"
 
 #include <algorithm>
 #include <utility>
 
+#include "advstage/fields.hpp"
 #include "common/json_logic.hpp"
-#include "fields.hpp"
-#include "patstage/event_index.hpp"
+#include "workspace/event_fields.hpp"
 
 namespace varnel::advstage {
 
 std::string event_time(const Value& event) {
-  const Value time = patstage::extract_event_timestamp(event);
+  const Value time = workspace::event_time(event);
   return time.is_null() ? std::string() : text_of(time);
 }
 

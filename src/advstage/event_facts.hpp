@@ -1,17 +1,17 @@
 // What the advisory reads from Phase 1 events beyond single fields: the
-// real time of an event, as the pattern engine reads it, and the ordered
-// list of the workspace's commits.
+// real time of an event, by the workspace's rule, and the ordered list of
+// the workspace's commits.
 #pragma once
 
 #include <string>
 
+#include "advstage/inputs.hpp"
 #include "common/json_value.hpp"
-#include "inputs.hpp"
 
 namespace varnel::advstage {
 
-// The event's timestamp text as the pattern engine extracts it; "" when it
-// has none, a null included, so that timestamps always order as text.
+// The event's time as text; "" when it has none, a null included, so that
+// times always order as text.
 std::string event_time(const json::Value& event);
 
 // The same for a stored event, worked out once per event.

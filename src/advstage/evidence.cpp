@@ -1,17 +1,17 @@
 // Gathering evidence from the events of the significant signals.
-#include "evidence.hpp"
+#include "advstage/evidence.hpp"
 
 #include <algorithm>
 #include <set>
 #include <unordered_set>
 #include <utility>
 
+#include "advstage/event_facts.hpp"
+#include "advstage/fields.hpp"
+#include "advstage/labels.hpp"
 #include "common/json_logic.hpp"
 #include "common/json_writer.hpp"
 #include "common/number_format.hpp"
-#include "event_facts.hpp"
-#include "fields.hpp"
-#include "labels.hpp"
 
 namespace varnel::advstage {
 

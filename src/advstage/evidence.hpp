@@ -3,9 +3,9 @@
 // timeline of what happened when.
 #pragma once
 
+#include "advstage/inputs.hpp"
+#include "advstage/significance.hpp"
 #include "common/json_value.hpp"
-#include "inputs.hpp"
-#include "significance.hpp"
 
 namespace varnel::advstage {
 

@@ -1,5 +1,5 @@
 // Field access with the defaults of Phase 5's records.
-#include "fields.hpp"
+#include "advstage/fields.hpp"
 
 #include "common/errors.hpp"
 #include "common/number_format.hpp"

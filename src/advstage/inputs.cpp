@@ -1,15 +1,17 @@
 // Loading the explanations, events and knowledge of a workspace.
-#include "inputs.hpp"
+#include "advstage/inputs.hpp"
 
 #include <system_error>
 #include <utility>
 
+#include "advstage/fields.hpp"
 #include "common/errors.hpp"
 #include "common/json_logic.hpp"
 #include "common/json_reader.hpp"
 #include "common/json_writer.hpp"
-#include "fields.hpp"
 #include "lorekeep/sqlite_knowledge_store.hpp"
+#include "workspace/event_files.hpp"
+#include "workspace/layout.hpp"
 
 namespace varnel::advstage {
 
@@ -21,8 +23,6 @@ bool file_exists(const std::filesystem::path& path) {
 }
 
 std::string canonical(const Value& id) { return json::dumps(id, json::kCanonical); }
-
-std::filesystem::path knowledge_db(const std::filesystem::path& phase4_path) { return phase4_path / "knowledge.db"; }
 
 const json::Projection kSignalRecord{
     {{"engine_id"}, {"metric"}, {"baseline"}, {"observed"}, {"deviation"}, {"event_ref"}}, nullptr};
@@ -100,6 +100,13 @@ void ExplanationIndex::set(const std::string& key, Value record) {
   store(key, records_.size() - 1, true);
 }
 
+json::Object ExplanationIndex::to_json() const {
+  json::Object out;
+  out.reserve(keys_.size());
+  for (const auto& [key, record] : keys_) out.append(*key, records_[record]);
+  return out;
+}
+
 const Value* ExplanationIndex::find(const std::string& key) const {
   const auto it = position_.find(key);
   return it == position_.end() ? nullptr : &records_[keys_[it->second].second];
@@ -107,7 +114,7 @@ const Value* ExplanationIndex::find(const std::string& key) const {
 
 void load_explanations(const std::filesystem::path& phase3_path, ExplanationIndex& index,
                        const json::Projection* keep) {
-  const std::filesystem::path path = phase3_path / "explanations.json";
+  const std::filesystem::path path = workspace::explanations_file(phase3_path);
   if (!file_exists(path)) return;
   Value parsed = json::read_file(path, keep);
   if (!parsed.is_array()) {
@@ -119,19 +126,10 @@ void load_explanations(const std::filesystem::path& phase3_path, ExplanationInde
 
 EventMap load_events(const std::filesystem::path& events_path) {
   EventMap events;
-  std::error_code ec;
-  std::filesystem::directory_iterator it(events_path, ec);
-  if (ec) {
-    if (ec == std::errc::no_such_file_or_directory) return events;
-    throw OsError(ec.value(), events_path.string());
-  }
-  std::vector<std::filesystem::path> paths;
-  for (const auto& entry : it) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0) paths.push_back(entry.path());
-  }
-  events.reserve(paths.size());
-  for (const std::filesystem::path& path : paths) {
+  const std::vector<std::string> names = workspace::event_files_as_listed(events_path);
+  events.reserve(names.size());
+  for (const std::string& name : names) {
+    const std::filesystem::path path = events_path / name;
     Value event = json::read_file(path);
     if (!event.is_object()) {
       throw TypeMismatchError(path.string() + ": an event must be a JSON object, not " +
@@ -145,7 +143,7 @@ EventMap load_events(const std::filesystem::path& events_path) {
 }
 
 Value load_knowledge(const std::filesystem::path& phase4_path) {
-  const std::filesystem::path path = knowledge_db(phase4_path);
+  const std::filesystem::path path = workspace::knowledge_base_file(phase4_path);
   if (!file_exists(path)) return Value(json::Array{});
   lorekeep::SQLiteKnowledgeStore store(path);
   Value knowledge = store.list_knowledge("local");
@@ -154,7 +152,7 @@ Value load_knowledge(const std::filesystem::path& phase4_path) {
 }
 
 Value load_patterns(const std::filesystem::path& phase4_path, std::optional<std::string_view> scope) {
-  const std::filesystem::path path = knowledge_db(phase4_path);
+  const std::filesystem::path path = workspace::knowledge_base_file(phase4_path);
   if (!file_exists(path)) return Value(json::Array{});
   lorekeep::SQLiteKnowledgeStore store(path);
   Value patterns = store.list_patterns(scope, std::nullopt, std::nullopt);

@@ -1,7 +1,7 @@
 // What the earlier phases left in the workspace, brought into memory: the
 // explanations by key, the Phase 1 events by identifier, and the knowledge
 // base's local knowledge and stored patterns (the signals come through the
-// explanation engine's loader). A missing input reads as empty; an input that
+// workspace's loader). A missing input reads as empty; an input that
 // exists but cannot be read or decoded fails.
 #pragma once
 
@@ -74,9 +74,8 @@ class ExplanationIndex {
   void set(const std::string& key, Value record);
   // The record stored under `key`, or nullptr.
   const Value* find(const std::string& key) const;
-  // Keys in order, each with the number of its record.
-  const std::vector<std::pair<const std::string*, std::size_t>>& keys() const { return keys_; }
-  const Value& record(std::size_t i) const { return records_[i]; }
+  // Every key with its record, keys in order.
+  json::Object to_json() const;
 
  private:
   bool wanted(const std::string& key) const { return !wanted_ || wanted_->count(key) != 0; }

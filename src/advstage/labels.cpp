@@ -1,7 +1,7 @@
 // Label lookups with the name itself as the fallback.
-#include "labels.hpp"
+#include "advstage/labels.hpp"
 
-#include "fields.hpp"
+#include "advstage/fields.hpp"
 #include "vocab/lookup.hpp"
 
 namespace varnel::advstage {

@@ -1,17 +1,16 @@
 // Matching knowledge and patterns, and the short list of matches.
-#include "pattern_matching.hpp"
+#include "advstage/pattern_matching.hpp"
 
 #include <algorithm>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "advstage/fields.hpp"
+#include "advstage/labels.hpp"
 #include "common/json_logic.hpp"
 #include "common/json_writer.hpp"
-#include "fields.hpp"
-#include "labels.hpp"
 #include "patstage/fingerprint.hpp"
-#include "patstage/signal_set.hpp"
 
 namespace varnel::advstage {
 
@@ -89,10 +88,8 @@ int severity_rank(const std::optional<std::string>& severity) {
 }  // namespace
 
 Movement movement_of(const SignalRefs& significant) {
-  patstage::SignalSet set;
-  for (const Value* signal : significant) set.add(*signal);
   Movement moved;
-  for (patstage::Component& c : patstage::signals_to_components(set, kComponentThreshold)) {
+  for (patstage::Component& c : patstage::signals_to_components(significant, kComponentThreshold)) {
     moved.families.insert(std::move(c.family));
     moved.metrics.insert(std::move(c.metric));
   }

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "advstage/ports.hpp"
+#include "advstage/significance.hpp"
 #include "common/json_value.hpp"
-#include "ports.hpp"
-#include "significance.hpp"
 
 namespace varnel::advstage {
 

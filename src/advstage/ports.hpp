@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "explstage/plain_language.hpp"
+#include "vocab/plain_language.hpp"
 
 namespace varnel::advstage {
 
 // The helper's phrases for advisories, beyond those of explanations.
-class AdvisoryLanguage : public explstage::PlainLanguage {
+class AdvisoryLanguage : public vocab::PlainLanguage {
  public:
   // Text form of the field `field` ("label" or "description") of the risk
   // record the helper gives for a deviation; fails when it lacks the field.

@@ -1,16 +1,16 @@
 // Rendering the advisory texts.
-#include "renderers.hpp"
+#include "advstage/renderers.hpp"
 
 #include <array>
 
+#include "advstage/fields.hpp"
+#include "advstage/labels.hpp"
+#include "advstage/pattern_matching.hpp"
+#include "advstage/significance.hpp"
 #include "common/json_logic.hpp"
 #include "common/number_format.hpp"
 #include "common/one_line.hpp"
-#include "fields.hpp"
-#include "labels.hpp"
-#include "pattern_matching.hpp"
-#include "significance.hpp"
-#include "text_case.hpp"
+#include "pyexact/text_case.hpp"
 #include "vocab/baseline.hpp"
 #include "vocab/lookup.hpp"
 
@@ -182,7 +182,7 @@ void append_change_lines(std::vector<std::string>& lines, const Value& change, s
   std::string heading = std::string(indent) + family_label(required(change, "family")) + " / " + metric_label(metric);
   lines.push_back(heading + "  [" + language.risk_text(required(change, "deviation_stddev"), "label") + "]");
   const Value& current = required(change, "current");
-  const std::string phrase = capitalize(language.relative_change(current, baseline_value(change)));
+  const std::string phrase = pyexact::capitalize(language.relative_change(current, baseline_value(change)));
   lines.push_back(std::string(indent) + "   " + phrase + " (now " + fmt_value(metric, current) + ")");
   if (auto insight = language.metric_insight(metric, direction(change))) {
     lines.push_back(std::string(indent) + "   \u2192 " + *insight);

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "advstage/ports.hpp"
 #include "common/json_value.hpp"
-#include "ports.hpp"
 
 namespace varnel::advstage {
 

@@ -1,13 +1,13 @@
 // The significance rule.
-#include "significance.hpp"
+#include "advstage/significance.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
+#include "advstage/fields.hpp"
 #include "common/errors.hpp"
 #include "common/json_logic.hpp"
-#include "fields.hpp"
 
 namespace varnel::advstage {
 

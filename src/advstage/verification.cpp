@@ -1,5 +1,5 @@
 // Building the verification record and its text.
-#include "verification.hpp"
+#include "advstage/verification.hpp"
 
 #include <sys/stat.h>
 
@@ -7,16 +7,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "advstage/fields.hpp"
+#include "advstage/labels.hpp"
+#include "advstage/renderers.hpp"
 #include "common/content_id.hpp"
 #include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/json_logic.hpp"
 #include "common/json_reader.hpp"
 #include "common/number_format.hpp"
-#include "fields.hpp"
-#include "labels.hpp"
-#include "renderers.hpp"
-#include "text_case.hpp"
+#include "pyexact/text_case.hpp"
 
 namespace varnel::advstage {
 
@@ -144,7 +144,7 @@ std::string verification_summary(const Value& before, const Value& after, const 
     lines.emplace_back("STILL UNUSUAL:");
     for (const Value& e : persisting) {
       const std::string name = entry_name(e);
-      const std::string level = lower(language.risk_text(required(e, "now_deviation"), "description"));
+      const std::string level = pyexact::lower(language.risk_text(required(e, "now_deviation"), "description"));
       const bool improving = json::truthy(required(e, "improved"));
       lines.push_back("  \u26a0\ufe0f  " + name + " \u2014 still " + level + " (" +
                       (improving ? "improving" : "not improving") + ")");
@@ -156,7 +156,7 @@ std::string verification_summary(const Value& before, const Value& after, const 
     for (const Value& e : fresh) {
       const std::string name = entry_name(e);
       lines.push_back("  \U0001f535 " + name + " \u2014 " +
-                      lower(language.risk_text(required(e, "deviation_stddev"), "description")) + " (new)");
+                      pyexact::lower(language.risk_text(required(e, "deviation_stddev"), "description")) + " (new)");
     }
     lines.emplace_back();
   }
@@ -165,7 +165,7 @@ std::string verification_summary(const Value& before, const Value& after, const 
     for (const Value& e : regressions) {
       const std::string name = entry_name(e);
       lines.push_back("  \U0001f534 " + name + " \u2014 " +
-                      lower(language.risk_text(required(e, "deviation_stddev"), "description")) +
+                      pyexact::lower(language.risk_text(required(e, "deviation_stddev"), "description")) +
                       " (was normal before)");
     }
     lines.emplace_back();

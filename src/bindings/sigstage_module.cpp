@@ -1,73 +1,51 @@
 // varnel.sigstage: the signal engine (Phase 2) for a Python host.
-#include <nanobind/stl/pair.h>
-#include <nanobind/stl/vector.h>
-
-#include <cmath>
 #include <optional>
+#include <set>
 #include <thread>
 
-#include "../common/errors.hpp"
-#include "../sigstage/families.hpp"
-#include "../sigstage/git_metrics.hpp"
-#include "../sigstage/robust_stats.hpp"
-#include "../sigstage/signal_engine.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "nb.hpp"
+#include "bindings/glue/convert.hpp"
+#include "bindings/glue/errors.hpp"
+#include "bindings/glue/imports.hpp"
+#include "bindings/glue/nb.hpp"
+#include "bindings/glue/python_call.hpp"
+#include "common/errors.hpp"
+#include "sigstage/families.hpp"
+#include "sigstage/git_metrics.hpp"
+#include "sigstage/robust_stats.hpp"
+#include "sigstage/signal_engine.hpp"
 
 namespace vb = varnel::bindings;
 namespace sig = varnel::sig;
-using varnel::json::Value;
+namespace json = varnel::json;
 
 namespace {
 
-// A Python number as a metric number. `what` names it in errors. None, NaN
-// and the infinities are "not measured" (nullopt); booleans and other
-// objects are refused unless `lenient`, in which case they become unusable
-// values that fail where they are used.
-std::optional<sig::MetricValue> metric_from_python(nb::handle obj, const std::string& what) {
-  if (obj.is_none()) return sig::MetricValue::null();
-  if (PyBool_Check(obj.ptr())) throw varnel::TypeMismatchError(what + " must be a number, not bool");
-  if (PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr())) {
-    const Value v = vb::from_python(obj);
-    const std::optional<sig::Num> n = sig::num_from_json(v, what);
-    return n ? sig::MetricValue::of(*n) : sig::MetricValue::null();
-  }
-  return sig::MetricValue::invalid(what + " must be a number, not " + std::string(Py_TYPE(obj.ptr())->tp_name));
+bool is_number(const nb::handle& obj) {
+  return !nb::isinstance<nb::bool_>(obj) && (nb::isinstance<nb::int_>(obj) || nb::isinstance<nb::float_>(obj));
 }
 
-// A list of finite numbers for the module-level statistics.
-std::vector<sig::Num> numbers_from_python(nb::handle values) {
+// A Python number as a metric number. `what` names it in errors. None, NaN
+// and the infinities are "not measured"; booleans are refused and other
+// objects become unusable values that fail where they are used.
+sig::MetricValue metric_from_python(const nb::handle& obj, const std::string& what) {
+  if (obj.is_none()) return sig::MetricValue::null();
+  if (nb::isinstance<nb::bool_>(obj)) throw varnel::TypeMismatchError(what + " must be a number, not bool");
+  if (!is_number(obj)) return sig::MetricValue::invalid(what + " must be a number, not " + vb::type_name(obj));
+  const std::optional<sig::Num> n = varnel::pyexact::num_from_json(vb::from_python(obj), what);
+  return n ? sig::MetricValue::of(*n) : sig::MetricValue::null();
+}
+
+// A host's values for the module-level statistics: finite numbers.
+std::vector<sig::Num> numbers_from_python(const nb::iterable& values) {
   std::vector<sig::Num> out;
-  for (nb::handle item : values) {
-    const sig::MetricValue v = *metric_from_python(item, "value");
+  for (auto item : values) {
+    const sig::MetricValue v = metric_from_python(item, "value");
     if (v.kind == sig::MetricValue::Kind::Invalid) throw varnel::TypeMismatchError(v.problem);
     if (v.kind == sig::MetricValue::Kind::Null) {
       throw varnel::InvalidValueError("values must be finite numbers, not " + std::string(nb::repr(item).c_str()));
     }
     out.push_back(v.number);
   }
-  return out;
-}
-
-double observed_from_python(nb::handle obj) {
-  if (PyBool_Check(obj.ptr()) || !(PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr()))) {
-    throw varnel::TypeMismatchError(std::string("observed must be a number, not ") + Py_TYPE(obj.ptr())->tp_name);
-  }
-  const double x = PyFloat_AsDouble(obj.ptr());
-  if (x == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return x;
-}
-
-nb::object num_to_python(const sig::Num& n) { return vb::to_python(n.to_json()); }
-
-nb::dict deviation_to_python(const sig::Deviation& d) {
-  nb::dict out;
-  out["measure"] = d.measure ? nb::object(nb::float_(*d.measure)) : nb::none();
-  out["unit"] = nb::str(d.unit.data(), d.unit.size());
-  out["median"] = num_to_python(d.median);
-  out["mad"] = num_to_python(d.mad);
-  out["degenerate"] = nb::bool_(d.degenerate);
   return out;
 }
 
@@ -78,162 +56,112 @@ nb::list signals_to_python(const sig::SignalList& signals) {
   return out;
 }
 
-// The distinct paths of a Python collection of file names, sorted.
-std::vector<std::string> files_from_python(nb::handle files) {
-  std::vector<std::string> out;
-  for (nb::handle f : files) out.push_back(vb::text_from_python(f));
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
+std::vector<std::string> sorted(const std::set<std::string>& files) { return {files.begin(), files.end()}; }
+
+// The metrics map a host's metric_fn returns: a dict of metric name to
+// number, or None.
+sig::Metrics metrics_from_python(const nb::object& metrics, sig::SignalEmitter& emitter) {
+  sig::Metrics out;
+  out.missing = metrics.is_none();
+  if (out.missing) return out;
+  if (!nb::isinstance<nb::dict>(metrics)) {
+    throw varnel::TypeMismatchError("metric_fn must return a dict, not " + vb::type_name(metrics));
+  }
+  for (auto [key, value] : nb::borrow<nb::dict>(metrics)) {
+    const std::string name = vb::text_from_python(key);
+    out.items.push_back({emitter.names().intern(name), metric_from_python(value, "metric " + name)});
+  }
   return out;
 }
 
-class Phase2Engine {
+// A Phase2Engine as the host holds it: the core, and the families that
+// failed in its latest run with the text of each failure.
+class Phase2Engine : public sig::SignalEngine {
  public:
-  Phase2Engine(nb::handle varnel_dir, std::int64_t window_size, std::int64_t min_baseline)
-      : engine_(vb::path_from_python(varnel_dir), window_size, min_baseline) {}
+  using sig::SignalEngine::SignalEngine;
 
-  nb::object varnel_dir() const { return vb::path_to_python(engine_.varnel_dir()); }
-  nb::object events_path() const { return vb::path_to_python(engine_.events_path()); }
-  nb::object output_path() const { return vb::path_to_python(engine_.output_path()); }
-  std::size_t window_size() const { return engine_.settings().window_size; }
-  std::size_t min_baseline() const { return engine_.settings().min_baseline; }
+  const json::Object& failures() const { return failures_; }
 
-  nb::list load_events(nb::handle source_family, nb::handle source_type) const {
-    const std::string family = source_family.is_none() ? "" : vb::text_from_python(source_family);
-    const std::string type = source_type.is_none() ? "" : vb::text_from_python(source_type);
-    std::vector<Value> events;
-    {
-      nb::gil_scoped_release unlocked;
-      events = engine_.load_events(family, type);
+  nb::list run_family(std::size_t family) {
+    failures_ = json::Object();
+    try {
+      return signals_to_python(vb::unlocked([&] { return SignalEngine::run_family(family); }));
+    } catch (...) {
+      fail(family, std::current_exception());
+      throw;
     }
-    nb::list out;
-    for (const Value& e : events) out.append(vb::to_python(e));
+  }
+
+  nb::dict run_all() {
+    failures_ = json::Object();
+    nb::dict out;
+    std::size_t running = 0;  // families run in table order
+    try {
+      vb::unlocked([&] {
+        SignalEngine::run_all([&](std::size_t family, sig::SignalList& signals) {
+          nb::gil_scoped_acquire locked;
+          out[key(family).c_str()] = signals_to_python(signals);
+          running = family + 1;
+        });
+      });
+    } catch (...) {
+      fail(running, std::current_exception());
+      throw;
+    }
     return out;
   }
 
-  nb::list metric_series(const std::string& family) const {
-    const auto& all = sig::families();
-    std::size_t index = 0;
-    while (index < all.size() && all[index].key != family) ++index;
-    if (index == all.size()) throw varnel::InvalidValueError("no family named " + family);
-    std::vector<sig::SignalEngine::Measured> series;
-    {
-      nb::gil_scoped_release unlocked;
-      series = engine_.metric_series(index);
-    }
-    const sig::Family& f = all[index];
-    nb::list out;
-    for (const auto& [ref, metrics] : series) {
-      nb::dict values;
-      for (const sig::Metric& m : metrics.items) {
-        const std::string_view name = f.metric_names[m.name];
-        values[nb::str(name.data(), name.size())] =
-            m.value.kind == sig::MetricValue::Kind::Number ? num_to_python(m.value.number) : nb::none();
+  // A family that fails prints its line and has no signals.
+  nb::dict run_all_parallel(std::optional<std::int64_t> max_workers) {
+    if (max_workers && *max_workers <= 0) throw varnel::InvalidValueError("max_workers must be greater than 0");
+    const std::size_t workers =
+        max_workers ? static_cast<std::size_t>(*max_workers) : std::thread::hardware_concurrency() + 4;
+    failures_ = json::Object();
+    nb::dict out;
+    nb::object print = vb::import_module(vb::PythonModule::Builtins).attr("print");
+    auto on_done = [&](sig::SignalEngine::Outcome& outcome) {
+      nb::gil_scoped_acquire locked;
+      const std::string family = key(outcome.family);
+      if (outcome.error) {
+        print(vb::text_to_python("  [Phase 2] " + family + " failed: " + fail(outcome.family, outcome.error)));
+        out[family.c_str()] = nb::list();
+      } else {
+        out[family.c_str()] = signals_to_python(*outcome.signals);
+        outcome.signals.reset();  // the Python copy is all the host keeps
       }
-      out.append(nb::make_tuple(vb::to_python(ref), values));
-    }
+    };
+    auto poll = [] {
+      nb::gil_scoped_acquire locked;
+      vb::check_signals();
+    };
+    vb::unlocked([&] { SignalEngine::run_all_parallel(workers, on_done, poll); });
     return out;
   }
 
-  nb::list emit_signals(nb::handle events, const std::string& engine_id, const std::string& source_type,
-                        nb::handle metric_fn, nb::handle window_data_fn) const {
-    sig::SignalEmitter emitter(engine_.settings(), engine_id, source_type);
-    for (nb::handle event : events) {
+  nb::list emit_signals(const nb::iterable& events, const std::string& engine_id, const std::string& source_type,
+                        const nb::callable& metric_fn, const nb::callable& window_data_fn) const {
+    sig::SignalEmitter emitter(settings(), engine_id, source_type);
+    for (auto event : events) {
       nb::object metrics = metric_fn(event);
       sig::Metrics converted = metrics_from_python(metrics, emitter);
-      emitter.judge(converted, [&event] {
-        nb::object ref = event.attr("get")("event_id", "");
-        return vb::from_python(ref);
-      });
+      emitter.judge(converted, [&event] { return vb::from_python(event.attr("get")("event_id", "")); });
       window_data_fn(event, metrics);  // extra window data is never read back here
       emitter.remember(std::move(converted));
     }
     return signals_to_python(emitter.take_signals());
   }
 
-  nb::list run_family(std::size_t family) const {
-    std::optional<sig::SignalList> signals;
-    {
-      nb::gil_scoped_release unlocked;
-      signals = engine_.run_family(family);
-    }
-    return signals_to_python(*signals);
-  }
-
-  nb::dict run_all() const {
-    nb::dict out;
-    nb::gil_scoped_release unlocked;
-    engine_.run_all([&](std::size_t family, sig::SignalList& signals) {
-      nb::gil_scoped_acquire locked;
-      out[std::string(sig::families()[family].key).c_str()] = signals_to_python(signals);
-    });
-    return out;
-  }
-
-  nb::dict run_all_parallel(nb::handle max_workers) const {
-    const std::size_t workers = worker_count(max_workers);
-    nb::dict out;
-    nb::object print = nb::module_::import_("builtins").attr("print");
-    auto on_done = [&](sig::SignalEngine::Outcome& outcome) {
-      nb::gil_scoped_acquire locked;
-      const std::string key(sig::families()[outcome.family].key);
-      if (outcome.error) {
-        nb::object failure = vb::python_exception(outcome.error);
-        print(nb::str(("  [Phase 2] " + key + " failed: ").c_str()) + nb::str(failure));
-        out[key.c_str()] = nb::list();
-      } else {
-        out[key.c_str()] = signals_to_python(*outcome.signals);
-        outcome.signals.reset();  // the Python copy is all the host keeps
-      }
-    };
-    auto poll = [] {
-      nb::gil_scoped_acquire locked;
-      if (PyErr_CheckSignals() != 0) throw nb::python_error();
-    };
-    {
-      nb::gil_scoped_release unlocked;
-      engine_.run_all_parallel(workers, on_done, poll);
-    }
-    return out;
-  }
-
  private:
-  // A thread pool's size as a host gives it: None for a default from the
-  // processor count, else a positive integer.
-  static std::size_t worker_count(nb::handle max_workers) {
-    if (max_workers.is_none()) return std::thread::hardware_concurrency() + 4;
-    if (PyBool_Check(max_workers.ptr()) || !PyLong_Check(max_workers.ptr())) {
-      throw varnel::TypeMismatchError(std::string("max_workers must be an integer, not ") +
-                                      Py_TYPE(max_workers.ptr())->tp_name);
-    }
-    const long long n = PyLong_AsLongLong(max_workers.ptr());
-    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (n <= 0) throw varnel::InvalidValueError("max_workers must be greater than 0");
-    return static_cast<std::size_t>(n);
+  static std::string key(std::size_t family) { return std::string(sig::families()[family].key); }
+
+  // Notes the failure of a family and gives its text.
+  std::string fail(std::size_t family, const std::exception_ptr& error) {
+    std::string text = vb::failure_text(error);
+    failures_.append(key(family), text);
+    return text;
   }
 
-  // A host's metrics map: a dict of metric name to number, or None.
-  static sig::Metrics metrics_from_python(nb::handle metrics, sig::SignalEmitter& emitter) {
-    sig::Metrics out;
-    if (metrics.is_none()) {
-      out.missing = true;
-      return out;
-    }
-    if (!PyDict_Check(metrics.ptr())) {
-      throw varnel::TypeMismatchError(std::string("metric_fn must return a dict, not ") +
-                                      Py_TYPE(metrics.ptr())->tp_name);
-    }
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(metrics.ptr(), &pos, &key, &value)) {
-      const std::string name = vb::text_from_python(key);
-      out.items.push_back({emitter.names().intern(name), *metric_from_python(value, "metric " + name)});
-    }
-    return out;
-  }
-
-  sig::SignalEngine engine_;
+  json::Object failures_;
 };
 
 // The name of a git metric, as its signals carry it.
@@ -242,27 +170,17 @@ nb::str git_metric(sig::GitMetric metric) {
   return nb::str(name.data(), name.size());
 }
 
-nb::dict git_metrics(nb::handle event) {
-  const std::vector<std::string> files = sig::git_files(vb::from_python(event), "event");
-  nb::dict out;
-  out[git_metric(sig::kFilesTouched)] = files.size();
-  out[git_metric(sig::kDispersion)] = sig::dispersion(files);
-  return out;
-}
-
-nb::handle git_extended_metrics(nb::handle event, nb::handle metrics, nb::handle window) {
-  const std::vector<std::string> files = sig::git_files(vb::from_python(event), "event");
+nb::dict git_extended_metrics(const json::Value& event, nb::dict metrics, const nb::iterable& window) {
   std::vector<sig::WindowFiles> entries;
-  for (nb::handle entry : window) {
-    sig::WindowFiles w;
-    w.files = files_from_python(entry["files"]);
-    for (nb::handle pair : entry["pairs"]) {
-      nb::sequence p = nb::borrow<nb::sequence>(pair);
-      w.pairs.emplace_back(vb::text_from_python(p[0]), vb::text_from_python(p[1]));
+  for (auto entry : window) {
+    sig::WindowFiles& w = entries.emplace_back();
+    w.files = sorted(nb::cast<std::set<std::string>>(entry["files"]));
+    for (auto pair : entry["pairs"]) {
+      const auto texts = nb::borrow<nb::sequence>(pair);
+      w.pairs.emplace_back(nb::cast<std::string>(texts[0]), nb::cast<std::string>(texts[1]));
     }
-    entries.push_back(std::move(w));
   }
-  const auto [locality, novelty] = sig::locality_and_novelty(files, entries);
+  const auto [locality, novelty] = sig::locality_and_novelty(sig::git_files(event, "event"), entries);
   metrics[git_metric(sig::kChangeLocality)] = locality;
   metrics[git_metric(sig::kCochangeNovelty)] = novelty;
   return metrics;
@@ -278,76 +196,88 @@ NB_MODULE(sigstage, m) {
   nb::dict family_metrics;
   for (const sig::Family& family : sig::families()) {
     nb::list metrics;
-    for (std::string_view metric : family.metric_names) metrics.append(nb::str(metric.data(), metric.size()));
-    family_metrics[nb::str(family.key.data(), family.key.size())] = nb::tuple(metrics);
+    for (std::string_view metric : family.metric_names) metrics.append(vb::text_to_python(metric));
+    family_metrics[vb::text_to_python(family.key)] = nb::tuple(metrics);
   }
   m.attr("FAMILY_METRICS") = family_metrics;
 
   m.def(
       "compute_robust_deviation",
-      [](nb::handle observed, nb::handle values) {
-        const double x = observed_from_python(observed);
-        const std::vector<sig::Num> history = numbers_from_python(values);
+      [](const nb::object& observed, const nb::iterable& values) {
+        if (!is_number(observed)) {
+          throw varnel::TypeMismatchError("observed must be a number, not " + vb::type_name(observed));
+        }
+        const double x = static_cast<double>(nb::float_(observed));
         sig::StatsScratch scratch;
-        return deviation_to_python(sig::compute_robust_deviation(x, history, scratch));
+        return sig::compute_robust_deviation(x, numbers_from_python(values), scratch).to_json();
       },
       nb::arg("observed").none(), nb::arg("values"),
       "Deviation of observed against values: modified z-score, IQR fallback, or degenerate.");
+
+  using Core = sig::SignalEngine;
+  auto cls =
+      nb::class_<Phase2Engine>(m, "Phase2Engine", "Turns the workspace's events into signal files.")
+          .def(nb::init<std::filesystem::path, std::int64_t, std::int64_t>(), nb::arg("varnel_dir"),
+               nb::arg("window_size") = 50, nb::arg("min_baseline") = 5)
+          .def_prop_ro("varnel_dir", &Core::varnel_dir)
+          .def_prop_ro("events_path", &Core::events_path)
+          .def_prop_ro("output_path", &Core::output_path)
+          .def_prop_ro("window_size", [](const Phase2Engine& e) { return e.settings().window_size; })
+          .def_prop_ro("min_baseline", [](const Phase2Engine& e) { return e.settings().min_baseline; })
+          .def_prop_ro("failures", &Phase2Engine::failures,
+                       "The families that failed in the latest run (run_all, run_all_parallel or run_<family>), "
+                       "in the order they failed: family -> the failure's text, as the printed line shows it.")
+          .def("metric_series", &Core::metric_series, nb::arg("family"), vb::without_gil(),
+               "(event_ref, metrics) of every event of a family in the order it is judged, also the "
+               "events too early to be judged; writes no signal file.")
+          .def("run_all", &Phase2Engine::run_all)
+          .def("run_all_parallel", &Phase2Engine::run_all_parallel, nb::arg("max_workers").noconvert().none() = 4);
+  for (std::size_t f = 0; f < sig::kFamilyCount; ++f) {
+    const std::string name = "run_" + std::string(sig::families()[f].key);
+    cls.def(name.c_str(), [f](Phase2Engine& self) { return self.run_family(f); });
+  }
+  // Kept for callers of the engine's internals.
+  cls.def(
+         "_load_events",
+         [](const Phase2Engine& e, std::optional<std::string> family, std::optional<std::string> type) {
+           return e.load_events(family.value_or(""), type.value_or(""));
+         },
+         nb::kw_only(), nb::arg("source_family").none() = nb::none(), nb::arg("source_type").none() = nb::none(),
+         vb::without_gil())
+      .def("_emit_signals", &Phase2Engine::emit_signals, nb::arg("events"), nb::arg("engine_id"),
+           nb::arg("source_type"), nb::arg("metric_fn"), nb::arg("window_data_fn"))
+      .def_static(
+          "_dispersion", [](const std::set<std::string>& files) { return sig::dispersion(sorted(files)); },
+          nb::arg("files"))
+      .def_static(
+          "_cochange_pairs",
+          [](const std::set<std::string>& files) {
+            const auto pairs = sig::cochange_pairs(sorted(files));
+            return std::set<std::pair<std::string, std::string>>(pairs.begin(), pairs.end());
+          },
+          nb::arg("files"))
+      .def(
+          "_git_metrics", [](const Phase2Engine&, const json::Value& event) { return sig::event_metrics(event); },
+          nb::arg("event"))
+      .def(
+          "_git_extended_metrics",
+          [](const Phase2Engine&, const json::Value& event, nb::dict metrics, const nb::iterable& window) {
+            return git_extended_metrics(event, std::move(metrics), window);
+          },
+          nb::arg("event"), nb::arg("metrics"), nb::arg("window"));
+  // Kept for callers of the statistics' internals.
   m.def(
       "_median_absolute_deviation",
-      [](nb::handle values) {
+      [](const nb::iterable& values) {
         sig::StatsScratch scratch;
-        return num_to_python(sig::median_absolute_deviation(numbers_from_python(values), scratch));
+        return sig::median_absolute_deviation(numbers_from_python(values), scratch).to_json();
       },
       nb::arg("values"));
   m.def(
       "_iqr",
-      [](nb::handle values) {
+      [](const nb::iterable& values) {
         sig::StatsScratch scratch;
-        return num_to_python(sig::interquartile_range(numbers_from_python(values), scratch));
+        return sig::interquartile_range(numbers_from_python(values), scratch).to_json();
       },
       nb::arg("values"));
-
-  auto cls = nb::class_<Phase2Engine>(m, "Phase2Engine", "Turns the workspace's events into signal files.")
-                 .def(nb::init<nb::handle, std::int64_t, std::int64_t>(), nb::arg("varnel_dir"),
-                      nb::arg("window_size") = 50, nb::arg("min_baseline") = 5)
-                 .def_prop_ro("varnel_dir", &Phase2Engine::varnel_dir)
-                 .def_prop_ro("events_path", &Phase2Engine::events_path)
-                 .def_prop_ro("output_path", &Phase2Engine::output_path)
-                 .def_prop_ro("window_size", &Phase2Engine::window_size)
-                 .def_prop_ro("min_baseline", &Phase2Engine::min_baseline)
-                 .def("_load_events", &Phase2Engine::load_events, nb::kw_only(),
-                      nb::arg("source_family").none() = nb::none(), nb::arg("source_type").none() = nb::none())
-                 .def("_emit_signals", &Phase2Engine::emit_signals, nb::arg("events"), nb::arg("engine_id"),
-                      nb::arg("source_type"), nb::arg("metric_fn"), nb::arg("window_data_fn"))
-                 .def_static(
-                     "_dispersion", [](nb::handle files) { return sig::dispersion(files_from_python(files)); },
-                     nb::arg("files"))
-                 .def_static(
-                     "_cochange_pairs",
-                     [](nb::handle files) {
-                       nb::set out;
-                       for (const auto& [a, b] : sig::cochange_pairs(files_from_python(files))) {
-                         out.add(nb::make_tuple(vb::text_to_python(a), vb::text_to_python(b)));
-                       }
-                       return out;
-                     },
-                     nb::arg("files"))
-                 .def("_git_metrics", [](const Phase2Engine&, nb::handle event) { return git_metrics(event); },
-                      nb::arg("event"))
-                 .def(
-                     "_git_extended_metrics",
-                     [](const Phase2Engine&, nb::handle event, nb::handle metrics, nb::handle window) {
-                       return nb::borrow(git_extended_metrics(event, metrics, window));
-                     },
-                     nb::arg("event"), nb::arg("metrics"), nb::arg("window"))
-                 .def("metric_series", &Phase2Engine::metric_series, nb::arg("family"),
-                      "(event_ref, metrics) of every event of a family in the order it is judged, also the "
-                      "events too early to be judged; writes no signal file.")
-                 .def("run_all", &Phase2Engine::run_all)
-                 .def("run_all_parallel", &Phase2Engine::run_all_parallel, nb::arg("max_workers").none() = 4);
-  for (std::size_t f = 0; f < sig::kFamilyCount; ++f) {
-    const std::string name = "run_" + std::string(sig::families()[f].key);
-    cls.def(name.c_str(), [f](const Phase2Engine& self) { return self.run_family(f); });
-  }
 }

@@ -1,5 +1,5 @@
 // UTC timestamps in the system's text form.
-#include "clock.hpp"
+#include "common/clock.hpp"
 
 #include <cstdio>
 

@@ -1,10 +1,10 @@
 // Content identifiers through OpenSSL's libcrypto.
-#include "content_id.hpp"
+#include "common/content_id.hpp"
 
 #include <openssl/sha.h>
 
-#include "errors.hpp"
-#include "json_writer.hpp"
+#include "common/errors.hpp"
+#include "common/json_writer.hpp"
 
 namespace varnel {
 

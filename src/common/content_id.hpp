@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "json_value.hpp"
+#include "common/json_value.hpp"
 
 namespace varnel {
 

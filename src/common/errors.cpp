@@ -1,5 +1,5 @@
 // Messages of the core's error kinds.
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // Whole-file reads and atomic whole-file writes on POSIX.
-#include "files.hpp"
+#include "common/files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 namespace varnel::files {
 

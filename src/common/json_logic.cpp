@@ -1,12 +1,12 @@
 // Truth values and exact numeric comparisons of JSON values.
-#include "json_logic.hpp"
+#include "common/json_logic.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 
-#include "errors.hpp"
-#include "number_format.hpp"
+#include "common/errors.hpp"
+#include "common/number_format.hpp"
 
 namespace varnel::json {
 

@@ -6,7 +6,7 @@
 #include <compare>
 #include <string_view>
 
-#include "json_value.hpp"
+#include "common/json_value.hpp"
 
 namespace varnel::json {
 

@@ -1,5 +1,5 @@
 // Recursive-descent JSON reader with a host decoder's messages and positions.
-#include "json_reader.hpp"
+#include "common/json_reader.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "errors.hpp"
-#include "files.hpp"
-#include "utf8.hpp"
+#include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/utf8.hpp"
 
 namespace varnel::json {
 

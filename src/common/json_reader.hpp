@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json_value.hpp"
+#include "common/json_value.hpp"
 
 namespace varnel::json {
 

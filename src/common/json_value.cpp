@@ -1,10 +1,10 @@
 // Object member access and number conversion of the JSON value.
-#include "json_value.hpp"
+#include "common/json_value.hpp"
 
 #include <charconv>
 #include <cmath>
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 namespace varnel::json {
 

@@ -1,13 +1,13 @@
 // The JSON writers.
-#include "json_writer.hpp"
+#include "common/json_writer.hpp"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <vector>
 
-#include "number_format.hpp"
-#include "utf8.hpp"
+#include "common/number_format.hpp"
+#include "common/utf8.hpp"
 
 namespace varnel::json {
 

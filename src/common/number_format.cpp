@@ -1,12 +1,12 @@
 // Number texts and decimal rounding.
-#include "number_format.hpp"
+#include "common/number_format.hpp"
 
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 namespace varnel::numfmt {
 

@@ -7,14 +7,14 @@
 // The characters are those of Unicode 14.0 (the data of Python 3.11's
 // unicodedata): general categories Cc, Cf, Zl and Zp, and what str.isspace
 // calls white space.
-#include "one_line.hpp"
+#include "common/one_line.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <iterator>
 
-#include "utf8.hpp"
+#include "common/utf8.hpp"
 
 namespace varnel::text {
 

@@ -1,5 +1,5 @@
 // UTF-8 checks and code-point encoding.
-#include "utf8.hpp"
+#include "common/utf8.hpp"
 
 namespace varnel::utf8 {
 

@@ -1,15 +1,15 @@
 // Loading signals, building explanation records and writing them.
-#include "explanation_engine.hpp"
+#include "explstage/explanation_engine.hpp"
 
 #include <utility>
 
-#include "../common/clock.hpp"
-#include "../common/content_id.hpp"
-#include "../common/errors.hpp"
-#include "../common/files.hpp"
-#include "../common/json_writer.hpp"
-#include "signal_files.hpp"
-#include "summary_template.hpp"
+#include "common/clock.hpp"
+#include "common/content_id.hpp"
+#include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/json_writer.hpp"
+#include "explstage/summary_template.hpp"
+#include "workspace/signal_files.hpp"
 
 namespace varnel::explstage {
 
@@ -30,15 +30,13 @@ Value take(Value& signal, std::string_view key) {
 }  // namespace
 
 ExplanationEngine::ExplanationEngine(std::filesystem::path varnel_dir)
-    : varnel_dir_(std::move(varnel_dir)),
-      phase2_path_(varnel_dir_ / "phase2"),
-      output_path_(varnel_dir_ / "phase3") {
-  files::make_dirs(output_path_);
+    : layout_(std::move(varnel_dir)) {
+  files::make_dirs(layout_.phase3);
 }
 
-json::Array ExplanationEngine::load_signals() const { return load_signal_files(phase2_path_); }
+json::Array ExplanationEngine::load_signals() const { return workspace::load_signal_files(layout_.phase2); }
 
-Value explain(Value&& signal, PlainLanguage& helper) {
+Value explain(Value&& signal, vocab::PlainLanguage& helper) {
   json::Object record;
   record.reserve(8);
   record.append("engine_id", take(signal, "engine_id"));
@@ -61,14 +59,14 @@ Value explain(Value&& signal, PlainLanguage& helper) {
   return out;
 }
 
-json::Array ExplanationEngine::run(PlainLanguage& helper) const {
+json::Array ExplanationEngine::run(vocab::PlainLanguage& helper) const {
   json::Array signals = load_signals();
   if (signals.empty()) throw NotFoundError(std::string(kNoSignalsMessage));
   json::Array records;
   records.reserve(signals.size());
   for (Value& signal : signals) records.push_back(explain(std::move(signal), helper));
   Value all(std::move(records));
-  files::write_atomic(output_path_ / "explanations.json", json::dumps(all, json::kPretty));
+  files::write_atomic(workspace::explanations_file(layout_.phase3), json::dumps(all, json::kPretty));
   return std::move(all.as_array());
 }
 

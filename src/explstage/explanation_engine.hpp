@@ -7,8 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "../common/json_value.hpp"
-#include "plain_language.hpp"
+#include "common/json_value.hpp"
+#include "vocab/plain_language.hpp"
+#include "workspace/layout.hpp"
 
 namespace varnel::explstage {
 
@@ -18,9 +19,9 @@ class ExplanationEngine {
   // missing parents; an existing directory is fine.
   explicit ExplanationEngine(std::filesystem::path varnel_dir);
 
-  const std::filesystem::path& varnel_dir() const { return varnel_dir_; }
-  const std::filesystem::path& phase2_path() const { return phase2_path_; }
-  const std::filesystem::path& output_path() const { return output_path_; }
+  const std::filesystem::path& varnel_dir() const { return layout_.root; }
+  const std::filesystem::path& phase2_path() const { return layout_.phase2; }
+  const std::filesystem::path& output_path() const { return layout_.phase3; }
 
   // Every signal record of the workspace as parsed: signal files in family
   // table order (absent files skipped), records in file order.
@@ -29,16 +30,14 @@ class ExplanationEngine {
   // Builds one explanation per signal, writes them all to explanations.json
   // in one atomic replacement, and returns them. Without any signal it
   // throws NotFoundError; on any failure nothing is written.
-  json::Array run(PlainLanguage& helper) const;
+  json::Array run(vocab::PlainLanguage& helper) const;
 
  private:
-  std::filesystem::path varnel_dir_;
-  std::filesystem::path phase2_path_;
-  std::filesystem::path output_path_;
+  workspace::Layout layout_;
 };
 
 // The explanation record of one signal, its values moved out of `signal`.
-json::Value explain(json::Value&& signal, PlainLanguage& helper);
+json::Value explain(json::Value&& signal, vocab::PlainLanguage& helper);
 
 // The 64-digit content identifier of a record (SHA-256 of its canonical form).
 std::string explanation_hash(const json::Value& data);

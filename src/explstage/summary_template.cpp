@@ -1,12 +1,12 @@
 // The assembly of summary sentences from the vocabulary's sentence tables.
-#include "summary_template.hpp"
+#include "explstage/summary_template.hpp"
 
 #include <array>
 #include <optional>
 
-#include "../common/errors.hpp"
-#include "../common/json_logic.hpp"
-#include "../common/number_format.hpp"
+#include "common/errors.hpp"
+#include "common/json_logic.hpp"
+#include "common/number_format.hpp"
 #include "vocab/baseline.hpp"
 #include "vocab/lookup.hpp"
 
@@ -85,7 +85,7 @@ std::string_view direction(const Value& signal) {
   return up ? "up" : "down";
 }
 
-std::string summary(const Value& signal, PlainLanguage& helper) {
+std::string summary(const Value& signal, vocab::PlainLanguage& helper) {
   const Value& metric = signal.at("metric");
   const Value& observed = signal.at("observed");
   const Value& baseline = signal.at("baseline");

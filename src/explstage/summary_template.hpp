@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "../common/json_value.hpp"
-#include "plain_language.hpp"
+#include "common/json_value.hpp"
+#include "vocab/plain_language.hpp"
 
 namespace varnel::explstage {
 
@@ -24,6 +24,6 @@ std::string_view direction(const json::Value& signal);
 
 // The summary sentence. Asks `helper` for the change phrase and then for
 // the remark, once each, even where the sentence uses neither.
-std::string summary(const json::Value& signal, PlainLanguage& helper);
+std::string summary(const json::Value& signal, vocab::PlainLanguage& helper);
 
 }  // namespace varnel::explstage

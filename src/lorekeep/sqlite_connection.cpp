@@ -1,5 +1,5 @@
 // The RAII layer over SQLite's C API.
-#include "sqlite_connection.hpp"
+#include "lorekeep/sqlite_connection.hpp"
 
 #include <sqlite3.h>
 

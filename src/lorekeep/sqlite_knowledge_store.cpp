@@ -1,5 +1,5 @@
 // The SQLite backend of the knowledge base.
-#include "sqlite_knowledge_store.hpp"
+#include "lorekeep/sqlite_knowledge_store.hpp"
 
 #include <algorithm>
 #include <array>

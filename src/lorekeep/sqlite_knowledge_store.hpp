@@ -9,8 +9,8 @@
 #include <string_view>
 #include <thread>
 
-#include "knowledge_store_base.hpp"
-#include "sqlite_connection.hpp"
+#include "lorekeep/knowledge_store_base.hpp"
+#include "lorekeep/sqlite_connection.hpp"
 
 namespace varnel::lorekeep {
 

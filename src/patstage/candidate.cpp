@@ -1,5 +1,5 @@
 // Building candidate records.
-#include "candidate.hpp"
+#include "patstage/candidate.hpp"
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 // Ranking the commits of a signal set's references.
-#include "commit_ranks.hpp"
+#include "patstage/commit_ranks.hpp"
 
 #include <algorithm>
 #include <string_view>

@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "event_index.hpp"
-#include "signal_set.hpp"
+#include "patstage/event_index.hpp"
+#include "patstage/signal_set.hpp"
 
 namespace varnel::patstage {
 

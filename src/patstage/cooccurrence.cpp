@@ -4,7 +4,7 @@
 // point (a commit's rank, or a window number),
 // so that the points two keys share come out of a linear merge already in
 // ascending order.
-#include "cooccurrence.hpp"
+#include "patstage/cooccurrence.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,12 +13,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "candidate.hpp"
-#include "commit_ranks.hpp"
 #include "common/number_format.hpp"
-#include "fingerprint.hpp"
-#include "iso_time.hpp"
-#include "statistics.hpp"
+#include "patstage/candidate.hpp"
+#include "patstage/commit_ranks.hpp"
+#include "patstage/fingerprint.hpp"
+#include "patstage/statistics.hpp"
+#include "pyexact/iso_time.hpp"
 
 namespace varnel::patstage {
 
@@ -72,7 +72,7 @@ class Windows {
     if (!b.known) {
       b.known = true;
       const std::string* when = times_.find(set_.refs().text(ref));
-      if (when != nullptr && !when->empty()) b.value = time_bucket(*when, window_hours_);
+      if (when != nullptr && !when->empty()) b.value = pyexact::time_bucket(*when, window_hours_);
     }
     return b.value;
   }

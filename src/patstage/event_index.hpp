@@ -1,7 +1,6 @@
 // The two indexes that align signals of different families: event to commit
-// SHA and event to the event's real time, both read from the workspace's
-// event files in one pass. The event-time rule is also the advisory
-// engine's, which calls extract_event_timestamp for its own events.
+// SHA and event to the event's real time (by the workspace's rules for both),
+// read from the workspace's event files in one pass.
 #pragma once
 
 #include <filesystem>
@@ -15,18 +14,6 @@
 #include "common/json_value.hpp"
 
 namespace varnel::patstage {
-
-// The real time of one event: for "git" the first non-empty of
-// payload.committed_at and payload.authored_at, for "github_actions" of
-// payload.timing.created_at and started_at, for "github_releases" of
-// payload.timing.initiated_at and completed_at; otherwise, or when those are
-// empty, the event's observed_at as it is (null included), "" when absent.
-// Throws TypeMismatchError when `event` is not an object.
-json::Value extract_event_timestamp(const json::Value& event);
-
-// The commit SHA an event belongs to: payload.commit_hash for "git" events,
-// payload.trigger.commit_sha for the others; "" when there is none.
-std::string_view event_commit(const json::Value& event);
 
 // A text-to-text map that keeps its keys in first-insertion order; setting
 // a present key replaces its value in place.

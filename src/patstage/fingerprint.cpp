@@ -1,9 +1,10 @@
 // Directions, components and fingerprints.
-#include "fingerprint.hpp"
+#include "patstage/fingerprint.hpp"
 
 #include <algorithm>
 
 #include "common/content_id.hpp"
+#include "common/errors.hpp"
 
 namespace varnel::patstage {
 
@@ -37,6 +38,20 @@ std::string compute_fingerprint(std::vector<Component> components) {
   return content_id(json::Value(std::move(list)), 16);
 }
 
+std::vector<Component> components_from_json(const json::Array& triples) {
+  std::vector<Component> out;
+  out.reserve(triples.size());
+  for (const json::Value& triple : triples) {
+    const bool texts = triple.is_array() && triple.as_array().size() == 3 &&
+                       std::all_of(triple.as_array().begin(), triple.as_array().end(),
+                                   [](const json::Value& v) { return v.is_string(); });
+    if (!texts) throw TypeMismatchError("a component must be a (family, metric, direction) triple of str");
+    const json::Array& t = triple.as_array();
+    out.push_back({t[0].as_string(), t[1].as_string(), t[2].as_string()});
+  }
+  return out;
+}
+
 std::optional<Component> signal_component(const SignalSet& set, const Signal& s, double threshold) {
   if (s.degenerate || s.state == MeasureState::Null) return std::nullopt;
   const Direction d = classify_direction(s.measure, threshold, s.degenerate_unit);
@@ -58,6 +73,12 @@ std::vector<Component> signals_to_components(const SignalSet& set, double thresh
 std::vector<Component> signals_to_components(const json::Array& signals, double threshold) {
   SignalSet set;
   for (const json::Value& s : signals) set.add(s);
+  return signals_to_components(set, threshold);
+}
+
+std::vector<Component> signals_to_components(std::span<const json::Value* const> signals, double threshold) {
+  SignalSet set;
+  for (const json::Value* s : signals) set.add(*s);
   return signals_to_components(set, threshold);
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "signal_set.hpp"
+#include "patstage/signal_set.hpp"
 
 namespace varnel::patstage {
 
@@ -40,6 +40,10 @@ struct Component {
 // The fingerprint of the components, whatever their order (duplicates count).
 std::string compute_fingerprint(std::vector<Component> components);
 
+// Components as a host lists them: (family, metric, direction) triples of
+// texts. Throws TypeMismatchError for any other item.
+std::vector<Component> components_from_json(const json::Array& triples);
+
 // The component of a signal that moved beyond `threshold`, or nothing for a
 // degenerate signal, one without a measure, or one that did not move. A
 // missing measure counts as 0.
@@ -50,8 +54,10 @@ std::optional<Component> signal_component(const SignalSet& set, const Signal& s,
 std::vector<Component> signals_to_components(const SignalSet& set, double threshold,
                                              std::vector<std::uint32_t>* refs = nullptr);
 
-// The same for signal records as a host holds them.
+// The same for signal records as a host holds them, or for references to
+// records (the advisory engine's significant signals).
 std::vector<Component> signals_to_components(const json::Array& signals, double threshold);
+std::vector<Component> signals_to_components(std::span<const json::Value* const> signals, double threshold);
 
 // "increased" when more deviations lie above +threshold than below
 // -threshold, "decreased" for the reverse, "unchanged" on a tie.

@@ -1,5 +1,5 @@
 // Prompting, cleaning and checking a model's description of a pattern.
-#include "interpretation.hpp"
+#include "patstage/interpretation.hpp"
 
 #include <cstdint>
 

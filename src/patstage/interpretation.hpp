@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "language_model.hpp"
-#include "text_gate.hpp"
+#include "patstage/language_model.hpp"
+#include "patstage/text_gate.hpp"
 
 namespace varnel::patstage {
 

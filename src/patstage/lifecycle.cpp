@@ -1,5 +1,5 @@
 // Lookup, promotion and decay through the knowledge base.
-#include "lifecycle.hpp"
+#include "patstage/lifecycle.hpp"
 
 #include <algorithm>
 

@@ -9,7 +9,7 @@
 
 #include "common/json_value.hpp"
 #include "lorekeep/knowledge_store_base.hpp"
-#include "params.hpp"
+#include "patstage/params.hpp"
 
 namespace varnel::patstage {
 

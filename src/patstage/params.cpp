@@ -1,5 +1,5 @@
 // Defaults, overlay and checks of the parameters.
-#include "params.hpp"
+#include "patstage/params.hpp"
 
 #include <cmath>
 #include <string>

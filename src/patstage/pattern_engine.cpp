@@ -1,8 +1,7 @@
 // Construction, inputs and the run of the pattern engine.
-#include "pattern_engine.hpp"
+#include "patstage/pattern_engine.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <unordered_set>
 
@@ -12,10 +11,11 @@
 #include "common/json_logic.hpp"
 #include "common/json_reader.hpp"
 #include "common/json_writer.hpp"
-#include "cooccurrence.hpp"
-#include "fingerprint.hpp"
-#include "lifecycle.hpp"
-#include "presence.hpp"
+#include "patstage/cooccurrence.hpp"
+#include "patstage/fingerprint.hpp"
+#include "patstage/lifecycle.hpp"
+#include "patstage/presence.hpp"
+#include "workspace/optional_file.hpp"
 #include "vocab/tables.hpp"
 
 namespace varnel::patstage {
@@ -41,16 +41,6 @@ std::optional<std::string> env(const char* name) {
   return std::string(v);
 }
 
-// The parsed file, or nothing when it does not exist.
-std::optional<json::Value> read_if_present(const std::filesystem::path& path, const json::Projection* projection) {
-  try {
-    return json::read_file(path, projection);
-  } catch (const OsError& e) {
-    if (e.code == ENOENT || e.code == ENOTDIR) return std::nullopt;
-    throw;
-  }
-}
-
 // The file's top-level list; a file holding anything else is damaged.
 json::Array& records_of(json::Value& parsed, const std::filesystem::path& path) {
   if (!parsed.is_array()) {
@@ -65,7 +55,7 @@ template <class Each>
 void for_each_signal(const std::filesystem::path& phase2, const json::Projection* projection, Each each) {
   for (const vocab::SignalFile& file : vocab::kPatternSignalFiles) {
     const std::filesystem::path path = phase2 / file.file_name;
-    std::optional<json::Value> parsed = read_if_present(path, projection);
+    std::optional<json::Value> parsed = workspace::read_if_present(path, projection);
     if (!parsed) continue;
     for (json::Value& record : records_of(*parsed, path)) each(record);
   }
@@ -74,8 +64,8 @@ void for_each_signal(const std::filesystem::path& phase2, const json::Projection
 // Every explanation with a text signal reference, in file order.
 template <class Each>
 void for_each_explanation(const std::filesystem::path& phase3, const json::Projection* projection, Each each) {
-  const std::filesystem::path path = phase3 / "explanations.json";
-  std::optional<json::Value> parsed = read_if_present(path, projection);
+  const std::filesystem::path path = workspace::explanations_file(phase3);
+  std::optional<json::Value> parsed = workspace::read_if_present(path, projection);
   if (!parsed) return;
   for (json::Value& record : records_of(*parsed, path)) {
     if (!record.is_object()) {
@@ -115,12 +105,9 @@ json::Value field_or_null(const json::Object& record, std::string_view key) {
 
 PatternEngine::PatternEngine(std::filesystem::path varnel_dir, const json::Object& params,
                              const StoreOpener& open_store, EnginePorts ports)
-    : varnel_dir_(std::move(varnel_dir)),
-      phase2_path_(varnel_dir_ / "phase2"),
-      phase3_path_(varnel_dir_ / "phase3"),
-      output_path_(varnel_dir_ / "phase4"),
+    : layout_(std::move(varnel_dir)),
       params_(Params::from(params)),
-      kb_((files::make_dirs(output_path_), open_store(output_path_ / "knowledge.db"))),
+      kb_((files::make_dirs(layout_.phase4), open_store(workspace::knowledge_base_file(layout_.phase4)))),
       ports_(ports) {
   std::optional<std::string> enabled = env("PHASE4B_ENABLED");
   if (!enabled) enabled = env("PHASE31_ENABLED");
@@ -132,20 +119,20 @@ PatternEngine::PatternEngine(std::filesystem::path varnel_dir, const json::Objec
 
 json::Array PatternEngine::load_all_signals() const {
   json::Array out;
-  for_each_signal(phase2_path_, nullptr, [&](json::Value& record) { out.push_back(std::move(record)); });
+  for_each_signal(layout_.phase2, nullptr, [&](json::Value& record) { out.push_back(std::move(record)); });
   return out;
 }
 
 SignalSet PatternEngine::load_signals() const {
   SignalSet out;
-  for_each_signal(phase2_path_, &kSignalFile, [&](const json::Value& record) { out.add(record); });
+  for_each_signal(layout_.phase2, &kSignalFile, [&](const json::Value& record) { out.add(record); });
   return out;
 }
 
 json::Object PatternEngine::load_explanation_records() const {
   TextTable refs;
   std::vector<json::Value> records;
-  for_each_explanation(phase3_path_, nullptr, [&](std::string ref, json::Value& record) {
+  for_each_explanation(layout_.phase3, nullptr, [&](std::string ref, json::Value& record) {
     const std::uint32_t id = refs.intern(ref);
     if (id == records.size()) {
       records.push_back(std::move(record));
@@ -162,17 +149,17 @@ json::Object PatternEngine::load_explanation_records() const {
 Explanations PatternEngine::load_explanations(bool keep) const {
   Explanations out;
   if (!keep) {
-    for_each_explanation(phase3_path_, &kExplanationCheck, [](std::string, const json::Value&) {});
+    for_each_explanation(layout_.phase3, &kExplanationCheck, [](std::string, const json::Value&) {});
     return out;
   }
-  for_each_explanation(phase3_path_, &kExplanationFile, [&](std::string ref, const json::Value& record) {
+  for_each_explanation(layout_.phase3, &kExplanationFile, [&](std::string ref, const json::Value& record) {
     out.insert_or_assign(std::move(ref), display_text(record.get("summary")));
   });
   return out;
 }
 
 const EventIndexes& PatternEngine::event_indexes() {
-  if (!events_) events_ = read_event_indexes(varnel_dir_ / "events");
+  if (!events_) events_ = read_event_indexes(layout_.events);
   return *events_;
 }
 
@@ -393,7 +380,7 @@ json::Value PatternEngine::run() {
   result.append("knowledge_artifacts", static_cast<std::int64_t>(list_of(knowledge).size()));
   result.append("details", std::move(details));
   json::Value out(std::move(result));
-  files::write_atomic(output_path_ / "phase4_summary.json", json::dumps(out, json::kPretty));
+  files::write_atomic(layout_.phase4 / "phase4_summary.json", json::dumps(out, json::kPretty));
   return out;
 }
 

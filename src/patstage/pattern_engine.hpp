@@ -14,14 +14,15 @@
 #include <string_view>
 
 #include "common/json_value.hpp"
-#include "event_index.hpp"
-#include "interpretation.hpp"
-#include "language_model.hpp"
-#include "logger.hpp"
 #include "lorekeep/knowledge_store_base.hpp"
-#include "params.hpp"
-#include "signal_set.hpp"
-#include "text_gate.hpp"
+#include "patstage/event_index.hpp"
+#include "patstage/interpretation.hpp"
+#include "patstage/language_model.hpp"
+#include "patstage/logger.hpp"
+#include "patstage/params.hpp"
+#include "patstage/signal_set.hpp"
+#include "patstage/text_gate.hpp"
+#include "workspace/layout.hpp"
 
 namespace varnel::patstage {
 
@@ -45,10 +46,10 @@ class PatternEngine {
   PatternEngine(std::filesystem::path varnel_dir, const json::Object& params, const StoreOpener& open_store,
                 EnginePorts ports);
 
-  const std::filesystem::path& varnel_dir() const { return varnel_dir_; }
-  const std::filesystem::path& phase2_path() const { return phase2_path_; }
-  const std::filesystem::path& phase3_path() const { return phase3_path_; }
-  const std::filesystem::path& output_path() const { return output_path_; }
+  const std::filesystem::path& varnel_dir() const { return layout_.root; }
+  const std::filesystem::path& phase2_path() const { return layout_.phase2; }
+  const std::filesystem::path& phase3_path() const { return layout_.phase3; }
+  const std::filesystem::path& output_path() const { return layout_.phase4; }
   const Params& params() const { return params_; }
   lorekeep::KnowledgeStoreBase& kb() { return kb_; }
 
@@ -105,10 +106,7 @@ class PatternEngine {
  private:
   const EventIndexes& event_indexes();
 
-  std::filesystem::path varnel_dir_;
-  std::filesystem::path phase2_path_;
-  std::filesystem::path phase3_path_;
-  std::filesystem::path output_path_;
+  workspace::Layout layout_;
   Params params_;
   lorekeep::KnowledgeStoreBase& kb_;
   EnginePorts ports_;

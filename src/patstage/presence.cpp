@@ -2,18 +2,18 @@
 //
 // Commits are numbered by CommitRanks, so every set of commits is a sorted
 // vector of numbers and the group splits are linear merges.
-#include "presence.hpp"
+#include "patstage/presence.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <unordered_map>
 #include <vector>
 
-#include "candidate.hpp"
-#include "commit_ranks.hpp"
 #include "common/number_format.hpp"
-#include "fingerprint.hpp"
-#include "statistics.hpp"
+#include "patstage/candidate.hpp"
+#include "patstage/commit_ranks.hpp"
+#include "patstage/fingerprint.hpp"
+#include "patstage/statistics.hpp"
 
 namespace varnel::patstage {
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "event_index.hpp"
-#include "logger.hpp"
-#include "params.hpp"
-#include "signal_set.hpp"
+#include "patstage/event_index.hpp"
+#include "patstage/logger.hpp"
+#include "patstage/params.hpp"
+#include "patstage/signal_set.hpp"
 
 namespace varnel::patstage {
 

@@ -1,5 +1,5 @@
 // Compact signals.
-#include "signal_set.hpp"
+#include "patstage/signal_set.hpp"
 
 #include "common/errors.hpp"
 #include "common/json_logic.hpp"

@@ -1,5 +1,5 @@
 // Exact means and spreads, and the correlation built on them.
-#include "statistics.hpp"
+#include "patstage/statistics.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
-#include "sigstage/exact_moments.hpp"
+#include "pyexact/exact_moments.hpp"
 
 namespace varnel::patstage {
 
@@ -18,10 +18,10 @@ MeanSpread mean_and_pstdev(std::span<const double> xs) {
     for (double x : xs) sum += x;
     return {sum / static_cast<double>(xs.size()), std::numeric_limits<double>::quiet_NaN()};
   }
-  thread_local std::vector<sig::Num> values;
+  thread_local std::vector<pyexact::Num> values;
   values.clear();
-  for (double x : xs) values.push_back(sig::Num::real(x));
-  const sig::Moments m = sig::exact_moments(values);
+  for (double x : xs) values.push_back(pyexact::Num::real(x));
+  const pyexact::Moments m = pyexact::exact_moments(values);
   return {m.mean.to_double(), m.stddev};
 }
 

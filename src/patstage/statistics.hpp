@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "logger.hpp"
+#include "patstage/logger.hpp"
 
 namespace varnel::patstage {
 

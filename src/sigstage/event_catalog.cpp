@@ -1,5 +1,5 @@
 // Reading the events of a workspace once for every family.
-#include "event_catalog.hpp"
+#include "sigstage/event_catalog.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,8 @@
 #include "common/errors.hpp"
 #include "common/json_logic.hpp"
 #include "common/json_reader.hpp"
-#include "git_metrics.hpp"
+#include "sigstage/git_metrics.hpp"
+#include "workspace/event_files.hpp"
 
 namespace varnel::sig {
 
@@ -80,22 +81,6 @@ CatalogEvent project(std::size_t index, const std::string& path, FamilySet wante
 
 }  // namespace
 
-std::vector<std::string> list_event_files(const std::filesystem::path& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  std::filesystem::directory_iterator it(dir, ec);
-  if (ec) {
-    if (ec == std::errc::no_such_file_or_directory) return names;
-    throw OsError(ec.value(), dir.string());
-  }
-  for (const auto& entry : it) {
-    std::string name = entry.path().filename().string();
-    if (name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0) names.push_back(std::move(name));
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 const json::Value& observed_at_of(const json::Value& event) {
   const json::Value* v = event.get("observed_at");
   return v != nullptr ? *v : kEmptyText;
@@ -134,7 +119,7 @@ const FamilyView* CatalogEvent::view(std::size_t family) const {
 }
 
 EventCatalog::EventCatalog(const std::filesystem::path& dir, FamilySet wanted) : wanted_(wanted) {
-  for (const std::string& name : list_event_files(dir)) paths_.push_back((dir / name).string());
+  for (const std::string& name : workspace::list_event_files(dir)) paths_.push_back((dir / name).string());
   events_.resize(paths_.size());
 }
 
@@ -165,7 +150,7 @@ std::vector<json::Value> load_events(const std::filesystem::path& dir, const std
                                      const std::string& source_type) {
   std::vector<json::Value> events;
   std::vector<std::string> paths;
-  for (const std::string& name : list_event_files(dir)) {
+  for (const std::string& name : workspace::list_event_files(dir)) {
     std::string path = (dir / name).string();
     json::Value event = read_event(path);
     if (!source_family.empty() && !field_equals(event, "source_family", source_family)) continue;

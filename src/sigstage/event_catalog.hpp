@@ -18,14 +18,10 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "families.hpp"
-#include "metrics.hpp"
+#include "sigstage/families.hpp"
+#include "sigstage/metrics.hpp"
 
 namespace varnel::sig {
-
-// The names of the "*.json" files of `dir` in ascending order; none when the
-// directory does not exist.
-std::vector<std::string> list_event_files(const std::filesystem::path& dir);
 
 // What one family takes from one event.
 struct FamilyView {

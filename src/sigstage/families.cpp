@@ -1,9 +1,9 @@
 // The metric formulas of the nine generically judged families.
-#include "families.hpp"
+#include "sigstage/families.hpp"
 
 #include "common/errors.hpp"
 #include "common/json_logic.hpp"
-#include "payload_reader.hpp"
+#include "sigstage/payload_reader.hpp"
 
 namespace varnel::sig {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "metrics.hpp"
+#include "sigstage/metrics.hpp"
 #include "vocab/tables.hpp"
 
 namespace varnel::sig {

@@ -1,5 +1,5 @@
 // Git metrics and the incremental git window.
-#include "git_metrics.hpp"
+#include "sigstage/git_metrics.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <set>
 
 #include "common/errors.hpp"
-#include "payload_reader.hpp"
+#include "sigstage/payload_reader.hpp"
 
 namespace varnel::sig {
 
@@ -57,6 +57,14 @@ double dispersion(const std::vector<std::string>& sorted_files) {
     entropy = entropy - p * std::log2(p);
   }
   return entropy;
+}
+
+json::Object event_metrics(const json::Value& event) {
+  const std::vector<std::string> files = git_files(event, "event");
+  json::Object out;
+  out.append("files_touched", static_cast<std::int64_t>(files.size()));
+  out.append("dispersion", dispersion(files));
+  return out;
 }
 
 std::vector<std::pair<std::string, std::string>> cochange_pairs(const std::vector<std::string>& sorted_files) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "metrics.hpp"
+#include "sigstage/metrics.hpp"
 
 namespace varnel::sig {
 
@@ -28,6 +28,10 @@ std::vector<std::string> git_files(const json::Value& event, const std::string& 
 // Shannon entropy in bits of the files over their top-level directories,
 // terms added in ascending directory order.
 double dispersion(const std::vector<std::string>& sorted_files);
+
+// The metrics of one git event alone, as a host's map: files_touched and
+// dispersion.
+json::Object event_metrics(const json::Value& event);
 
 // The top-level directory (bucket) of a path.
 std::string top_level(const std::string& path);

@@ -1,5 +1,5 @@
 // Metrics maps and interned metric names.
-#include "metrics.hpp"
+#include "sigstage/metrics.hpp"
 
 #include <cmath>
 

@@ -8,9 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "number.hpp"
+#include "pyexact/number.hpp"
 
 namespace varnel::sig {
+
+// Metric numbers keep a host's arithmetic exactly.
+using pyexact::Num;
 
 struct MetricValue {
   enum class Kind : std::uint8_t { Null, Number, Invalid };

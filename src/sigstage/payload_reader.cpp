@@ -1,5 +1,5 @@
 // Payload field access with errors that name the event file and the field.
-#include "payload_reader.hpp"
+#include "sigstage/payload_reader.hpp"
 
 #include <cmath>
 
@@ -49,7 +49,7 @@ MetricValue PayloadReader::copied(Path path, const Num& fallback) const {
     return MetricValue::invalid(describe(path) + " must be a number, not " + json::kind_name(v->kind()));
   }
   if (v->is_real()) return MetricValue::of_real(v->as_real());
-  const std::optional<Num> n = num_from_json(*v, describe(path));
+  const std::optional<Num> n = pyexact::num_from_json(*v, describe(path));
   return n ? MetricValue::of(*n) : MetricValue::null();
 }
 
@@ -58,7 +58,7 @@ Num PayloadReader::operand(Path path, const Num& fallback) const {
   if (v == nullptr) return fallback;
   if (v->is_real()) return Num::real(v->as_real());
   if (!v->is_number()) throw TypeMismatchError(describe(path) + " must be a number, not " + json::kind_name(v->kind()));
-  return *num_from_json(*v, describe(path));
+  return *pyexact::num_from_json(*v, describe(path));
 }
 
 bool PayloadReader::truthy(Path path) const {

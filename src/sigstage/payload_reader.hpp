@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/json_value.hpp"
-#include "metrics.hpp"
+#include "sigstage/metrics.hpp"
 
 namespace varnel::sig {
 

@@ -1,5 +1,5 @@
 // Robust deviation statistics.
-#include "robust_stats.hpp"
+#include "sigstage/robust_stats.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -71,6 +71,16 @@ Num spread_about(std::span<const Num> values, const Num& center, StatsScratch& s
 }
 
 }  // namespace
+
+json::Object Deviation::to_json() const {
+  json::Object out;
+  out.append("measure", measure ? json::Value(*measure) : json::Value());
+  out.append("unit", std::string(unit));
+  out.append("median", median.to_json());
+  out.append("mad", mad.to_json());
+  out.append("degenerate", degenerate);
+  return out;
+}
 
 Num median(std::span<const Num> values, StatsScratch& scratch) { return median_into(values, scratch.sorted); }
 

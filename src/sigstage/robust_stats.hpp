@@ -8,7 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "number.hpp"
+#include "common/json_value.hpp"
+#include "sigstage/metrics.hpp"
 
 namespace varnel::sig {
 
@@ -22,6 +23,9 @@ struct Deviation {
   Num median;
   Num mad;  // the real 0.0 unless the MAD was used
   bool degenerate;
+
+  // The record a host receives: measure, unit, median, mad, degenerate.
+  json::Object to_json() const;
 };
 
 // Reusable sort buffers, so that judging a value allocates nothing once warm.

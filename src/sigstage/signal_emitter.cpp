@@ -1,8 +1,8 @@
 // The rolling-window judge.
-#include "signal_emitter.hpp"
+#include "sigstage/signal_emitter.hpp"
 
 #include "common/errors.hpp"
-#include "exact_moments.hpp"
+#include "pyexact/exact_moments.hpp"
 
 namespace varnel::sig {
 
@@ -40,7 +40,7 @@ void SignalEmitter::judge(const Metrics& metrics, const std::function<json::Valu
     if (history_.size() < settings_.min_baseline) continue;
     if (unusable != nullptr) throw TypeMismatchError(unusable->problem);
     if (metric.value.kind == MetricValue::Kind::Invalid) throw TypeMismatchError(metric.value.problem);
-    const Moments moments = exact_moments(history_);
+    const pyexact::Moments moments = pyexact::exact_moments(history_);
     const double stddev = history_.size() == 1 ? 0.0 : moments.stddev;
     const Deviation robust = compute_robust_deviation(metric.value.number.to_double(), history_, scratch_);
     signals_.push_back(Signal{metric.name, metric.value.number, moments.mean, stddev, robust.median, robust.mad,

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "metrics.hpp"
-#include "robust_stats.hpp"
-#include "signal_list.hpp"
+#include "sigstage/metrics.hpp"
+#include "sigstage/robust_stats.hpp"
+#include "sigstage/signal_list.hpp"
 
 namespace varnel::sig {
 

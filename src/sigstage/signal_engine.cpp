@@ -1,5 +1,5 @@
 // The signal engine's runners and orchestration.
-#include "signal_engine.hpp"
+#include "sigstage/signal_engine.hpp"
 
 #include <pthread.h>
 
@@ -12,7 +12,7 @@
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
-#include "git_metrics.hpp"
+#include "sigstage/git_metrics.hpp"
 
 namespace varnel::sig {
 
@@ -36,21 +36,19 @@ SignalEmitter emitter_for(const Settings& settings, const Family& f) {
 }  // namespace
 
 SignalEngine::SignalEngine(std::filesystem::path varnel_dir, std::int64_t window_size, std::int64_t min_baseline)
-    : varnel_dir_(std::move(varnel_dir)),
-      events_path_(varnel_dir_ / "events"),
-      output_path_(varnel_dir_ / "phase2") {
+    : layout_(std::move(varnel_dir)) {
   if (window_size < 1) throw InvalidValueError("window_size must be at least 1, not " + std::to_string(window_size));
   if (min_baseline < 1) {
     throw InvalidValueError("min_baseline must be at least 1, not " + std::to_string(min_baseline));
   }
   settings_.window_size = static_cast<std::size_t>(window_size);
   settings_.min_baseline = static_cast<std::size_t>(min_baseline);
-  files::make_dirs(output_path_);
+  files::make_dirs(layout_.phase2);
 }
 
 std::vector<json::Value> SignalEngine::load_events(const std::string& source_family,
                                                    const std::string& source_type) const {
-  return sig::load_events(events_path_, source_family, source_type);
+  return sig::load_events(layout_.events, source_family, source_type);
 }
 
 SignalList SignalEngine::no_signals(std::size_t family) const {
@@ -69,7 +67,7 @@ SignalList SignalEngine::run_metric_family(std::size_t family, const EventCatalo
     emitter.remember(view.metrics);
   }
   SignalList signals = emitter.take_signals();
-  signals.write(output_path_ / std::string(families()[family].signal_file));
+  signals.write(layout_.phase2 / std::string(families()[family].signal_file));
   return signals;
 }
 
@@ -90,23 +88,36 @@ SignalList SignalEngine::run_git(const EventCatalog& catalog) const {
     window.remember();
   }
   SignalList signals = emitter.take_signals();
-  signals.write(output_path_ / std::string(families()[0].signal_file));
+  signals.write(layout_.phase2 / std::string(families()[0].signal_file));
   return signals;
 }
 
-std::vector<SignalEngine::Measured> SignalEngine::metric_series(std::size_t family) const {
-  EventCatalog catalog(events_path_, only(family));
+std::vector<SignalEngine::Measured> SignalEngine::metric_series(std::string_view name) const {
+  const auto& all = families();
+  std::size_t family = 0;
+  while (family < all.size() && all[family].key != name) ++family;
+  if (family == all.size()) throw InvalidValueError("no family named " + std::string(name));
+  EventCatalog catalog(layout_.events, only(family));
   catalog.load_all();
   std::vector<Measured> out;
   GitWindow window(settings_.window_size);
+  // The metrics by name, as the runner judged them.
+  auto named = [&](const Metrics& metrics) {
+    json::Object values;
+    for (const Metric& m : metrics.items) {
+      const bool number = m.value.kind == MetricValue::Kind::Number;
+      values.append(std::string(all[family].metric_names[m.name]), number ? m.value.number.to_json() : json::Value());
+    }
+    return values;
+  };
   for (const CatalogEvent* e : catalog.select(family)) {
     const FamilyView& view = *e->view(family);
     if (view.error) std::rethrow_exception(view.error);
     if (family == 0) {
-      out.push_back({event_ref_or_empty(*e), window.measure(view.files)});
+      out.emplace_back(event_ref_or_empty(*e), named(window.measure(view.files)));
       window.remember();
     } else {
-      out.push_back({event_ref_or_empty(*e), view.metrics});
+      out.emplace_back(event_ref_or_empty(*e), named(view.metrics));
     }
   }
   return out;
@@ -117,13 +128,13 @@ SignalList SignalEngine::run_family(std::size_t family, const EventCatalog& cata
 }
 
 SignalList SignalEngine::run_family(std::size_t family) const {
-  EventCatalog catalog(events_path_, only(family));
+  EventCatalog catalog(layout_.events, only(family));
   catalog.load_all();
   return run_family(family, catalog);
 }
 
 void SignalEngine::run_all(const std::function<void(std::size_t family, SignalList& signals)>& on_done) const {
-  EventCatalog catalog(events_path_, FamilySet().set());
+  EventCatalog catalog(layout_.events, FamilySet().set());
   catalog.load_all();
   for (std::size_t f = 0; f < kFamilyCount; ++f) {
     SignalList signals = run_family(f, catalog);
@@ -134,7 +145,7 @@ void SignalEngine::run_all(const std::function<void(std::size_t family, SignalLi
 void SignalEngine::run_all_parallel(std::size_t max_workers, const std::function<void(Outcome&)>& on_done,
                                     const std::function<void()>& poll) const {
   if (max_workers < 1) throw InvalidValueError("max_workers must be greater than 0");
-  EventCatalog catalog(events_path_, FamilySet().set());
+  EventCatalog catalog(layout_.events, FamilySet().set());
 
   // Workers first share the reading of the event files, then take the
   // families in table order; finished families queue up for the caller.

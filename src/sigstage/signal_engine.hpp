@@ -8,13 +8,15 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "event_catalog.hpp"
-#include "signal_emitter.hpp"
-#include "signal_list.hpp"
+#include "sigstage/event_catalog.hpp"
+#include "sigstage/signal_emitter.hpp"
+#include "sigstage/signal_list.hpp"
+#include "workspace/layout.hpp"
 
 namespace varnel::sig {
 
@@ -24,24 +26,23 @@ class SignalEngine {
   // InvalidValueError for a window or minimum baseline below 1.
   SignalEngine(std::filesystem::path varnel_dir, std::int64_t window_size, std::int64_t min_baseline);
 
-  const std::filesystem::path& varnel_dir() const { return varnel_dir_; }
-  const std::filesystem::path& events_path() const { return events_path_; }
-  const std::filesystem::path& output_path() const { return output_path_; }
+  const std::filesystem::path& varnel_dir() const { return layout_.root; }
+  const std::filesystem::path& events_path() const { return layout_.events; }
+  const std::filesystem::path& output_path() const { return layout_.phase2; }
   const Settings& settings() const { return settings_; }
 
   // Full events selected by the filters (empty selects all), in run order.
   std::vector<json::Value> load_events(const std::string& source_family, const std::string& source_type) const;
 
-  // One event of a family as the runner measured it: its event_ref and its metrics map.
-  struct Measured {
-    json::Value event_ref;
-    Metrics metrics;
-  };
+  // One event of a family as the runner measured it: its event_ref and its
+  // metrics by name (null where not measured).
+  using Measured = std::pair<json::Value, json::Object>;
 
-  // Every event of one family in the runner's order with the metrics the
-  // runner judged, also the events too early to be judged: hosts rebuild
-  // any signal's earlier values from it. Writes no signal file.
-  std::vector<Measured> metric_series(std::size_t family) const;
+  // Every event of the family named `family` in the runner's order with the
+  // metrics the runner judged, also the events too early to be judged: hosts
+  // rebuild any signal's earlier values from it. Writes no signal file.
+  // Throws InvalidValueError for a name that is no family's.
+  std::vector<Measured> metric_series(std::string_view family) const;
 
   // Runs one family on its own (index into families()); returns its signals
   // and writes its signal file as the family's rules say.
@@ -75,9 +76,7 @@ class SignalEngine {
   // An empty list of the family's signals.
   SignalList no_signals(std::size_t family) const;
 
-  std::filesystem::path varnel_dir_;
-  std::filesystem::path events_path_;
-  std::filesystem::path output_path_;
+  workspace::Layout layout_;
   Settings settings_;
 };
 

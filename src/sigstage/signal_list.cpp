@@ -1,5 +1,5 @@
 // Signal records and signal files.
-#include "signal_list.hpp"
+#include "sigstage/signal_list.hpp"
 
 #include "common/files.hpp"
 #include "common/json_writer.hpp"

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "common/json_value.hpp"
-#include "metrics.hpp"
-#include "number.hpp"
+#include "sigstage/metrics.hpp"
 
 namespace varnel::sig {
 

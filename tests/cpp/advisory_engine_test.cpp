@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "advstage/text_case.hpp"
 #include "common/files.hpp"
 #include "common/json_reader.hpp"
 #include "common/json_writer.hpp"
@@ -156,10 +155,4 @@ TEST_F(AdvisoryEngineTest, VerifyComparesWithTheAdvisoryAsItWasBefore) {
   EXPECT_NE(text.find("\n1 of 2 flagged changes resolved.\n"), std::string::npos);
   EXPECT_NE(text.find("\nREGRESSIONS:\n  \U0001f534 Version Control / x \u2014 description (was normal before)\n"),
             std::string::npos);
-}
-
-TEST(TextCase, SimpleMappingsOfUtf8) {
-  EXPECT_EQ(advstage::lower("Well OUTSIDE \u00c9t\u00c9 \u0391"), "well outside \u00e9t\u00e9 \u03b1");
-  EXPECT_EQ(advstage::capitalize("\u00e9CHO vs CI"), "\u00c9cho vs ci");
-  EXPECT_EQ(advstage::capitalize(""), "");
 }

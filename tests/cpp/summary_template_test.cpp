@@ -13,7 +13,7 @@ using json::Value;
 namespace {
 
 // Records every call and answers with fixed texts.
-class FakeHelper : public explstage::PlainLanguage {
+class FakeHelper : public vocab::PlainLanguage {
  public:
   std::vector<std::string> calls;
 

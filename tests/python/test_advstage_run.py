@@ -159,9 +159,7 @@ class TestRunRules:
                 calls.append((family, metric, commit_sha, event_date, commit_list))
                 return metric == "run_duration"
 
-        engine = Phase5Engine(ws)
-        engine._accepted_devs = Recorder()
-        result = engine.run("demo-repo")
+        result = Phase5Engine(ws, accepted=Recorder()).run("demo-repo")
         assert calls[0] == ("cleanup", "")
         assert calls[1][:4] == ("ci", "run_duration", "c2bbbbbbbbbbbbbbbb", "2026-03-02T09:05:00Z")
         assert calls[1][4] == ["c1aaaaaaaaaaaaaaaa", "c2bbbbbbbbbbbbbbbb", "c2bbbbbbbbbbbbbbbb", "c2bbbbbbbbbbbbbbbb",
@@ -210,6 +208,8 @@ class TestLoaders:
         assert engine.output_path == tmp_path / "ws" / "phase5" and engine.output_path.is_dir()
         assert engine.phase1_path == tmp_path / "ws" / "events" and engine.phase4_path == tmp_path / "ws" / "phase4"
         assert isinstance(engine._accepted_devs, AcceptedDeviations)
+        store = AcceptedDeviations(tmp_path)
+        assert Phase5Engine(tmp_path, accepted=store)._accepted_devs is store
         assert set(advstage.SIGNAL_FILES) == set(advstage.FAMILY_LABELS) and len(advstage.METRIC_LABELS) == 29
 
 

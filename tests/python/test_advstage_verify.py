@@ -132,6 +132,21 @@ class TestVerify:
             "verification": {"resolved": [], "persisting": [], "new": [], "regressions": []}}
         assert read_outputs(ws) == {}
 
+    def test_a_change_that_came_back_is_judged_by_the_threshold_given(self, tmp_path):
+        ws = rich_workspace(tmp_path / "ws")
+        earlier = Phase5Engine(ws).run("shop-api")["advisory"]
+        # Back below 3 (though not below the default 1.5) before it moved again at another event.
+        earlier["changes"][0].update(latest_deviation=2.0, event_ref="an-earlier-event")
+        kept = tmp_path / "kept.json"
+        kept.write_text(json.dumps(earlier), encoding="utf-8")
+
+        def counts(**threshold):
+            summary = Phase5Engine(ws).verify("shop-api", str(kept), **threshold)["verification"]["summary"]
+            return summary["persisting"], summary["regressions"]
+
+        assert counts() == counts(threshold=None) == (8, 0)
+        assert counts(threshold=3.0) == (7, 1)
+
     def test_previous_without_id(self, tmp_path):
         ws = rich_workspace(tmp_path / "ws")
         kept = tmp_path / "kept.json"

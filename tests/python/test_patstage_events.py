@@ -12,7 +12,7 @@ from patstage_helpers import git_event, triggered_event, write_workspace
 from varnel.patstage import Phase4Engine
 
 bucket = Phase4Engine._time_bucket
-timestamp = Phase4Engine._extract_event_timestamp
+timestamp = Phase4Engine.event_time
 
 windows = st.sampled_from([24, 1, 0.5, 168, 36.6, 1e-3, 10**6])
 # Pieces of timestamps, well and badly formed, joined at random: the host's
@@ -107,6 +107,10 @@ class TestEventTimestamp:
         assert timestamp({"source_type": "github_actions", "observed_at": "o", "payload": {"timing": None}}) == "o"
         with pytest.raises(TypeError):
             timestamp(["not", "an", "event"])
+
+    def test_the_internal_name_gives_the_same_time(self):
+        event = {"source_type": "git", "observed_at": "o", "payload": {"committed_at": "", "authored_at": "a"}}
+        assert Phase4Engine._extract_event_timestamp(event) == timestamp(event) == "a"
 
 
 class TestIndexes:

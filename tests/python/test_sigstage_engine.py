@@ -455,6 +455,19 @@ class TestParallelRun:
         assert out.getvalue() == "  [Phase 2] ci failed: 'payload'\n"
         assert list(result) == FAMILY_KEYS  # one worker finishes the families in table order
 
+    def test_the_failed_families_are_kept_as_data(self, tmp_path):
+        write_events(tmp_path, {"x.json": {"source_family": "ci", "observed_at": "1"}})
+        engine = sigstage.Phase2Engine(tmp_path)
+        with contextlib.redirect_stdout(io.StringIO()) as out:
+            engine.run_all_parallel(max_workers=1)
+        assert engine.failures == {"ci": "'payload'"}
+        assert out.getvalue() == "".join(f"  [Phase 2] {f} failed: {e}\n" for f, e in engine.failures.items())
+        for run in (engine.run_all, engine.run_ci):
+            with pytest.raises(KeyError):
+                run()
+            assert engine.failures == {"ci": "'payload'"}
+        assert engine.run_git() == [] and engine.failures == {}
+
     def test_interrupt_stops_the_run(self, tmp_path):
         """An interrupt while a worker is still reading ends the run without running the families."""
         write_events(tmp_path, {f"{i:03d}.json": ci_event(i % 28, i) for i in range(10)})
