@@ -15,7 +15,7 @@ Every change lands in exactly one of four lists:
 ``regressions``
     flagged in both, but in ``before`` the metric's latest value had already
     returned to normal (its ``latest_deviation`` was smaller in size than the
-    significance threshold, 1.5 by default) and now it is flagged for another
+    significance threshold, the advisory engine's default unless given) and now it is flagged for another
     event: it went back to normal and then moved again. Entries: ``family``,
     ``metric``, ``deviation_stddev`` (now), ``was_deviation`` and
     ``was_latest_deviation`` (both from ``before``). In ``after``'s order.
@@ -32,10 +32,9 @@ from __future__ import annotations
 import math
 from numbers import Real
 
-__all__ = ["diff_advisories", "DEFAULT_THRESHOLD"]
+from .advstage import DEFAULT_SIGNIFICANCE_THRESHOLD as DEFAULT_THRESHOLD
 
-# The significance threshold of the advisory engine's default configuration.
-DEFAULT_THRESHOLD = 1.5
+__all__ = ["diff_advisories", "DEFAULT_THRESHOLD"]
 
 
 def _number(x) -> bool:

@@ -28,6 +28,9 @@ struct Outside {
 // The event ids a run speaks about; nullopt for every event.
 using EventRefs = std::optional<std::unordered_set<std::string>>;
 
+// The significance threshold of the engine's default configuration.
+inline constexpr double kDefaultSignificanceThreshold = 1.5;
+
 class AdvisoryEngine {
  public:
   // Sets the workspace paths and creates the output directory with any

@@ -126,6 +126,7 @@ NB_MODULE(advstage, m) {
   language();
 
   namespace vocab = varnel::vocab;
+  m.attr("DEFAULT_SIGNIFICANCE_THRESHOLD") = va::kDefaultSignificanceThreshold;
   m.attr("SIGNAL_FILES") = vb::text_dict(vocab::kSignalFiles, &vocab::SignalFile::family, &vocab::SignalFile::file_name);
   m.attr("FAMILY_LABELS") = vb::text_dict(vocab::kFamilyLabels, &vocab::Label::key, &vocab::Label::label);
   m.attr("METRIC_LABELS") = vb::text_dict(vocab::kMetricLabels, &vocab::Label::key, &vocab::Label::label);
@@ -134,7 +135,8 @@ NB_MODULE(advstage, m) {
   using Core = va::AdvisoryEngine;
   nb::class_<E>(m, "Phase5Engine", "Turns a workspace's signals, events and knowledge into an advisory.")
       .def(nb::init<const std::filesystem::path&, double, nb::object>(), nb::arg("varnel_dir"),
-           nb::arg("significance_threshold") = 1.5, nb::kw_only(), nb::arg("accepted").none() = nb::none(),
+           nb::arg("significance_threshold") = va::kDefaultSignificanceThreshold, nb::kw_only(),
+           nb::arg("accepted").none() = nb::none(),
            "Sets the workspace paths and creates phase5/. accepted: the accepted deviations run consults (an "
            "AcceptedDeviations of varnel.accepted), by default the workspace's own.")
       .def_prop_ro("varnel_dir", &Core::varnel_dir)

@@ -43,8 +43,6 @@ HISTORY_SOURCES = (DependencySource(), OpenAPISource(), TerraformSource())
 # The event files the collectors write again when they are damaged.
 COLLECTED = (GIT_PREFIX, RELEASE_PREFIX, *(source.prefix for source in HISTORY_SOURCES))
 _WARNINGS_SHOWN = 5
-_FAILURE_LINE = re.compile(r"^\s*\[Phase 2\] (\S+) failed: (.*)$")
-# A family that failed for want of disk space failed for the machine, not its events.
 _FULL_DISK = re.compile(rf"^\[Errno (?:{errno.ENOSPC}|{errno.EDQUOT})\] (.*): '(.*)'$")
 
 
@@ -107,33 +105,31 @@ def kept_advisories(workspace: Path) -> list[Path]:
 
 
 def _signals(stage: Path, config: Config, result: Analysis) -> None:
-    """Phase 2; the engine's line for each family that failed becomes a failure."""
+    """Phase 2; each family that failed becomes a failure, named by the
+    workspace's own path rather than the staging directory's."""
     phase2 = sigstage.Phase2Engine(stage, window_size=config.window, min_baseline=config.min_baseline)
-    printed = io.StringIO()
-    with contextlib.redirect_stdout(printed):
+    with contextlib.redirect_stdout(io.StringIO()):  # the engine also prints each failure; the host reports them
         result.signals = phase2.run_all_parallel()
-    for line in printed.getvalue().splitlines():
-        found = _FAILURE_LINE.match(line)
-        full = found and _FULL_DISK.match(found[2])
-        if full:
+    for family, cause in phase2.failures.items():
+        full = _FULL_DISK.match(cause)
+        if full:  # a family that failed for want of disk space failed for the machine, not its events
             raise OSError(errno.ENOSPC, full[1], full[2])
-        if found:  # named by the workspace's own path, not the staging directory's
-            result.failures.append(FamilyFailure(found[1], found[2].replace(str(stage), str(result.workspace))))
-        elif line.strip():
-            result.warnings.append(line.strip())
+        result.failures.append(FamilyFailure(family, cause.replace(str(stage), str(result.workspace))))
 
 
 def _advise(stage: Path, result: Analysis, against: Path | None) -> None:
     """Phase 5 (and the verification when `against` is given)."""
-    phase5 = advstage.Phase5Engine(stage, significance_threshold=result.config.significance_threshold)
-    phase5._accepted_devs = AcceptedDeviations(result.workspace)
-    phase5._accepted_devs.entries()  # a damaged file is refused here, naming itself
+    accepted = AcceptedDeviations(result.workspace)
+    accepted.entries()  # a damaged file is refused here, naming itself
+    threshold = result.config.significance_threshold
+    phase5 = advstage.Phase5Engine(stage, significance_threshold=threshold, accepted=accepted)
     refs = result.window.event_ids
     if against is None:
         run = phase5.run(result.scope, event_refs=refs)
         result.status = run["status"]
     else:
-        run = result.verification = phase5.verify(result.scope, str(against), event_refs=refs)
+        # A change that came back is judged at this run's threshold, as the advisory is.
+        run = result.verification = phase5.verify(result.scope, str(against), event_refs=refs, threshold=threshold)
         in_window = [s for signals in result.signals.values() for s in signals if result.window.holds(s.get("event_ref"))]
         result.status = "complete" if run.get("advisory") else \
             "no_significant_changes" if in_window else "no_signals"

@@ -67,7 +67,7 @@ def _event(name: str, record: dict) -> Event:
     commit = payload.get("commit_hash") if is_commit else trigger.get("commit_sha")
     return Event(
         id=record["event_id"], family=str(record.get("source_family") or ""), name=name,
-        observed_at=str(record.get("observed_at") or ""), time=instant(Phase4Engine._extract_event_timestamp(record)),
+        observed_at=str(record.get("observed_at") or ""), time=instant(Phase4Engine.event_time(record)),
         commit=str(commit or ""), is_commit=is_commit,
         subject=str(trigger.get("commit_message") or "").split("\n", 1)[0],
         measure_changed=bool(payload.get("measure_changed")), counted_from=tuple(payload.get("counted_from") or ()),
