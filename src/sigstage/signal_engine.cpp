@@ -97,8 +97,12 @@ std::vector<SignalEngine::Measured> SignalEngine::metric_series(std::string_view
   std::size_t family = 0;
   while (family < all.size() && all[family].key != name) ++family;
   if (family == all.size()) throw InvalidValueError("no family named " + std::string(name));
-  EventCatalog catalog(layout_.events, only(family));
-  catalog.load_all();
+  std::shared_ptr<const EventCatalog> catalog = read_;
+  if (!catalog) {
+    auto fresh = std::make_shared<EventCatalog>(layout_.events, only(family));
+    fresh->load_all();
+    catalog = std::move(fresh);
+  }
   std::vector<Measured> out;
   GitWindow window(settings_.window_size);
   // The metrics by name, as the runner judged them.
@@ -110,7 +114,7 @@ std::vector<SignalEngine::Measured> SignalEngine::metric_series(std::string_view
     }
     return values;
   };
-  for (const CatalogEvent* e : catalog.select(family)) {
+  for (const CatalogEvent* e : catalog->select(family)) {
     const FamilyView& view = *e->view(family);
     if (view.error) std::rethrow_exception(view.error);
     if (family == 0) {
@@ -134,10 +138,11 @@ SignalList SignalEngine::run_family(std::size_t family) const {
 }
 
 void SignalEngine::run_all(const std::function<void(std::size_t family, SignalList& signals)>& on_done) const {
-  EventCatalog catalog(layout_.events, FamilySet().set());
-  catalog.load_all();
+  auto catalog = std::make_shared<EventCatalog>(layout_.events, FamilySet().set());
+  catalog->load_all();
+  read_ = catalog;
   for (std::size_t f = 0; f < kFamilyCount; ++f) {
-    SignalList signals = run_family(f, catalog);
+    SignalList signals = run_family(f, *catalog);
     on_done(f, signals);
   }
 }
@@ -145,7 +150,8 @@ void SignalEngine::run_all(const std::function<void(std::size_t family, SignalLi
 void SignalEngine::run_all_parallel(std::size_t max_workers, const std::function<void(Outcome&)>& on_done,
                                     const std::function<void()>& poll) const {
   if (max_workers < 1) throw InvalidValueError("max_workers must be greater than 0");
-  EventCatalog catalog(layout_.events, FamilySet().set());
+  auto kept = std::make_shared<EventCatalog>(layout_.events, FamilySet().set());
+  EventCatalog& catalog = *kept;
 
   // Workers first share the reading of the event files, then take the
   // families in table order; finished families queue up for the caller.
@@ -226,6 +232,7 @@ void SignalEngine::run_all_parallel(std::size_t max_workers, const std::function
     throw;
   }
   stop();
+  read_ = std::move(kept);
 }
 
 }  // namespace varnel::sig

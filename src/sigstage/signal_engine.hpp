@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,8 +41,9 @@ class SignalEngine {
 
   // Every event of the family named `family` in the runner's order with the
   // metrics the runner judged, also the events too early to be judged: hosts
-  // rebuild any signal's earlier values from it. Writes no signal file.
-  // Throws InvalidValueError for a name that is no family's.
+  // rebuild any signal's earlier values from it. Writes no signal file. After
+  // run_all or run_all_parallel it reads no file: the events that run read
+  // are kept. Throws InvalidValueError for a name that is no family's.
   std::vector<Measured> metric_series(std::string_view family) const;
 
   // Runs one family on its own (index into families()); returns its signals
@@ -78,6 +80,8 @@ class SignalEngine {
 
   workspace::Layout layout_;
   Settings settings_;
+  // The events the latest run of every family read, for metric_series.
+  mutable std::shared_ptr<const EventCatalog> read_;
 };
 
 }  // namespace varnel::sig

@@ -139,9 +139,10 @@ class _Workspace:
     def series(self, family: str) -> list[tuple[str, dict]]:
         """(event_ref, metrics) of the family's events, in the order the engine judged them."""
         if family not in self._series:
-            phase2 = sigstage.Phase2Engine(self.result.workspace, window_size=self.result.config.window,
-                                           min_baseline=self.result.config.min_baseline)
-            self._series[family] = phase2.metric_series(family)
+            if self.result.phase2 is None:  # an analysis built from a workspace's files, not a run
+                self.result.phase2 = sigstage.Phase2Engine(self.result.workspace, window_size=self.result.config.window,
+                                                           min_baseline=self.result.config.min_baseline)
+            self._series[family] = self.result.phase2.metric_series(family)
         return self._series[family]
 
     def commit(self, ref: str) -> tuple[str, str]:

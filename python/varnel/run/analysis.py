@@ -67,6 +67,7 @@ class Analysis:
     releases: ReleaseCollection = field(default_factory=ReleaseCollection)
     window: WindowUsed = field(default_factory=lambda: WindowUsed("the whole history"))
     signals: dict[str, list] = field(default_factory=dict)
+    phase2: sigstage.Phase2Engine | None = None  # the run's signal engine: it keeps the events it read
     status: str = "no_signals"  # the advisory engine's run status
     advisory: dict | None = None
     failures: list[FamilyFailure] = field(default_factory=list)
@@ -110,6 +111,7 @@ def _signals(stage: Path, config: Config, result: Analysis) -> None:
     phase2 = sigstage.Phase2Engine(stage, window_size=config.window, min_baseline=config.min_baseline)
     with contextlib.redirect_stdout(io.StringIO()):  # the engine also prints each failure; the host reports them
         result.signals = phase2.run_all_parallel()
+    result.phase2 = phase2
     for family, cause in phase2.failures.items():
         full = _FULL_DISK.match(cause)
         if full:  # a family that failed for want of disk space failed for the machine, not its events
