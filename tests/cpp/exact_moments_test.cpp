@@ -4,19 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <initializer_list>
 #include <vector>
+
+#include "num_lists.hpp"
 
 namespace pyexact = varnel::pyexact;
 using pyexact::Num;
 
-namespace {
-std::vector<Num> ints(std::initializer_list<long> v) {
-  std::vector<Num> out;
-  for (long x : v) out.push_back(Num::integer(x));
-  return out;
-}
-}  // namespace
+using varnel::testing::ints;
 
 TEST(ExactMoments, KindsAndRounding) {
   pyexact::Moments m = pyexact::exact_moments(ints({2, 4, 6}));

@@ -4,19 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <vector>
+
+#include "num_lists.hpp"
 
 namespace sig = varnel::sig;
 using sig::Num;
 
-namespace {
-std::vector<Num> ints(std::initializer_list<long> v) {
-  std::vector<Num> out;
-  for (long x : v) out.push_back(Num::integer(x));
-  return out;
-}
-}  // namespace
+using varnel::testing::ints;
 
 TEST(RobustDeviation, DocumentedCases) {
   sig::StatsScratch scratch;
