@@ -7,7 +7,8 @@ import sys
 from helpers import VOCABULARY_FILE
 
 from varnel import _vocabulary as vocabulary
-from varnel import attention, explstage, friendly, sigstage
+from varnel import explstage, friendly, sigstage
+from varnel.report import attention
 from varnel.worth import kinds
 
 GENERATOR = VOCABULARY_FILE.with_name("generate.py")
