@@ -32,3 +32,9 @@ def history(tmp_path):
             files.update({f"docs/page{k}.md": "x" for k in range(25)})
         commit(repo, files, f"change {i}", date=f"2026-03-{i + 1:02d}T10:00:00+00:00")
     return repo
+
+
+@pytest.fixture
+def workspace(tmp_path):
+    """A workspace folder not made yet, for the explanation engine's tests."""
+    return tmp_path / "ws"
