@@ -4,6 +4,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 from helpers import commit, git
+from varnel.lorekeep import SQLiteKnowledgeStore
 
 # Every property runs 1,000 examples by default; VARNEL_HYPOTHESIS_PROFILE=thorough runs 10,000.
 settings.register_profile(
@@ -38,3 +39,17 @@ def history(tmp_path):
 def workspace(tmp_path):
     """A workspace folder not made yet, for the explanation engine's tests."""
     return tmp_path / "ws"
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    """Where a workspace keeps its knowledge base."""
+    return tmp_path / "phase4" / "knowledge.db"
+
+
+@pytest.fixture
+def store(db_path):
+    """A knowledge base opened at db_path, closed after the test."""
+    s = SQLiteKnowledgeStore(db_path)
+    yield s
+    s.close()
