@@ -5,6 +5,7 @@ from hypothesis import HealthCheck, settings
 
 from helpers import commit, git
 from varnel.lorekeep import SQLiteKnowledgeStore
+from varnel.patstage import Phase4Engine
 
 # Every property runs 1,000 examples by default; VARNEL_HYPOTHESIS_PROFILE=thorough runs 10,000.
 settings.register_profile(
@@ -53,3 +54,19 @@ def store(db_path):
     s = SQLiteKnowledgeStore(db_path)
     yield s
     s.close()
+
+
+@pytest.fixture
+def engine_for():
+    """Makes pattern engines for a workspace (and parameters); closes them after the test."""
+    made = []
+
+    def make(root, params=None):
+        engine = Phase4Engine(root, params)
+        made.append(engine)
+        return engine
+
+    yield make
+    for engine in made:
+        engine.close()
+    made.clear()
