@@ -27,7 +27,7 @@ def engine(tmp_path):
     return Phase5Engine(tmp_path)
 
 
-# ---- evidence, matching, commits and change records ------------------------
+# ---- evidence, matching, commits and change records -------------------------
 
 def events_by_id(*events):
     return {ev["event_id"]: ev for ev in events}
@@ -155,7 +155,7 @@ class TestChangeRecords:
                               "latest_value": 10, "latest_event_ref": "ci2", "is_latest_event": False}
 
 
-# ---- the advisory texts, pattern de-duplication, grouping and content ids --
+# ---- the advisory texts, pattern de-duplication, grouping and content ids ---
 
 def change(metric, deviation, *, family="ci", ref="e1", current=12.0, mean=10.0, commit="", message="", **extra):
     record = {"family": family, "metric": metric, "normal": {"mean": mean, "stddev": 1.0, "median": mean, "mad": 0.5},
@@ -395,7 +395,7 @@ class TestAgainstPython:
         assert _dedup_and_limit_patterns(matches, limit) == reference.dedup_and_limit(matches, limit)
 
 
-# ---- the run: its rules, loaders, significance and failures ----------------
+# ---- the run: its rules, loaders, significance and failures -----------------
 
 class TestRunRules:
     def test_the_accepted_store_is_asked_in_context(self, tmp_path):

@@ -19,7 +19,7 @@ from helpers import same
 NOVELTY = GIT_METRICS[-1]  # co-change novelty
 
 
-# ---- events, git metrics and the signal emitter ----------------------------
+# ---- events, git metrics and the signal emitter -----------------------------
 
 class TestWindowRules:
     def test_order_by_observed_at_then_file_name(self, tmp_path):
