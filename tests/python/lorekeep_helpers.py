@@ -1,5 +1,8 @@
 """Shared builders for the knowledge base tests."""
 
+import hashlib
+import json
+import re
 import sqlite3
 from pathlib import Path
 
@@ -15,6 +18,14 @@ KNOWLEDGE_COLUMNS = [
     "description_statistical", "description_semantic", "support_count", "first_seen", "last_seen",
     "approval_method", "approval_timestamp", "created_at",
 ]
+# A UTC time as the store writes it.
+TIMESTAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?Z$")
+
+
+def canonical_id(data):
+    """The first 16 hex digits of SHA-256 of the canonical JSON form: how the store names what it keeps."""
+    text = json.dumps(data, sort_keys=True, separators=(",", ":"), ensure_ascii=True)
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()[:16]
 
 
 def pattern(**fields):

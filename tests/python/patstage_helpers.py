@@ -2,7 +2,13 @@
 explanations written the way the earlier phases write them."""
 
 import json
+import os
 import random
+import subprocess
+import sys
+import textwrap
+
+from hypothesis import strategies as st
 
 FAMILY_TYPES = {"git": "git", "ci": "github_actions", "testing": "junit_xml", "dependency": "pip",
                 "schema": "openapi", "deployment": "github_releases", "config": "terraform", "security": "trivy"}
@@ -21,6 +27,12 @@ def signal(family, metric, ref, measure, unit="modified_zscore", degenerate=Fals
         "confidence": {"sample_count": 10, "status": "accumulating"},
         "event_ref": ref,
     }
+
+
+# Counters of a run's result, in the order the result lists them.
+COUNTERS = ["patterns_recognized", "patterns_incremented", "patterns_discovered", "patterns_enriched",
+            "patterns_promoted", "patterns_expired", "knowledge_artifacts"]
+finite = st.floats(allow_nan=False, allow_infinity=False, min_value=-1e6, max_value=1e6)
 
 
 def git_event(event_id, sha, observed_at="2024-05-01T10:00:00Z", **payload):
@@ -105,3 +117,41 @@ def random_workspace(root, rng: random.Random):
             n += 1
     rng.shuffle(events)
     return write_workspace(root, events, signals)
+
+
+def presence_workspace(root, treated_values, control_values, filler=30, family="dependency"):
+    """git.files_touched takes `treated_values` on commits that also carry a `family` signal and
+    `control_values` on others; `filler` more commits carry only a constant git metric."""
+    events, signals = [], []
+    values = [(v, True) for v in treated_values] + [(v, False) for v in control_values] + [(None, False)] * filler
+    for i, (value, treated) in enumerate(values):
+        sha = f"{i:040x}"
+        events.append(git_event(f"g{i}", sha, observed_at=""))
+        signals.append(signal("git", "lines", f"g{i}", 1.0))
+        if value is not None:
+            signals.append(signal("git", "files_touched", f"g{i}", value))
+        if treated:
+            events.append(triggered_event(f"d{i}", family, sha, observed_at=""))
+            signals.append(signal(family, "dependency_count", f"d{i}", 0.5))
+    return write_workspace(root, events, signals)
+
+
+def stored_pattern(engine, **fields):
+    """A pattern the host stores in the engine's knowledge base, as stored."""
+    record = {"fingerprint": "fp", "discovery_method": "statistical", "pattern_type": "co_occurrence",
+              "sources": ["ci", "git"], "metrics": ["files_touched", "run_duration"],
+              "description_statistical": "stored", **fields}
+    return engine.kb.get_pattern(engine.kb.create_pattern(record))
+
+
+def import_in(cwd, setup="", check="", env=None):
+    """Runs `setup`, imports varnel.patstage and runs `check` in a new interpreter in `cwd`;
+    returns the JSON object the check prints, or the failure's last line."""
+    code = textwrap.dedent(setup) + "\nimport json, os\nimport varnel.patstage as patstage\n" + textwrap.dedent(check)
+    environment = {k: v for k, v in os.environ.items() if not k.startswith(("PHASE4B_", "PHASE31_", "VARNEL_TEST_", "VARNEL_ENV_FILE"))
+                   and k not in ("ANTHROPIC_API_KEY", "OPENROUTER_API_KEY", "ANTHROPIC_BASE_URL", "XDG_CONFIG_HOME")}
+    environment.update(env or {})
+    done = subprocess.run([sys.executable, "-c", code], cwd=cwd, env=environment, capture_output=True, text=True)
+    if done.returncode != 0:
+        return done.stderr.strip().splitlines()[-1]
+    return json.loads(done.stdout.strip().splitlines()[-1])

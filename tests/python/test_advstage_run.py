@@ -1,5 +1,5 @@
 """The advisory run through varnel.advstage: files byte for byte against the
-reference model, the run results, the loaders and the failure cases."""
+reference model, the run results and the failure cases."""
 
 import json
 import re
@@ -8,9 +8,7 @@ from pathlib import Path
 import pytest
 
 import phase5_reference as reference
-from advstage_helpers import (explanation, family_event, git_event, read_outputs, rich_workspace, seed_knowledge,
-                              signal, write_workspace)
-from varnel import advstage
+from advstage_helpers import family_event, git_event, read_outputs, rich_workspace, signal, write_workspace
 from varnel.accepted import AcceptedDeviations
 from varnel.advstage import Phase5Engine
 from helpers import same
@@ -168,69 +166,6 @@ class TestRunRules:
         assert result["advisory"]["summary"]["accepted_metrics"] == ["ci/run_duration"]
 
 
-class TestLoaders:
-    def test_only_git_signals(self, tmp_path):
-        records = [signal("git", "files_touched", 1.0, "g1"), signal("git", "dispersion", 2.0, "g1")]
-        write_workspace(tmp_path, signals=records)
-        assert Phase5Engine(tmp_path)._load_signals() == records
-
-    def test_explanation_keys(self, tmp_path):
-        a, b = signal("ci", "run_duration", 2.0, "e1"), signal("ci", "run_duration", 3.0, "e2")
-        first, second = explanation(a, "first"), explanation(b, "second")
-        anonymous = explanation(signal("ci", "run_failed", 1.0, None), "no signal")
-        write_workspace(tmp_path, explanations=[first, second, anonymous])
-        index = Phase5Engine(tmp_path)._load_explanations()
-        assert list(index) == ["e1:ci:run_duration", "ci:run_duration", "e2:ci:run_duration", "ci:run_failed"]
-        assert index["ci:run_duration"]["summary"] == "first" and index["e2:ci:run_duration"]["summary"] == "second"
-
-    def test_events_by_id_or_stem(self, tmp_path):
-        (tmp_path / "events").mkdir()
-        (tmp_path / "events" / "abc.json").write_text('{"source_type": "git"}', encoding="utf-8")
-        (tmp_path / "events" / "x.json").write_text('{"event_id": "e7"}', encoding="utf-8")
-        (tmp_path / "events" / "notes.txt").write_text("not an event", encoding="utf-8")
-        assert Phase5Engine(tmp_path)._load_events() == {"abc": {"source_type": "git"}, "e7": {"event_id": "e7"}}
-
-    def test_without_knowledge_base_nothing_is_created(self, tmp_path):
-        engine = Phase5Engine(tmp_path)
-        assert engine._load_phase4_knowledge() == [] and engine._load_phase4_patterns() == []
-        assert not (tmp_path / "phase4").exists()
-
-    def test_knowledge_and_patterns_by_scope(self, tmp_path):
-        seed_knowledge(tmp_path / "phase4" / "knowledge.db")
-        engine = Phase5Engine(tmp_path)
-        assert [k["support_count"] for k in engine._load_phase4_knowledge()] == [9, 4]
-        assert [p["fingerprint"] for p in engine._load_phase4_patterns("community")] == ["fp-deps"]
-        assert len(engine._load_phase4_patterns()) == 3
-
-    def test_constructor(self, tmp_path):
-        engine = Phase5Engine(str(tmp_path / "ws"), 2)
-        assert engine.significance_threshold == 2.0 and isinstance(engine.significance_threshold, float)
-        assert engine.output_path == tmp_path / "ws" / "phase5" and engine.output_path.is_dir()
-        assert engine.phase1_path == tmp_path / "ws" / "events" and engine.phase4_path == tmp_path / "ws" / "phase4"
-        assert isinstance(engine._accepted_devs, AcceptedDeviations)
-        store = AcceptedDeviations(tmp_path)
-        assert Phase5Engine(tmp_path, accepted=store)._accepted_devs is store
-        assert set(advstage.SIGNAL_FILES) == set(advstage.FAMILY_LABELS) and len(advstage.METRIC_LABELS) == 29
-
-
-class TestSignificance:
-    @pytest.mark.parametrize("record, significant", [
-        (signal("ci", "suite", 1.5, "e"), True),
-        (signal("ci", "suite", -1.5, "e"), True),
-        (signal("ci", "suite", 1.4999999, "e"), False),
-        (signal("ci", "suite", 50.0, "e", degenerate=True), False),
-        (signal("ci", "suite", None, "e"), False),
-        (signal("ci", "run_duration", 100000, "e"), True),
-        (signal("ci", "run_duration", -100000.0, "e"), True),
-        (signal("ci", "run_duration", 100000.5, "e"), False),
-        (signal("testing", "direct_count", 9.0, "e"), False),
-        ({"metric": "x"}, False),
-    ])
-    def test_rule(self, tmp_path, record, significant):
-        kept = Phase5Engine(tmp_path)._filter_significant([record])
-        assert kept == ([record] if significant else []) and all(k is record for k in kept)
-
-
 class TestFailures:
     def test_a_damaged_input_fails_before_anything_is_written(self, tmp_path):
         ws = rich_workspace(tmp_path)
@@ -245,22 +180,6 @@ class TestFailures:
         ws = write_workspace(tmp_path, signals=[broken])
         with pytest.raises(KeyError, match="baseline"):
             Phase5Engine(ws).run()
-
-    def test_an_event_file_that_is_not_an_object(self, tmp_path):
-        (tmp_path / "events").mkdir()
-        (tmp_path / "events" / "e.json").write_text("[1]", encoding="utf-8")
-        with pytest.raises(TypeError):
-            Phase5Engine(tmp_path)._load_events()
-
-    def test_a_failing_outside_module_stops_the_run(self, tmp_path):
-        class Broken:
-            def cleanup_expired(self, current_advisory_id=""):
-                raise RuntimeError("store offline")
-
-        engine = Phase5Engine(rich_workspace(tmp_path))
-        engine._accepted_devs = Broken()
-        with pytest.raises(RuntimeError, match="store offline"):
-            engine.run()
 
     def test_scope_must_be_text(self, tmp_path):
         with pytest.raises(TypeError):

@@ -12,67 +12,6 @@ from varnel.advstage import Phase5Engine
 from helpers import same
 
 
-def entry(metric, family="ci", **fields):
-    return {"family": family, "metric": metric, **fields}
-
-
-def diff(resolved=(), persisting=(), new=(), regressions=()):
-    return {"resolved": list(resolved), "persisting": list(persisting), "new": list(new),
-            "regressions": list(regressions)}
-
-
-def before(count, advisory_id="0123456789abcdef"):
-    record = {"changes": [{"family": "ci", "metric": f"m{i}"} for i in range(count)]}
-    if advisory_id is not None:
-        record["advisory_id"] = advisory_id
-    return record
-
-
-AFTER = {"advisory_id": "fedcba9876543210", "scope": "shop-api"}
-
-
-class TestReportText:
-    @pytest.mark.parametrize("total, difference, verdict, rate", [
-        (3, diff([entry("a"), entry("b")], [entry("c", now_deviation=2.0, improved=True)]),
-         "2 of 3 flagged changes resolved.", "Resolution rate: 67% (2/3)"),
-        (2, diff([entry("a"), entry("b")]), "ALL ISSUES RESOLVED. No new issues detected.",
-         "Resolution rate: 100% (2/2)"),
-        (0, diff(new=[entry("a", deviation_stddev=4.0)]), "No changes resolved (0 still active).", None),
-        (8, diff([entry("a")]), "1 of 8 flagged changes resolved.", "Resolution rate: 12% (1/8)"),
-        (2, diff([entry("a"), entry("b")], regressions=[entry("c", deviation_stddev=-3.5)]),
-         "2 of 2 flagged changes resolved.", "Resolution rate: 100% (2/2)"),
-    ])
-    def test_verdict_and_rate(self, tmp_path, total, difference, verdict, rate):
-        text = Phase5Engine(tmp_path)._format_verification_summary(before(total), AFTER, difference)
-        assert text == reference.verification_summary(before(total), AFTER, difference)
-        lines = text.splitlines()
-        assert lines[:4] == ["Fix Verification Report \u2014 shop-api", "Comparing: 01234567 \u2192 fedcba98", "",
-                             verdict]
-        assert (lines[-1] if rate else "Resolution rate" not in text) == (rate or True)
-
-    def test_every_section(self, tmp_path):
-        difference = diff([entry("run_duration")],
-                          [entry("files_touched", "git", now_deviation=5.5, improved=False),
-                           entry("line_rate", "coverage", now_deviation=1.7, improved=True)],
-                          [entry("custom_metric", "custom", deviation_stddev=12.0)],
-                          [entry("total_tests", "testing", deviation_stddev=-3.0)])
-        text = Phase5Engine(tmp_path)._format_verification_summary({}, {}, difference)
-        assert text == reference.verification_summary({}, {}, difference)
-        assert text.splitlines()[:2] == ["Fix Verification Report \u2014 unknown", "Comparing: ? \u2192 ?"]
-        for line in ["RESOLVED:", "  \u2705 CI / Build / Build Duration \u2014 back to normal",
-                     "  \u26a0\ufe0f  Version Control / Files Changed \u2014 still far outside the usual range "
-                     "(not improving)",
-                     "  \u26a0\ufe0f  Code Coverage / Line Coverage \u2014 still noticeably outside the usual range "
-                     "(improving)",
-                     "  \U0001f535 custom / custom_metric \u2014 nothing like anything seen recently (new)",
-                     "  \U0001f534 Testing / Test Count \u2014 well outside the usual range (was normal before)"]:
-            assert line in text.splitlines()
-
-    def test_an_entry_without_a_field_it_needs_fails(self, tmp_path):
-        with pytest.raises(KeyError, match="now_deviation"):
-            Phase5Engine(tmp_path)._format_verification_summary({}, {}, diff(persisting=[entry("x", improved=True)]))
-
-
 def shrink(ws):
     """Drops the test signals and adds a critical one: two resolved, one new."""
     path = ws / "phase2" / "testing_signals.json"
@@ -197,12 +136,3 @@ class TestVerifyFailures:
             Phase5Engine(ws).verify("shop-api", str(kept))
         assert not (ws / "phase5" / "verification.json").exists()
 
-    def test_load_and_diff_helpers(self, tmp_path):
-        engine = Phase5Engine(tmp_path)
-        (tmp_path / "a.json").write_text('{"advisory_id": "abc"}', encoding="utf-8")
-        assert engine._load_previous_advisory(tmp_path / "a.json") == {"advisory_id": "abc"}
-        with pytest.raises(FileNotFoundError):
-            engine._load_previous_advisory(tmp_path / "missing.json")
-        with pytest.raises(TypeError):
-            engine._diff_advisories(None, {})
-        assert engine._diff_advisories({}, {}) == {"resolved": [], "persisting": [], "new": [], "regressions": []}

@@ -2,7 +2,7 @@
 
 import json
 
-from helpers import git, varnel
+from helpers import build_history, git, varnel
 
 
 def test_analyze_reports_and_keeps_its_workspace_out_of_git(history):
@@ -75,8 +75,6 @@ def test_markdown_report_and_fail_on(history):
 
 
 def test_analysing_an_unchanged_history_again_learns_nothing_new(tmp_path):
-    from test_end_to_end_families import build_history
-
     repo = tmp_path / "repo"
     repo.mkdir()
     git(repo, "init", "-q", "-b", "main")

@@ -1,23 +1,18 @@
 """Directions, components, fingerprints and the correlation of varnel.patstage."""
 
 import hashlib
-import logging
-import math
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import phase4_reference as ref
-from varnel.patstage import Phase4Engine, classify_direction, compute_fingerprint, signals_to_components
-from helpers import same
+from patstage_helpers import finite
+from varnel.patstage import classify_direction, compute_fingerprint, signals_to_components
 
 texts = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=8) | st.sampled_from(
     ["git", "ci", "files_touched", "run_duration", "increased", "decreased", "unchanged"])
 components = st.lists(st.tuples(texts, texts, texts), max_size=6)
-finite = st.floats(allow_nan=False, allow_infinity=False, min_value=-1e6, max_value=1e6)
-# Measures as the signal engine writes them: rounded to 6 decimals.
-measures = finite.map(lambda x: round(x, 6))
 
 
 class TestFingerprint:
@@ -57,19 +52,6 @@ class TestDirections:
         with pytest.raises(TypeError):
             classify_direction("high", 1.0)
 
-    def test_predominant_direction(self):
-        entries = [{"deviation": d} for d in (2.0, -2.0, 0.1)]
-        assert Phase4Engine._predominant_direction(entries, 1.5) == "unchanged"
-        assert Phase4Engine._predominant_direction(entries[:1] + entries, 1.5) == "increased"
-        assert Phase4Engine._predominant_direction([], 1.5) == "unchanged"
-        with pytest.raises(KeyError):
-            Phase4Engine._predominant_direction([{"measure": 1}], 1.5)
-
-    @given(st.lists(finite, max_size=8), finite)
-    def test_predominant_direction_matches_the_reference(self, deviations, threshold):
-        entries = [{"deviation": d} for d in deviations]
-        assert Phase4Engine._predominant_direction(entries, threshold) == ref.predominant_direction(entries, threshold)
-
 
 class TestComponents:
     def test_what_gives_no_component(self):
@@ -101,33 +83,3 @@ class TestComponents:
         assert signals_to_components(signals, threshold) == ref.signals_to_components(signals, threshold)
 
 
-class TestPearson:
-    def test_worked_examples(self, caplog):
-        caplog.set_level(logging.DEBUG, logger="varnel.phase4")
-        assert Phase4Engine._pearson([1, 2, 3], [2, 4, 6]) == 1.0
-        assert caplog.records == []
-        assert Phase4Engine._pearson([1, 1, 1], [3, 1, 2]) == 0.0
-        assert [r.getMessage() for r in caplog.records] == [
-            "Pearson returned 0.0: constant series (sx=0.0000, sy=0.8165, n=3)"]
-        assert caplog.records[0].levelno == logging.DEBUG
-        caplog.clear()
-        assert Phase4Engine._pearson([5], [7]) == 0.0
-        assert caplog.records == []
-
-    def test_covariance_stops_at_the_shorter_series(self):
-        xs, ys = [1.0, 2.0, 4.0], [1.0, 3.0]
-        assert same(Phase4Engine._pearson(xs, ys), ref.pearson(xs, ys))
-
-    @given(st.lists(st.tuples(measures, measures), max_size=12))
-    def test_matches_the_reference(self, pairs):
-        xs, ys = [p[0] for p in pairs], [p[1] for p in pairs]
-        got = Phase4Engine._pearson(xs, ys)
-        assert same(got, ref.pearson(xs, ys))
-        assert isinstance(got, float)
-
-    @given(st.lists(st.integers(-10**6, 10**6), min_size=2, max_size=10))
-    def test_integer_series_are_exact(self, xs):
-        ys = [x * 3 - 7 for x in xs]
-        expected = ref.pearson(xs, ys)
-        assert same(Phase4Engine._pearson(xs, ys), expected)
-        assert expected == 0.0 or math.isclose(expected, 1.0)

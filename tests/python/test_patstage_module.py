@@ -2,50 +2,7 @@
 clients and the required validation gate. Each case imports the module in a
 fresh interpreter."""
 
-import json
-import os
-import subprocess
-import sys
-import textwrap
-
-import pytest
-
-
-def import_in(cwd, setup="", check="", env=None):
-    """Runs `setup`, imports varnel.patstage and runs `check` in a new interpreter in `cwd`;
-    returns the JSON object the check prints, or the failure's last line."""
-    code = textwrap.dedent(setup) + "\nimport json, os\nimport varnel.patstage as patstage\n" + textwrap.dedent(check)
-    environment = {k: v for k, v in os.environ.items() if not k.startswith(("PHASE4B_", "PHASE31_", "VARNEL_TEST_", "VARNEL_ENV_FILE"))
-                   and k not in ("ANTHROPIC_API_KEY", "OPENROUTER_API_KEY", "ANTHROPIC_BASE_URL", "XDG_CONFIG_HOME")}
-    environment.update(env or {})
-    done = subprocess.run([sys.executable, "-c", code], cwd=cwd, env=environment, capture_output=True, text=True)
-    if done.returncode != 0:
-        return done.stderr.strip().splitlines()[-1]
-    return json.loads(done.stdout.strip().splitlines()[-1])
-
-
-def test_only_the_users_env_file_is_loaded_and_only_varnels_variables(tmp_path):
-    pytest.importorskip("dotenv", reason="the .env file is read only where python-dotenv is installed")
-    # A .env in the analysed repository (the working directory) is never read.
-    (tmp_path / ".env").write_text("PHASE4B_MODEL=from-repo\nANTHROPIC_API_KEY=from-repo\n")
-    config = tmp_path / "config" / "varnel"
-    config.mkdir(parents=True)
-    (config / ".env").write_text("PHASE4B_MODEL=from-file\nVARNEL_TEST_SET=from-file\nPHASE4B_ENABLED=true\n"
-                                 "ANTHROPIC_BASE_URL=http://127.0.0.1:9\nOPENROUTER_API_KEY=k\n")
-    check = """
-        engine = patstage.Phase4Engine("ws")
-        print(json.dumps([engine._llm_model, engine._llm_enabled, os.environ.get("VARNEL_TEST_SET"),
-                          os.environ.get("ANTHROPIC_BASE_URL"), os.environ.get("OPENROUTER_API_KEY")]))
-        engine.close()
-    """
-    result = import_in(tmp_path, check=check, env={"XDG_CONFIG_HOME": str(tmp_path / "config"),
-                                                   "OPENROUTER_API_KEY": "kept"})
-    assert result == ["from-file", True, None, None, "kept"]
-    chosen = tmp_path / "elsewhere.env"
-    chosen.write_text("PHASE4B_MODEL=chosen\n")
-    result = import_in(tmp_path, check=check, env={"XDG_CONFIG_HOME": str(tmp_path / "config"),
-                                                   "VARNEL_ENV_FILE": str(chosen)})
-    assert result[0] == "chosen" and result[1] is False
+from patstage_helpers import import_in
 
 
 def test_without_a_dotenv_loader_the_file_is_ignored(tmp_path):

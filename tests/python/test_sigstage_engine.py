@@ -20,23 +20,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import phase2_reference as ref
+from sigstage_helpers import GIT_METRICS, git_event, git_metrics, write_events
 from varnel import sigstage
 from helpers import same
 
 FAMILY_KEYS = [f for f, _, _ in ref.FAMILIES]
-# The git family's metrics as its signals name them: files touched, dispersion, change locality and
-# co-change novelty.
-GIT_METRICS = sigstage.FAMILY_METRICS["git"]
-NOVELTY = GIT_METRICS[-1]
-
-
-def write_events(root, events):
-    d = Path(root) / "events"
-    d.mkdir(parents=True, exist_ok=True)
-    for name, event in events.items():
-        text = event if isinstance(event, (str, bytes)) else json.dumps(event)
-        (d / name).write_bytes(text if isinstance(text, bytes) else text.encode("utf-8"))
-    return d
 
 
 def signal_text(root, family):
@@ -186,14 +174,6 @@ class TestWindowRules:
         write_events(tmp_path, {f"{i}.json": ci_event(i, i) for i in range(20)})
         assert sigstage.Phase2Engine(tmp_path, window_size=3, min_baseline=4).run_ci() == []
 
-    def test_order_by_observed_at_then_file_name(self, tmp_path):
-        events = {f"{name}.json": {"source_family": "ci", "event_id": name, "payload": {}, "observed_at": at}
-                  for name, at in [("b", "2026-01-02"), ("a", "2026-01-02"), ("c", "2026-01-01")]}
-        events["z.json"] = {"source_family": "ci", "event_id": "z", "payload": {}}
-        write_events(tmp_path, events)
-        loaded = sigstage.Phase2Engine(tmp_path)._load_events(source_family="ci")
-        assert [e["event_id"] for e in loaded] == ["z", "c", "a", "b"]
-
     def test_event_without_id_and_non_ascii_text(self, tmp_path):
         events = {f"{i}.json": ci_event(i, 10 + i) for i in range(6)}
         del events["5.json"]["event_id"]
@@ -254,35 +234,10 @@ class TestFamilyFormulas:
         assert signal_text(tmp_path, "ci") == "old"
 
 
-def git_event(i, files):
-    return {"source_type": "git", "event_id": f"g{i}", "observed_at": f"2026-01-{i + 1:02d}", "payload": {"files": files}}
-
-
 class TestGitMetrics:
-    def git_metrics(self, tmp_path, file_lists):
-        write_events(tmp_path, {f"{i:02d}.json": git_event(i, f) for i, f in enumerate(file_lists)})
-        engine = sigstage.Phase2Engine(tmp_path, min_baseline=1)
-        return engine, [{s["metric"]: s["observed"] for s in engine.run_git() if s["event_ref"] == f"g{i}"}
-                        for i in range(len(file_lists))]
-
-    def test_dispersion_over_top_level_directories(self):
-        files = {"src/a.py", "src/b.py", "docs/x.md", "README.md"}
-        assert sigstage.Phase2Engine._dispersion(files) == 1.5
-        assert sigstage.Phase2Engine._dispersion({"a"}) == 0.0
-        assert sigstage.Phase2Engine._dispersion(set()) == 0.0
-
     def test_repeated_commit_is_local_and_not_novel(self, tmp_path):
-        _, per_event = self.git_metrics(tmp_path, [["a/x", "b/y"], ["b/y", "a/x", "a/x"]])
+        _, per_event = git_metrics(tmp_path, [["a/x", "b/y"], ["b/y", "a/x", "a/x"]])
         assert per_event[1] == dict(zip(GIT_METRICS, (2, 1.0, 1.0, 0.0)))
-
-    def test_pair_limit_of_thirty_files(self, tmp_path):
-        thirty = [f"d{i}/f" for i in range(30)]
-        assert len(sigstage.Phase2Engine._cochange_pairs(set(thirty))) == 435
-        engine, per_event = self.git_metrics(tmp_path, [thirty + ["extra"], thirty[:2], thirty[:2]])
-        assert NOVELTY not in per_event[0]
-        [novelty] = [s for s in engine.run_git() if s["metric"] == NOVELTY]
-        # The 31-file commit left no pairs behind, so the second commit's pair was new.
-        assert novelty["event_ref"] == "g2" and novelty["baseline"]["mean"] == 1.0 and novelty["observed"] == 0.0
 
     def test_no_git_events_writes_an_empty_list(self, tmp_path):
         assert sigstage.Phase2Engine(tmp_path).run_git() == []
@@ -294,15 +249,6 @@ class TestGitMetrics:
         write_events(tmp_path, events)
         with pytest.raises(KeyError, match="event_id"):
             sigstage.Phase2Engine(tmp_path, min_baseline=1).run_git()
-
-    def test_per_event_helpers(self, tmp_path):
-        engine = sigstage.Phase2Engine(tmp_path)
-        event = git_event(0, ["a/x", "b/y", "a/x"])
-        metrics = engine._git_metrics(event)
-        assert metrics == dict(zip(GIT_METRICS[:2], (2, 1.0)))
-        window = [{"files": {"a/x"}, "pairs": {("a/x", "b/y")}}]
-        assert engine._git_extended_metrics(event, metrics, window) is metrics
-        assert metrics == dict(zip(GIT_METRICS, (2, 1.0, 0.5, 0.0)))
 
 
 class TestBadInput:
@@ -381,13 +327,6 @@ class TestBadInput:
         write_events(tmp_path, {f"{i}.json": ci_event(i, i) for i in range(7)})
         assert len(sigstage.Phase2Engine(tmp_path, window_size=2**62).run_ci()) == 4
 
-    def test_large_integer_times_order_exactly(self, tmp_path):
-        events = {f"{name}.json": {"source_family": "ci", "event_id": name, "payload": {}, "observed_at": at}
-                  for name, at in [("a", 2**70 + 1), ("b", 2**70), ("c", float(2**70))]}
-        write_events(tmp_path, events)
-        loaded = sigstage.Phase2Engine(tmp_path)._load_events(source_family="ci")
-        assert [e["event_id"] for e in loaded] == ["b", "c", "a"]
-
     def test_failure_while_writing_keeps_the_old_file(self, tmp_path):
         """The disk refuses the new file halfway: the old one stays whole, no temporary is left."""
         write_events(tmp_path, {f"{i:03d}.json": ci_event(i % 28, i) for i in range(8)})
@@ -418,18 +357,6 @@ class TestEngineSurface:
         assert engine.events_path == tmp_path / "ws" / "events"
         assert engine.output_path == tmp_path / "ws" / "phase2" and engine.output_path.is_dir()
         assert (engine.window_size, engine.min_baseline) == (7, 2)
-
-    def test_emit_signals_with_host_callables(self, tmp_path):
-        engine = sigstage.Phase2Engine(tmp_path, min_baseline=2)
-        seen = []
-        events = [{"event_id": f"e{i}", "n": i} for i in range(4)]
-        signals = engine._emit_signals(events, "mine", "label", lambda e: {"n": e["n"], "gone": None},
-                                       lambda e, m: seen.append(m) or {"extra": 1})
-        assert [s["event_ref"] for s in signals] == ["e2", "e3"]
-        assert signals[0]["engine_id"] == "mine" and signals[0]["source_type"] == "label"
-        assert len(seen) == 4
-        with pytest.raises(ZeroDivisionError):
-            engine._emit_signals(events, "m", "l", lambda e: 1 / 0, lambda e, m: None)
 
 
 class TestParallelRun:
