@@ -110,7 +110,9 @@ def _signals(stage: Path, config: Config, result: Analysis) -> None:
     workspace's own path rather than the staging directory's."""
     phase2 = sigstage.Phase2Engine(stage, window_size=config.window, min_baseline=config.min_baseline)
     with contextlib.redirect_stdout(io.StringIO()):  # the engine also prints each failure; the host reports them
-        result.signals = phase2.run_all_parallel()
+        judged = phase2.run_all_parallel()
+    # Families finish in any order; every report lists them in the engine's.
+    result.signals = {family: judged[family] for family in sigstage.FAMILY_METRICS if family in judged}
     result.phase2 = phase2
     for family, cause in phase2.failures.items():
         full = _FULL_DISK.match(cause)
