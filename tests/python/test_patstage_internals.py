@@ -600,9 +600,7 @@ class TestClientChoice:
             raise RuntimeError("no key")
 
     @pytest.fixture
-    def layer(self, tmp_path, monkeypatch):
-        engines = []
-
+    def layer(self, tmp_path, monkeypatch, engine_for):
         def make(anthropic, openrouter, key):
             monkeypatch.setattr(patstage, "AnthropicClient", anthropic)
             monkeypatch.setattr(patstage, "OpenRouterClient", openrouter)
@@ -612,14 +610,9 @@ class TestClientChoice:
                 monkeypatch.delenv("ANTHROPIC_API_KEY", raising=False)
             monkeypatch.setenv("PHASE4B_ENABLED", "true")
             monkeypatch.setenv("PHASE4B_MODEL", "some/model")
-            engine = Phase4Engine(tmp_path)
-            engines.append(engine)
-            return engine
+            return engine_for(tmp_path)
 
-        yield make
-        for engine in engines:
-            engine.close()
-        engines.clear()
+        return make
 
     def test_anthropic_with_a_key(self, layer):
         client = layer(self.Made, self.Failing, "k")._get_llm()

@@ -4,7 +4,6 @@ engines read."""
 
 from __future__ import annotations
 
-import fnmatch
 import json
 import os
 from datetime import datetime, timedelta, timezone
@@ -148,26 +147,3 @@ def intact(path: Path) -> bool:
     except (OSError, ValueError, RecursionError):
         return False
     return isinstance(event, dict) and isinstance(event.get("payload"), dict)
-
-
-def commits_of_events(workspace: Path, pattern: str = "*.json", skip: str | None = None) -> dict[str, tuple[str, str]]:
-    """(commit, observed_at) of each event whose file name matches `pattern`
-    (and does not start with `skip`), by event id: a commit's own, or the
-    commit another family's event came with; events without one are left out."""
-    found = {}
-    events = Path(workspace) / "events"
-    try:
-        with os.scandir(events) as listed:  # names first: a history's thousands of files are not all read
-            names = [e.name for e in listed if fnmatch.fnmatchcase(e.name, pattern) and not e.name.startswith(".")
-                     and (skip is None or not e.name.startswith(skip))]
-    except FileNotFoundError:
-        names = []
-    for path in (events / name for name in names):
-        try:
-            event = json.loads(path.read_text(encoding="utf-8"))
-            payload = event["payload"]
-            commit = payload.get("commit_hash") or payload["trigger"]["commit_sha"]
-            found[event["event_id"]] = (commit, event.get("observed_at") or "")
-        except (OSError, ValueError, RecursionError, KeyError, TypeError, AttributeError):
-            continue
-    return found

@@ -145,9 +145,6 @@ class EventIndex:
         return [(name, key[0], key[1], event) for name, (key, event, _) in self._files.items()
                 if event is not None and name.startswith(prefix)]
 
-    def get(self, event_id: str) -> Event | None:
-        return self.by_id.get(event_id)
-
     def commit_of(self, event_id: str) -> str:
         """The commit an event is, or came with; "" when unknown."""
         event = self.by_id.get(event_id)
