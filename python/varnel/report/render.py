@@ -25,7 +25,8 @@ sequence reaches a terminal and no line can start a CI workflow command
   finding of the dependency, schema or config family on a mechanical
   commit, set apart), ``concern`` (whether it is one to act on) and
   ``commit_kind`` (the kind of its commit, see `varnel.worth.kinds`, for
-  those families; else null);
+  those families; else null) and ``text`` (its sentence, as the text report
+  words it);
 - ``withheld``: the advisory's changes the report does not show, each with
   ``family``, ``metric``, ``event_ref`` and ``reason``: "lagging_level" (the
   largest step to the level came before the window, or no commit moved it
@@ -45,6 +46,8 @@ sequence reaches a terminal and no line can start a CI workflow command
 - ``window``: ``description``, ``from`` and ``to`` (UTC times of its first
   and last event, or null) and ``events`` (how many, null for the whole
   history);
+- ``settings``: the ``window``, ``min_baseline`` and
+  ``significance_threshold`` the metrics were judged with;
 - ``commits``, ``history_events`` (events per family read from the
   history), ``signals`` (signals per family);
 - ``failures``: ``{"family", "cause"}`` of each family that could not be
@@ -440,27 +443,32 @@ def _departure_record(d: findings.Departure) -> dict:
 
 
 def _findings(result: Analysis) -> list[dict]:
-    """Every finding the text report shows, concerns first."""
+    """Every finding the text report shows, concerns first, each with its sentence."""
     def kind(family: str, commit: str | None) -> str | None:
         return findings.commit_kind(result, family, commit)
 
     out = [{"family": d.family, "metric": d.metric, "event_ref": d.event_ref, "commit": d.commit or None,
             "kind": "departure", "concern": attention.departure_concern(d, result.quiet),
-            "commit_kind": kind(d.family, d.commit)} for d in _departures(result)]
+            "commit_kind": kind(d.family, d.commit), "text": _departure_line(d, _TEXT, False)[2:]}
+           for d in _departures(result)]
     out += [{"family": c.get("family"), "metric": c.get("metric"), "event_ref": c.get("event_ref"),
              "commit": c.get("trigger_commit"), "kind": "step" if "step" in c else "change",
              "concern": attention.change_concern(c, result.quiet),
-             "commit_kind": kind(c.get("family", ""), c.get("trigger_commit"))} for c in _changes(result)]
+             "commit_kind": kind(c.get("family", ""), c.get("trigger_commit")),
+             "text": f"{' / '.join(_labels(c))}: {clean(c.get('description'))}"} for c in _changes(result)]
     out += [{"family": m["family"], "metric": m["metric"], "event_ref": m["event_ref"], "commit": m["commit"],
-             "kind": "mechanical", "concern": False, "commit_kind": m["commit_kind"]}
+             "kind": "mechanical", "concern": False, "commit_kind": m["commit_kind"],
+             "text": f"{' / '.join(_labels(m))}: on {DESCRIPTIONS[m['commit_kind']]}, set apart"}
             for m in _view(result).mechanical]
     return sorted(out, key=lambda f: not f["concern"])
 
 
-def json_report(result: Analysis) -> str:
-    """The report for programs: one JSON object (schema above)."""
+def report_record(result: Analysis) -> dict:
+    """The report for programs, as one object (schema above); the workspace
+    keeps it as phase5/report.json, which `varnel report` renders."""
     window = result.window
-    return json.dumps({
+    config = result.config
+    return {
         "schema_version": SCHEMA_VERSION,
         "varnel_version": __version__,
         "scope": result.scope,
@@ -469,6 +477,8 @@ def json_report(result: Analysis) -> str:
         "complete": result.complete,
         "window": {"description": window.description, "from": _moment(window.start), "to": _moment(window.end),
                    "events": None if window.event_ids is None else len(window.event_ids)},
+        "settings": {"window": config.window, "min_baseline": config.min_baseline,
+                     "significance_threshold": config.significance_threshold},
         "commits": result.collection.commits,
         "history_events": {**result.history.events, "deployment": result.releases.releases},
         "signals": {family: len(s) for family, s in result.signals.items()},
@@ -481,7 +491,12 @@ def json_report(result: Analysis) -> str:
         "second_look": _view(result).second_look,
         "advisory": result.advisory,
         "verification": _comparison(result),
-    }, indent=2) + "\n"
+    }
+
+
+def json_report(result: Analysis) -> str:
+    """The report for programs: one JSON object (schema above)."""
+    return json.dumps(report_record(result), indent=2) + "\n"
 
 
 RENDERERS = {"text": text, "markdown": markdown_report, "json": json_report}

@@ -29,6 +29,7 @@ from ..collect.openapi import OpenAPISource
 from ..collect.releases import PREFIX as RELEASE_PREFIX, ReleaseCollection, collect_releases
 from ..collect.terraform import TerraformSource
 from ..config import Config
+from ..files import write_json_atomic
 from ..git import origin_name
 from ..progress import Progress
 from ..workspace import claim
@@ -140,6 +141,15 @@ def _advise(stage: Path, result: Analysis, against: Path | None) -> None:
     result.advisory = run.get("advisory")
 
 
+def _keep_report(stage: Path, result: Analysis) -> None:
+    """The run's report record, published with the phases, so a page can be
+    drawn from the workspace later without running them again."""
+    from ..report.render import report_record  # the report renders an Analysis: imported when one exists
+
+    (stage / "phase5").mkdir(exist_ok=True)
+    write_json_atomic(stage / "phase5" / "report.json", report_record(result))
+
+
 def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None = None,
             scope: str | None = None, against: Path | None = None) -> Analysis:
     """Collects the history into `workspace` and runs every phase; with
@@ -222,6 +232,7 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
             stage.keep(staged_advisory)
         progress.step("Ranking commits by risk")
         result.worth = assess(repo, workspace, config, result.signals, result.events)
+        _keep_report(stage.path, result)
         stage.publish()
     except (OSError, sqlite3.Error) as e:  # the machine's: a full disk, a file that cannot be written
         raise stage.failure(e) from None
