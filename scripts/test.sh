@@ -8,9 +8,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  echo "== installing GoogleTest"
-  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+# GoogleTest for the C++ core; a real browser and its driver for the HTML page.
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v chromium >/dev/null || missing+=(chromium)
+command -v chromedriver >/dev/null || missing+=(chromium-driver)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 echo "== C++ tests (sanitized)"

@@ -156,11 +156,41 @@ def _published():
         raise Interrupted("this run's results") from None
 
 
+def _page(workspace: Path, target: Path) -> None:
+    """The HTML page of the workspace's last analysis, written to `target`."""
+    try:
+        from .report.page import page
+    except ImportError as e:  # the charts' library is an optional extra
+        raise Refused(f"the HTML page needs the report extra: pip install 'varnel[report]' ({e})", EXIT_USAGE) from None
+    html = page(workspace)
+    if not target.parent.is_dir():
+        raise Refused(f"no such directory: {target.parent}", EXIT_USAGE)
+    try:
+        write_text_atomic(target, html)
+    except OSError as e:
+        raise Refused(f"cannot write {target}: {e.strerror}", EXIT_USAGE) from None
+
+
 def _cmd_analyze(args: argparse.Namespace) -> int:
     result = _run(args)
     with _published():
         _emit(args, RENDERERS[args.format](result))
+        if args.html:
+            _page(result.workspace, Path(args.html))
     return _status(result, _met(args, result))
+
+
+def _cmd_report(args: argparse.Namespace) -> int:
+    """The last analysis as an HTML page, drawn from the workspace without running anything again."""
+    workspace = _workspace(args, _repository(args), create=False)
+    target = Path(args.output) if args.output else workspace / "report.html"
+    _page(workspace, target)
+    print(f"varnel: the page of the last analysis is {target}", file=sys.stderr)
+    if args.open:
+        import webbrowser
+
+        webbrowser.open(target.resolve().as_uri())
+    return EXIT_OK
 
 
 def _cmd_verify(args: argparse.Namespace) -> int:
@@ -168,6 +198,8 @@ def _cmd_verify(args: argparse.Namespace) -> int:
     result = _run(args, verifying=True)
     with _published():
         _emit(args, RENDERERS[args.format](result))
+        if args.html:
+            _page(result.workspace, Path(args.html))
     if result.previous is None:  # standard output of --format json stays one document
         print("Nothing to verify against yet: this was the first analysis. Run 'varnel verify' again after a fix.",
               file=sys.stderr if args.format == "json" else sys.stdout)
@@ -310,6 +342,7 @@ def _parents() -> dict[str, argparse.ArgumentParser]:
     run.add_argument("--format", choices=list(RENDERERS), default="text")
     run.add_argument("--output", help="write the report to this file instead of standard output")
     run.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    run.add_argument("--html", metavar="FILE", help="also write the report as one self-contained HTML page with charts")
     run.add_argument("--fail-on", choices=LEVELS[1:], metavar="LEVEL",
                      help="exit with 1 when the advisory is at this level or above: watch, review or action_needed")
     recent = run.add_mutually_exclusive_group()
@@ -378,6 +411,13 @@ def build_parser() -> argparse.ArgumentParser:
                                "(default: the last one chosen, else 14)")
     eval_cmd.add_argument("--format", choices=["text", "json"], default="text")
     eval_cmd.set_defaults(run=_cmd_eval)
+
+    report_cmd = commands.add_parser("report", parents=[shared["where"]],
+                                     help="draw the last analysis as one HTML page with charts (nothing is run again)")
+    report_cmd.add_argument("path", nargs="?", help=path_help)
+    report_cmd.add_argument("--output", metavar="FILE", help="where to write the page (default WORKSPACE/report.html)")
+    report_cmd.add_argument("--open", action="store_true", help="open the page in a browser")
+    report_cmd.set_defaults(run=_cmd_report)
 
     patterns_cmd = commands.add_parser("patterns", parents=[shared["where"]],
                                        help="what varnel has learned about the repository")

@@ -17,7 +17,7 @@ def _rule_name(rule: dict) -> str:
     return f"{rule['metric']} {rule['direction']}"
 
 
-def _words(record: dict, label_name: str, threshold: float) -> list[str]:
+def words(record: dict, label_name: str, threshold: float) -> list[str]:
     """The table's strongest rules at the run's threshold, in a lead's words."""
     at = max((t for t in THRESHOLDS if t <= threshold), default=THRESHOLDS[0])
     lines = []
@@ -58,5 +58,5 @@ def table(record: dict, threshold: float, label_name: str = "szz") -> str:
         lines.append(f"{rule['metric']:<36}{rule['direction']:<6}{rule['threshold']:>5g}{cell['flagged']:>9}"
                      f"{cell['share']:>8.3f}{cell['precision']:>11.3f}{_times(cell['lift']):>7}"
                      f"{_times(cell['lift_sized']):>7}{_times(cell['auc']):>7}{recall:>12}")
-    words = _words(record, label_name, threshold)
-    return "\n".join(lines + ([""] + words if words else [])) + "\n"
+    gist = words(record, label_name, threshold)
+    return "\n".join(lines + ([""] + gist if gist else [])) + "\n"
