@@ -86,6 +86,7 @@ from ..progress import clean
 from ..worth.kinds import DESCRIPTIONS
 from ..worth.ranking import TOP_SHARE
 from . import attention, findings
+from .series import Judged, sparkline
 
 SCHEMA_VERSION = 1
 LEVELS = ("all_clear", "watch", "review", "action_needed")
@@ -257,10 +258,33 @@ class _Style:
     strong: Callable[[str], str]
     item: str
     list_apart: bool  # Markdown needs an empty line before a list
+    charts: bool = False  # each finding with a sparkline of its recent values against their band
 
 
 _TEXT = _Style(clean, str, str, "   ", False)
-_MARKDOWN = _Style(markdown, lambda s: f"`{s}`", lambda s: f"**{s}**", "   - ", True)
+_MARKDOWN = _Style(markdown, lambda s: f"`{s}`", lambda s: f"**{s}**", "   - ", True, True)
+
+
+def _judged(result: Analysis) -> Judged:
+    if result.series is None:
+        config = result.config
+        result.series = Judged(result.workspace, result.events, {
+            "window": config.window, "min_baseline": config.min_baseline,
+            "significance_threshold": config.significance_threshold}, result.phase2, result.signals)
+    return result.series
+
+
+def _chart_lines(result: Analysis, family: str, metric: str, ref: str, style: _Style) -> list[str]:
+    """A finding's recent values as a sparkline, and under each where it lay against its band."""
+    if not style.charts:
+        return []
+    drawn = sparkline(_judged(result).series(family, metric), ref)
+    if drawn is None:
+        return []
+    line, marks = drawn
+    indent = " " * len(style.item)
+    return [f"{style.item}its last {len(line)} values against their band (\u25b2 above, \u25bc below, \u00b7 inside):",
+            f"{indent}```", f"{indent}{line}", f"{indent}{marks}", f"{indent}```"]
 
 
 def _note_lines(result: Analysis, style: _Style) -> list[str]:
@@ -302,7 +326,9 @@ def _departure_lines(result: Analysis, style: _Style) -> list[str]:
     if not found:
         return []
     lines = ["", "Outside every earlier value (first, because no spread can size them):"]
-    return lines + ([""] if style.list_apart else []) + [_departure_line(d, style, True) for d in found]
+    return lines + ([""] if style.list_apart else []) + [
+        line for d in found
+        for line in [_departure_line(d, style, True)] + _chart_lines(result, d.family, d.metric, d.event_ref, style)]
 
 
 def _still_lines(result: Analysis, style: _Style) -> list[str]:
@@ -405,13 +431,19 @@ def _body(result: Analysis, style: _Style) -> list[str]:
         lines.append(f"{style.item}now {_number(now)} {unit}"
                      + (f"; {style.escape(history)}" if history else ""))
         lines.append(f"{style.item}intended? {style.code(f'varnel accept {_key(change)}')}")
+        lines += _chart_lines(result, change.get("family", ""), change.get("metric", ""), change.get("event_ref", ""),
+                              style)
     calm = [d for d in _departures(result) if not attention.departure_concern(d, result.quiet)]
     if others or calm:
         if concerns or not changes:
             lines += ["", "Other movements, in which nothing to act on was found:"]
             lines += [""] if style.list_apart else []
-        lines += [_other_line(change, style) for change in others]
-        lines += [_departure_line(d, style, False) for d in calm]
+        for change in others:
+            lines.append(_other_line(change, style))
+            lines += _chart_lines(result, change.get("family", ""), change.get("metric", ""),
+                                  change.get("event_ref", ""), style)
+        for d in calm:
+            lines += [_departure_line(d, style, False)] + _chart_lines(result, d.family, d.metric, d.event_ref, style)
     return (lines + _mechanical_lines(result, style) + _second_look_lines(result, style)
             + _still_lines(result, style) + _note_lines(result, style) + _evidence(result)
             + _verification_lines(result, style.escape, style.code))

@@ -43,15 +43,18 @@ def _number(value: object) -> float | None:
 class Judged:
     """The judged series of one workspace's metrics, each family read once."""
 
-    def __init__(self, workspace: Path, events: EventIndex, settings: dict):
+    def __init__(self, workspace: Path, events: EventIndex, settings: dict, engine=None,
+                 signals: dict[str, list] | None = None):
+        """`engine` and `signals`: a run's own signal engine and signals, when
+        there is a run, so nothing is read again."""
         self.workspace = Path(workspace)
         self.events = events
         self.window = int(settings.get("window", 50))
         self.threshold = float(settings.get("significance_threshold", 3.0))
-        self._engine = sigstage.Phase2Engine(self.workspace, window_size=self.window,
-                                             min_baseline=int(settings.get("min_baseline", 5)))
+        self._engine = engine or sigstage.Phase2Engine(self.workspace, window_size=self.window,
+                                                       min_baseline=int(settings.get("min_baseline", 5)))
         self._values: dict[str, list[tuple[str, dict]]] = {}
-        self._signals: dict[str, dict[tuple[str, str], dict]] = {}
+        self._signals = {family: self._by_key(listed) for family, listed in (signals or {}).items()}
 
     def values(self, family: str) -> list[tuple[str, dict]]:
         """(event ref, metrics) of the family's events in the engine's order."""
@@ -68,8 +71,12 @@ class Judged:
                 listed = json.loads((self.workspace / "phase2" / f"{family}_signals.json").read_text(encoding="utf-8"))
             except (OSError, ValueError):
                 listed = []
-            self._signals[family] = {(s.get("event_ref"), s.get("metric")): s for s in listed if isinstance(s, dict)}
+            self._signals[family] = self._by_key(listed)
         return self._signals[family]
+
+    @staticmethod
+    def _by_key(listed: list) -> dict[tuple[str, str], dict]:
+        return {(s.get("event_ref"), s.get("metric")): s for s in listed if isinstance(s, dict)}
 
     def series(self, family: str, metric: str) -> list[Point]:
         """Every value of the metric with a time, oldest first, each with its band."""
@@ -99,3 +106,23 @@ class Judged:
             half = 0.0
         return {"centre": centre, "low": centre - half, "high": centre + half,
                 "deviation": _number(deviation.get("measure"))}
+
+
+SPARKS = "▁▂▃▄▅▆▇█"
+SPARK_LENGTH = 20
+
+
+def sparkline(points: list[Point], ref: str, length: int = SPARK_LENGTH) -> tuple[str, str] | None:
+    """The `length` values up to the one of event `ref` as a sparkline, and
+    under each whether it lay above (▲), below (▼) or inside (·) the band
+    it was judged by (blank: not judged yet); None when `ref` is not charted."""
+    at = next((n for n, p in enumerate(points) if p.ref == ref), None)
+    if at is None:
+        return None
+    recent = points[max(0, at - length + 1):at + 1]
+    low, high = min(p.value for p in recent), max(p.value for p in recent)
+    scale = (len(SPARKS) - 1) / (high - low) if high > low else 0.0
+    line = "".join(SPARKS[round((p.value - low) * scale)] if scale else SPARKS[0] for p in recent)
+    marks = "".join(" " if p.low is None else "▲" if p.value > p.high else "▼" if p.value < p.low
+                    else "·" for p in recent)
+    return line, marks

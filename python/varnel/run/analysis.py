@@ -79,6 +79,7 @@ class Analysis:
     previous_advisory: dict | None = None  # verify only: what that file holds
     worth: Worth | None = None  # commit kinds, labels, track record and ranking
     view: object = None  # what the report shows of it (`varnel.report.findings.Shown`), once asked
+    series: object = None  # the metrics' judged series the report draws (`varnel.report.series.Judged`), once asked
 
     def __post_init__(self):
         if self.events is None:

@@ -32,7 +32,7 @@ class Event:
     time: datetime | None  # as the engines read it; None when it has no readable time
     commit: str  # its own commit, or the commit it came with; "" when none
     is_commit: bool  # a commit's own event
-    subject: str = ""  # the first line of the message of the commit it came with
+    subject: str = ""  # the first line of the message of its commit, or of the commit it came with
     measure_changed: bool = False  # a history event: what a count is read from changed here
     counted_from: tuple = ()
     broken: tuple = ()  # a history event: files the commit left unreadable
@@ -69,7 +69,7 @@ def _event(name: str, record: dict) -> Event:
         id=record["event_id"], family=str(record.get("source_family") or ""), name=name,
         observed_at=str(record.get("observed_at") or ""), time=instant(Phase4Engine.event_time(record)),
         commit=str(commit or ""), is_commit=is_commit,
-        subject=str(trigger.get("commit_message") or "").split("\n", 1)[0],
+        subject=str(trigger.get("commit_message") or (payload.get("message") if is_commit else "") or "").split("\n", 1)[0],
         measure_changed=bool(payload.get("measure_changed")), counted_from=tuple(payload.get("counted_from") or ()),
         broken=tuple(payload.get("broken") or ()),
         diff=dict(payload["diff"]) if isinstance(payload.get("diff"), dict) else {},
