@@ -21,6 +21,7 @@ from bokeh.plotting import figure
 from .series import Point
 
 COMMIT_SHOWN = 12
+JOINED = 500  # values of a longer series are dots only: a line through thousands of commits is noise
 _NAN = math.nan
 _BAND = "#9ecae1"
 _FLAGGED = "#d62728"
@@ -45,7 +46,6 @@ class FamilyTable:
         # Arrays, not lists: bokeh writes them as binary and does not walk them value by value.
         self.source = ColumnDataSource({
             "t": np.array([_ms(t) for t, _, _, _ in rows], dtype=float),
-            "date": np.array([t.astimezone(timezone.utc).strftime("%Y-%m-%d %H:%M UTC") for t, _, _, _ in rows]),
             "commit": np.array([commit[:COMMIT_SHOWN] for _, _, commit, _ in rows]),
             "subject": np.array([subject for _, _, _, subject in rows]),
         })
@@ -55,7 +55,9 @@ class FamilyTable:
         if metric in self.metrics:
             return
         size = len(self.place)
-        columns = {name: np.full(size, _NAN) for name in ("v", "c", "lo", "hi", "d")}
+        # The value exactly; its band and deviation are drawn and read to a few digits.
+        columns = {name: np.full(size, _NAN, dtype=np.float64 if name == "v" else np.float32)
+                   for name in ("v", "c", "lo", "hi", "d")}
         for p in points:
             at = self.place.get(p.ref)
             if at is None:
@@ -100,7 +102,8 @@ def metric_chart(table: FamilyTable, metric: str, label: str, points: list[Point
     chart.varea(x="t", y1=f"lo_{metric}", y2=f"hi_{metric}", source=source, fill_color=_BAND, fill_alpha=0.45,
                 legend_label="robust band")
     chart.line(x="t", y=f"c_{metric}", source=source, line_color="#3182bd", line_width=1.5, legend_label="median")
-    chart.line(x="t", y=f"v_{metric}", source=source, line_color="#636363", line_width=0.8, line_alpha=0.6)
+    if len(points) <= JOINED:
+        chart.line(x="t", y=f"v_{metric}", source=source, line_color="#636363", line_width=0.8, line_alpha=0.6)
     dots = chart.scatter(x="t", y=f"v_{metric}", source=source, size=4, color="#252525", legend_label="value")
     flagged = [p for p in points if p.deviation is not None and abs(p.deviation) >= threshold]
     if flagged:
@@ -115,8 +118,9 @@ def metric_chart(table: FamilyTable, metric: str, label: str, points: list[Point
     _marks(chart, measure_changes, "change of measure", line_color=_MEASURE, line_dash="dashed")
     _marks(chart, releases, "release", line_color=_RELEASE, line_alpha=0.35)
     chart.add_tools(HoverTool(renderers=[dots], tooltips=[
-        ("date", "@date"), ("value", f"@{{v_{metric}}}{{custom}}"), ("deviation", f"@{{d_{metric}}}{{custom}}"),
-        ("commit", "@commit @subject")], formatters={f"@{{v_{metric}}}": _VALUE, f"@{{d_{metric}}}": _JUDGED}))
+        ("date", "@t{%Y-%m-%d %H:%M} UTC"), ("value", f"@{{v_{metric}}}{{custom}}"),
+        ("deviation", f"@{{d_{metric}}}{{custom}}"), ("commit", "@commit @subject")],
+        formatters={"@t": "datetime", f"@{{v_{metric}}}": _VALUE, f"@{{d_{metric}}}": _JUDGED}))
     legend = chart.legend[0]
     legend.orientation, legend.click_policy, legend.label_text_font_size = "horizontal", "hide", "8pt"
     chart.add_layout(legend, "above")

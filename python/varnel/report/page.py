@@ -18,6 +18,7 @@ from datetime import datetime, timezone
 from html import escape
 from pathlib import Path
 
+from bokeh.document import Document
 from bokeh.embed import components
 from bokeh.layouts import gridplot
 from bokeh.resources import Resources
@@ -277,6 +278,10 @@ def page(workspace: Path, record: dict | None = None) -> str:
     html = "".join(body)
     script = ""
     if built.models:
+        document = Document()  # every chart in one document, added at once: bokeh rescans it for each root
+        with document.models.freeze():
+            for model in built.models.values():
+                document.add_root(model)
         script, divs = components(built.models)
         for key, div in divs.items():
             html = html.replace("{{" + key + "}}", div, 1)

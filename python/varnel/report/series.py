@@ -54,6 +54,7 @@ class Judged:
         self._engine = engine or sigstage.Phase2Engine(self.workspace, window_size=self.window,
                                                        min_baseline=int(settings.get("min_baseline", 5)))
         self._values: dict[str, list[tuple[str, dict]]] = {}
+        self._series: dict[tuple[str, str], list[Point]] = {}
         self._signals = {family: self._by_key(listed) for family, listed in (signals or {}).items()}
 
     def values(self, family: str) -> list[tuple[str, dict]]:
@@ -80,18 +81,23 @@ class Judged:
 
     def series(self, family: str, metric: str) -> list[Point]:
         """Every value of the metric with a time, oldest first, each with its band."""
-        values, signals, by_id = self.values(family), self.signals(family), self.events.by_id
+        if (family, metric) in self._series:
+            return self._series[(family, metric)]
+        signals, by_id = self.signals(family), self.events.by_id
+        listed = self.values(family)
+        numbers = [_number(metrics.get(metric)) for _, metrics in listed]
         points = []
-        for at, (ref, metrics) in enumerate(values):
-            value, event = _number(metrics.get(metric)), by_id.get(ref)
+        for at, ((ref, _), value) in enumerate(zip(listed, numbers)):
+            event = by_id.get(ref)
             if value is None or event is None or event.time is None:
                 continue
             judged = signals.get((ref, metric))
-            extra = self._band(judged, values, at, metric) if judged else {}
+            extra = self._band(judged, numbers, at) if judged else {}
             points.append(Point(ref, event.time, value, event.commit, event.subject, **extra))
+        self._series[(family, metric)] = points
         return points
 
-    def _band(self, signal: dict, values: list[tuple[str, dict]], at: int, metric: str) -> dict:
+    def _band(self, signal: dict, numbers: list[float | None], at: int) -> dict:
         baseline, deviation = signal.get("baseline") or {}, signal.get("deviation") or {}
         centre, mad = _number(baseline.get("median")), _number(baseline.get("mad")) or 0.0
         if centre is None:
@@ -100,13 +106,12 @@ class Judged:
         if unit == "modified_zscore" and mad > 0:
             half = self.threshold * mad / MAD_FACTOR
         elif unit == "iqr_normalized":
-            earlier = [m[metric] for _, m in values[max(0, at - self.window):at] if _number(m.get(metric)) is not None]
+            earlier = [v for v in numbers[max(0, at - self.window):at] if v is not None]
             half = self.threshold * sigstage._iqr(earlier) / IQR_DIVISOR
         else:
             half = 0.0
         return {"centre": centre, "low": centre - half, "high": centre + half,
                 "deviation": _number(deviation.get("measure"))}
-
 
 SPARKS = "▁▂▃▄▅▆▇█"
 SPARK_LENGTH = 20
