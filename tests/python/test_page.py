@@ -149,7 +149,7 @@ def test_the_page_renders_in_a_real_browser(analysed, tmp_path):
             const drawn = figures.filter(f => f.querySelector('.bk-Figure, .bk-Canvas, [class*="bk-"]'));
             const models = [...Bokeh.documents[0].all_models];
             const hovers = models.filter(m => m.type === 'HoverTool' || m.constructor.name === 'HoverTool');
-            const sources = models.filter(m => m.data && m.data.subject && m.data.date && m.data.commit);
+            const sources = models.filter(m => m.data && m.data.subject && m.data.t && m.data.commit);
             const fetched = performance.getEntriesByType('resource').map(r => r.name);
             return {figures: figures.length, drawn: drawn.length, hovers: hovers.length, fetched: fetched,
                     subjects: sources.map(s => Array.from(s.data.subject).length)};""")
