@@ -139,15 +139,17 @@ def test_the_page_renders_in_a_real_browser(analysed, tmp_path):
     browser = _browser()
     try:
         browser.get((analysed / "page.html").as_uri())
+        # Charts are drawn as they come into view; draw every one, then wait until all are laid out.
         browser.execute_async_script("""
             const done = arguments[0];
-            const idle = () => (window.Bokeh && Bokeh.documents.length && Bokeh.documents[0].is_idle)
-                ? done() : setTimeout(idle, 50);
-            idle();""")
+            document.querySelectorAll("details").forEach(d => d.open = true);  // the withheld ones
+            const ready = () => window.varnelDrawAll ? (varnelDrawAll(), finished()) : setTimeout(ready, 50);
+            const finished = () => varnelDrawn() ? done() : setTimeout(finished, 50);
+            ready();""")
         found = browser.execute_script("""
             const figures = [...document.querySelectorAll('figure.varnel-chart')];
-            const drawn = figures.filter(f => f.querySelector('.bk-Figure, .bk-Canvas, [class*="bk-"]'));
-            const models = [...Bokeh.documents[0].all_models];
+            const drawn = figures.filter(f => f.querySelector('[data-drawn] [class*="bk-"]'));
+            const models = [...Bokeh.documents[0]._all_models.values()];
             const hovers = models.filter(m => m.type === 'HoverTool' || m.constructor.name === 'HoverTool');
             const sources = models.filter(m => m.data && m.data.subject && m.data.t && m.data.commit);
             const fetched = performance.getEntriesByType('resource').map(r => r.name);

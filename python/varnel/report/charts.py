@@ -28,9 +28,9 @@ _FLAGGED = "#d62728"
 _STEP = "#ff7f0e"
 _MEASURE = "#7f7f7f"
 _RELEASE = "#2ca02c"
-_JUDGED = CustomJSHover(code="return Number.isFinite(value) ? value.toFixed(2) : 'not judged yet'")
-_VALUE = CustomJSHover(code="return Number.isFinite(value) ? value.toLocaleString('en-US', "
-                            "{maximumFractionDigits: 4}) : ''")
+# Hover formats, made for each page: a bokeh model belongs to one document.
+_JUDGED = "return Number.isFinite(value) ? value.toFixed(2) : 'not judged yet'"
+_VALUE = "return Number.isFinite(value) ? value.toLocaleString('en-US', {maximumFractionDigits: 4}) : ''"
 
 
 def _ms(moment: datetime) -> float:
@@ -120,7 +120,8 @@ def metric_chart(table: FamilyTable, metric: str, label: str, points: list[Point
     chart.add_tools(HoverTool(renderers=[dots], tooltips=[
         ("date", "@t{%Y-%m-%d %H:%M} UTC"), ("value", f"@{{v_{metric}}}{{custom}}"),
         ("deviation", f"@{{d_{metric}}}{{custom}}"), ("commit", "@commit @subject")],
-        formatters={"@t": "datetime", f"@{{v_{metric}}}": _VALUE, f"@{{d_{metric}}}": _JUDGED}))
+        formatters={"@t": "datetime", f"@{{v_{metric}}}": CustomJSHover(code=_VALUE),
+                    f"@{{d_{metric}}}": CustomJSHover(code=_JUDGED)}))
     legend = chart.legend[0]
     legend.orientation, legend.click_policy, legend.label_text_font_size = "horizontal", "hide", "8pt"
     chart.add_layout(legend, "above")

@@ -18,8 +18,8 @@ from datetime import datetime, timezone
 from html import escape
 from pathlib import Path
 
+from bokeh.core.json_encoder import serialize_json
 from bokeh.document import Document
-from bokeh.embed import components
 from bokeh.layouts import gridplot
 from bokeh.resources import Resources
 
@@ -165,7 +165,7 @@ class _Page:
         if event is not None and event.files:
             shown = ", ".join(_h(f) for f in event.files[:5])
             more = f" and {len(event.files) - 5:,} more" if len(event.files) > 5 else ""
-            parts.append(f"{len(event.files):,} files changed: {shown}{more}")
+            parts.append(f"{len(event.files):,} file{'s' * (len(event.files) != 1)} changed: {shown}{more}")
         if event is not None and event.counted_from:
             parts.append("counted from " + ", ".join(_h(f) for f in event.counted_from))
         return [f"<p class=\"muted\">Evidence: {'; '.join(p for p in parts if p)}</p>"] if any(parts) else []
@@ -257,6 +257,48 @@ def _accepted(workspace: Path) -> str:
                   for e in entries], "No deviation is accepted.")
 
 
+# Charts are drawn as they come into view: a page of many charts over long
+# histories would otherwise take seconds to lay every one of them out at once.
+_DRAW = """(async () => {
+  const json = JSON.parse(document.getElementById("varnel-charts").textContent);
+  const doc = Bokeh.require("document").Document.from_json(json);
+  const models = new Map(doc.roots().map(model => [model.id, model]));
+  for (const model of models.values()) doc.remove_root(model);
+  const places = [];
+  await Bokeh.embed.add_document_standalone(doc, document.body, places);
+  const draw = place => {
+    const model = models.get(place.dataset.root);
+    if (model == null || place.dataset.drawn) return;
+    place.dataset.drawn = "1";
+    places[doc.roots().length] = place;
+    doc.add_root(model);
+  };
+  const seen = new IntersectionObserver(entries => entries.forEach(entry => {
+    if (entry.isIntersecting) { seen.unobserve(entry.target); draw(entry.target); }
+  }), {rootMargin: "600px"});
+  document.querySelectorAll("[data-root]").forEach(place => seen.observe(place));
+  window.varnelDrawAll = () => document.querySelectorAll("[data-root]").forEach(draw);
+  window.varnelDrawn = () => [...document.querySelectorAll("[data-drawn]")].every(place => {
+    const view = Bokeh.index.get(models.get(place.dataset.root));
+    return view != null && view.has_finished();
+  });
+})();"""
+
+
+def _embedded(html: str, models: dict) -> tuple[str, str]:
+    """The page with a place for each chart, and the script that draws them
+    from one document: the charts of a family share its table of events."""
+    document = Document()
+    with document.models.freeze():  # every chart added at once: bokeh rescans the document for each root
+        for model in models.values():
+            document.add_root(model)
+    for key, model in models.items():
+        html = html.replace("{{" + key + "}}", f'<div class="varnel-plot" data-root="{model.id}"></div>', 1)
+    data = serialize_json(document.to_json(deferred=False)).replace("<", "\\u003c")  # nothing closes the script
+    return html, (f'<script type="application/json" id="varnel-charts">{data}</script>'
+                  f"<script>{_DRAW}</script>")
+
+
 def page(workspace: Path, record: dict | None = None) -> str:
     """The page of the workspace's last analysis (or of `record`, its report record)."""
     record = record if record is not None else read_record(workspace)
@@ -278,17 +320,11 @@ def page(workspace: Path, record: dict | None = None) -> str:
     html = "".join(body)
     script = ""
     if built.models:
-        document = Document()  # every chart in one document, added at once: bokeh rescans it for each root
-        with document.models.freeze():
-            for model in built.models.values():
-                document.add_root(model)
-        script, divs = components(built.models)
-        for key, div in divs.items():
-            html = html.replace("{{" + key + "}}", div, 1)
+        html, script = _embedded(html, built.models)
     made = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
             f"<meta http-equiv=\"Content-Security-Policy\" content=\"{_POLICY}\">"
             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
             f"<title>varnel advisory for {_h(record.get('scope'))}</title><style>{_STYLE}</style>"
-            f"{Resources(mode='inline', components=['bokeh']).render_js()}{script}</head><body>{html}"
+            f"{Resources(mode='inline', components=['bokeh']).render_js()}</head><body>{html}{script}"
             f"<p class=\"muted\">varnel {__version__}, drawn {made}.</p></body></html>\n")
