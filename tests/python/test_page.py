@@ -57,7 +57,8 @@ def test_repository_text_on_the_page_is_inert(analysed):
     page = (analysed / "page.html").read_text(encoding="utf-8")
     assert "<script>alert(1)" not in page and "&lt;script&gt;alert(1)" in page
     markup = re.sub(r"<script[^>]*>.*?</script>", "", page, flags=re.S)
-    assert "{{chart0}}" not in markup and markup.count('data-root="') == markup.count("<figure ") + 2  # and the timeline's, the vital signs'
+    # The subject took no chart's place: one place per figure, the timeline's and the vital signs'.
+    assert "{{chart0}}" not in markup and markup.count('data-root="') == markup.count("<figure ") + 2
 
 
 def test_report_draws_the_last_analysis_without_running_it_again(analysed, tmp_path):

@@ -30,6 +30,7 @@ from ..errors import EXIT_USAGE, Refused
 from ..progress import clean
 from ..run.events import EventIndex, instant
 from . import attention, charts
+from .render import SECOND_LOOK_SHOWN
 from .series import Judged
 from .track_record import words
 from .vitals import vitals
@@ -219,12 +220,15 @@ def _list(items: list[str], empty: str) -> str:
 
 def _second_look(record: dict, events: EventIndex) -> str:
     commits = {e.commit: e for e in events.ordered if e.is_commit}
+    looks = record.get("second_look") or []
     items = []
-    for look in record.get("second_look") or []:
+    for look in looks[:SECOND_LOOK_SHOWN]:
         event = commits.get(look.get("commit"))
-        subject = f": {_h(event.subject)}" if event is not None else ""
-        items.append(f"commit <code>{_h(str(look.get('commit'))[:charts.COMMIT_SHOWN])}</code>{subject} "
+        said = f" of {event.time:%Y-%m-%d}: {_h(event.subject)}" if event is not None and event.time else ""
+        items.append(f"commit <code>{_h(str(look.get('commit'))[:charts.COMMIT_SHOWN])}</code>{said} "
                      f"<span class=\"muted\">({_h('; '.join(look.get('reasons') or []))})</span>")
+    if len(looks) > SECOND_LOOK_SHOWN:
+        items.append(f"and {len(looks) - SECOND_LOOK_SHOWN:,} more (<code>--format json</code> lists every one)")
     return _list(items, "No commit of this window is among the riskiest of this history.")
 
 
