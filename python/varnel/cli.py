@@ -29,6 +29,7 @@ from .ingest import KINDS, ingest
 from .progress import Progress
 from .report.render import LEVELS, RENDERERS, level
 from .run.analysis import Analysis, analyze, kept_advisories, verify
+from .run.commit_range import CommitRange, commit_range, split_range
 from .run.events import EventIndex
 from .run.stage import Interrupted, knowledge_failure
 from .run.window import Window
@@ -69,8 +70,18 @@ def _settings(args: argparse.Namespace, repo: Path) -> Config:
     return load_config(repo)
 
 
-def _window(args: argparse.Namespace, config: Config) -> Window:
-    return Window(days=config.scope_days, since=args.since, last_commits=args.last, everything=args.all)
+def _window(args: argparse.Namespace, config: Config, repo: Path) -> Window:
+    return Window(days=config.scope_days, since=args.since, last_commits=args.last, everything=args.all,
+                  range=_range(args, repo))
+
+
+def _range(args: argparse.Namespace, repo: Path) -> CommitRange | None:
+    """The commits of --range BASE..HEAD or --since-commit REV, when asked for."""
+    if args.range is not None:
+        return commit_range(repo, "--range", *split_range("--range", args.range))
+    if args.since_commit is not None:
+        return commit_range(repo, "--since-commit", args.since_commit, "HEAD", since=args.since_commit)
+    return None
 
 
 def _run(args: argparse.Namespace, verifying: bool = False) -> Analysis:
@@ -103,9 +114,10 @@ def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: P
                   file=sys.stderr)
     progress = Progress(quiet=args.quiet)
     try:
+        window = _window(args, config, repo)
         if against is None:
-            return analyze(repo, workspace, progress, config, _window(args, config))
-        return verify(repo, workspace, progress, config, against, _window(args, config))
+            return analyze(repo, workspace, progress, config, window)
+        return verify(repo, workspace, progress, config, against, window)
     except CollectError as e:
         raise Refused(f"cannot read the history of {repo}: {e}", EXIT_FAILED) from None
 
@@ -349,6 +361,10 @@ def _parents() -> dict[str, argparse.ArgumentParser]:
     recent.add_argument("--since", type=_date, help="the advisory covers events from this date on (YYYY-MM-DD)")
     recent.add_argument("--last", type=_positive, metavar="N", help="the advisory covers the last N commits")
     recent.add_argument("--all", action="store_true", help="the advisory covers the whole history")
+    recent.add_argument("--range", metavar="BASE..HEAD",
+                        help="the advisory covers the commits a pull request adds (git rev-list BASE..HEAD) "
+                             "and the events that came with them")
+    recent.add_argument("--since-commit", metavar="REV", help="the advisory covers the commits since REV (REV..HEAD)")
     chosen = run.add_mutually_exclusive_group()
     chosen.add_argument("--settings", metavar="FILE",
                         help="read the settings from this file instead of the repository's own")

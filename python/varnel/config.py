@@ -45,7 +45,7 @@ from typing import Iterable
 
 from ._vocabulary import QUIET
 from .errors import UsageError
-from .git import CollectError, git
+from .git import CollectError, commit_id, git
 from .files import Refused, kind_of, read_regular
 
 DEFAULT_EXCLUDES = (
@@ -250,12 +250,9 @@ def load_config(repo: Path) -> Config:
 
 def settings_at(repo: Path, rev: str) -> Config:
     """The repository's settings as committed at `rev` (the base branch, say)."""
-    if rev.startswith("-"):
-        raise ConfigError(f"--settings-from: not a commit: {rev}")
-    try:
-        commit = git(repo, "rev-parse", "--verify", "--quiet", f"{rev}^{{commit}}").decode().strip()
-    except CollectError as e:
-        raise ConfigError(f"--settings-from: not a commit in {repo}: {rev}") from e
+    commit = commit_id(repo, rev)
+    if commit is None:
+        raise ConfigError(f"--settings-from: not a commit in {repo}: {rev}")
     listing = git(repo, "ls-tree", "-z", commit, "--", SETTINGS_FILE, "pyproject.toml").split(b"\0")
     blobs = {}
     for entry in filter(None, listing):

@@ -213,6 +213,18 @@ def has_commits(repo: Path) -> bool:
     return True
 
 
+def commit_id(repo: Path, name: str) -> str | None:
+    """The full id of the commit `name` names in `repo` (a branch, a tag, an
+    abbreviated id, HEAD~2), else None; a name that git would read as an
+    option names nothing."""
+    if name.startswith("-"):
+        return None
+    try:
+        return text(git(repo, "rev-parse", "--verify", "--quiet", f"{name}^{{commit}}")).strip()
+    except CollectError:
+        return None
+
+
 def unrelated_commits(repo: Path) -> set[str]:
     """Commits reachable from HEAD that descend not from the root of HEAD's
     first-parent chain but from another root: histories merged in without a

@@ -54,6 +54,11 @@ def commit(repo, files, message, date="2026-03-01T10:00:00+02:00"):
     return git(repo, "rev-parse", "HEAD").decode().strip()
 
 
+def one_line(done):
+    """Whether a finished varnel command said what went wrong in one line of its own."""
+    return done.stderr.count("\n") == 1 and done.stderr.startswith("varnel: ")
+
+
 def events(ws):
     out = {}
     for p in sorted((ws / "events").glob("*.json")):

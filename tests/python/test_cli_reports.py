@@ -7,7 +7,7 @@ import shutil
 import socket
 
 import pytest
-from helpers import commit, git, sensitive, varnel
+from helpers import commit, git, one_line, sensitive, varnel
 
 
 pytest.importorskip("varnel.advstage")
@@ -62,10 +62,6 @@ def test_a_damaged_earlier_advisory_is_one_line_before_any_work(history, tmp_pat
         done = varnel("verify", "--quiet", "--against", str(bad), str(history))
         assert done.returncode == 2 and one_line(done) and "not an advisory file" in done.stderr
     assert not (history / ".varnel" / "events").exists()
-
-
-def one_line(done):
-    return done.stderr.count("\n") == 1 and done.stderr.startswith("varnel: ")
 
 
 def test_an_earlier_advisory_is_never_shown_as_this_runs(history):

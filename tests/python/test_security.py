@@ -11,7 +11,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
-from helpers import ENV, build_history, commit, git
+from helpers import ENV, build_history, commit, git, one_line
 
 
 pytest.importorskip("varnel.advstage")
@@ -62,11 +62,6 @@ def small_history(repo, n=8):
     for i in range(n):
         commit(repo, {f"src/m{i % 3}.py": str(i), "requirements.txt": f"lib{i % 2}==1.0\n"}, f"change {i}",
                date=f"2026-03-{i + 1:02d}T10:00:00+00:00")
-
-
-def one_line(done):
-    lines = done.stderr.strip().splitlines()
-    return len(lines) == 1 and lines[0].startswith("varnel: ")
 
 
 def test_a_repository_env_file_never_reaches_the_environment(repo, tmp_path, listener):

@@ -17,7 +17,7 @@ from pathlib import Path
 from .._common import content_id
 from ..collect.events import EventTooLarge, event_text, utc_text
 from ..files import write_text_atomic
-from ..git import CollectError, git, text
+from ..git import CollectError, commit_id, git, text
 from ..workspace import claim
 from . import ci, coverage, junit, sentry, trivy
 from .reading import ReportError, moment
@@ -65,20 +65,10 @@ def _repository(repo: Path | None) -> bool:
     return True
 
 
-def _resolve(repo: Path, name: str) -> str | None:
-    """The full id of a commit the repository knows, else None."""
-    if name.startswith("-"):
-        return None
-    try:
-        return text(git(repo, "rev-parse", "--verify", "--quiet", f"{name}^{{commit}}")).strip()
-    except CollectError:
-        return None
-
-
 def _given_commit(repo: Path | None, in_repository: bool, name: str) -> str:
     """The commit of --commit: resolved in the repository, or kept as written outside one."""
     if in_repository:
-        sha = _resolve(repo, name)
+        sha = commit_id(repo, name)
         if sha is None:
             raise ReportError(f"--commit: {name!r} is not a commit of {repo}")
         return sha
@@ -114,13 +104,13 @@ def ingest(kind: str, files: list, workspace: Path, repo: Path | None = None, co
     repo = Path(repo) if repo is not None else None
     in_repository = _repository(repo)
     given = _given_commit(repo, in_repository, commit) if commit else ""
-    head = (_resolve(repo, "HEAD") or "") if in_repository else ""
+    head = (commit_id(repo, "HEAD") or "") if in_repository else ""
     now = datetime.now(timezone.utc)
 
     events = Path(workspace) / "events"
     planned = []
     for report in batch.reports:
-        own = report.commit and ((_resolve(repo, report.commit) if in_repository else None) or report.commit)
+        own = report.commit and ((commit_id(repo, report.commit) if in_repository else None) or report.commit)
         sha = given or own or head
         identity = report.key or content_id({"kind": kind, "payload": report.payload, "commit": sha}, 16)
         event_id = f"{module.FAMILY}-{identity}"

@@ -44,8 +44,10 @@ sequence reaches a terminal and no line can start a CI workflow command
   "no_significant_changes");
 - ``complete``: false when a family or phase is missing from the analysis;
 - ``window``: ``description``, ``from`` and ``to`` (UTC times of its first
-  and last event, or null) and ``events`` (how many, null for the whole
-  history);
+  and last event, or null), ``events`` (how many, null for the whole
+  history) and ``range`` (``--range`` or ``--since-commit``: ``{"base",
+  "head", "commits"}``, the full ids of BASE and HEAD and how many commits
+  the range adds; else null);
 - ``settings``: the ``window``, ``min_baseline`` and
   ``significance_threshold`` the metrics were judged with;
 - ``commits``, ``history_events`` (events per family read from the
@@ -138,15 +140,20 @@ def _day(text: object) -> str:
     return str(text or "")[:10] or "date unknown"
 
 
-def _window_line(result: Analysis) -> str:
+def _window_line(result: Analysis, escape: Callable[[object], str]) -> str:
+    """The window's line; `escape` is for its description, which for
+    --since-commit holds the revision as written (a tag's name, say)."""
     window = result.window
-    span = ""
+    bounds = []
+    if window.range is not None:
+        bounds.append(f"{window.range.base[:COMMIT_ID_LENGTH]}..{window.range.head[:COMMIT_ID_LENGTH]}")
     if window.start is not None and window.end is not None:
-        span = f" ({window.start.date().isoformat()} to {window.end.date().isoformat()})"
+        bounds.append(f"{window.start.date().isoformat()} to {window.end.date().isoformat()}")
+    span = f" ({', '.join(bounds)})" if bounds else ""
     count = "" if window.event_ids is None else f", {len(window.event_ids)} event{'s' * (len(window.event_ids) != 1)}"
     if window.event_ids is not None and not window.event_ids:
-        return f"Window: {window.description}: no activity in it."
-    return f"Window: {window.description}{span}{count}"
+        return f"Window: {escape(window.description)}{span}: no activity in it."
+    return f"Window: {escape(window.description)}{span}{count}"
 
 
 def _labels(change: dict) -> tuple[str, str]:
@@ -451,7 +458,7 @@ def _body(result: Analysis, style: _Style) -> list[str]:
 
 def text(result: Analysis) -> str:
     """The report for a terminal or a log."""
-    lines = [f"varnel advisory for {result.scope}: {level(result).replace('_', ' ')}", _window_line(result)]
+    lines = [f"varnel advisory for {result.scope}: {level(result).replace('_', ' ')}", _window_line(result, clean)]
     lines += [clean(line) for line in _problems(result)]
     return "\n".join(lines + _body(result, _TEXT)) + "\n"
 
@@ -459,7 +466,7 @@ def text(result: Analysis) -> str:
 def markdown_report(result: Analysis) -> str:
     """The report for a pull-request comment or a chat tool that reads Markdown."""
     lines = [f"# varnel advisory for {markdown(result.scope)}: {level(result).replace('_', ' ')}", "",
-             _window_line(result)]
+             _window_line(result, markdown)]
     lines += [f"\n> **{markdown(line)}**" for line in _problems(result)]
     return "\n".join(lines + _body(result, _MARKDOWN)) + "\n"
 
@@ -508,7 +515,9 @@ def report_record(result: Analysis) -> dict:
         "status": result.status,
         "complete": result.complete,
         "window": {"description": window.description, "from": _moment(window.start), "to": _moment(window.end),
-                   "events": None if window.event_ids is None else len(window.event_ids)},
+                   "events": None if window.event_ids is None else len(window.event_ids),
+                   "range": None if window.range is None else {"base": window.range.base, "head": window.range.head,
+                                                               "commits": len(window.range.commits)}},
         "settings": {"window": config.window, "min_baseline": config.min_baseline,
                      "significance_threshold": config.significance_threshold},
         "commits": result.collection.commits,

@@ -195,7 +195,8 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
              scope: str | None, against: Path | None, staged: list[Stage]) -> Analysis:
     claim(workspace)
     result = _collect(repo, workspace, progress, config, scope)
-    result.window = apply_window(window or Window(days=config.scope_days), result.events.timed())
+    result.window = apply_window(window or Window(days=config.scope_days), result.events.timed(),
+                                 commit_of=result.events.commit_of)
     result.notes = result.events.notes(tuple(s.prefix for s in HISTORY_SOURCES),
                                        {s.prefix: s.family for s in HISTORY_SOURCES}, result.window.event_ids)
     if against is not None:
