@@ -1,7 +1,7 @@
 """The CI channels of one analysis: SARIF for code scanning, GitLab's code
 quality, GitHub's job summary and annotations, each within its channel's
 limits, on the file that best explains each finding; the Markdown report
-within a pull-request comment."""
+within a pull-request comment; the composite action and its example."""
 
 import base64
 import gzip
@@ -12,6 +12,7 @@ from pathlib import Path
 from urllib.parse import unquote, urlparse
 
 import pytest
+import yaml
 from helpers import build_history, commit, git, package_files, sensitive, varnel
 
 from varnel.collect.git import GitCollection
@@ -24,6 +25,7 @@ from varnel.report.sarif import sarif
 from varnel.run.analysis import Analysis
 from varnel.run.events import EventIndex
 
+ROOT = Path(__file__).resolve().parents[2]
 KINDS = ("error", "warning", "notice")
 
 
@@ -330,3 +332,26 @@ def test_nothing_is_written_for_github_unless_asked(project, tmp_path):
     assert not (fresh / ".varnel").exists()
     missing = varnel("analyze", "--quiet", "--sarif", str(tmp_path / "no" / "x.sarif"), str(project))
     assert missing.returncode == 2 and missing.stderr == f"varnel: --sarif: no such directory: {tmp_path / 'no'}\n"
+
+
+# ---------------------------------------------------------------- the action
+
+
+def test_the_example_workflow_uses_what_the_action_offers():
+    action = yaml.safe_load((ROOT / "action.yml").read_text())
+    workflow = yaml.safe_load((ROOT / "examples" / "github-actions.yml").read_text())
+    assert action["runs"]["using"] == "composite"
+    assert {"path", "window", "range", "fail-on", "formats", "settings-from", "python-version", "varnel-spec"} \
+        <= set(action["inputs"])
+    assert {"level", "markdown", "json", "html", "sarif", "codequality"} <= set(action["outputs"])
+    script = next(step["run"] for step in action["runs"]["steps"] if step.get("id") == "analyze")
+    handled = {label for arm in re.findall(r"^\s+([a-z|]+)\)", script, re.MULTILINE) for label in arm.split("|")}
+    steps = [step for job in workflow["jobs"].values() for step in job["steps"]]
+    used = [step for step in steps if "/varnel@" in step.get("uses", "")]
+    assert used
+    for step in used:
+        assert set(step["with"]) <= set(action["inputs"])
+        formats = step["with"].get("formats", action["inputs"]["formats"]["default"])
+        assert set(re.split(r"[,\s]+", formats.strip())) <= handled
+        read = set(re.findall(rf"steps\.{step['id']}\.outputs\.([a-z-]+)", json.dumps(steps)))
+        assert read and read <= set(action["outputs"])
