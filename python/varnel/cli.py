@@ -10,6 +10,7 @@ import argparse
 import difflib
 import getpass
 import json
+import os
 import signal
 import sqlite3
 import sys
@@ -27,7 +28,11 @@ from .files import write_text_atomic
 from .git import CollectError, top_level
 from .ingest import KINDS, ingest
 from .progress import Progress
-from .report.render import LEVELS, RENDERERS, level
+from .report.codequality import codequality
+from .report.github import annotations, append_summary
+from .report.locations import files_of
+from .report.render import LEVELS, RENDERERS, level, markdown_report, report_record
+from .report.sarif import sarif
 from .run.analysis import Analysis, analyze, kept_advisories, verify
 from .run.commit_range import CommitRange, commit_range, split_range
 from .run.events import EventIndex
@@ -133,22 +138,59 @@ def _advisory_problem(path: Path) -> str | None:
     return None
 
 
-def _emit(args: argparse.Namespace, report: str) -> None:
-    if not args.output:
-        sys.stdout.write(report)
-        return
-    target = Path(args.output)
+def _write(option: str, target: Path, content: str) -> None:
+    """The file an option names, written whole."""
     if not target.parent.is_dir():
-        raise Refused(f"--output: no such directory: {target.parent}", EXIT_USAGE)
+        raise Refused(f"{option}: no such directory: {target.parent}", EXIT_USAGE)
     try:
         if target.is_symlink() or (target.exists() and not target.is_file()):
             # A device, a pipe or a link is written through: replacing it would put a file in its place.
             with open(target, "w", encoding="utf-8") as out:
-                out.write(report)
+                out.write(content)
         else:
-            write_text_atomic(target, report)
+            write_text_atomic(target, content)
     except OSError as e:
-        raise Refused(f"--output: cannot write {target}: {e.strerror}", EXIT_USAGE) from None
+        raise Refused(f"{option}: cannot write {target}: {e.strerror}", EXIT_USAGE) from None
+
+
+def _emit(args: argparse.Namespace, report: str) -> None:
+    if not args.output:
+        sys.stdout.write(report)
+        return
+    _write("--output", Path(args.output), report)
+
+
+def _summary_file(args: argparse.Namespace) -> Path | None:
+    """The job summary `--github` appends to; refused before any work outside a GitHub Actions step."""
+    if not args.github:
+        return None
+    named = os.environ.get("GITHUB_STEP_SUMMARY")
+    if not named:
+        raise Refused("--github: GITHUB_STEP_SUMMARY is not set (it is, in a step of a GitHub Actions job)",
+                      EXIT_USAGE)
+    return Path(named)
+
+
+def _channels(args: argparse.Namespace, result: Analysis) -> None:
+    """The CI channels asked for (--sarif, --codequality, --github), each from this run's report record."""
+    if not (args.sarif or args.codequality or args.github):
+        return
+    record = report_record(result)
+    paths = files_of(record["findings"], result.repo, result.events, result.config)
+    if args.sarif:
+        _write("--sarif", Path(args.sarif), sarif(record, paths, result.quiet))
+    if args.codequality:
+        _write("--codequality", Path(args.codequality), codequality(record, paths, result.quiet))
+    if args.github:
+        summary = _summary_file(args)
+        try:
+            append_summary(summary, markdown_report(result, limit=None))
+        except OSError as e:
+            raise Refused(f"--github: cannot write the job summary {summary}: {e.strerror}", EXIT_USAGE) from None
+        # Standard output of --format json stays one document; the runner reads both streams.
+        stream = sys.stderr if args.format == "json" and not args.output else sys.stdout
+        for line in annotations(record, paths, result.quiet):
+            print(line, file=stream)
 
 
 def _status(result: Analysis, attention: bool) -> int:
@@ -168,27 +210,24 @@ def _published():
         raise Interrupted("this run's results") from None
 
 
-def _page(workspace: Path, target: Path) -> None:
+def _page(option: str, workspace: Path, target: Path) -> None:
     """The HTML page of the workspace's last analysis, written to `target`."""
     try:
         from .report.page import page
     except ImportError as e:  # the charts' library is an optional extra
-        raise Refused(f"the HTML page needs the report extra: pip install 'varnel[report]' ({e})", EXIT_USAGE) from None
-    html = page(workspace)
-    if not target.parent.is_dir():
-        raise Refused(f"no such directory: {target.parent}", EXIT_USAGE)
-    try:
-        write_text_atomic(target, html)
-    except OSError as e:
-        raise Refused(f"cannot write {target}: {e.strerror}", EXIT_USAGE) from None
+        raise Refused(f"{option}: the HTML page needs the report extra: pip install 'varnel[report]' ({e})",
+                      EXIT_USAGE) from None
+    _write(option, target, page(workspace))
 
 
 def _cmd_analyze(args: argparse.Namespace) -> int:
+    _summary_file(args)
     result = _run(args)
     with _published():
         _emit(args, RENDERERS[args.format](result))
+        _channels(args, result)
         if args.html:
-            _page(result.workspace, Path(args.html))
+            _page("--html", result.workspace, Path(args.html))
     return _status(result, _met(args, result))
 
 
@@ -196,7 +235,7 @@ def _cmd_report(args: argparse.Namespace) -> int:
     """The last analysis as an HTML page, drawn from the workspace without running anything again."""
     workspace = _workspace(args, _repository(args), create=False)
     target = Path(args.output) if args.output else workspace / "report.html"
-    _page(workspace, target)
+    _page("--output", workspace, target)
     print(f"varnel: the page of the last analysis is {target}", file=sys.stderr)
     if args.open:
         import webbrowser
@@ -207,14 +246,16 @@ def _cmd_report(args: argparse.Namespace) -> int:
 
 def _cmd_verify(args: argparse.Namespace) -> int:
     """A fresh analysis compared with the latest kept advisory (or --against FILE)."""
+    _summary_file(args)
     result = _run(args, verifying=True)
     with _published():
         _emit(args, RENDERERS[args.format](result))
+        if result.previous is None:  # standard output of --format json stays one document
+            print("Nothing to verify against yet: this was the first analysis. Run 'varnel verify' again after a fix.",
+                  file=sys.stderr if args.format == "json" else sys.stdout)
+        _channels(args, result)
         if args.html:
-            _page(result.workspace, Path(args.html))
-    if result.previous is None:  # standard output of --format json stays one document
-        print("Nothing to verify against yet: this was the first analysis. Run 'varnel verify' again after a fix.",
-              file=sys.stderr if args.format == "json" else sys.stdout)
+            _page("--html", result.workspace, Path(args.html))
     verification = (result.verification or {}).get("verification") or {}
     worse = bool(verification.get("new") or verification.get("regressions"))
     return _status(result, worse and _met(args, result))
@@ -357,6 +398,11 @@ def _parents() -> dict[str, argparse.ArgumentParser]:
     run.add_argument("--html", metavar="FILE", help="also write the report as one self-contained HTML page with charts")
     run.add_argument("--fail-on", choices=LEVELS[1:], metavar="LEVEL",
                      help="exit with 1 when the advisory is at this level or above: watch, review or action_needed")
+    run.add_argument("--sarif", metavar="FILE", help="also write the findings as SARIF 2.1.0, for code scanning")
+    run.add_argument("--codequality", metavar="FILE", help="also write the findings as a GitLab code-quality report")
+    run.add_argument("--github", action="store_true",
+                     help="in a GitHub Actions step: append the report to the job summary and annotate the "
+                          "findings' files")
     recent = run.add_mutually_exclusive_group()
     recent.add_argument("--since", type=_date, help="the advisory covers events from this date on (YYYY-MM-DD)")
     recent.add_argument("--last", type=_positive, metavar="N", help="the advisory covers the last N commits")

@@ -180,6 +180,14 @@ def _raw_changes(tokens: list[bytes], i: int, out: list) -> int:
     return i
 
 
+def _line_counts(tokens: list[bytes], i: int, out: list) -> int:
+    while i < len(tokens) and tokens[i] != b"":
+        added, deleted, path = text(tokens[i]).split("\t", 2)
+        out.append((path, (int(added) if added.isdigit() else 0) + (int(deleted) if deleted.isdigit() else 0)))
+        i += 1
+    return i
+
+
 def log_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[str]]]:
     """(fields, changed paths) of each commit of `git log -z --name-only`."""
     return _log(raw, fields, _paths)
@@ -188,6 +196,12 @@ def log_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[str]]
 def log_raw_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[Change]]]:
     """(fields, changes) of each commit of `git log -z --raw --no-abbrev`."""
     return _log(raw, fields, _raw_changes)
+
+
+def log_numstat_records(raw: bytes, fields: int) -> Iterator[tuple[list[str], list[tuple[str, int]]]]:
+    """(fields, (path, lines added and deleted)) of each commit of `git log
+    -z --numstat --no-renames`; a binary file counts 0 lines."""
+    return _log(raw, fields, _line_counts)
 
 
 def absent_objects(repo: Path, oids: Iterable[str]) -> set[str]:

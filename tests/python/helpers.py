@@ -67,8 +67,11 @@ def events(ws):
     return out
 
 
-def varnel(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "varnel", *args], capture_output=True, text=True, cwd=cwd)
+def varnel(*args, cwd=None, env=None):
+    """The varnel command's run; `env` adds to (or, as None values, removes from) the environment."""
+    environment = {k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None}
+    return subprocess.run([sys.executable, "-m", "varnel", *args], capture_output=True, text=True, cwd=cwd,
+                          env=environment)
 
 
 def by_family(ws, family):

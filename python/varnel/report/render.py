@@ -88,6 +88,7 @@ from ..progress import clean
 from ..worth.kinds import DESCRIPTIONS
 from ..worth.ranking import TOP_SHARE
 from . import attention, findings
+from .fit import fit
 from .series import Judged, sparkline
 
 SCHEMA_VERSION = 1
@@ -463,12 +464,18 @@ def text(result: Analysis) -> str:
     return "\n".join(lines + _body(result, _TEXT)) + "\n"
 
 
-def markdown_report(result: Analysis) -> str:
-    """The report for a pull-request comment or a chat tool that reads Markdown."""
+# Characters: a pull-request comment holds 65,536, with room left for what a workflow adds.
+MARKDOWN_LIMIT = 60_000
+
+
+def markdown_report(result: Analysis, limit: int | None = MARKDOWN_LIMIT) -> str:
+    """The report for a pull-request comment or a chat tool that reads
+    Markdown, cut at item boundaries to `limit` characters (None: whole)."""
     lines = [f"# varnel advisory for {markdown(result.scope)}: {level(result).replace('_', ' ')}", "",
              _window_line(result, markdown)]
     lines += [f"\n> **{markdown(line)}**" for line in _problems(result)]
-    return "\n".join(lines + _body(result, _MARKDOWN)) + "\n"
+    report = "\n".join(lines + _body(result, _MARKDOWN)) + "\n"
+    return report if limit is None else fit(report, limit)
 
 
 def _moment(moment: datetime | None) -> str | None:
