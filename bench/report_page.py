@@ -44,7 +44,7 @@ def render_seconds(page: Path, runs: int) -> list[float]:
             browser.execute_async_script("""
                 const done = arguments[0];
                 const shown = () => [...document.querySelectorAll("[data-root]")]
-                    .filter(p => p.getBoundingClientRect().top < window.innerHeight);
+                    .filter(p => p.offsetParent !== null && p.getBoundingClientRect().top < window.innerHeight);
                 const idle = () => window.varnelDrawn && shown().every(p => p.dataset.drawn) && varnelDrawn()
                     ? done() : setTimeout(idle, 10);
                 idle();""")
