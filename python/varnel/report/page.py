@@ -267,7 +267,10 @@ _DRAW = """(async () => {
   const json = JSON.parse(document.getElementById("varnel-charts").textContent);
   const doc = Bokeh.require("document").Document.from_json(json);
   const models = new Map(doc.roots().map(model => [model.id, model]));
+  // Taken out at once: the document would otherwise recount its models after each.
+  doc._push_all_models_freeze?.();
   for (const model of models.values()) doc.remove_root(model);
+  doc._pop_all_models_freeze?.();
   const places = [];
   await Bokeh.embed.add_document_standalone(doc, document.body, places);
   const draw = place => {
@@ -279,7 +282,7 @@ _DRAW = """(async () => {
   };
   const seen = new IntersectionObserver(entries => entries.forEach(entry => {
     if (entry.isIntersecting) { seen.unobserve(entry.target); draw(entry.target); }
-  }), {rootMargin: "600px"});
+  }), {rootMargin: "300px"});
   document.querySelectorAll("[data-root]").forEach(place => seen.observe(place));
   window.varnelDrawAll = () => document.querySelectorAll("[data-root]").forEach(draw);
   window.varnelDrawn = () => [...document.querySelectorAll("[data-drawn]")].every(place => {
@@ -297,7 +300,9 @@ def _embedded(html: str, models: dict) -> tuple[str, str]:
         for model in models.values():
             document.add_root(model)
     for key, model in models.items():
-        html = html.replace("{{" + key + "}}", f'<div class="varnel-plot" data-root="{model.id}"></div>', 1)
+        # Each place holds its chart's height before it is drawn, so only what is near the screen is drawn first.
+        tall = f' style="min-height:{model.height + 40}px"' if getattr(model, "height", None) else ""
+        html = html.replace("{{" + key + "}}", f'<div class="varnel-plot" data-root="{model.id}"{tall}></div>', 1)
     data = serialize_json(document.to_json(deferred=False)).replace("<", "\\u003c")  # nothing closes the script
     return html, (f'<script type="application/json" id="varnel-charts">{data}</script>'
                   f"<script>{_DRAW}</script>")
