@@ -210,14 +210,15 @@ def _published():
         raise Interrupted("this run's results") from None
 
 
-def _page(option: str, workspace: Path, target: Path) -> None:
-    """The HTML page of the workspace's last analysis, written to `target`."""
+def _page(option: str, workspace: Path, target: Path, record: dict | None = None) -> None:
+    """The HTML page of the workspace's last analysis (whose report record is `record`, when this
+    run made it), written to `target`."""
     try:
         from .report.page import page
     except ImportError as e:  # the charts' library is an optional extra
         raise Refused(f"{option}: the HTML page needs the report extra: pip install 'varnel[report]' ({e})",
                       EXIT_USAGE) from None
-    _write(option, target, page(workspace))
+    _write(option, target, page(workspace, record))
 
 
 def _cmd_analyze(args: argparse.Namespace) -> int:
@@ -227,7 +228,7 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
         _emit(args, RENDERERS[args.format](result))
         _channels(args, result)
         if args.html:
-            _page("--html", result.workspace, Path(args.html))
+            _page("--html", result.workspace, Path(args.html), report_record(result))
     return _status(result, _met(args, result))
 
 
@@ -255,7 +256,7 @@ def _cmd_verify(args: argparse.Namespace) -> int:
                   file=sys.stderr if args.format == "json" else sys.stdout)
         _channels(args, result)
         if args.html:
-            _page("--html", result.workspace, Path(args.html))
+            _page("--html", result.workspace, Path(args.html), report_record(result))
     verification = (result.verification or {}).get("verification") or {}
     worse = bool(verification.get("new") or verification.get("regressions"))
     return _status(result, worse and _met(args, result))

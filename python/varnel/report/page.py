@@ -30,7 +30,8 @@ from ..errors import EXIT_USAGE, Refused
 from ..progress import clean
 from ..run.events import EventIndex, instant
 from . import attention, charts
-from .render import SECOND_LOOK_SHOWN
+from .findings import number_text
+from .render import SECOND_LOOK_SHOWN, VERIFICATION_TITLES, labels
 from .series import Judged
 from .track_record import words
 from .vitals import vitals
@@ -63,13 +64,7 @@ def _h(text: object) -> str:
 
 
 def _labels(family: str, metric: str) -> str:
-    return f"{FAMILY_LABELS.get(family, family)} / {METRIC_LABELS.get(metric, metric)}"
-
-
-def _number(value: object) -> str:
-    if isinstance(value, float):
-        return f"{value:,.4g}" if abs(value) < 1e4 else f"{value:,.0f}"
-    return f"{value:,}" if isinstance(value, int) else str(value)
+    return " / ".join(labels({"family": family, "metric": metric}))
 
 
 def read_record(workspace: Path) -> dict:
@@ -159,10 +154,10 @@ class _Page:
     def _evidence(self, own, event) -> list[str]:
         parts = []
         if own is not None and own.centre is not None and own.low != own.high:
-            parts.append(f"value {_number(own.value)} against a median of {_number(own.centre)} "
-                         f"(band {_number(own.low)} to {_number(own.high)}), {own.deviation:.2f} deviations")
+            parts.append(f"value {number_text(own.value)} against a median of {number_text(own.centre)} "
+                         f"(band {number_text(own.low)} to {number_text(own.high)}), {own.deviation:.2f} deviations")
         elif own is not None and own.centre is not None:
-            parts.append(f"value {_number(own.value)}; the earlier values had no spread to size a deviation")
+            parts.append(f"value {number_text(own.value)}; the earlier values had no spread to size a deviation")
         if event is not None and event.files:
             shown = ", ".join(_h(f) for f in event.files[:5])
             more = f" and {len(event.files) - 5:,} more" if len(event.files) > 5 else ""
@@ -243,11 +238,9 @@ def _verification(record: dict) -> str:
     comparison = record.get("verification")
     if not comparison:
         return "<p>Not a verification: run <code>varnel verify</code> after a fix to see what was resolved.</p>"
-    titles = {"resolved": "Resolved", "persisting": "Still there", "new": "New", "regressions": "Came back",
-              "left_window": "Left the window (not resolved, only no longer in the window)"}
     return _list([f"{title}: {len(comparison.get(name) or [])}"
                   + "".join(f"<br><code>{_h(c.get('family'))}/{_h(c.get('metric'))}</code>"
-                            for c in comparison.get(name) or []) for name, title in titles.items()], "")
+                            for c in comparison.get(name) or []) for name, title in VERIFICATION_TITLES.items()], "")
 
 
 def _accepted(workspace: Path) -> str:

@@ -157,7 +157,7 @@ def _window_line(result: Analysis, escape: Callable[[object], str]) -> str:
     return f"Window: {escape(window.description)}{span}{count}"
 
 
-def _labels(change: dict) -> tuple[str, str]:
+def labels(change: dict) -> tuple[str, str]:
     """The display labels of a change's family and metric; a name without one is shown as it is."""
     family, metric = change.get("family", ""), change.get("metric", "")
     return FAMILY_LABELS.get(family, family), METRIC_LABELS.get(metric, metric)
@@ -243,17 +243,19 @@ def _comparison(result: Analysis) -> dict | None:
     return out
 
 
+VERIFICATION_TITLES = {"resolved": "Resolved", "persisting": "Still there", "new": "New", "regressions": "Came back",
+                       "left_window": "Left the window (not resolved, only no longer in the window)"}
+
+
 def _verification_lines(result: Analysis, quote, code) -> list[str]:
     comparison = _comparison(result)
     if comparison is None:
         return []
     lines = ["", f"Compared with {quote(comparison['against'] or 'the earlier advisory')}:"]
-    titles = {"resolved": "Resolved", "persisting": "Still there", "new": "New", "regressions": "Came back",
-              "left_window": "Left the window (not resolved, only no longer in the window)"}
-    for name, title in titles.items():
+    for name, title in VERIFICATION_TITLES.items():
         entries = comparison[name]
         lines.append(f"- {title}: {len(entries)}")
-        lines += [f"  - {' / '.join(_labels(c))} ({code(_key(c))})" for c in entries]
+        lines += [f"  - {' / '.join(labels(c))} ({code(_key(c))})" for c in entries]
     return lines
 
 
@@ -317,7 +319,7 @@ _number = findings.number_text
 
 
 def _departure_line(d: findings.Departure, style: _Style, strong: bool) -> str:
-    family, metric = _labels({"family": d.family, "metric": d.metric})
+    family, metric = labels({"family": d.family, "metric": d.metric})
     name = style.strong(f"{family} / {metric}") if strong else f"{family} / {metric}"
     where = f" (commit {style.code(clean(d.commit)[:COMMIT_ID_LENGTH])} of {_day(d.observed_at)})" if d.commit else ""
     unit = attention.UNITS.get(d.metric, "")
@@ -343,7 +345,7 @@ def _still_lines(result: Analysis, style: _Style) -> list[str]:
     """One line for each level the window's commits only kept."""
     lines = []
     for still in _view(result).still:
-        family, metric = _labels(still)
+        family, metric = labels(still)
         unit, step = attention.UNITS.get(still["metric"], ""), still["step"]
         commit = f"commit {style.code(clean(still['commit'])[:COMMIT_ID_LENGTH])} of {_day(still['observed_at'])}"
         if still["steady"]:
@@ -362,7 +364,7 @@ def _mechanical_lines(result: Analysis, style: _Style) -> list[str]:
     found = _view(result).mechanical
     if not found:
         return []
-    parts = [f"{' / '.join(_labels(m))} (commit {style.code(clean(m['commit'])[:COMMIT_ID_LENGTH])}, "
+    parts = [f"{' / '.join(labels(m))} (commit {style.code(clean(m['commit'])[:COMMIT_ID_LENGTH])}, "
              f"{DESCRIPTIONS[m['commit_kind']]})" for m in found]
     return ["", "Set apart as mechanical work, never a concern: " + "; ".join(parts) + "."]
 
@@ -409,7 +411,7 @@ def _second_look_lines(result: Analysis, style: _Style) -> list[str]:
 
 
 def _other_line(change: dict, style: _Style) -> str:
-    family, metric = _labels(change)
+    family, metric = labels(change)
     commit = change.get("trigger_commit")
     subject = f": {style.escape(_subject(change))}" if _subject(change) else ""
     where = f"commit {style.code(clean(commit)[:COMMIT_ID_LENGTH])} of {_day(change.get('observed_at'))}{subject}; " \
@@ -425,7 +427,7 @@ def _body(result: Analysis, style: _Style) -> list[str]:
     concerns = [c for c in changes if attention.change_concern(c, result.quiet)]
     others = [c for c in changes if c not in concerns]
     for n, change in enumerate(concerns, 1):
-        family, metric = _labels(change)
+        family, metric = labels(change)
         description = change.get("description")
         lines.append(f"{n}. {style.strong(f'{family} / {metric}')}: {style.escape(description)}")
         commit = change.get("trigger_commit")
@@ -501,17 +503,24 @@ def _findings(result: Analysis) -> list[dict]:
              "commit": c.get("trigger_commit"), "kind": "step" if "step" in c else "change",
              "concern": attention.change_concern(c, result.quiet),
              "commit_kind": kind(c.get("family", ""), c.get("trigger_commit")),
-             "text": f"{' / '.join(_labels(c))}: {clean(c.get('description'))}"} for c in _changes(result)]
+             "text": f"{' / '.join(labels(c))}: {clean(c.get('description'))}"} for c in _changes(result)]
     out += [{"family": m["family"], "metric": m["metric"], "event_ref": m["event_ref"], "commit": m["commit"],
              "kind": "mechanical", "concern": False, "commit_kind": m["commit_kind"],
-             "text": f"{' / '.join(_labels(m))}: on {DESCRIPTIONS[m['commit_kind']]}, set apart"}
+             "text": f"{' / '.join(labels(m))}: on {DESCRIPTIONS[m['commit_kind']]}, set apart"}
             for m in _view(result).mechanical]
     return sorted(out, key=lambda f: not f["concern"])
 
 
 def report_record(result: Analysis) -> dict:
-    """The report for programs, as one object (schema above); the workspace
-    keeps it as phase5/report.json, which `varnel report` renders."""
+    """The report for programs, as one object (schema above), made once a
+    run; the workspace keeps it as phase5/report.json, which `varnel report`
+    renders."""
+    if result.record is None:
+        result.record = _record(result)
+    return result.record
+
+
+def _record(result: Analysis) -> dict:
     window = result.window
     config = result.config
     return {

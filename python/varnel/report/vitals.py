@@ -10,6 +10,7 @@ from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
+from ..run.analysis import kept_advisories
 from ..run.events import EventIndex, instant
 from .series import Judged
 
@@ -72,7 +73,7 @@ def _level(weeks: list[datetime], values: list[tuple[datetime, float]], how: str
 def _kept_findings(workspace: Path) -> list[datetime]:
     """When each finding of the kept advisories happened, each counted once."""
     seen: dict[tuple, datetime] = {}
-    for kept in sorted((workspace / "history").glob("advisory-*.json")):
+    for kept in reversed(kept_advisories(workspace)):  # oldest first: a later advisory's record of a finding wins
         try:
             changes = json.loads(kept.read_text(encoding="utf-8")).get("changes") or []
         except (OSError, ValueError, AttributeError):

@@ -80,6 +80,7 @@ class Analysis:
     worth: Worth | None = None  # commit kinds, labels, track record and ranking
     view: object = None  # what the report shows of it (`varnel.report.findings.Shown`), once asked
     series: object = None  # the metrics' judged series the report draws (`varnel.report.series.Judged`), once asked
+    record: dict | None = None  # the report record (`varnel.report.render.report_record`), once made
 
     def __post_init__(self):
         if self.events is None:
