@@ -95,8 +95,6 @@ class _Page:
         self.tables: dict[str, charts.FamilyTable] = {}
         self.models: dict[str, object] = {}
         advisory = record.get("advisory") or {}
-        self.changes = {(c.get("family"), c.get("metric")): c for c in advisory.get("changes") or []
-                        if isinstance(c, dict)}
         self.matches = [m for m in advisory.get("pattern_matches") or [] if isinstance(m, dict)]
         self.eval = self._eval()
 
