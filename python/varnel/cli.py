@@ -18,27 +18,28 @@ import traceback
 from contextlib import contextmanager
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from . import __version__, advstage, lorekeep, sigstage
-from .accepted import AcceptedDeviations
+from . import __version__
 from .config import Config, load_config, settings_at, settings_file
 from .errors import (EXIT_ATTENTION, EXIT_FAILED, EXIT_INCOMPLETE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, Failure,
                      Refused)
 from .files import write_text_atomic
 from .git import CollectError, top_level
-from .ingest import KINDS, ingest
+from .ingest import KINDS
 from .progress import Progress
-from .report.codequality import codequality
-from .report.github import annotations, append_summary
-from .report.locations import files_of
-from .report.render import LEVELS, RENDERERS, level, markdown_report, report_record
-from .report.sarif import sarif
-from .run.analysis import Analysis, analyze, kept_advisories, verify
+from .report.levels import FORMATS, LEVELS
+from .run import memo
 from .run.commit_range import CommitRange, commit_range, split_range
-from .run.events import EventIndex
-from .run.stage import Interrupted, knowledge_failure
+from .run.stage import Interrupted
 from .run.window import Window
 from .workspace import locked, workspace_for
+
+if TYPE_CHECKING:
+    from .run.analysis import Analysis
+
+# The engines and the report's renderers are loaded by the commands that use
+# them: a run with nothing new prints its recorded report without them.
 
 
 def _repository(args: argparse.Namespace) -> Path:
@@ -89,18 +90,12 @@ def _range(args: argparse.Namespace, repo: Path) -> CommitRange | None:
     return None
 
 
-def _run(args: argparse.Namespace, verifying: bool = False) -> Analysis:
+def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: Path, window: Window,
+              verifying: bool = False) -> Analysis:
     """The analysis the command asks for; when `verifying`, compared with
     --against FILE or the latest kept advisory, if there is one."""
-    repo = _repository(args)
-    config = _settings(args, repo)
-    workspace = _workspace(args, repo, create=True)
-    with _hold(args, workspace):
-        return _analysis(args, repo, config, workspace, verifying)
+    from .run.analysis import analyze, kept_advisories, verify
 
-
-def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: Path,
-              verifying: bool) -> Analysis:
     against = None
     if verifying and args.against:
         against = Path(args.against)
@@ -119,7 +114,6 @@ def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: P
                   file=sys.stderr)
     progress = Progress(quiet=args.quiet)
     try:
-        window = _window(args, config, repo)
         if against is None:
             return analyze(repo, workspace, progress, config, window)
         return verify(repo, workspace, progress, config, against, window)
@@ -175,6 +169,12 @@ def _channels(args: argparse.Namespace, result: Analysis) -> None:
     """The CI channels asked for (--sarif, --codequality, --github), each from this run's report record."""
     if not (args.sarif or args.codequality or args.github):
         return
+    from .report.codequality import codequality
+    from .report.github import annotations, append_summary
+    from .report.locations import files_of
+    from .report.render import markdown_report, report_record
+    from .report.sarif import sarif
+
     record = report_record(result)
     paths = files_of(record["findings"], result.repo, result.events, result.config)
     if args.sarif:
@@ -193,12 +193,13 @@ def _channels(args: argparse.Namespace, result: Analysis) -> None:
             print(line, file=stream)
 
 
-def _status(result: Analysis, attention: bool) -> int:
-    return EXIT_INCOMPLETE if not result.complete else EXIT_ATTENTION if attention else EXIT_OK
+def _status(complete: bool, attention: bool) -> int:
+    return EXIT_INCOMPLETE if not complete else EXIT_ATTENTION if attention else EXIT_OK
 
 
-def _met(args: argparse.Namespace, result: Analysis) -> bool:
-    return bool(args.fail_on) and LEVELS.index(level(result)) >= LEVELS.index(args.fail_on)
+def _met(args: argparse.Namespace, found: str) -> bool:
+    """Whether the level `found` meets --fail-on."""
+    return bool(args.fail_on) and LEVELS.index(found) >= LEVELS.index(args.fail_on)
 
 
 @contextmanager
@@ -223,13 +224,42 @@ def _page(option: str, workspace: Path, target: Path, record: dict | None = None
 
 def _cmd_analyze(args: argparse.Namespace) -> int:
     _summary_file(args)
-    result = _run(args)
-    with _published():
-        _emit(args, RENDERERS[args.format](result))
-        _channels(args, result)
-        if args.html:
-            _page("--html", result.workspace, Path(args.html), report_record(result))
-    return _status(result, _met(args, result))
+    repo = _repository(args)
+    config = _settings(args, repo)
+    workspace = _workspace(args, repo, create=True)
+    with _hold(args, workspace):
+        window = _window(args, config, repo)
+        # The CI channels are made from the run itself, so they run it.
+        recallable = not (args.fresh or args.sarif or args.codequality or args.github)
+        seen = memo.seen(repo, workspace, config, window, args.format) if recallable else None
+        recalled = memo.recall(workspace, seen) if seen else None
+        if recalled is not None:
+            return _recall(args, workspace, recalled)
+        memo.forget(workspace)
+        from .report.render import RENDERERS, level, report_record
+
+        result = _analysis(args, repo, config, workspace, window)
+        report, found = RENDERERS[args.format](result), level(result)
+        with _published():
+            _emit(args, report)
+            _channels(args, result)
+            if args.html:
+                _page("--html", result.workspace, Path(args.html), report_record(result))
+        if recallable:
+            memo.record(workspace, memo.seen(repo, workspace, config, window, args.format), report, found,
+                        result.complete, result.events.timed())
+    return _status(result.complete, _met(args, found))
+
+
+def _recall(args: argparse.Namespace, workspace: Path, recalled: memo.Recalled) -> int:
+    """The report of the last run, which saw everything as it is now."""
+    if not args.quiet:
+        print(f"varnel: nothing new since the run of {recalled.at}: its report follows "
+              "(--fresh runs every phase again)", file=sys.stderr)
+    _emit(args, recalled.report)
+    if args.html:
+        _page("--html", workspace, Path(args.html))
+    return _status(recalled.complete, _met(args, recalled.level))
 
 
 def _cmd_report(args: argparse.Namespace) -> int:
@@ -248,7 +278,14 @@ def _cmd_report(args: argparse.Namespace) -> int:
 def _cmd_verify(args: argparse.Namespace) -> int:
     """A fresh analysis compared with the latest kept advisory (or --against FILE)."""
     _summary_file(args)
-    result = _run(args, verifying=True)
+    from .report.render import RENDERERS, level, report_record
+
+    repo = _repository(args)
+    config = _settings(args, repo)
+    workspace = _workspace(args, repo, create=True)
+    with _hold(args, workspace):
+        memo.forget(workspace)
+        result = _analysis(args, repo, config, workspace, _window(args, config, repo), verifying=True)
     with _published():
         _emit(args, RENDERERS[args.format](result))
         if result.previous is None:  # standard output of --format json stays one document
@@ -259,11 +296,13 @@ def _cmd_verify(args: argparse.Namespace) -> int:
             _page("--html", result.workspace, Path(args.html), report_record(result))
     verification = (result.verification or {}).get("verification") or {}
     worse = bool(verification.get("new") or verification.get("regressions"))
-    return _status(result, worse and _met(args, result))
+    return _status(result.complete, worse and _met(args, level(result)))
 
 
 def _metric(text: str) -> tuple[str, str]:
     """FAMILY/METRIC as varnel knows them; a wrong one is refused with the closest known."""
+    from . import advstage, sigstage
+
     known = sigstage.FAMILY_METRICS
     keys = [f"{family}/{metric}" for family, metrics in known.items() for metric in metrics]
     family, _, metric = text.partition("/")
@@ -277,6 +316,8 @@ def _metric(text: str) -> tuple[str, str]:
 
 
 def _accepted(args: argparse.Namespace, create: bool):
+    from .accepted import AcceptedDeviations
+
     workspace = _workspace(args, _repository(args), create)
     return AcceptedDeviations(workspace)
 
@@ -314,6 +355,9 @@ def _cmd_accepted(args: argparse.Namespace) -> int:
 
 
 def _cmd_patterns(args: argparse.Namespace) -> int:
+    from . import lorekeep
+    from .run.stage import knowledge_failure
+
     workspace = _workspace(args, _repository(args), create=False)
     database = workspace / "phase4" / "knowledge.db"
     if not database.exists():
@@ -339,6 +383,7 @@ def _cmd_eval(args: argparse.Namespace) -> int:
     """The repository's own track record of what varnel flags, kept as eval.json."""
     from .worth.assess import assess
     from .report.track_record import table
+    from .run.events import EventIndex
     from .worth.track_record import signal_files
 
     repo = _repository(args)
@@ -356,6 +401,8 @@ def _cmd_eval(args: argparse.Namespace) -> int:
 
 def _cmd_ingest(args: argparse.Namespace) -> int:
     """Reports of CI tools become events beside the repository's own."""
+    from .ingest import ingest
+
     repo = _repository(args)
     workspace = _workspace(args, repo, create=True)
     try:
@@ -393,7 +440,7 @@ def _parents() -> dict[str, argparse.ArgumentParser]:
                        help="fail at once, instead of waiting, while another varnel command uses the workspace")
 
     run = argparse.ArgumentParser(add_help=False)
-    run.add_argument("--format", choices=list(RENDERERS), default="text")
+    run.add_argument("--format", choices=FORMATS, default="text")
     run.add_argument("--output", help="write the report to this file instead of standard output")
     run.add_argument("--quiet", action="store_true", help="no progress on standard error")
     run.add_argument("--html", metavar="FILE", help="also write the report as one self-contained HTML page with charts")
@@ -433,6 +480,8 @@ def build_parser() -> argparse.ArgumentParser:
     analyze_cmd = commands.add_parser("analyze", parents=[shared["where"], shared["run"]],
                                       help="collect the history and write the advisory")
     analyze_cmd.add_argument("path", nargs="?", help=path_help)
+    analyze_cmd.add_argument("--fresh", action="store_true",
+                             help="run every phase again even when nothing changed since the last run")
     analyze_cmd.set_defaults(run=_cmd_analyze)
 
     verify_cmd = commands.add_parser("verify", parents=[shared["where"], shared["run"]],

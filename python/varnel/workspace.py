@@ -112,18 +112,17 @@ def _links(workspace: Path) -> Iterator[Path]:
             entries = list(os.scandir(directory))
         except (FileNotFoundError, NotADirectoryError):
             continue  # removed meanwhile by a run finishing
-        for entry in entries:
-            path = Path(entry.path)
+        for entry in entries:  # a Path only for what is kept: a workspace holds many thousands of files
             if entry.is_symlink():
                 try:
                     staged_events = entry.name == "events" and directory.name.startswith(".run-") \
-                        and directory.parent == workspace and os.readlink(path) == os.path.join("..", "events")
+                        and directory.parent == workspace and os.readlink(entry.path) == os.path.join("..", "events")
                 except FileNotFoundError:
                     continue
                 if not staged_events:
-                    yield path
+                    yield Path(entry.path)
             elif entry.is_dir(follow_symlinks=False):
-                pending.append(path)
+                pending.append(Path(entry.path))
 
 
 def claim(workspace: Path, create: bool = True) -> Path:

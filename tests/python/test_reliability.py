@@ -132,8 +132,8 @@ class TestSelfHealing:
 
     def test_verify_passes_over_a_damaged_kept_advisory(self, history):
         sensitive(history)
-        for _ in range(2):
-            assert varnel("analyze", "--quiet", str(history)).returncode in (0, 1)
+        for _ in range(2):  # two runs, each keeping its advisory
+            assert varnel("analyze", "--fresh", "--quiet", str(history)).returncode in (0, 1)
         kept = sorted((history / ".varnel" / "history").glob("advisory-*.json"))
         kept[-1].write_bytes(b"")  # the newest, cut short
         done = varnel("verify", "--quiet", "--format", "json", str(history))
@@ -192,7 +192,7 @@ def test_a_full_disk_says_so_and_keeps_the_previous_results(history, small_disk)
     failed = 0
     for kib in range(0, 400, 8):  # short of space at every step of a run, then enough
         leave_free(small_disk, kib)
-        done = varnel("analyze", "--quiet", "--workspace", str(ws), str(history))
+        done = varnel("analyze", "--fresh", "--quiet", "--workspace", str(ws), str(history))
         assert not list(ws.glob(".run-*")) and "Traceback" not in done.stderr, (kib, done.stderr)
         (small_disk / "filler").unlink(missing_ok=True)  # reading needs room for its shared-memory file
         with sqlite3.connect(f"file:{ws / 'phase4' / 'knowledge.db'}?mode=ro", uri=True) as db:
@@ -297,7 +297,7 @@ class TestWhatAFailedRunSays:
                 pass
 
         monkeypatch.setattr(varnel.patstage, "Phase4Engine", FullDisk)
-        assert cli.main(["analyze", "--quiet", str(history)]) == 3
+        assert cli.main(["analyze", "--fresh", "--quiet", str(history)]) == 3
         assert capsys.readouterr().err == (f"varnel: {history / '.varnel' / 'phase4' / 'knowledge.db'}: no space left "
                                            "on device; the workspace keeps the previous run's results, knowledge "
                                            "base included\n")

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 from .. import _vocabulary
 from .findings import ACTION, Departure, direction
+from .levels import LEVELS
 from ..friendly import CONCERN, INSIGHTS
 
 MIN_FLAGGED, MIN_LABELLED = 30, 10
@@ -56,9 +57,6 @@ def track_record(record: dict | None, family: str, metric: str, way: str, thresh
             f"on average ({bug['hits']:,.0f} of {bug['flagged']:,})")
 
 
-_LEVELS = ("all_clear", "watch", "review", "action_needed")
-
-
 def change_concern(change: dict, quiet: frozenset[str] = frozenset()) -> bool:
     return is_concern(change.get("family", ""), change.get("metric", ""), direction(change), quiet)
 
@@ -91,9 +89,9 @@ def level(changes: list[dict], found: list[Departure], second_look: list[dict] =
             found_level = "action_needed"
         else:
             found_level = "review" if concern else "watch"
-        status = max(status, found_level, key=_LEVELS.index)
+        status = max(status, found_level, key=LEVELS.index)
     if second_look and proven:  # an unproven ranking's commits are listed but raise no level
-        status = max(status, "review", key=_LEVELS.index)
+        status = max(status, "review", key=LEVELS.index)
     if mechanical:
-        status = max(status, "watch", key=_LEVELS.index)
+        status = max(status, "watch", key=LEVELS.index)
     return status

@@ -89,10 +89,10 @@ from ..worth.kinds import DESCRIPTIONS
 from ..worth.ranking import TOP_SHARE
 from . import attention, findings
 from .fit import fit
+from .levels import FORMATS
 from .series import Judged, sparkline
 
 SCHEMA_VERSION = 1
-LEVELS = ("all_clear", "watch", "review", "action_needed")
 COMMIT_ID_LENGTH = 12
 
 
@@ -556,4 +556,4 @@ def json_report(result: Analysis) -> str:
     return json.dumps(report_record(result), indent=2) + "\n"
 
 
-RENDERERS = {"text": text, "markdown": markdown_report, "json": json_report}
+RENDERERS = dict(zip(FORMATS, (text, markdown_report, json_report)))
