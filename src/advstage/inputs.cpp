@@ -10,6 +10,7 @@
 #include "common/json_reader.hpp"
 #include "common/json_writer.hpp"
 #include "lorekeep/sqlite_knowledge_store.hpp"
+#include "workspace/event_cache.hpp"
 #include "workspace/event_files.hpp"
 #include "workspace/layout.hpp"
 
@@ -127,10 +128,11 @@ void load_explanations(const std::filesystem::path& phase3_path, ExplanationInde
 EventMap load_events(const std::filesystem::path& events_path) {
   EventMap events;
   const std::vector<std::string> names = workspace::event_files_as_listed(events_path);
+  const workspace::EventReader reader(events_path);
   events.reserve(names.size());
   for (const std::string& name : names) {
     const std::filesystem::path path = events_path / name;
-    Value event = json::read_file(path);
+    Value event = reader.read(name);
     if (!event.is_object()) {
       throw TypeMismatchError(path.string() + ": an event must be a JSON object, not " +
                               json::kind_name(event.kind()));

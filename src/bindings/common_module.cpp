@@ -1,20 +1,26 @@
 // varnel._common: the shared core's JSON, number and identifier forms, for
 // tests and for the host, and the list of the Python modules the engines call.
+#include "bindings/glue/convert.hpp"
 #include "bindings/glue/errors.hpp"
 #include "bindings/glue/imports.hpp"
 #include "bindings/glue/nb.hpp"
 #include "bindings/glue/python_call.hpp"
 #include "common/clock.hpp"
 #include "common/content_id.hpp"
+#include "common/errors.hpp"
 #include "common/json_reader.hpp"
 #include "common/json_writer.hpp"
 #include "common/number_format.hpp"
 #include "common/one_line.hpp"
+#include "workspace/event_cache.hpp"
+#include "workspace/event_files.hpp"
 
 namespace vb = varnel::bindings;
 namespace json = varnel::json;
 
 namespace {
+
+namespace ws = varnel::workspace;
 
 // The text of a value in one of the writer's forms.
 auto dumps(const json::WriteStyle& style) {
@@ -54,4 +60,43 @@ NB_MODULE(_common, m) {
       "one_line", [](const std::string& text) { return varnel::text::one_line(text); }, nb::arg("text"),
       "Text as one line: control, format and white-space runs become one space, ends trimmed.");
   m.def("utc_timestamp", &varnel::utc_timestamp, "Current UTC time as YYYY-MM-DDTHH:MM:SS.ffffffZ.");
+
+  m.def(
+      "refresh_event_cache",
+      [](nb::handle events_dir, nb::handle previous, nb::handle target) {
+        const std::filesystem::path dir = vb::path_from_python(events_dir), earlier = vb::path_from_python(previous),
+                                    out = vb::path_from_python(target);
+        const auto done = vb::unlocked([&] { return ws::refresh_event_cache(dir, earlier, out); });
+        nb::dict counts;
+        counts["reused"] = done.reused;
+        counts["parsed"] = done.parsed;
+        counts["left_out"] = done.left_out;
+        return counts;
+      },
+      nb::arg("events_dir"), nb::arg("previous"), nb::arg("target"),
+      "Writes at `target` the parsed-event cache of every event file of `events_dir`, taking the entries of "
+      "unchanged files from the cache at `previous`; how many entries were reused, parsed and left out.");
+  m.def(
+      "cached_events",
+      [](nb::handle events_dir) {
+        const std::filesystem::path dir = vb::path_from_python(events_dir);
+        const ws::EventCache cache(ws::event_cache_path(dir));
+        nb::dict out;
+        if (cache.size() == 0) return out;
+        vb::PythonBuilder build;
+        for (const std::string& name : ws::list_event_files(dir)) {
+          const auto key = ws::file_key(dir / name);
+          const auto bytes = key ? cache.encoded(name, *key) : std::nullopt;
+          if (!bytes) continue;
+          try {
+            out[vb::text_to_python(name)] = build.convert(ws::decode_event(*bytes));
+          } catch (const varnel::Error&) {
+            // a damaged entry: the caller reads the file
+          }
+        }
+        return out;
+      },
+      nb::arg("events_dir"),
+      "The events the workspace's cache holds for the event files of `events_dir` as they are now, by file "
+      "name; a file the cache does not hold as it is now is left out.");
 }

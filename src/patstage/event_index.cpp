@@ -3,6 +3,7 @@
 
 #include "common/errors.hpp"
 #include "common/json_reader.hpp"
+#include "workspace/event_cache.hpp"
 #include "workspace/event_fields.hpp"
 #include "workspace/event_files.hpp"
 
@@ -46,12 +47,13 @@ json::Object OrderedIndex::to_json() const {
 EventIndexes read_event_indexes(const std::filesystem::path& events_dir) {
   EventIndexes out;
   const std::vector<std::string> names = workspace::list_event_files(events_dir);
+  const workspace::EventReader reader(events_dir);
   out.commits.reserve(names.size());
   out.times.reserve(names.size());
   for (const std::string& name : names) {
     json::Value event;
     try {
-      event = json::read_file(events_dir / name, &kEvent);
+      event = reader.read(name, &kEvent);
     } catch (const Error&) {
       continue;  // unreadable or not JSON: not an event this phase can align
     }

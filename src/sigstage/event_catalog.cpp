@@ -45,17 +45,18 @@ bool selects(std::size_t family, const json::Value& event) {
 }
 
 // One event file, which must hold a JSON object.
-json::Value read_event(const std::string& path) {
-  json::Value event = json::read_file(path);
+json::Value read_event(const workspace::EventReader& reader, const std::string& name, const std::string& path) {
+  json::Value event = reader.read(name);
   if (!event.is_object()) throw TypeMismatchError(path + ": the event is not a JSON object");
   return event;
 }
 
-CatalogEvent project(std::size_t index, const std::string& path, FamilySet wanted) {
+CatalogEvent project(std::size_t index, const workspace::EventReader& reader, const std::string& name,
+                     const std::string& path, FamilySet wanted) {
   CatalogEvent out{index, nullptr, kEmptyText, std::nullopt, {}};
   json::Value event;
   try {
-    event = read_event(path);
+    event = read_event(reader, name, path);
   } catch (...) {
     out.load_error = std::current_exception();
     return out;
@@ -118,12 +119,15 @@ const FamilyView* CatalogEvent::view(std::size_t family) const {
   return nullptr;
 }
 
-EventCatalog::EventCatalog(const std::filesystem::path& dir, FamilySet wanted) : wanted_(wanted) {
-  for (const std::string& name : workspace::list_event_files(dir)) paths_.push_back((dir / name).string());
+EventCatalog::EventCatalog(const std::filesystem::path& dir, FamilySet wanted)
+    : wanted_(wanted), reader_(dir), names_(workspace::list_event_files(dir)) {
+  for (const std::string& name : names_) paths_.push_back((dir / name).string());
   events_.resize(paths_.size());
 }
 
-void EventCatalog::load(std::size_t index) { events_[index] = project(index, paths_[index], wanted_); }
+void EventCatalog::load(std::size_t index) {
+  events_[index] = project(index, reader_, names_[index], paths_[index], wanted_);
+}
 
 void EventCatalog::load_all() {
   for (std::size_t i = 0; i < paths_.size(); ++i) load(i);
@@ -150,9 +154,10 @@ std::vector<json::Value> load_events(const std::filesystem::path& dir, const std
                                      const std::string& source_type) {
   std::vector<json::Value> events;
   std::vector<std::string> paths;
+  const workspace::EventReader reader(dir);
   for (const std::string& name : workspace::list_event_files(dir)) {
     std::string path = (dir / name).string();
-    json::Value event = read_event(path);
+    json::Value event = read_event(reader, name, path);
     if (!source_family.empty() && !field_equals(event, "source_family", source_family)) continue;
     if (!source_type.empty() && !field_equals(event, "source_type", source_type)) continue;
     events.push_back(std::move(event));

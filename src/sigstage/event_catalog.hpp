@@ -20,6 +20,7 @@
 #include "common/json_value.hpp"
 #include "sigstage/families.hpp"
 #include "sigstage/metrics.hpp"
+#include "workspace/event_cache.hpp"
 
 namespace varnel::sig {
 
@@ -63,6 +64,8 @@ class EventCatalog {
 
  private:
   FamilySet wanted_;
+  workspace::EventReader reader_;
+  std::vector<std::string> names_;
   std::vector<std::string> paths_;
   std::vector<CatalogEvent> events_;
 };

@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from .. import advstage, explstage, faults, patstage, sigstage
+from .._common import refresh_event_cache
 from ..accepted import AcceptedDeviations
 from ..collect.dependencies import DependencySource
 from ..collect.git import PREFIX as GIT_PREFIX, GitCollection, collect_git
@@ -36,7 +37,7 @@ from ..workspace import claim
 from ..worth.assess import Worth, assess
 from .event_files import move_damaged, refuse_unreadable
 from .events import EventIndex
-from .stage import HISTORY, Interrupted, Stage, write_failure
+from .stage import EVENT_CACHE, HISTORY, Interrupted, Stage, write_failure
 from .window import Window, WindowUsed, apply_window
 
 # What the history holds besides commits; each becomes events of its own family.
@@ -206,6 +207,8 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
     stage = Stage(workspace)
     staged.append(stage)
     try:
+        # Every phase reads the events through this run's cache, published with its results.
+        refresh_event_cache(workspace / "events", workspace / EVENT_CACHE, stage.path / EVENT_CACHE)
         progress.step("Judging metrics against their history")
         _signals(stage.path, config, result)
         faults.write_point()

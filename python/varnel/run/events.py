@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path
 
-from .._common import loads
+from .._common import cached_events, loads
 from ..collect.events import intact
 from ..patstage import Phase4Engine
 
@@ -99,7 +99,7 @@ class EventIndex:
         return index
 
     def refresh(self) -> "EventIndex":
-        files = {}
+        files, cached = {}, None
         try:
             with os.scandir(self.folder) as listed:
                 entries = sorted((e for e in listed if e.name.endswith(".json") and not e.name.startswith(".")),
@@ -108,8 +108,11 @@ class EventIndex:
                     info = entry.stat(follow_symlinks=False)
                     key = (info.st_size, info.st_mtime_ns, info.st_ino)
                     known = self._files.get(entry.name)
-                    files[entry.name] = known if known is not None and known[0] == key else \
-                        (key, *self._load(entry.name))
+                    if known is None or known[0] != key:
+                        if cached is None:  # the workspace's parsed events, taken once there is a file to read
+                            cached = cached_events(self.folder)
+                        known = (key, *self._load(entry.name, cached.get(entry.name)))
+                    files[entry.name] = known
         except FileNotFoundError:
             pass
         self._files = files
@@ -117,12 +120,15 @@ class EventIndex:
         self.by_id = {e.id: e for e in self.ordered}
         return self
 
-    def _load(self, name: str) -> tuple[Event | None, bool]:
+    def _load(self, name: str, record: dict | None = None) -> tuple[Event | None, bool]:
         """The event a file holds (None when it holds none the host can use) and
-        whether it is intact: a JSON object with a payload object."""
+        whether it is intact: a JSON object with a payload object. `record`
+        is what the file holds when the workspace's cache of parsed events
+        knows it as it is."""
         try:
-            with open(self.folder / name, "rb") as f:
-                record = loads(f.read().decode("utf-8"))
+            if record is None:
+                with open(self.folder / name, "rb") as f:
+                    record = loads(f.read().decode("utf-8"))
         except (OSError, ValueError, RecursionError):
             return None, False  # the engines report unreadable events themselves
         if not isinstance(record, dict):

@@ -40,7 +40,8 @@ from .. import faults
 from ..errors import Failure
 from ..files import write_text_atomic
 
-PUBLISHED = ("phase2", "phase3", "phase4", "phase5")
+PUBLISHED = ("phase2", "phase3", "phase4", "phase5", "cache")
+EVENT_CACHE = Path("cache") / "events.bin"
 HISTORY = "history"
 KNOWLEDGE = Path("phase4") / "knowledge.db"
 _JOURNAL = ".publishing"
