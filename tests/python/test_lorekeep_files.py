@@ -122,6 +122,28 @@ def test_readers_see_committed_writes_while_the_store_is_open(tmp_path):
     store.close()
 
 
+SHARED_LIBRARY = textwrap.dedent("""
+    import sys
+    from varnel.lorekeep import SQLiteKnowledgeStore
+
+    before_engine = "_sqlite3" in sys.modules
+    store = SQLiteKnowledgeStore(sys.argv[1])
+    import sqlite3
+    reader = sqlite3.connect(sys.argv[1])
+    reader.execute("SELECT count(*) FROM patterns").fetchall()
+    mapped = {line.split()[-1] for line in open("/proc/self/maps") if "libsqlite3" in line}
+    print(before_engine, len(mapped))
+""")
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads the process's map of loaded files")
+def test_a_host_that_imports_the_store_first_shares_one_sqlite_with_its_sqlite3_module(tmp_path):
+    # Python's SQLite is loaded before the engine, so the engine takes that library, not a second copy.
+    done = subprocess.run([sys.executable, "-c", SHARED_LIBRARY, str(tmp_path / "knowledge.db")],
+                          capture_output=True, text=True, check=True)
+    assert done.stdout.split() == ["True", "1"]
+
+
 WRITER = textwrap.dedent("""
     import os, sys, time
     from varnel.lorekeep import SQLiteKnowledgeStore
