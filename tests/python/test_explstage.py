@@ -1,7 +1,9 @@
 """The explanation engine through its Python module: files, records, failures."""
 
 import json
+import math
 import os
+import random
 import subprocess
 import sys
 import textwrap
@@ -9,8 +11,9 @@ from pathlib import Path
 
 import pytest
 
+import phase3_reference as reference
 from explstage_helpers import FAMILY_FILES, signal, write_signals
-from varnel import explstage
+from varnel import _vocabulary, explstage
 
 NO_SIGNALS = "No Phase 2 signals found. Ensure Phase 2 has been run for at least one source family."
 
@@ -143,6 +146,44 @@ class TestFailures:
         with pytest.raises(OSError):
             engine.run()
         assert [p.name for p in (workspace / "phase3").iterdir()] == ["explanations.json"]
+
+
+def random_signal(rng: random.Random, family: str, i: int) -> dict:
+    """A signal of any metric the family has, or one no table knows, with
+    values of every kind a signal file may hold."""
+    metric = rng.choice([*_vocabulary.FAMILY_METRICS[family], "unlisted_metric", "gr\u00f6\u00dfe \U0001f680"])
+
+    def number():
+        return rng.choice([rng.randint(-5, 500), round(rng.uniform(-2, 300), rng.randint(0, 6)),
+                           rng.choice([0, 0.0, 1, 1.0, 2.5, 1e-7, 10**20, math.nan, math.inf])])
+
+    baseline = {"mean": number(), "stddev": abs(number())}
+    if rng.random() < 0.7:
+        baseline.update(median=number(), mad=rng.choice([0, 0.0, 1.5, None, number()]))
+    record = signal(metric, number(), baseline, engine=family, degenerate=rng.random() < 0.1,
+                    status=rng.choice(["sufficient", "sufficient", "accumulating", ""]), size=rng.randint(5, 50),
+                    event_ref=rng.choice([f"{family}-{i:05d}", "\u00e9v\u00e9nement", None]))
+    if rng.random() < 0.05:
+        del record["event_ref"]
+    return record
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_the_reference_writes_the_same_bytes(workspace, seed):
+    rng = random.Random(seed)
+    families = rng.sample([family for family, _ in FAMILY_FILES], 6)
+    for family in families:
+        write_signals(workspace, family, [random_signal(rng, family, i) for i in range(rng.randint(0, 120))])
+    returned = explstage.Phase3Engine(workspace).run()
+    path = workspace / "phase3" / "explanations.json"
+    written = path.read_bytes()
+    path.unlink()
+    times = iter(record["generated_at"] for record in returned)
+    expected = reference.run(workspace, clock=lambda: next(times))
+    # Line by line, so that a failure shows the first line that differs.
+    assert path.read_bytes().splitlines() == written.splitlines()
+    assert path.read_bytes() == written
+    assert json.dumps(expected) == json.dumps(returned)
 
 
 def run_with_helper(helper_source: str, script: str, tmp_path: Path) -> subprocess.CompletedProcess:
