@@ -374,6 +374,42 @@ class TestIncrementalWalk:
         result = collect_history(repo, ws, [TerraformSource()])
         assert (result.removed, result.events) == (1, {"config": 1})
 
+    def test_each_run_writes_what_a_fresh_collection_writes(self, repo, tmp_path):
+        """A chain that grew is walked from where the last run stopped; any
+        other change of HEAD, or an event gone, is walked whole."""
+        from varnel.collect.dependencies import DependencySource
+
+        ws, step = tmp_path / "ws", iter(range(1, 100))
+
+        def grow(count):
+            for _ in range(count):
+                n = next(step)
+                commit(repo, {"requirements.txt": "".join(f"p{k}==1\n" for k in range(n % 7 + 1)), f"f{n}": "x"},
+                       f"change {n}", date=f"2026-01-{n:02d}T00:00:00Z")
+
+        def as_fresh():
+            sources = [DependencySource(), OpenAPISource(), TerraformSource()]
+            collect_history(repo, ws, sources)
+            fresh = tmp_path / f"fresh{next(step)}"
+            collect_history(repo, fresh, sources)
+            read = lambda w: {p.name: p.read_bytes() for p in (w / "events").iterdir()}  # noqa: E731
+            assert read(ws) == read(fresh) and read(ws)
+
+        grow(3)
+        as_fresh()
+        grow(2)
+        as_fresh()
+        git(repo, "reset", "-q", "--hard", "HEAD~3")  # rewritten: two lost, one new
+        grow(1)
+        as_fresh()
+        git(repo, "checkout", "-q", "-b", "side")
+        grow(2)
+        git(repo, "checkout", "-q", "main")
+        git(repo, "merge", "-q", "--no-ff", "side", "-m", "merge", date="2026-02-01T00:00:00Z")
+        as_fresh()
+        sorted((ws / "events").iterdir())[0].unlink()  # an earlier commit's event removed by hand
+        as_fresh()
+
     def test_the_mainline_is_read_and_a_merge_brings_its_branch(self, repo, tmp_path):
         def reqs(a, e, extra=""):
             return f"a=={a}\nb==1\nc==1\nd==1\ne=={e}\n{extra}"

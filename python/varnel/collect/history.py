@@ -55,7 +55,7 @@ from typing import Any, Callable, Hashable, Iterator, Mapping, Protocol
 
 from ..config import Config
 from ..files import read_state, write_json_atomic, write_text_atomic
-from ..git import CollectError, diffs, has_commits, log_records, start, text
+from ..git import CollectError, diffs, git, has_commits, log_records, start, text
 from .events import (EventTooLarge, epoch_utc_text, event_file, event_name, first_of, intact, place_files,
                      same_second_places, too_large_warning, write_event)
 
@@ -403,14 +403,16 @@ def unit_key(unit: Hashable) -> str:
     return hashlib.sha256(json.dumps(unit).encode()).hexdigest()[:12]
 
 
-def _commits(repo: Path, warnings: list[str]) -> Iterator[tuple[str, str | None, str, str, list[str]]]:
+def _commits(repo: Path, warnings: list[str], after: str | None = None,
+             ) -> Iterator[tuple[str, str | None, str, str, list[str]]]:
     """(sha, first parent, commit epoch time, message, changed paths) of each
-    commit of HEAD's first-parent chain, merges diffed against their first
-    parent, oldest first. The paths are filtered here rather than by git: a
-    few dozen glob pathspecs make git log twenty times slower."""
+    commit of HEAD's first-parent chain (after the commit `after`, when
+    given), merges diffed against their first parent, oldest first. The paths
+    are filtered here rather than by git: a few dozen glob pathspecs make git
+    log twenty times slower."""
     # Without rename detection a moved file also changes the directory it left.
     raw, refused = diffs(repo, "log", "--first-parent", "--diff-merges=first-parent", "--reverse", "--no-renames",
-                         "-z", "--name-only", f"--format={_FORMAT}", "HEAD", "--")
+                         "-z", "--name-only", f"--format={_FORMAT}", f"{after}..HEAD" if after else "HEAD", "--")
     warnings += [refused] if refused else []
     for (sha, parents, committed, message), paths in log_records(raw, 4):
         yield sha, (parents.split() or [None])[0], committed, message.rstrip("\n"), paths
@@ -510,16 +512,9 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
     too_large = set(state.get("too_large", []))
     result = HistoryCollection()
     is_left_out = left_out(config)
-    commits = []  # (sha, first parent, committed_at, message, {source prefix: units it changes})
     refused: list[str] = []
-    for sha, parent, committed, message, paths in (_commits(repo, refused) if has_commits(repo) else ()):
-        touched = {}
-        for source in sources:
-            units = dict.fromkeys(u for p in paths for u in [source.unit_of(p)] if u is not None and not is_left_out(p))
-            if units:
-                touched[source.prefix] = units
-        if touched:
-            commits.append((sha, parent, committed, message, touched))
+    head = _head(repo)
+    commits = _walk(repo, sources, is_left_out, refused, state.get("walked"), head)
     wanted_commits = {sha for sha, *_ in commits}
     places = same_second_places([(sha, committed) for sha, _, committed, _, _ in commits])
     files: dict[str, Path] = {}  # event id -> its file
@@ -538,6 +533,8 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         if name not in files:
             done.discard(_commit_of(name))  # gone since it was written: read again
     done &= wanted_commits
+    if any(sha not in done and touched is None for sha, _, _, _, touched in commits):
+        commits = _walk(repo, sources, is_left_out, refused, None, head)  # a commit walked before is read again
     too_large = {name for name in too_large if _commit_of(name) in done}
 
     objects = Objects(repo)
@@ -582,7 +579,8 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
         result.events[source.family] = len(names)
         written += names
     write_json_atomic(state_path, {"settings": settings, "done": sorted(done), "written": sorted(written),
-                                   "too_large": sorted(too_large)})
+                                   "too_large": sorted(too_large),
+                                   "walked": {"head": head, "touched": [[sha, t] for sha, _, t, _, _ in commits]}})
     full_list = None
     if result.problems:
         full_list = Path(workspace) / WARNINGS_FILE
@@ -591,6 +589,59 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
     result.warnings = (refused + result.healed + too_large_warning("history event", sorted(too_large))
                        + summary(result.problems, full_list))
     return result
+
+
+Walked = list[tuple[str, "str | None", str, "str | None", "dict | None"]]
+
+
+def _head(repo: Path) -> str | None:
+    return text(git(repo, "rev-parse", "HEAD")).strip() if has_commits(repo) else None
+
+
+def _walk(repo: Path, sources: list[TreeSource], is_left_out: Callable[[str], bool], refused: list[str],
+          walked: dict | None, head: str | None) -> Walked:
+    """(sha, first parent, committed_at, message, {source prefix: units it
+    changes}) of the commits of HEAD's first-parent chain that touch a
+    source's files, oldest first. When the chain only grew since the last
+    walk (`walked`: its head and the commits it found), only the new commits
+    are walked; the earlier ones come from the last walk, with neither parent,
+    message nor units (None): they were read then."""
+    if head is None:
+        return []
+    after, earlier = _last_walk(walked)
+    if after == head:
+        return earlier
+    new = []
+    try:
+        for sha, parent, committed, message, paths in _commits(repo, refused, after):
+            if after is not None and not new and parent != after:
+                break  # the chain was rewritten
+            touched = {}
+            for source in sources:
+                units = dict.fromkeys(u for p in paths for u in [source.unit_of(p)]
+                                      if u is not None and not is_left_out(p))
+                if units:
+                    touched[source.prefix] = units
+            new.append((sha, parent, committed, message, touched))
+    except CollectError:
+        if after is None:
+            raise
+        new = []  # the last walk's head is gone
+    if after is not None and (not new or new[0][1] != after):
+        return _walk(repo, sources, is_left_out, refused, None, head)  # not a chain that grew: walked whole
+    return earlier + [c for c in new if c[4]]
+
+
+def _last_walk(walked: object) -> tuple[str | None, Walked]:
+    """The head of the last walk and the commits it found; (None, []) when
+    there is none, or it is of another shape."""
+    if not isinstance(walked, dict) or not isinstance(walked.get("head"), str):
+        return None, []
+    touched = walked.get("touched")
+    if not isinstance(touched, list) or not all(
+            isinstance(c, list) and len(c) == 2 and all(isinstance(v, str) for v in c) for c in touched):
+        return None, []
+    return walked["head"], [(sha, None, t, None, None) for sha, t in touched]
 
 
 def _commit_of(name: str) -> str:
