@@ -81,6 +81,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--commits", type=int, default=10000)
     parser.add_argument("--phases", action="store_true", help="time each step of each run")
+    parser.add_argument("--first-only", action="store_true",
+                        help="only the first run, and the workspace's disk use (for the largest histories)")
     args = parser.parse_args()
     repo = BUILD / f"repo-{args.commits}"
     if not (repo / ".git").exists():
@@ -106,6 +108,13 @@ def main() -> int:
     first = run_measured(varnel, check=True)
     events, events_bytes, events_du = files_size(work / ".varnel" / "events")
     print(f"event files: {events:,}, {events_bytes / MIB:.1f} MiB (du {events_du / MIB:.1f} MiB)")
+    if args.first_only:
+        _, _, workspace_du = files_size(work / ".varnel")
+        print(f"first run: {first.seconds:.1f} s, peak {first.peak_mib:.0f} MiB, workspace du "
+              f"{workspace_du / MIB:.0f} MiB")
+        for step, seconds in steps(first) if args.phases else ():
+            print(f"  {step:<58} {seconds:>8.2f} s")
+        return 0
     nothing_new = run_measured(varnel, check=True)
     head = git(work, "rev-parse", "HEAD").strip()
     fast_import(work, fast_import_stream(10, random.Random(6), start=args.commits, parent=head))
