@@ -217,12 +217,13 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
 
         progress.step("Explaining signals")
         try:
-            explanations = explstage.Phase3Engine(stage.path).run()
+            # Only whether there are any: the explanations are the workspace's, not held through the run.
+            explained = bool(explstage.Phase3Engine(stage.path).run())
         except FileNotFoundError:
-            explanations = []  # no signals yet: too little history
+            explained = False  # no signals yet: too little history
         faults.write_point()
 
-        if explanations:
+        if explained:
             progress.step("Learning patterns")
             phase4 = patstage.Phase4Engine(stage.path, {"direction_threshold": config.direction_threshold})
             try:
