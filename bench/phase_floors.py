@@ -141,6 +141,7 @@ def engine(base: Path, phase: str, entry: str, reads: list[str], repeat: int) ->
 
 
 def floor(base: Path, reads: list[str], writes: list[str], repeat: int) -> float:
+    """Best seconds of `repeat` tries of bench/event_floor on the phase's inputs and outputs."""
     scratch = BUILD / "floors-scratch"
     shutil.rmtree(scratch, ignore_errors=True)
     scratch.mkdir(parents=True)
@@ -174,7 +175,8 @@ def main() -> int:
             references[phase] = timed(REFERENCE, str(fresh(small, reads)), phase, tests)[0]
         print(f"{phase + ' ' + entry:<22} {engine_s:>8.2f} {floor_s:>8.2f} {engine_s / floor_s:>8.2f} {peak:>9.0f}   "
               f"{references[phase]:>11.2f} {beside:>9.2f} {references[phase] / beside:>10.1f}", flush=True)
-    shutil.rmtree(BUILD / "floors-run", ignore_errors=True)
+    for scratch in ("floors-run", "floors-scratch"):
+        shutil.rmtree(BUILD / scratch, ignore_errors=True)
     return 0
 
 
