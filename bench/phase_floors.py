@@ -5,15 +5,16 @@ events (bench/make_workspace.py) and every phase's outputs on it. Then, for
 each phase, in a fresh process on a fresh copy of the workspace files the
 phase reads, times the engine (its constructor and entry operation) and the
 reference the tests compare it with (tests/python/phaseN_reference.py), and
-prints the peak memory of the engine's process. The floor is reading and
+prints the peak memory of the engine's process; engine and floor are the
+best of --repeat tries, a reference is run once. The floor is reading and
 parsing the phase's inputs once and writing its outputs once, in their JSON
-forms, with the engines' own C++ reader and writer as varnel._common binds
-them (loads, dumps_pretty); the knowledge base, which is not JSON, is read
-and written as bytes. Phase 4's reference models discovery only: the
-candidates, not the knowledge base. The references may be measured on a
-smaller workspace (--reference-events), the engine then again beside them.
+forms, with the engines' own C++ reader and writer (bench/event_floor.cpp,
+on one thread); the knowledge base, which is not JSON, is read and written
+as bytes. Phase 4's reference models discovery only: the candidates, not the
+knowledge base. The references may be measured on a smaller workspace
+(--reference-events), the engine then again beside them.
 
-    python bench/phase_floors.py [--events 100000] [--reference-events 100000]
+    python bench/phase_floors.py [--events 100000] [--reference-events N] [--repeat 3]
 """
 
 import argparse
@@ -24,7 +25,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from bench_support import BUILD, ROOT, last_json_line, run_measured
+from bench_support import BUILD, ROOT, build, last_json_line, run_measured
 from make_workspace import write_workspace
 
 # (phase, entry operation, what it reads, what it writes), in run order.
@@ -90,30 +91,6 @@ else:
 print(json.dumps({"seconds": time.perf_counter() - start}))
 """
 
-FLOOR = r"""
-import json, sys, time
-from pathlib import Path
-from varnel._common import dumps_pretty, loads
-base, scratch = Path(sys.argv[1]), Path(sys.argv[2])
-reads, writes = sys.argv[3].split(","), sys.argv[4].split(",")
-inputs = [p for folder in reads for p in sorted((base / folder).iterdir()) if p.is_file()]
-# The outputs' values are ready before the clock starts, as an engine's are when it writes.
-outputs = [(scratch / p.name, loads(p.read_text(encoding="utf-8")) if p.suffix == ".json" else p.read_bytes())
-           for folder in writes for p in sorted((base / folder).iterdir()) if p.is_file()]
-start = time.perf_counter()
-for path in inputs:
-    if path.suffix == ".json":
-        loads(path.read_text(encoding="utf-8"))
-    else:
-        path.read_bytes()
-for path, value in outputs:
-    if isinstance(value, bytes):
-        path.write_bytes(value)
-    else:
-        path.write_text(dumps_pretty(value), encoding="utf-8")
-print(json.dumps({"seconds": time.perf_counter() - start}))
-"""
-
 PREPARE = r"""
 import sys
 from varnel import advstage, explstage, patstage, sigstage
@@ -141,44 +118,65 @@ def prepared(events: int) -> Path:
 
 
 def fresh(base: Path, reads: list[str]) -> Path:
-    """A copy of the folders a phase reads, and nothing else."""
+    """A copy of the folders a phase reads, and nothing else. The event
+    files, which every engine only reads, are linked: copying 100,000 files
+    takes longer than a phase."""
     ws = BUILD / "floors-run"
     shutil.rmtree(ws, ignore_errors=True)
     for folder in reads:
-        shutil.copytree(base / folder, ws / folder)
+        shutil.copytree(base / folder, ws / folder, copy_function=os.link if folder == "events" else shutil.copy2)
     return ws
 
 
-def timed(script: str, *args: str):
+def timed(script: str, *args: str) -> tuple[float, float]:
+    """The seconds the script prints and the peak memory of its process."""
     run = run_measured([sys.executable, "-c", script, *args], check=True, env=ENV)
     return last_json_line(run.stdout)["seconds"], run.peak_mib
+
+
+def engine(base: Path, phase: str, entry: str, reads: list[str], repeat: int) -> tuple[float, float]:
+    """Best seconds and largest peak of `repeat` runs, each on a fresh copy."""
+    runs = [timed(ENGINE, str(fresh(base, reads)), phase, entry) for _ in range(repeat)]
+    return min(seconds for seconds, _ in runs), max(peak for _, peak in runs)
+
+
+def floor(base: Path, reads: list[str], writes: list[str], repeat: int) -> float:
+    """Best seconds of `repeat` tries of bench/event_floor on the phase's inputs and outputs."""
+    scratch = BUILD / "floors-scratch"
+    shutil.rmtree(scratch, ignore_errors=True)
+    scratch.mkdir(parents=True)
+    command = [str(BUILD / "bench" / "event_floor"), *(str(base / r) for r in reads), "--write", str(scratch),
+               *(str(base / w) for w in writes)]
+    return min(float(subprocess.run(command, check=True, capture_output=True, text=True).stdout.split()[1])
+               for _ in range(repeat))
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--events", type=int, default=100_000)
     parser.add_argument("--reference-events", type=int, help="the references' workspace (default: --events)")
+    parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
+    build("event_floor")
     base = prepared(args.events)
     small = prepared(args.reference_events) if args.reference_events else base
-    small_events = args.reference_events or args.events
     tests = str(ROOT / "tests" / "python")
-    scratch = BUILD / "floors-scratch"
 
-    print(f"engines at {args.events:,} events, references at {small_events:,}; floor: varnel._common loads and "
-          f"dumps_pretty")
+    print(f"engines at {args.events:,} events, references at {args.reference_events or args.events:,}; floor: "
+          f"bench/event_floor (C++ reader and writer)")
     print(f"{'phase':<22} {'seconds':>8} {'floor s':>8} {'x floor':>8} {'peak MiB':>9}   {'reference s':>11} "
           f"{'engine s':>9} {'ref/engine':>10}")
+    references = {}  # phase 2's two entries share one reference run
     for phase, entry, reads, writes in PHASES:
-        engine_s, peak = timed(ENGINE, str(fresh(base, reads)), phase, entry)
-        shutil.rmtree(scratch, ignore_errors=True)
-        scratch.mkdir(parents=True)
-        floor_s, _ = timed(FLOOR, str(base), str(scratch), ",".join(reads), ",".join(writes))
-        beside = engine_s if small is base else timed(ENGINE, str(fresh(small, reads)), phase, entry)[0]
-        reference_s, _ = timed(REFERENCE, str(fresh(small, reads)), phase, tests)
+        engine_s, peak = engine(base, phase, entry, reads, args.repeat)
+        floor_s = floor(base, reads, writes, args.repeat)
+        beside = engine_s if small is base else engine(small, phase, entry, reads, args.repeat)[0]
+        if phase not in references:
+            references[phase] = timed(REFERENCE, str(fresh(small, reads)), phase, tests)[0]
         print(f"{phase + ' ' + entry:<22} {engine_s:>8.2f} {floor_s:>8.2f} {engine_s / floor_s:>8.2f} {peak:>9.0f}   "
-              f"{reference_s:>11.2f} {beside:>9.2f} {reference_s / beside:>10.1f}", flush=True)
-    shutil.rmtree(BUILD / "floors-run", ignore_errors=True)
+              f"{references[phase]:>11.2f} {beside:>9.2f} {references[phase] / beside:>10.1f}", flush=True)
+    for scratch in ("floors-run", "floors-scratch"):
+        shutil.rmtree(BUILD / scratch, ignore_errors=True)
     return 0
 
 
