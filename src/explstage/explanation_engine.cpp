@@ -1,6 +1,7 @@
 // Loading signals, building explanation records and writing them.
 #include "explstage/explanation_engine.hpp"
 
+#include <string>
 #include <utility>
 
 #include "common/clock.hpp"
@@ -26,6 +27,8 @@ Value take(Value& signal, std::string_view key) {
   if (member == nullptr) throw MissingKeyError(std::string(key));
   return std::move(*member);
 }
+
+constexpr std::size_t kWriteChunk = 1 << 20;
 
 }  // namespace
 
@@ -64,10 +67,24 @@ json::Array ExplanationEngine::run(vocab::PlainLanguage& helper) const {
   if (signals.empty()) throw NotFoundError(std::string(kNoSignalsMessage));
   json::Array records;
   records.reserve(signals.size());
-  for (Value& signal : signals) records.push_back(explain(std::move(signal), helper));
-  Value all(std::move(records));
-  files::write_atomic(workspace::explanations_file(layout_.phase3), json::dumps(all, json::kPretty));
-  return std::move(all.as_array());
+  // Written as the records are made, a megabyte at a time: the file's text is
+  // never held whole beside the signals and the records.
+  files::AtomicFile file(workspace::explanations_file(layout_.phase3));
+  std::string text;
+  json::ArrayWriter writer(text, json::kPretty);
+  for (Value& signal : signals) {
+    records.push_back(explain(std::move(signal), helper));
+    signal = Value();  // what the record did not take
+    writer.element(records.back());
+    if (text.size() >= kWriteChunk) {
+      file.write(text);
+      text.clear();
+    }
+  }
+  writer.finish();
+  file.write(text);
+  file.commit();
+  return records;
 }
 
 std::string explanation_hash(const Value& data) { return content_id(data, 64); }
