@@ -55,3 +55,13 @@ def test_an_accepted_deviation_that_expires_ends_the_record(history):
     memo["until"] = "2000-01-01T00:00:00+00:00"  # as it will read once the day has passed
     (ws / "last-run.json").write_text(json.dumps(memo), encoding="utf-8")
     assert RECALLED not in analyze(history).stderr
+
+
+def test_a_record_that_cannot_be_written_fails_nothing(history):
+    analyze(history)
+    memo = history / ".varnel" / "last-run.json"
+    memo.unlink()
+    memo.mkdir()  # in the way of the record, as a full disk would be
+    done = analyze(history, "--fresh")
+    assert "varnel advisory for" in done.stdout and "Traceback" not in done.stderr
+    assert RECALLED not in analyze(history).stderr

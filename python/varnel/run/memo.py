@@ -122,8 +122,8 @@ def forget(workspace: Path) -> None:
     """The record dropped, before a run that may change the results."""
     try:
         (workspace / MEMO).unlink()
-    except FileNotFoundError:
-        pass
+    except OSError:
+        pass  # none, or not a file: no record either way
 
 
 def record(workspace: Path, digest: str, report: str, level: str, complete: bool,
@@ -139,10 +139,13 @@ def record(workspace: Path, digest: str, report: str, level: str, complete: bool
         return
     expiries = [_instant(e["expires_at"]) for e in AcceptedDeviations(workspace).entries() if e.get("expires_at")]
     until = min((moment for moment in expiries if moment is not None and moment > now), default=None)
-    write_text_atomic(workspace / MEMO, json.dumps({
-        "version": _VERSION, "seen": digest, "at": now.strftime("%Y-%m-%d %H:%M UTC"),
-        "until": until.isoformat() if until is not None else None, "level": level, "complete": complete,
-        "report": report}))
+    try:
+        write_text_atomic(workspace / MEMO, json.dumps({
+            "version": _VERSION, "seen": digest, "at": now.strftime("%Y-%m-%d %H:%M UTC"),
+            "until": until.isoformat() if until is not None else None, "level": level, "complete": complete,
+            "report": report}))
+    except OSError:
+        pass  # a full disk, say: the run has succeeded, and the next one runs in full
 
 
 def _instant(text: object) -> datetime | None:
