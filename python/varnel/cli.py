@@ -222,11 +222,15 @@ def _page(option: str, workspace: Path, target: Path, record: dict | None = None
     _write(option, target, page(workspace, record))
 
 
+def _run_subject(args: argparse.Namespace) -> tuple[Path, Config, Path]:
+    """The repository, settings and workspace (created when missing) of an analysis."""
+    repo = _repository(args)
+    return repo, _settings(args, repo), _workspace(args, repo, create=True)
+
+
 def _cmd_analyze(args: argparse.Namespace) -> int:
     _summary_file(args)
-    repo = _repository(args)
-    config = _settings(args, repo)
-    workspace = _workspace(args, repo, create=True)
+    repo, config, workspace = _run_subject(args)
     with _hold(args, workspace):
         window = _window(args, config, repo)
         # The CI channels are made from the run itself, so they run it.
@@ -280,9 +284,7 @@ def _cmd_verify(args: argparse.Namespace) -> int:
     _summary_file(args)
     from .report.render import RENDERERS, level, report_record
 
-    repo = _repository(args)
-    config = _settings(args, repo)
-    workspace = _workspace(args, repo, create=True)
+    repo, config, workspace = _run_subject(args)
     with _hold(args, workspace):
         memo.forget(workspace)
         result = _analysis(args, repo, config, workspace, _window(args, config, repo), verifying=True)

@@ -7,7 +7,6 @@
 #include "bindings/glue/python_call.hpp"
 #include "common/clock.hpp"
 #include "common/content_id.hpp"
-#include "common/errors.hpp"
 #include "common/json_reader.hpp"
 #include "common/json_writer.hpp"
 #include "common/number_format.hpp"
@@ -80,19 +79,11 @@ NB_MODULE(_common, m) {
       "cached_events",
       [](nb::handle events_dir) {
         const std::filesystem::path dir = vb::path_from_python(events_dir);
-        const ws::EventCache cache(ws::event_cache_path(dir));
+        const ws::EventReader reader(dir);
         nb::dict out;
-        if (cache.size() == 0) return out;
         vb::PythonBuilder build;
         for (const std::string& name : ws::list_event_files(dir)) {
-          const auto key = ws::file_key(dir / name);
-          const auto bytes = key ? cache.encoded(name, *key) : std::nullopt;
-          if (!bytes) continue;
-          try {
-            out[vb::text_to_python(name)] = build.convert(ws::decode_event(*bytes));
-          } catch (const varnel::Error&) {
-            // a damaged entry: the caller reads the file
-          }
+          if (const auto event = reader.cached(name)) out[vb::text_to_python(name)] = build.convert(*event);
         }
         return out;
       },

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
@@ -241,20 +242,21 @@ json::Value decode_event(std::string_view bytes) {
 EventReader::EventReader(const std::filesystem::path& events_dir)
     : dir_(events_dir), cache_(event_cache_path(events_dir)) {}
 
-json::Value EventReader::read(const std::string& name, const json::Projection* projection) const {
-  const std::filesystem::path path = dir_ / name;
-  if (cache_.size() > 0) {
-    if (const auto key = file_key(path)) {
-      if (const auto bytes = cache_.encoded(name, *key)) {
-        try {
-          return decode_event(*bytes);
-        } catch (const Error&) {
-          // a damaged entry: the file itself says what it holds
-        }
-      }
-    }
+std::optional<json::Value> EventReader::cached(const std::string& name) const {
+  if (cache_.size() == 0) return std::nullopt;
+  const auto key = file_key(dir_ / name);
+  const auto bytes = key ? cache_.encoded(name, *key) : std::nullopt;
+  if (!bytes) return std::nullopt;
+  try {
+    return decode_event(*bytes);
+  } catch (const Error&) {
+    return std::nullopt;  // a damaged entry: the file itself says what it holds
   }
-  return json::read_file(path, projection);
+}
+
+json::Value EventReader::read(const std::string& name, const json::Projection* projection) const {
+  if (auto event = cached(name)) return std::move(*event);
+  return json::read_file(dir_ / name, projection);
 }
 
 CacheRefresh refresh_event_cache(const std::filesystem::path& events_dir, const std::filesystem::path& previous,

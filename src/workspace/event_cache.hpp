@@ -72,6 +72,8 @@ class EventReader {
  public:
   explicit EventReader(const std::filesystem::path& events_dir);
   json::Value read(const std::string& name, const json::Projection* projection = nullptr) const;
+  // The event of file `name` when the cache holds it as the file is now.
+  std::optional<json::Value> cached(const std::string& name) const;
 
  private:
   std::filesystem::path dir_;

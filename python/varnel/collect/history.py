@@ -627,7 +627,7 @@ def _walk(repo: Path, sources: list[TreeSource], is_left_out: Callable[[str], bo
         if after is None:
             raise
         new = []  # the last walk's head is gone
-    if after is not None and (not new or new[0][1] != after):
+    if after is not None and not new:
         return _walk(repo, sources, is_left_out, refused, None, head)  # not a chain that grew: walked whole
     return earlier + [c for c in new if c[4]]
 

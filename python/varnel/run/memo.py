@@ -107,9 +107,7 @@ def recall(workspace: Path, digest: str, now: datetime | None = None) -> Recalle
     try:
         memo = json.loads((workspace / MEMO).read_text(encoding="utf-8"))
         if memo.get("version") != _VERSION or memo.get("seen") != digest:
-            return None
-        if not (workspace / "phase5" / "report.json").is_file():
-            return None  # its results are gone
+            return None  # a result removed or damaged since is in the digest too
         until = memo.get("until")
         if until is not None and (now or datetime.now(timezone.utc)) >= datetime.fromisoformat(until):
             return None
@@ -133,11 +131,12 @@ def record(workspace: Path, digest: str, report: str, level: str, complete: bool
     when the window ended at the current time rather than at the newest
     commit: the same workspace gives another window later."""
     from ..accepted import AcceptedDeviations
+    from .events import instant  # loaded by the run itself already
 
     now = now or datetime.now(timezone.utc)
     if any(is_commit and moment > now for moment, _, is_commit in timed):
         return
-    expiries = [_instant(e["expires_at"]) for e in AcceptedDeviations(workspace).entries() if e.get("expires_at")]
+    expiries = [instant(str(e["expires_at"])) for e in AcceptedDeviations(workspace).entries() if e.get("expires_at")]
     until = min((moment for moment in expiries if moment is not None and moment > now), default=None)
     try:
         write_text_atomic(workspace / MEMO, json.dumps({
@@ -147,10 +146,3 @@ def record(workspace: Path, digest: str, report: str, level: str, complete: bool
     except OSError:
         pass  # a full disk, say: the run has succeeded, and the next one runs in full
 
-
-def _instant(text: object) -> datetime | None:
-    try:
-        moment = datetime.fromisoformat(str(text).replace("Z", "+00:00"))
-    except ValueError:
-        return None
-    return moment if moment.tzinfo else moment.replace(tzinfo=timezone.utc)
