@@ -91,7 +91,7 @@ def _range(args: argparse.Namespace, repo: Path) -> CommitRange | None:
 
 
 def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: Path, window: Window,
-              verifying: bool = False) -> Analysis:
+              progress: Progress, verifying: bool = False) -> Analysis:
     """The analysis the command asks for; when `verifying`, compared with
     --against FILE or the latest kept advisory, if there is one."""
     from .run.analysis import analyze, kept_advisories, verify
@@ -112,7 +112,6 @@ def _analysis(args: argparse.Namespace, repo: Path, config: Config, workspace: P
                 break
             print(f"varnel: warning: the kept advisory {kept} is damaged ({problem}); compared with an earlier one",
                   file=sys.stderr)
-    progress = Progress(quiet=args.quiet)
     try:
         if against is None:
             return analyze(repo, workspace, progress, config, window)
@@ -236,13 +235,14 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
         # The CI channels are made from the run itself, so they run it.
         recallable = not (args.fresh or args.sarif or args.codequality or args.github)
         seen = memo.seen(repo, workspace, config, window, args.format) if recallable else None
+        progress = Progress(quiet=args.quiet)
         recalled = memo.recall(workspace, seen) if seen else None
         if recalled is not None:
-            return _recall(args, workspace, recalled)
+            return _recall(args, workspace, recalled, progress)
         memo.forget(workspace)
         from .report.render import RENDERERS, level, report_record
 
-        result = _analysis(args, repo, config, workspace, window)
+        result = _analysis(args, repo, config, workspace, window, progress)
         report, found = RENDERERS[args.format](result), level(result)
         with _published():
             _emit(args, report)
@@ -251,15 +251,17 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
                 _page("--html", result.workspace, Path(args.html), report_record(result))
         if recallable:
             memo.record(workspace, memo.seen(repo, workspace, config, window, args.format), report, found,
-                        result.complete, result.events.timed())
+                        result.complete, progress.warned, result.events.timed())
     return _status(result.complete, _met(args, found))
 
 
-def _recall(args: argparse.Namespace, workspace: Path, recalled: memo.Recalled) -> int:
-    """The report of the last run, which saw everything as it is now."""
+def _recall(args: argparse.Namespace, workspace: Path, recalled: memo.Recalled, progress: Progress) -> int:
+    """The report of the last run, which saw everything as it is now, with its warnings."""
     if not args.quiet:
         print(f"varnel: nothing new since the run of {recalled.at}: its report follows "
               "(--fresh runs every phase again)", file=sys.stderr)
+    for warning in recalled.warnings:
+        progress.warn(warning)
     _emit(args, recalled.report)
     if args.html:
         _page("--html", workspace, Path(args.html))
@@ -287,7 +289,8 @@ def _cmd_verify(args: argparse.Namespace) -> int:
     repo, config, workspace = _run_subject(args)
     with _hold(args, workspace):
         memo.forget(workspace)
-        result = _analysis(args, repo, config, workspace, _window(args, config, repo), verifying=True)
+        result = _analysis(args, repo, config, workspace, _window(args, config, repo), Progress(quiet=args.quiet),
+                           verifying=True)
     with _published():
         _emit(args, RENDERERS[args.format](result))
         if result.previous is None:  # standard output of --format json stays one document

@@ -25,6 +25,7 @@ class Progress:
         self.quiet = quiet
         self.live = not quiet and self.stream.isatty() and os.environ.get("TERM") != "dumb"
         self._open = False
+        self.warned: list[str] = []  # every warning given, in order
 
     def step(self, text: str) -> None:
         """A stage begins."""
@@ -51,6 +52,7 @@ class Progress:
     def warn(self, text: str) -> None:
         """Shown even when quiet: something the user should know about the result."""
         self._end_line()
+        self.warned.append(text)
         self.stream.write(f"warning: {clean(text)}\n")
         self.stream.flush()
 

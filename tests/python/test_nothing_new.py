@@ -65,3 +65,12 @@ def test_a_record_that_cannot_be_written_fails_nothing(history):
     done = analyze(history, "--fresh")
     assert "varnel advisory for" in done.stdout and "Traceback" not in done.stderr
     assert RECALLED not in analyze(history).stderr
+
+
+def test_a_recalled_run_gives_the_warnings_of_the_run_it_recalls(history):
+    commit(history, {"main.tf": 'resource "a" "b" {\n'}, "an unreadable configuration", date="2026-03-13T10:00:00Z")
+    first, again = analyze(history, "--quiet"), analyze(history, "--quiet")
+    warned = [line for line in first.stderr.splitlines() if line.startswith("warning:")]
+    assert warned and "main.tf" in warned[0]
+    assert [line for line in again.stderr.splitlines() if line.startswith("warning:")] == warned
+    assert again.stdout == first.stdout

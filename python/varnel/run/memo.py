@@ -7,8 +7,8 @@ the environment the pattern engine reads, and the size, times and inode of
 every entry of the workspace a run reads (the events, the collection state,
 the accepted deviations, the labels, the results themselves). A later
 `analyze` that finds all of it as it was would collect nothing and compute
-the same results, so it prints the recorded report instead (`recall`), in
-the time it takes to see that.
+the same results, so it prints the recorded report and gives the warnings
+that run gave instead (`recall`), in the time it takes to see that.
 
 The record holds one format's report: asking for another, for a CI
 channel, or for a verification runs in full, as does `--fresh`. It holds
@@ -36,7 +36,7 @@ from ..files import write_text_atomic
 from .window import Window
 
 MEMO = "last-run.json"
-_VERSION = 1
+_VERSION = 2
 _RESULTS = ("phase2", "phase3", "phase4", "phase5")
 _WRITTEN = ("history", "events-damaged")  # what runs write and never read back
 _NOT_READ = (MEMO, ".lock", ".publishing", "report.html")
@@ -50,6 +50,7 @@ class Recalled:
     report: str
     level: str
     complete: bool
+    warnings: tuple[str, ...]  # what that run warned of, said again
     at: str  # when that run ended
 
 
@@ -111,7 +112,8 @@ def recall(workspace: Path, digest: str, now: datetime | None = None) -> Recalle
         until = memo.get("until")
         if until is not None and (now or datetime.now(timezone.utc)) >= datetime.fromisoformat(until):
             return None
-        return Recalled(str(memo["report"]), str(memo["level"]), bool(memo["complete"]), str(memo["at"]))
+        return Recalled(str(memo["report"]), str(memo["level"]), bool(memo["complete"]),
+                        tuple(str(w) for w in memo["warnings"]), str(memo["at"]))
     except (OSError, ValueError, KeyError, TypeError, AttributeError):
         return None
 
@@ -124,7 +126,7 @@ def forget(workspace: Path) -> None:
         pass  # none, or not a file: no record either way
 
 
-def record(workspace: Path, digest: str, report: str, level: str, complete: bool,
+def record(workspace: Path, digest: str, report: str, level: str, complete: bool, warnings: list[str],
            timed: list[tuple[datetime, str, bool]], now: datetime | None = None) -> None:
     """What this run saw and printed, for a later run that sees the same;
     `timed` is the run's (time, event id, is a commit). Nothing is recorded
@@ -142,7 +144,7 @@ def record(workspace: Path, digest: str, report: str, level: str, complete: bool
         write_text_atomic(workspace / MEMO, json.dumps({
             "version": _VERSION, "seen": digest, "at": now.strftime("%Y-%m-%d %H:%M UTC"),
             "until": until.isoformat() if until is not None else None, "level": level, "complete": complete,
-            "report": report}))
+            "warnings": warnings, "report": report}))
     except OSError:
         pass  # a full disk, say: the run has succeeded, and the next one runs in full
 
