@@ -232,11 +232,12 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
     repo, config, workspace = _run_subject(args)
     with _hold(args, workspace):
         window = _window(args, config, repo)
-        # The CI channels are made from the run itself, so they run it.
-        recallable = not (args.fresh or args.sarif or args.codequality or args.github)
-        seen = memo.seen(repo, workspace, config, window, args.format) if recallable else None
+        # The CI channels are made from the run itself, so they run it and it keeps no record.
+        recordable = not (args.sarif or args.codequality or args.github)
         progress = Progress(quiet=args.quiet)
-        recalled = memo.recall(workspace, seen) if seen else None
+        recalled = None
+        if recordable and not args.fresh:
+            recalled = memo.recall(workspace, memo.seen(repo, workspace, config, window, args.format))
         if recalled is not None:
             return _recall(args, workspace, recalled, progress)
         memo.forget(workspace)
@@ -249,7 +250,7 @@ def _cmd_analyze(args: argparse.Namespace) -> int:
             _channels(args, result)
             if args.html:
                 _page("--html", result.workspace, Path(args.html), report_record(result))
-        if recallable:
+        if recordable:
             memo.record(workspace, memo.seen(repo, workspace, config, window, args.format), report, found,
                         result.complete, progress.warned, result.events.timed())
     return _status(result.complete, _met(args, found))

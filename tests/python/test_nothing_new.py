@@ -39,6 +39,7 @@ def test_whatever_a_run_reads_that_changed_runs_it_again(history):
     assert runs_in_full(change=lambda: (history / ".varnel.toml").write_text("min_baseline = 4\n"))
     assert runs_in_full("--last", "3")
     assert runs_in_full("--fresh")
+    assert RECALLED in analyze(history, "--format", "json").stderr  # a fresh run is recorded too
     assert runs_in_full(change=lambda: varnel("accept", "git/files_touched", str(history)))
     assert runs_in_full(change=lambda: (ws / "phase4" / "knowledge.db").write_bytes(b""))
     assert RECALLED in analyze(history, "--format", "json").stderr
