@@ -32,6 +32,9 @@ NB_MODULE(explstage, m) {
       .def(
           "run", [](const Engine& e) { return vb::unlocked([&] { return e.run(friendly); }); },
           "Explains every signal, writes phase3/explanations.json and returns the records.")
+      .def(
+          "write", [](const Engine& e) { return vb::unlocked([&] { return e.write(friendly); }); },
+          "As run, asking varnel.friendly once per distinct question and holding no records: returns how many signals it explained.")
       // Kept for callers of the engine's internals.
       .def(
           "_load_signals", [](const Engine& e) { return vb::unlocked([&] { return e.load_signals(); }); },

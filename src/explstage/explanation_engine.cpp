@@ -1,6 +1,7 @@
 // Loading signals, building explanation records and writing them.
 #include "explstage/explanation_engine.hpp"
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "common/files.hpp"
 #include "common/json_writer.hpp"
 #include "explstage/summary_template.hpp"
+#include "vocab/remembered.hpp"
 #include "workspace/signal_files.hpp"
 
 namespace varnel::explstage {
@@ -63,19 +65,30 @@ Value explain(Value&& signal, vocab::PlainLanguage& helper) {
 }
 
 json::Array ExplanationEngine::run(vocab::PlainLanguage& helper) const {
+  json::Array records;
+  explain_all(helper, [&](Value&& record) { records.push_back(std::move(record)); });
+  return records;
+}
+
+std::size_t ExplanationEngine::write(vocab::PlainLanguage& helper) const {
+  vocab::RememberedPlainLanguage language(helper);  // the same values recur across signals
+  return explain_all(language, {});
+}
+
+std::size_t ExplanationEngine::explain_all(vocab::PlainLanguage& helper,
+                                           const std::function<void(Value&&)>& keep) const {
   json::Array signals = load_signals();
   if (signals.empty()) throw NotFoundError(std::string(kNoSignalsMessage));
-  json::Array records;
-  records.reserve(signals.size());
   // Written as the records are made, a megabyte at a time: the file's text is
   // never held whole beside the signals and the records.
   files::AtomicFile file(workspace::explanations_file(layout_.phase3));
   std::string text;
   json::ArrayWriter writer(text, json::kPretty);
   for (Value& signal : signals) {
-    records.push_back(explain(std::move(signal), helper));
+    Value record = explain(std::move(signal), helper);
     signal = Value();  // what the record did not take
-    writer.element(records.back());
+    writer.element(record);
+    if (keep) keep(std::move(record));
     if (text.size() >= kWriteChunk) {
       file.write(text);
       text.clear();
@@ -84,7 +97,7 @@ json::Array ExplanationEngine::run(vocab::PlainLanguage& helper) const {
   writer.finish();
   file.write(text);
   file.commit();
-  return records;
+  return signals.size();
 }
 
 std::string explanation_hash(const Value& data) { return content_id(data, 64); }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "common/json_value.hpp"
@@ -32,7 +33,15 @@ class ExplanationEngine {
   // throws NotFoundError; on any failure nothing is written.
   json::Array run(vocab::PlainLanguage& helper) const;
 
+  // As run, for a helper whose answers depend on its arguments alone: asks
+  // it once per distinct question and holds no records; returns how many
+  // signals it explained.
+  std::size_t write(vocab::PlainLanguage& helper) const;
+
  private:
+  // Writes the explanations, handing each record to `keep` when given.
+  std::size_t explain_all(vocab::PlainLanguage& helper, const std::function<void(json::Value&&)>& keep) const;
+
   workspace::Layout layout_;
 };
 

@@ -268,6 +268,43 @@ class TestHelperPort:
             ["relative_change", "5", "None"], ["metric_insight", "['odd', 'metric']", "up"],
         ]
 
+    def test_write_asks_once_per_distinct_question_and_writes_what_run_writes(self, tmp_path):
+        write_signals(tmp_path, "ci", [
+            signal("run_duration", 3, {"mean": 2.0}),
+            signal("run_duration", 3, {"mean": 2.0}),
+            signal("run_duration", 3.0, {"mean": 2.0}),  # 3.0 is not 3 to the helper
+            signal("run_duration", 3, {"mean": 2}),
+            signal("run_duration", 1, {"mean": 2.0}),
+        ])
+        helper = """
+            CALLS = []
+            def relative_change(current, baseline):
+                CALLS.append(["relative_change", repr(current), repr(baseline)])
+                return f"{current!r} against {baseline!r}"
+            def metric_insight(metric, direction):
+                CALLS.append(["metric_insight", metric, direction])
+                return direction
+        """
+        script = """
+            import re
+            from varnel import explstage
+            returned = [r["summary"] for r in explstage.Phase3Engine(WS).run()]
+            del helper.CALLS[:]
+            count = explstage.Phase3Engine(WS).write()
+            written = json.loads((WS / "phase3" / "explanations.json").read_text())
+            print(json.dumps([count, returned, [r["summary"] for r in written], helper.CALLS]))
+        """
+        done = run_with_helper(helper, script, tmp_path)
+        assert done.returncode == 0, done.stderr
+        count, returned, written, calls = json.loads(done.stdout.splitlines()[-1])
+        assert count == 5 and written == returned
+        assert returned[2] == "This CI build took 3.0 seconds \u2014 3.0 against 2.0. up"
+        assert calls == [
+            ["relative_change", "3", "2.0"], ["metric_insight", "run_duration", "up"],
+            ["relative_change", "3.0", "2.0"], ["relative_change", "3", "2"],
+            ["relative_change", "1", "2.0"], ["metric_insight", "run_duration", "down"],
+        ]
+
     def test_helper_errors_propagate_and_nothing_is_written(self, tmp_path):
         write_signals(tmp_path, "ci", [signal("run_duration", 3, {"mean": 2.0})])
         helper = """

@@ -217,8 +217,8 @@ def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, wi
 
         progress.step("Explaining signals")
         try:
-            # Only whether there are any: the explanations are the workspace's, not held through the run.
-            explained = bool(explstage.Phase3Engine(stage.path).run())
+            # Only whether there are any: the explanations are the workspace's, never held by the run.
+            explained = explstage.Phase3Engine(stage.path).write() > 0
         except FileNotFoundError:
             explained = False  # no signals yet: too little history
         faults.write_point()
