@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/real_text.hpp"
 #include "common/files.hpp"
 #include "common/utf8.hpp"
 
@@ -443,8 +444,7 @@ class Parser {
   // real becomes an infinity, below it a zero of the same sign.
   static double parse_real(const char* start, const char* stop) {
     double d = 0.0;
-    auto res = std::from_chars(start, stop, d);
-    if (res.ec == std::errc()) return d;
+    if (realtext::parse(start, stop, d) == std::errc()) return d;
     const bool negative = *start == '-';
     // Out of range: decide by the decimal magnitude of the first non-zero digit.
     long exponent = 0;

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "common/errors.hpp"
+#include "common/real_text.hpp"
 
 namespace varnel::json {
 
@@ -49,8 +50,7 @@ double Value::to_double() const {
     case Kind::BigInt: {
       const std::string& d = as_bigint().digits;
       double out = 0.0;
-      auto res = std::from_chars(d.data(), d.data() + d.size(), out);
-      if (res.ec != std::errc() || !std::isfinite(out)) {
+      if (realtext::parse(d.data(), d.data() + d.size(), out) != std::errc() || !std::isfinite(out)) {
         throw OverflowError("int too large to convert to float");
       }
       return out;

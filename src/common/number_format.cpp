@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "common/errors.hpp"
+#include "common/real_text.hpp"
 
 namespace varnel::numfmt {
 
@@ -201,7 +202,7 @@ double round_half_even(double x, int ndigits) {
   if (ndigits > 340) return x;
   const std::string text = fixed(x, ndigits);
   double out = 0.0;
-  std::from_chars(text.data(), text.data() + text.size(), out);
+  realtext::parse(text.data(), text.data() + text.size(), out);
   return out;
 }
 

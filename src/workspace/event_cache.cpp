@@ -174,9 +174,16 @@ void put_entry(std::string& out, const std::string& name, const FileKey& key, st
 std::optional<FileKey> file_key(const std::filesystem::path& path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+#ifdef __APPLE__  // the same times under Apple's names
+  const timespec& modified = info.st_mtimespec;
+  const timespec& changed = info.st_ctimespec;
+#else
+  const timespec& modified = info.st_mtim;
+  const timespec& changed = info.st_ctim;
+#endif
   return FileKey{static_cast<std::uint64_t>(info.st_size),
-                 static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
-                 static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec,
+                 static_cast<std::int64_t>(modified.tv_sec) * 1000000000 + modified.tv_nsec,
+                 static_cast<std::int64_t>(changed.tv_sec) * 1000000000 + changed.tv_nsec,
                  static_cast<std::uint64_t>(info.st_ino), static_cast<std::uint64_t>(info.st_dev)};
 }
 
