@@ -65,10 +65,10 @@ def event_name(file_name: str, prefix: str) -> str:
     return tail if dash and len(head) == _PLACE_DIGITS and head.isdigit() else rest
 
 
-def place_files(events: Path, prefix: str, places: dict[str, int], rest_of: Callable[[str], str]) -> dict[str, Path]:
-    """The event files of `prefix` by the name they were given, each renamed
-    to carry its commit's place now (`rest_of` gives a name's commit): a
-    commit merged in can take a place before others of its second."""
+def place_files(events: Path, prefix: str, places: dict[str, int], rest_of: Callable[[str], str]) -> dict[str, str]:
+    """The names of the event files of `prefix` by the name they were given,
+    each renamed to carry its commit's place now (`rest_of` gives a name's
+    commit): a commit merged in can take a place before others of its second."""
     found = {}
     with os.scandir(events) as entries:  # names first: a Path for each of many thousands of events costs seconds
         names = [e.name for e in entries if e.name.startswith(prefix) and e.name.endswith(".json")]
@@ -77,7 +77,7 @@ def place_files(events: Path, prefix: str, places: dict[str, int], rest_of: Call
         wanted = event_file(prefix, rest, places.get(rest_of(rest)))
         if wanted != name:
             os.replace(events / name, events / wanted)
-        found[rest] = events / wanted
+        found[rest] = wanted
     return found
 
 

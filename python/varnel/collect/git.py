@@ -204,13 +204,14 @@ def own_commits(repo: Path, config: Config) -> tuple[list[tuple[str, str]], int]
 
 
 def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None] | None = None,
-                config: Config | None = None, is_intact: Callable[[Path], bool] = intact) -> GitCollection:
+                config: Config | None = None, is_intact: Callable[[str], bool] | None = None) -> GitCollection:
     """Brings ``workspace/events`` in line with the commits reachable from HEAD;
-    `is_intact` tells a damaged event file (a run's index of the files
-    already knows)."""
+    `is_intact` tells a damaged event file by its name (a run's index of the
+    files already knows)."""
     repo = Path(repo)
     config = config if config is not None else Config()
     events = Path(workspace) / "events"
+    is_intact = is_intact or (lambda name: intact(events / name))
     events.mkdir(parents=True, exist_ok=True)
     state_path = Path(workspace) / "collect-state.json"
     settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths),
@@ -239,14 +240,14 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
             "keeps them")
     places = same_second_places(timed[::-1])
     have = place_files(events, PREFIX, places, lambda sha: sha)
-    for sha, path in list(have.items()):
-        if not is_intact(path):  # collected again below
-            path.unlink()
+    for sha, name in list(have.items()):
+        if not is_intact(name):  # collected again below
+            (events / name).unlink()
             del have[sha]
-            result.warnings.append(f"{path} was damaged; its commit is collected again")
+            result.warnings.append(f"{events / name} was damaged; its commit is collected again")
     wanted = set(reachable)
     for sha in have.keys() - wanted:
-        have.pop(sha).unlink()
+        (events / have.pop(sha)).unlink()
         result.removed += 1
     passed_over &= wanted
     too_large &= wanted

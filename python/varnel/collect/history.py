@@ -493,12 +493,13 @@ def _problems(source: TreeSource, sha: str, files: Files) -> list[Problem]:
 
 def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], config: Config | None = None,
                     progress: Callable[[int, int], None] | None = None,
-                    is_intact: Callable[[Path], bool] = intact) -> HistoryCollection:
+                    is_intact: Callable[[str], bool] | None = None) -> HistoryCollection:
     """Brings the events of `sources` in line with HEAD's first-parent chain;
-    `is_intact` tells a damaged event file."""
+    `is_intact` tells a damaged event file by its name."""
     repo, config = Path(repo), config if config is not None else Config()
     events = Path(workspace) / "events"
     events.mkdir(parents=True, exist_ok=True)
+    is_intact = is_intact or (lambda name: intact(events / name))
     state_path = Path(workspace) / STATE_FILE
     settings = {"version": VERSION, "exclude_paths": list(config.exclude_paths),
                 "fixture_dirs": list(config.fixture_dirs), "sources": [s.prefix for s in sources]}
@@ -517,18 +518,18 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
     commits = _walk(repo, sources, is_left_out, refused, state.get("walked"), head)
     wanted_commits = {sha for sha, *_ in commits}
     places = same_second_places([(sha, committed) for sha, _, committed, _, _ in commits])
-    files: dict[str, Path] = {}  # event id -> its file
+    files: dict[str, str] = {}  # event id -> its file's name
     for source in sources:
-        for rest, path in place_files(events, source.prefix, places, _commit_of).items():
+        for rest, name in place_files(events, source.prefix, places, _commit_of).items():
             if _commit_of(rest) not in wanted_commits:
-                path.unlink()
+                (events / name).unlink()
                 result.removed += 1
-            elif not is_intact(path):  # read again below
-                path.unlink()
+            elif not is_intact(name):  # read again below
+                (events / name).unlink()
                 done.discard(_commit_of(rest))
-                result.healed.append(f"{path} was damaged; its commit is read again")
+                result.healed.append(f"{events / name} was damaged; its commit is read again")
             else:
-                files[source.prefix + rest] = path
+                files[source.prefix + rest] = name
     for name in state.get("written", []):
         if name not in files:
             done.discard(_commit_of(name))  # gone since it was written: read again

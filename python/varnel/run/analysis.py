@@ -35,7 +35,7 @@ from ..git import origin_name
 from ..progress import Progress
 from ..workspace import claim
 from ..worth.assess import Worth, assess
-from .event_files import move_damaged, refuse_unreadable
+from .event_files import move_damaged
 from .events import EventIndex
 from .stage import EVENT_CACHE, HISTORY, Interrupted, Stage, write_failure
 from .window import Window, WindowUsed, apply_window
@@ -170,8 +170,9 @@ def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, win
 
 def _collect(repo: Path, workspace: Path, progress: Progress, config: Config, scope: str | None) -> Analysis:
     """Phase 1: the history into events, then the run's events read once."""
-    refuse_unreadable(workspace)
-    events = EventIndex.read(workspace)  # the collectors' check for damage and the run's reading, in one pass
+    # The refusal of what the engines must not read, the collectors' check for damage and the run's
+    # reading, in one pass.
+    events = EventIndex.read(workspace, refusing=True)
     moved_aside = move_damaged(workspace, COLLECTED, events.intact)
     progress.step("Collecting commits")
     collection = collect_git(repo, workspace, lambda done, total: progress.count("Collecting commits", done, total),

@@ -31,38 +31,31 @@ class EventFileError(UsageError, ValueError):
     """An event file the engines must not be given; the message is one line."""
 
 
-def refuse_unreadable(workspace: Path) -> None:
-    """Stops the run at an entry of ``events/`` the engines must not be
-    given, before anything opens one."""
-    events = Path(workspace) / "events"
-    if not events.is_dir():
-        return
-    for entry in sorted(os.scandir(events), key=lambda e: e.name):
-        if not entry.name.endswith(".json") or entry.name.startswith("."):
-            continue  # the engines read only *.json
-        path = Path(entry.path)
-        info = entry.stat(follow_symlinks=False)
-        if not stat.S_ISREG(info.st_mode):
-            raise EventFileError(f"{path}: a {kind_of(info.st_mode)}, not an event file; varnel writes only "
-                                 "regular files there, so remove it")
-        if info.st_size > EVENT_SIZE_LIMIT:
-            raise EventFileError(f"{path}: {info.st_size} bytes, over the {EVENT_SIZE_LIMIT} bytes an event "
-                                 "file may have; remove it")
+def refuse_unreadable(events: Path, name: str, info: os.stat_result) -> None:
+    """Stops the run at the entry `name` of the folder `events` (`info`: its
+    own stat, links not followed) when the engines must not be given it."""
+    if not stat.S_ISREG(info.st_mode):
+        raise EventFileError(f"{events / name}: a {kind_of(info.st_mode)}, not an event file; varnel writes only "
+                             "regular files there, so remove it")
+    if info.st_size > EVENT_SIZE_LIMIT:
+        raise EventFileError(f"{events / name}: {info.st_size} bytes, over the {EVENT_SIZE_LIMIT} bytes an event "
+                             "file may have; remove it")
 
 
-def move_damaged(workspace: Path, collected: tuple[str, ...], is_intact: Callable[[Path], bool]) -> list[str]:
+def move_damaged(workspace: Path, collected: tuple[str, ...], is_intact: Callable[[str], bool]) -> list[str]:
     """Moves aside the damaged event files no collector writes again; the
     warnings saying so. Damaged files whose names start with one of
-    `collected` are left for their collectors to write again."""
+    `collected` are left for their collectors to write again; `is_intact`
+    tells a damaged file by its name."""
     events, warnings = Path(workspace) / "events", []
     if not events.is_dir():
         return warnings
     for name in sorted(e.name for e in os.scandir(events)):
         if not name.endswith(".json") or name.startswith(".") or name.startswith(collected):
             continue
-        path = events / name
-        if is_intact(path):
+        if is_intact(name):
             continue
+        path = events / name
         aside = Path(workspace) / DAMAGED
         aside.mkdir(exist_ok=True)
         os.replace(path, aside / name)

@@ -19,6 +19,7 @@ from pathlib import Path
 from .._common import cached_events, loads
 from ..collect.events import intact
 from ..patstage import Phase4Engine
+from .event_files import refuse_unreadable
 
 
 @dataclass(frozen=True)
@@ -86,35 +87,41 @@ class EventIndex:
     file by a rename), so the collectors' check for damage and the run's
     reading share one pass over the files."""
 
-    def __init__(self, workspace: Path):
+    def __init__(self, workspace: Path, refusing: bool = False):
         self.folder = Path(workspace) / "events"
+        self.refusing = refusing  # a run's: an entry the engines must not be given stops it
         self._files: dict[str, tuple[tuple[int, int, int], Event | None, bool]] = {}  # name -> (stat, event, intact)
         self.ordered: list[Event] = []
         self.by_id: dict[str, Event] = {}
 
     @classmethod
-    def read(cls, workspace: Path) -> "EventIndex":
-        index = cls(workspace)
+    def read(cls, workspace: Path, refusing: bool = False) -> "EventIndex":
+        """The index of a workspace's events; `refusing`, a run's: an entry of
+        ``events/`` the engines must not be given (see `refuse_unreadable`)
+        stops it before any file is opened."""
+        index = cls(workspace, refusing)
         index.refresh()
         return index
 
     def refresh(self) -> "EventIndex":
-        files, cached = {}, None
         try:
-            with os.scandir(self.folder) as listed:
-                entries = sorted((e for e in listed if e.name.endswith(".json") and not e.name.startswith(".")),
-                                 key=lambda e: e.name)
-                for entry in entries:
-                    info = entry.stat(follow_symlinks=False)
-                    key = (info.st_size, info.st_mtime_ns, info.st_ino)
-                    known = self._files.get(entry.name)
-                    if known is None or known[0] != key:
-                        if cached is None:  # the workspace's parsed events, taken once there is a file to read
-                            cached = cached_events(self.folder)
-                        known = (key, *self._load(entry.name, cached.get(entry.name)))
-                    files[entry.name] = known
+            with os.scandir(self.folder) as listed:  # the engines read only *.json
+                entries = sorted(((e.name, e.stat(follow_symlinks=False)) for e in listed
+                                  if e.name.endswith(".json") and not e.name.startswith(".")))
         except FileNotFoundError:
-            pass
+            entries = []
+        if self.refusing:
+            for name, info in entries:
+                refuse_unreadable(self.folder, name, info)
+        files, cached = {}, None
+        for name, info in entries:
+            key = (info.st_size, info.st_mtime_ns, info.st_ino)
+            known = self._files.get(name)
+            if known is None or known[0] != key:
+                if cached is None:  # the workspace's parsed events, taken once there is a file to read
+                    cached = cached_events(self.folder)
+                known = (key, *self._load(name, cached.get(name)))
+            files[name] = known
         self._files = files
         self.ordered = [event for _, event, _ in files.values() if event is not None]
         self.by_id = {e.id: e for e in self.ordered}
@@ -139,11 +146,12 @@ class EventIndex:
             event = None
         return event, isinstance(record.get("payload"), dict)
 
-    def intact(self, path: Path) -> bool:
-        """Whether the event file at `path` held a JSON object with a payload
-        object when the index last read it."""
-        known = self._files.get(Path(path).name)
-        return known[2] if known is not None else intact(path)
+    def intact(self, file: str | Path) -> bool:
+        """Whether the event file `file` (its name, or its path) held a JSON
+        object with a payload object when the index last read it."""
+        name = file if isinstance(file, str) else file.name
+        known = self._files.get(name)
+        return known[2] if known is not None else intact(self.folder / name)
 
     def files(self, prefix: str) -> list[tuple[str, int, int, Event]]:
         """(file name, size, modification time in ns, event) of the events
