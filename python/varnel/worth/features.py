@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
+from operator import itemgetter
 
 import numpy as np
 
@@ -56,34 +57,47 @@ def _subsystem(path: str) -> str:
 def counts(commits: list[Commit], is_fix) -> list[dict[str, float]]:
     """Each commit's features as plain numbers (before the log), oldest
     first; `commits` must be in history order."""
-    changes: dict[str, int] = {}
-    fixes: dict[str, int] = {}
-    authors: dict[str, set[str]] = {}
+    # One pass over every commit's files (a large history holds millions), so one lookup per file:
+    # path -> [changes, fixes, authors] before the commit at hand.
+    past: dict[str, list] = {}
     experience: dict[str, int] = {}
     out = []
     for c in commits:
-        past_changes = sum(changes.get(f, 0) for f in c.files)
-        past_fixes = sum(fixes.get(f, 0) for f in c.files)
-        past_authors = set().union(*(authors.get(f, set()) for f in c.files)) if c.files else set()
+        past_changes = past_fixes = 0
+        past_authors: set[str] = set()
+        directories, subsystems = set(), set()
+        for f in c.files:
+            known = past.get(f)
+            if known is not None:
+                past_changes += known[0]
+                past_fixes += known[1]
+                past_authors |= known[2]
+            directories.add(_directory(f))
+            subsystems.add(_subsystem(f))
         fix = is_fix(c.message)
         out.append({
             "lines_added": c.added, "lines_deleted": c.deleted, "files": len(c.files),
-            "directories": len({_directory(f) for f in c.files}), "subsystems": len({_subsystem(f) for f in c.files}),
+            "directories": len(directories), "subsystems": len(subsystems),
             "entropy": c.entropy, "fix": float(fix), "file_changes": past_changes, "file_authors": len(past_authors),
             "file_fix_share": past_fixes / past_changes if past_changes else 0.0,
             "author_commits": experience.get(c.author, 0), "cochange_novelty": 0.0,
             "file_fixes": past_fixes,
         })
         for f in c.files:
-            changes[f] = changes.get(f, 0) + 1
-            fixes[f] = fixes.get(f, 0) + fix
-            authors.setdefault(f, set()).add(c.author)
+            known = past.get(f)
+            if known is None:
+                past[f] = [1, int(fix), {c.author}]
+            else:
+                known[0] += 1
+                known[1] += fix
+                known[2].add(c.author)
         experience[c.author] = experience.get(c.author, 0) + 1
     return out
 
 
 def matrix(rows: list[dict[str, float]]) -> np.ndarray:
-    x = np.array([[row[name] for name in NAMES] for row in rows], dtype=float).reshape(len(rows), len(NAMES))
+    columns = itemgetter(*NAMES)
+    x = np.array([columns(row) for row in rows], dtype=float).reshape(len(rows), len(NAMES))
     x[:, _LOG_COLUMNS] = np.log1p(x[:, _LOG_COLUMNS])
     return x
 

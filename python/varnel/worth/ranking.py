@@ -169,28 +169,22 @@ def _scores(model: Model, x: np.ndarray, mechanical: np.ndarray) -> np.ndarray:
     return scores
 
 
-def _labelled(commits: list[Commit], rows: list[dict], days: int):
-    """Features, ``szz`` labels and mechanical kinds of the commits whose follow-up has had its time."""
+def _labelled(commits: list[Commit], features: np.ndarray, days: int):
+    """Features (rows of `features`, every commit's), ``szz`` labels and
+    mechanical kinds of the commits whose follow-up has had its time."""
     done = {c.sha for c in closed(commits, "szz", days)}
-    labelled = [(c, row) for c, row in zip(commits, rows) if c.sha in done]
-    return (matrix([row for _, row in labelled]), np.array([c.labels.get("szz", 0.0) for c, _ in labelled]),
-            np.array([c.kind in MECHANICAL for c, _ in labelled], dtype=bool))
-
-
-def labelled(commits: list[Commit], novelty: dict[str, float], days: int):
-    """Features, ``szz`` labels and mechanical kinds of the commits whose
-    follow-up has had its time, as the ranking is fitted on them."""
-    return _labelled(commits, _rows(commits, novelty), days)
+    at = [i for i, c in enumerate(commits) if c.sha in done]
+    return (features[at], np.array([commits[i].labels.get("szz", 0.0) for i in at]),
+            np.array([commits[i].kind in MECHANICAL for i in at], dtype=bool))
 
 
 def held_out(commits: list[Commit], novelty: dict[str, float], days: int) -> tuple[np.ndarray, np.ndarray] | None:
     """The ranking's scores for the newer labelled commits when fitted on the
     older ones (non-mechanical), and their labels; None when the history has too few."""
-    return _held_out(commits, _rows(commits, novelty), days)
+    return _held_out(*_labelled(commits, matrix(_rows(commits, novelty)), days))
 
 
-def _held_out(commits: list[Commit], rows: list[dict], days: int) -> tuple[np.ndarray, np.ndarray] | None:
-    x, y, mechanical = _labelled(commits, rows, days)
+def _held_out(x: np.ndarray, y: np.ndarray, mechanical: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
     cut = int(len(y) * TRAIN_SHARE)
     trained = ~mechanical[:cut]
     if trained.sum() < MIN_CLOSED or y[:cut][trained].sum() < MIN_POSITIVES:
@@ -203,8 +197,9 @@ def build(commits: list[Commit], novelty: dict[str, float], days: int) -> Rankin
     """The ranking of `commits` (in history order, labelled, with their facts);
     `novelty` is each commit's co-change novelty deviation upwards."""
     rows = _rows(commits, novelty)
-    x, y, mechanical = _labelled(commits, rows, days)
-    tested = _held_out(commits, rows, days)
+    features = matrix(rows)
+    x, y, mechanical = _labelled(commits, features, days)
+    tested = _held_out(x, y, mechanical)
     if tested is not None:
         model, source, trained = fit(NAMES, x[~mechanical], y[~mechanical]), "here", int((~mechanical).sum())
         measured = _measure(*tested)
@@ -214,7 +209,7 @@ def build(commits: list[Commit], novelty: dict[str, float], days: int) -> Rankin
     ranking = Ranking(model, source, trained, measured, math.inf)
     every = np.array([c.kind in MECHANICAL for c in commits], dtype=bool)
     if len(commits) and not every.all():
-        scores = _scores(model, matrix(rows), every)
+        scores = _scores(model, features, every)
         ranking.threshold = max(float(np.sort(scores)[::-1][max(1, int(round(len(scores) * TOP_SHARE))) - 1]), 0.0)
         eligible = [(c, row, float(s)) for c, row, s in zip(commits, rows, scores) if c.kind not in MECHANICAL]
         ranking.risk = {c.sha: s for c, _, s in eligible}
