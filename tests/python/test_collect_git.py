@@ -328,6 +328,18 @@ class TestContentsTheCloneLacks:
         dependency = [e["payload"] for e in events(copy / ".varnel").values() if e["source_family"] == "dependency"]
         assert [p["trigger"]["commit_sha"] for p in dependency if p.get("not_in_clone")] == [first]
 
+    def test_commits_described_a_few_at_a_time_give_the_same_events_and_warnings(self, repo, tmp_path,
+                                                                                  monkeypatch):
+        first, second, moved, last = self.history(repo)
+        copy = self.without(repo, tmp_path, f"{second}:assets/logo.png", f"{moved}:docs.txt")
+        whole = collect_git(copy, tmp_path / "whole")
+        monkeypatch.setattr("varnel.collect.git._DESCRIBED_AT_ONCE", 1)
+        one_by_one = collect_git(copy, tmp_path / "one-by-one")
+        assert one_by_one.warnings == whole.warnings and len(whole.warnings) == 1
+        assert f"assets/logo.png (commits {second[:12]}, {last[:12]})" in whole.warnings[0]
+        assert events(tmp_path / "one-by-one") == events(tmp_path / "whole")
+        assert events(tmp_path / "whole")[moved]["payload"]["renamed"] == [{"from": "keep.txt", "to": "kept.txt"}]
+
     def test_a_partial_clone_is_read_without_fetching(self, repo, tmp_path):
         git(repo, "config", "uploadpack.allowFilter", "true")
         first, second, moved, last = self.history(repo)

@@ -37,7 +37,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Iterator
+from typing import Callable, Iterable, Iterator
 
 from ..config import Config
 from ..files import read_state, write_json_atomic
@@ -89,15 +89,30 @@ def _record(fields: list[str], changes: list[Change]) -> dict:
     }
 
 
-def describe(repo: Path, shas: list[str]) -> tuple[list[dict], list[str]]:
-    """The records of the commits `shas`, in their order, and what reading
-    them warned of. git lists every commit's changes without rename
-    detection first, which needs no file contents; only the commits that add
-    and delete files are listed again with it, and those whose added or
-    deleted files the clone lacks with exact renames alone (found by object
-    id): comparing contents would stop the run or, in a partial clone, ask
-    its promisor for them."""
-    warnings: list[str] = []
+# Commits git describes at a time: what a run holds of the history's changes at once.
+_DESCRIBED_AT_ONCE = 5000
+
+
+def describe(repo: Path, shas: list[str], warnings: list[str]) -> Iterator[dict]:
+    """The records of the commits `shas`, in their order, read a few
+    thousand at a time so that no more of the history is held at once; what
+    reading them warned of is added to `warnings` (the files the clone lacks
+    once every record is read). git lists every commit's changes without
+    rename detection first, which needs no file contents; only the commits
+    that add and delete files are listed again with it, and those whose
+    added or deleted files the clone lacks with exact renames alone (found
+    by object id): comparing contents would stop the run or, in a partial
+    clone, ask its promisor for them."""
+    lacking: dict[str, list[str]] = {}  # file -> commits of the new ones whose changes name content it lacks
+    for start in range(0, len(shas), _DESCRIBED_AT_ONCE):
+        yield from _describe(repo, shas[start:start + _DESCRIBED_AT_ONCE], warnings, lacking)
+    order = {sha: n for n, sha in enumerate(reversed(shas))}  # oldest first
+    warnings += not_in_clone_warning({path: sorted(commits, key=order.__getitem__)
+                                      for path, commits in lacking.items()})
+
+
+def _describe(repo: Path, shas: list[str], warnings: list[str], lacking: dict[str, list[str]]) -> Iterable[dict]:
+    """The records of some of the commits `describe` reads."""
 
     def log(subset: list[str], renames: str) -> Iterator[tuple[list[str], list[Change]]]:
         raw, refused = diffs(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--raw", "--no-abbrev", renames,
@@ -109,7 +124,6 @@ def describe(repo: Path, shas: list[str]) -> tuple[list[dict], list[str]]:
     listed = list(log(shas, "--no-renames"))
     absent = absent_objects(repo, {blob for _, changes in listed for change in changes for blob in change.blobs})
     records: dict[str, dict] = {}
-    lacking: dict[str, list[str]] = {}  # file -> commits of the new ones whose changes name content it lacks
     moves, exact_moves = [], []
     for fields, changes in listed:
         sha = fields[0]
@@ -127,9 +141,7 @@ def describe(repo: Path, shas: list[str]) -> tuple[list[dict], list[str]]:
         for fields, changes in log(subset, renames) if subset else ():
             moved = _record(fields, changes)
             records[fields[0]].update(files=moved["files"], renamed=moved["renamed"])
-    order = {sha: n for n, sha in enumerate(reversed(shas))}  # oldest first
-    return list(records.values()), warnings + not_in_clone_warning(
-        {path: sorted(commits, key=order.__getitem__) for path, commits in lacking.items()})
+    return records.values()
 
 
 def not_in_clone_warning(lacking: dict[str, list[str]]) -> list[str]:
@@ -253,8 +265,8 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
     too_large &= wanted
     missing = [sha for sha in reachable if sha not in have and sha not in passed_over and sha not in too_large]
     if missing:
-        records, notes = describe(repo, missing)
-        result.warnings += notes
+        notes: list[str] = []
+        records = describe(repo, missing, notes)
         described = 0
         odd = []
         for commit in records:
@@ -276,7 +288,7 @@ def collect_git(repo: Path, workspace: Path, progress: Callable[[int, int], None
                 progress(described, len(missing))
         if described != len(missing):
             raise CollectError(f"git listed {len(missing)} new commits but described {described}")
-        result.warnings += odd_times(odd)
+        result.warnings += notes + odd_times(odd)
     result.passed_over = len(passed_over)
     result.warnings += too_large_warning("commit", sorted(sha[:12] for sha in too_large))
     write_json_atomic(state_path, {"settings": settings, "passed_over": sorted(passed_over),
