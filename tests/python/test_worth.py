@@ -43,6 +43,22 @@ def test_a_fix_blames_the_commits_that_last_changed_its_code_lines(repo, monkeyp
     assert [(c.kind, c.added, c.deleted) for c in again] == [(c.kind, c.added, c.deleted) for c in commits]
 
 
+def test_diffs_read_a_few_at_a_time_give_the_same_facts(repo, tmp_path, monkeypatch):
+    for day in range(1, 6):
+        commit(repo, {"app.py": "".join(f"x{i} = {i * day}\n" for i in range(day * 3)), f"doc{day}.md": "text\n"},
+               f"change {day}", date=f"2025-01-0{day}T00:00:00Z")
+    git(repo, "mv", "doc1.md", "moved.md")
+    commit(repo, {}, "move", date="2025-01-07T00:00:00Z")
+    facts_of = {}
+    for name, at_once in (("whole", 1000), ("one-by-one", 1)):
+        monkeypatch.setattr(facts, "_DIFFS_AT_ONCE", at_once)
+        ws = claim(tmp_path / name)
+        collect_git(repo, ws)
+        facts_of[name] = [(c.sha, c.kind, c.added, c.deleted, c.entropy, c.files)
+                          for c in read_commits(repo, ws, Config(), EventIndex.read(ws))]
+    assert facts_of["one-by-one"] == facts_of["whole"] and len(facts_of["whole"]) == 6
+
+
 def test_blame_reads_odd_paths_large_fixes_and_never_runs_the_repositorys_commands(repo, tmp_path):
     marker = tmp_path / "ran"
     git(repo, "config", "diff.evil.textconv", f"touch {marker}; cat")

@@ -32,6 +32,7 @@ FACTS = "commit-facts.json"
 VERSION = 2
 _EVENT_FIELDS = 6  # file name, size, modification time, time, author, message; then files
 _DIFF_FIELDS = 4  # kind, lines added, lines deleted, entropy
+_DIFFS_AT_ONCE = 2000
 
 
 def _time(text_value: str) -> float:
@@ -75,9 +76,10 @@ def read_commits(repo: Path, workspace: Path, config: Config, events: EventIndex
             entries[sha] = [_event(name, size, mtime_ns, event), old[1] if _valid(old) else None]
     unread = [sha for sha, (_, diff) in entries.items() if diff is None]
     unreadable: dict[str, list] = {}
-    if unread:
-        diffs = read_diffs(repo, unread)
-        for sha in unread:
+    for start in range(0, len(unread), _DIFFS_AT_ONCE):  # a first run's patches are not all held at once
+        batch = unread[start:start + _DIFFS_AT_ONCE]
+        diffs = read_diffs(repo, batch)
+        for sha in batch:
             facts = _facts(entries[sha][0][5], diffs[sha], config)
             if diffs[sha].readable:
                 entries[sha][1] = facts
