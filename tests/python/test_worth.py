@@ -37,7 +37,7 @@ def test_a_fix_blames_the_commits_that_last_changed_its_code_lines(repo, monkeyp
                                                               ("code", 2, 4)]
     # Blame and diffs are kept: a later run blames and reads nothing again.
     monkeypatch.setattr(szz, "blamed_by", lambda *a: pytest.fail("blamed again"))
-    monkeypatch.setattr(facts, "read_diffs", lambda *a: pytest.fail("read again"))
+    monkeypatch.setattr("varnel.worth.diffs._patches", lambda *a: pytest.fail("read again"))
     assert szz.label(repo, ws, commits) == {fix: [buggy]}
     again = read_commits(repo, ws, Config(), EventIndex.read(ws))
     assert [(c.kind, c.added, c.deleted) for c in again] == [(c.kind, c.added, c.deleted) for c in commits]

@@ -27,8 +27,10 @@ import difflib
 import functools
 import re
 from collections import defaultdict
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Iterator
 
 from ..git import CollectError, diffs, log_raw_records, text
 
@@ -195,15 +197,36 @@ def _names_only(repo: Path, shas: list[str]) -> dict[str, CommitDiff]:
     return {sha: CommitDiff(sha, found.get(sha, ()), False, False, readable=False) for sha in shas}
 
 
+def _patches(repo: Path, shas: list[str]) -> bytes | None:
+    """git's patches of the commits `shas`; None when it cannot give them."""
+    try:
+        return diffs(repo, "log", "--no-walk=unsorted", "--stdin", "-p", "-U0", "-M", "--no-color", "--no-ext-diff",
+                     "--no-textconv", "--src-prefix=a/", "--dst-prefix=b/", "--format=%x00%H",
+                     stdin="\n".join(shas).encode())[0]
+    except CollectError:
+        return None
+
+
 def read_diffs(repo: Path, shas: list[str]) -> dict[str, CommitDiff]:
     """{sha: its diff summarised} for non-merge commits `shas`."""
-    if not shas:
-        return {}
-    try:
-        raw, _ = diffs(repo, "log", "--no-walk=unsorted", "--stdin", "-p", "-U0", "-M", "--no-color", "--no-ext-diff",
-                       "--no-textconv", "--src-prefix=a/", "--dst-prefix=b/", "--format=%x00%H",
-                       stdin="\n".join(shas).encode())
-    except CollectError:
+    return _summaries(repo, shas, _patches(repo, shas)) if shas else {}
+
+
+def read_diffs_in_batches(repo: Path, shas: list[str], size: int) -> Iterator[tuple[list[str], dict[str, CommitDiff]]]:
+    """(batch, `read_diffs` of it) for `shas` in batches of `size`: git
+    writes the next batch's patches while this one is read, and no more than
+    two batches are held."""
+    batches = [shas[start:start + size] for start in range(0, len(shas), size)]
+    with ThreadPoolExecutor(max_workers=1) as git_side:  # git's work needs no lock; parsing holds it
+        coming = git_side.submit(_patches, repo, batches[0]) if batches else None
+        for n, batch in enumerate(batches):
+            raw = coming.result()
+            coming = git_side.submit(_patches, repo, batches[n + 1]) if n + 1 < len(batches) else None
+            yield batch, _summaries(repo, batch, raw)
+
+
+def _summaries(repo: Path, shas: list[str], raw: bytes | None) -> dict[str, CommitDiff]:
+    if raw is None:
         return _names_only(repo, shas)
     out: dict[str, CommitDiff] = {}
     for chunk in text(raw).split("\0")[1:]:

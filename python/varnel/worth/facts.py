@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING
 
 from ..files import read_state, write_json_atomic
 from ..config import Config
-from .diffs import read_diffs
+from .diffs import read_diffs_in_batches
 from .features import Commit, entropy
 from .kinds import KINDS, kind_of
 
@@ -76,9 +76,8 @@ def read_commits(repo: Path, workspace: Path, config: Config, events: EventIndex
             entries[sha] = [_event(name, size, mtime_ns, event), old[1] if _valid(old) else None]
     unread = [sha for sha, (_, diff) in entries.items() if diff is None]
     unreadable: dict[str, list] = {}
-    for start in range(0, len(unread), _DIFFS_AT_ONCE):  # a first run's patches are not all held at once
-        batch = unread[start:start + _DIFFS_AT_ONCE]
-        diffs = read_diffs(repo, batch)
+    # A first run's patches are read a batch at a time, never all held at once.
+    for batch, diffs in read_diffs_in_batches(repo, unread, _DIFFS_AT_ONCE):
         for sha in batch:
             facts = _facts(entries[sha][0][5], diffs[sha], config)
             if diffs[sha].readable:
