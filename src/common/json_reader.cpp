@@ -47,6 +47,41 @@ class Parser {
     return v;
   }
 
+  bool parse_elements(const std::function<void(Value&&)>& each) {
+    const char* start = p_;
+    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) {
+      fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", p_);
+    }
+    skip_ws();
+    if (p_ == end_ || *p_ != '[') {
+      p_ = start;
+      parse_document();  // its faults are the document's
+      return false;
+    }
+    const Projection* element = options_.projection != nullptr ? options_.projection->element : nullptr;
+    check_depth(1);
+    ++p_;  // '['
+    skip_ws();
+    if (p_ != end_ && *p_ == ']') {
+      ++p_;
+    } else {
+      while (true) {
+        each(parse_member_value(1, element));
+        skip_ws();
+        if (p_ != end_ && *p_ == ']') {
+          ++p_;
+          break;
+        }
+        if (p_ == end_ || *p_ != ',') fail("Expecting ',' delimiter", p_);
+        ++p_;
+        skip_ws();
+      }
+    }
+    skip_ws();
+    if (p_ != end_) fail("Extra data", p_);
+    return true;
+  }
+
  private:
   [[noreturn]] void fail(const char* reason, const char* at) const {
     const std::string_view text(begin_, static_cast<std::size_t>(end_ - begin_));
@@ -489,6 +524,10 @@ class Parser {
 }  // namespace
 
 Value parse(std::string_view text, const ReadOptions& options) { return Parser(text, options).parse_document(); }
+
+bool parse_elements(std::string_view text, const ReadOptions& options, const std::function<void(Value&&)>& each) {
+  return Parser(text, options).parse_elements(each);
+}
 
 Value read_file(const std::filesystem::path& path, const Projection* projection) {
   const std::string text = files::read_text(path);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,14 @@ inline constexpr int kMaxDepth = 5000;
 // Parses one JSON document. Throws Utf8DecodeError for bytes that are not
 // UTF-8 and JsonDecodeError for malformed JSON.
 Value parse(std::string_view text, const ReadOptions& options = {});
+
+// Parses one document as `parse` does, but hands each element of a
+// top-level array to `each` as soon as it is read, never holding them all
+// (a projection's `element` applies to them). False, with nothing handed
+// over, when the document is no array. A fault late in the text is found
+// after earlier elements were handed over: callers that must fail first
+// read the text through `parse` beforehand.
+bool parse_elements(std::string_view text, const ReadOptions& options, const std::function<void(Value&&)>& each);
 
 // Reads a UTF-8 file whole and parses it, or the parts `projection` names;
 // errors name the file.

@@ -77,27 +77,28 @@ std::size_t ExplanationEngine::write(vocab::PlainLanguage& helper) const {
 
 std::size_t ExplanationEngine::explain_all(vocab::PlainLanguage& helper,
                                            const std::function<void(Value&&)>& keep) const {
-  json::Array signals = load_signals();
-  if (signals.empty()) throw NotFoundError(std::string(kNoSignalsMessage));
-  // Written as the records are made, a megabyte at a time: the file's text is
-  // never held whole beside the signals and the records.
+  // Every signal file is read through first, so that a damaged one fails the
+  // run before the helper is asked anything; then the signals are explained
+  // one at a time and the file written a megabyte at a time, so neither the
+  // signals, the records nor the text are ever held whole.
+  const std::size_t count = workspace::count_signal_files(layout_.phase2);
+  if (count == 0) throw NotFoundError(std::string(kNoSignalsMessage));
   files::AtomicFile file(workspace::explanations_file(layout_.phase3));
   std::string text;
   json::ArrayWriter writer(text, json::kPretty);
-  for (Value& signal : signals) {
+  workspace::for_each_signal(layout_.phase2, [&](Value&& signal) {
     Value record = explain(std::move(signal), helper);
-    signal = Value();  // what the record did not take
     writer.element(record);
     if (keep) keep(std::move(record));
     if (text.size() >= kWriteChunk) {
       file.write(text);
       text.clear();
     }
-  }
+  });
   writer.finish();
   file.write(text);
   file.commit();
-  return signals.size();
+  return count;
 }
 
 std::string explanation_hash(const Value& data) { return content_id(data, 64); }

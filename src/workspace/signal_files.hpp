@@ -3,7 +3,9 @@
 // order (vocab::kSignalFiles).
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 
 #include "common/json_reader.hpp"
 #include "common/json_value.hpp"
@@ -15,5 +17,14 @@ namespace varnel::workspace {
 // fields `keep` names, when given). A file that is not a JSON array fails
 // with TypeMismatchError.
 json::Array load_signal_files(const std::filesystem::path& phase2_path, const json::Projection* keep = nullptr);
+
+// How many signal records the files hold, read through as load_signal_files
+// reads them (and failing as it fails) but without building the records.
+std::size_t count_signal_files(const std::filesystem::path& phase2_path);
+
+// Hands each signal record to `each` in load_signal_files' order, one at a
+// time, so that no more than one is held. Meant after count_signal_files:
+// a file damaged since is met only where its fault lies.
+void for_each_signal(const std::filesystem::path& phase2_path, const std::function<void(json::Value&&)>& each);
 
 }  // namespace varnel::workspace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "common/errors.hpp"
 
@@ -108,4 +110,43 @@ TEST(JsonReader, ProjectionChecksWhatItLeavesOut) {
   EXPECT_THROW(json::parse("[{\"a\": \"\xFF\"}]", options), Utf8DecodeError);
   EXPECT_THROW(json::parse("[" + std::string(10000, '[') + std::string(10000, ']') + "]", options), JsonDecodeError);
   EXPECT_EQ(json::parse(R"([{"a": [NaN, -Infinity, -0.5e3, "\ud83d\ude00"]}])", options), json::parse("[{}]"));
+}
+
+TEST(JsonReader, ElementsAreHandedOverOneAtATimeAsParseReadsThem) {
+  const char* text = R"(  [{"metric": "a", "x": [1, 2]}, 7, "t", [], {"metric": "b", "metric": "c"}]  )";
+  std::vector<Value> handed;
+  EXPECT_TRUE(json::parse_elements(text, {}, [&](Value&& v) { handed.push_back(std::move(v)); }));
+  EXPECT_EQ(Value(json::Array(handed.begin(), handed.end())), json::parse(text));
+
+  const json::Projection record{{{"metric"}}};
+  const json::Projection file{{}, &record};
+  handed.clear();
+  json::parse_elements(text, {.source = "", .allow_surrogates = false, .projection = &file},
+                       [&](Value&& v) { handed.push_back(std::move(v)); });
+  EXPECT_EQ(Value(json::Array(handed.begin(), handed.end())),
+            json::parse(text, {.source = "", .allow_surrogates = false, .projection = &file}));
+
+  handed.clear();
+  EXPECT_TRUE(json::parse_elements(" [ ] ", {}, [&](Value&& v) { handed.push_back(std::move(v)); }));
+  EXPECT_FALSE(json::parse_elements(R"({"a": [1]})", {}, [&](Value&& v) { handed.push_back(std::move(v)); }));
+  EXPECT_TRUE(handed.empty());
+}
+
+TEST(JsonReader, ElementsFailAsParseFailsWhereTheFaultLies) {
+  for (const char* bad : {"[1, 2,]", "[1, 2] 3", "\xEF\xBB\xBF[1]", "[1, 2", "{\"a\": }", "[1, \"\xFF\"]"}) {
+    std::string whole, elements;
+    try {
+      json::parse(bad);
+    } catch (const Error& e) {
+      whole = e.what();
+    }
+    int handed = 0;
+    try {
+      json::parse_elements(bad, {}, [&](Value&&) { ++handed; });
+    } catch (const Error& e) {
+      elements = e.what();
+    }
+    EXPECT_FALSE(whole.empty()) << bad;
+    EXPECT_EQ(elements, whole) << bad;
+  }
 }
