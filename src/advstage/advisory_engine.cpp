@@ -249,13 +249,17 @@ SignalRefs AdvisoryEngine::filter_significant(const json::Array& signals) const 
 Value AdvisoryEngine::run(std::string_view scope, Outside& outside, const EventRefs& event_refs) const {
   const std::string generated_at = utc_timestamp();
   outside.accepted.cleanup_expired();
-  json::Array signals = load_signals(&kRunSignalFields);
-  if (event_refs) {
-    std::erase_if(signals, [&](const Value& s) {
-      const Value* ref = s.is_object() ? s.as_object().find("event_ref") : nullptr;
-      return ref == nullptr || !ref->is_string() || !event_refs->contains(ref->as_string());
-    });
-  }
+  // Only the window's signals are kept, as they are read.
+  json::Array signals;
+  workspace::for_each_signal(
+      layout_.phase2,
+      [&](Value&& s) {
+        const Value* ref = event_refs && s.is_object() ? s.as_object().find("event_ref") : nullptr;
+        if (!event_refs || (ref != nullptr && ref->is_string() && event_refs->contains(ref->as_string()))) {
+          signals.push_back(std::move(s));
+        }
+      },
+      &kRunSignalFields);
   const ExplanationIndex explanations = load_explanations(&kRunExplanationFields, wanted_explanations(signals));
   const EventMap events = load_events();
   const json::Array knowledge = list_of(load_knowledge());

@@ -22,9 +22,11 @@ json::Array load_signal_files(const std::filesystem::path& phase2_path, const js
 // reads them (and failing as it fails) but without building the records.
 std::size_t count_signal_files(const std::filesystem::path& phase2_path);
 
-// Hands each signal record to `each` in load_signal_files' order, one at a
-// time, so that no more than one is held. Meant after count_signal_files:
-// a file damaged since is met only where its fault lies.
-void for_each_signal(const std::filesystem::path& phase2_path, const std::function<void(json::Value&&)>& each);
+// Hands each signal record (only the fields `keep` names, when given) to
+// `each` in load_signal_files' order, one at a time, so that no more than
+// one is held. It fails as load_signal_files fails, but a fault is met only
+// where it lies, after the records before it were handed over.
+void for_each_signal(const std::filesystem::path& phase2_path, const std::function<void(json::Value&&)>& each,
+                     const json::Projection* keep = nullptr);
 
 }  // namespace varnel::workspace
