@@ -202,6 +202,22 @@ Value publish_advisory(Findings f, const std::filesystem::path& out_dir, Advisor
 
 }  // namespace
 
+namespace {
+
+// The keys the signals' events are found by (an absent event_ref reads as
+// ""); nullopt when one names its event by something other than text.
+std::optional<std::unordered_set<std::string>> named_events(const json::Array& signals) {
+  std::unordered_set<std::string> keys;
+  for (const Value& signal : signals) {
+    const Value* ref = field(signal, "event_ref");
+    if (ref != nullptr && !ref->is_string()) return std::nullopt;
+    keys.insert(ref != nullptr ? ref->as_string() : std::string());
+  }
+  return keys;
+}
+
+}  // namespace
+
 std::optional<std::unordered_set<std::string>> AdvisoryEngine::wanted_explanations(const json::Array& signals) const {
   std::unordered_set<std::string> keys;
   try {
@@ -261,7 +277,9 @@ Value AdvisoryEngine::run(std::string_view scope, Outside& outside, const EventR
       },
       &kRunSignalFields);
   const ExplanationIndex explanations = load_explanations(&kRunExplanationFields, wanted_explanations(signals));
-  const EventMap events = load_events();
+  // Only the events the window's signals name are held whole.
+  const std::optional<std::unordered_set<std::string>> named = named_events(signals);
+  const EventMap events = advstage::load_events(layout_.events, named ? &*named : nullptr);
   const json::Array knowledge = list_of(load_knowledge());
   json::Array patterns = list_of(load_patterns("community"));
   for (Value& p : list_of(load_patterns("local"))) patterns.push_back(std::move(p));

@@ -32,6 +32,11 @@ const json::Projection kDetails{{{"metric"}}, nullptr};
 // projected record is empty only where the whole one adds nothing either.
 const json::Projection kExplanationRecord{{{"engine_id"}, {"signal_ref"}, {"summary"}, {"details", &kDetails}},
                                           nullptr};
+// What commit_list reads of an event.
+const json::Projection kTrigger{{{"commit_sha"}}, nullptr};
+const json::Projection kCommitPayload{{{"commit_hash"}, {"trigger", &kTrigger}}, nullptr};
+const json::Projection kCommitFacts{{{"event_id"}, {"source_type"}, {"observed_at"}, {"payload", &kCommitPayload}},
+                                    nullptr};
 
 }  // namespace
 
@@ -125,20 +130,21 @@ void load_explanations(const std::filesystem::path& phase3_path, ExplanationInde
   for (Value& explanation : parsed.as_array()) index.add(std::move(explanation));
 }
 
-EventMap load_events(const std::filesystem::path& events_path) {
+EventMap load_events(const std::filesystem::path& events_path, const std::unordered_set<std::string>* whole) {
   EventMap events;
   const std::vector<std::string> names = workspace::event_files_as_listed(events_path);
   const workspace::EventReader reader(events_path);
   events.reserve(names.size());
   for (const std::string& name : names) {
     const std::filesystem::path path = events_path / name;
-    Value event = reader.read(name);
+    Value event = reader.read(name, whole != nullptr ? &kCommitFacts : nullptr);
     if (!event.is_object()) {
       throw TypeMismatchError(path.string() + ": an event must be a JSON object, not " +
                               json::kind_name(event.kind()));
     }
     const Value* id = field(event, "event_id");
     Value key = id != nullptr ? *id : Value(path.stem().string());
+    if (whole != nullptr && (!key.is_string() || whole->contains(key.as_string()))) event = reader.read(name);
     events.put(std::move(key), std::move(event));
   }
   return events;

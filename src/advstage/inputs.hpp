@@ -101,7 +101,11 @@ void load_explanations(const std::filesystem::path& phase3_path, ExplanationInde
 
 // The events of the "*.json" files of `events_path` in directory listing
 // order, each under its event_id or, without one, its file name's stem.
-EventMap load_events(const std::filesystem::path& events_path);
+// With `whole`, only the events stored under a text key in it are read
+// whole; every other keeps what the list of commits reads (its id, source
+// type, observed_at and commit), so a long history is not held in full.
+EventMap load_events(const std::filesystem::path& events_path,
+                     const std::unordered_set<std::string>* whole = nullptr);
 
 // The local knowledge of phase4/knowledge.db; empty when the file does not
 // exist (it is never created here).

@@ -525,6 +525,25 @@ class Parser {
 
 Value parse(std::string_view text, const ReadOptions& options) { return Parser(text, options).parse_document(); }
 
+Value project(Value value, const Projection& projection) {
+  if (value.is_object()) {
+    Object kept;
+    for (Member& member : value.as_object()) {  // in the text's order, as the reader keeps them
+      for (const Projection::Member& wanted : projection.members) {
+        if (wanted.key != member.key) continue;
+        kept.append(std::move(member.key),
+                    wanted.value != nullptr ? project(std::move(member.value), *wanted.value) : std::move(member.value));
+        break;
+      }
+    }
+    return Value(std::move(kept));
+  }
+  if (value.is_array() && projection.element != nullptr) {
+    for (Value& element : value.as_array()) element = project(std::move(element), *projection.element);
+  }
+  return value;
+}
+
 bool parse_elements(std::string_view text, const ReadOptions& options, const std::function<void(Value&&)>& each) {
   return Parser(text, options).parse_elements(each);
 }

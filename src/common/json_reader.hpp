@@ -55,6 +55,9 @@ Value parse(std::string_view text, const ReadOptions& options = {});
 // read the text through `parse` beforehand.
 bool parse_elements(std::string_view text, const ReadOptions& options, const std::function<void(Value&&)>& each);
 
+// What reading the text of `value` under `projection` would have built.
+Value project(Value value, const Projection& projection);
+
 // Reads a UTF-8 file whole and parses it, or the parts `projection` names;
 // errors name the file.
 Value read_file(const std::filesystem::path& path, const Projection* projection = nullptr);

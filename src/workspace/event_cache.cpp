@@ -262,7 +262,8 @@ std::optional<json::Value> EventReader::cached(const std::string& name) const {
 }
 
 json::Value EventReader::read(const std::string& name, const json::Projection* projection) const {
-  if (auto event = cached(name)) return std::move(*event);
+  if (auto event = cached(name)) return projection != nullptr ? json::project(std::move(*event), *projection)
+                                                               : std::move(*event);
   return json::read_file(dir_ / name, projection);
 }
 

@@ -85,6 +85,9 @@ TEST(JsonReader, ProjectionBuildsOnlyTheNamedMembers) {
       {"unit": "u", "measure": 1.5, "measure": 2}, "tags": ["t", {"k": 1}]}, 7, {"baseline": "\u00e9"}])";
   const Value v = json::parse(text, {.source = "", .allow_surrogates = false, .projection = &file});
   EXPECT_EQ(v, json::parse(R"([{"metric": "a", "deviation": {"measure": 2}, "tags": ["t", {"k": 1}]}, 7, {}])"));
+  // A value already read, projected, is what reading it under the projection builds.
+  EXPECT_EQ(json::project(json::parse(text), file), v);
+  EXPECT_EQ(json::project(json::parse(R"({"tags": 1, "metric": 2})"), record), json::parse(R"({"tags": 1, "metric": 2})"));
 }
 
 TEST(JsonReader, ProjectionChecksWhatItLeavesOut) {
