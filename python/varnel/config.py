@@ -101,15 +101,15 @@ class Config:
     @cached_property
     def _bots(self) -> re.Pattern | None:
         # Only "*" is a wildcard: "[bot]" is the literal suffix, not a set of letters.
-        return _globs(p.lower().replace("[", "[[]").replace("?", "[?]") for p in self.bot_authors)
+        return globs(p.lower().replace("[", "[[]").replace("?", "[?]") for p in self.bot_authors)
 
     @cached_property
     def _exclusion(self) -> re.Pattern | None:
-        return _globs(self.exclude_paths)
+        return globs(self.exclude_paths)
 
     @cached_property
     def _fixtures(self) -> re.Pattern | None:
-        return _globs(p.lower() for p in self.fixture_dirs)
+        return globs(p.lower() for p in self.fixture_dirs)
 
     def in_fixtures(self, path: str) -> bool:
         """Whether a repository path lies below a fixture, example or snapshot directory."""
@@ -130,7 +130,7 @@ class Config:
         return any(self._bots.match(part.lower()) for part in (name, email.rstrip(">")) if part)
 
 
-def _globs(patterns: Iterable[str]) -> re.Pattern | None:
+def globs(patterns: Iterable[str]) -> re.Pattern | None:
     """One expression matching any of the glob `patterns` whole; None for none.
     `fnmatch.translate` makes each "*" an atomic lazy group, so a match never
     backtracks into an earlier star: time stays linear in the stars."""

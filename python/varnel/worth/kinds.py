@@ -26,9 +26,9 @@ capitals are the convention (``*Test.java``).
 from __future__ import annotations
 
 import re
-from fnmatch import fnmatchcase
 
 from .. import _vocabulary
+from ..config import globs
 from .diffs import CommitDiff
 
 # Every kind, the mechanical ones, and what each is in words: the vocabulary's.
@@ -63,6 +63,9 @@ _TEST_DIRS = {"test", "tests", "testing", "testdata", "test_data", "__tests__", 
               "snapshots", "fixtures", "e2e"}
 _TEST_NAMES = ("test_*.py", "*_test.py", "*_test.go", "*.test.[jt]s", "*.test.[jt]sx", "*.spec.[jt]s",
                "*.spec.[jt]sx", "conftest.py", "*.snap")
+# Each list as one expression: every commit's every file is asked of them.
+_CHANGELOG_NAME, _DOC_NAME, _GENERATED_NAME, _TEST_NAME, _REQUIREMENTS = (
+    globs(patterns) for patterns in (_CHANGELOGS, _DOC_NAMES, _GENERATED, _TEST_NAMES, ("requirements*.txt",)))
 
 
 def _parts(path: str) -> tuple[list[str], str]:
@@ -71,34 +74,34 @@ def _parts(path: str) -> tuple[list[str], str]:
     return dirs, name
 
 
-def _named(name: str, patterns) -> bool:
+def _named(name: str, patterns: re.Pattern) -> bool:
     """Whether `name` matches one of `patterns` and is prose: no extension or a text one
     (history.py and security.py are code), licences in any form."""
-    return any(fnmatchcase(name, p) for p in patterns) and (
+    return patterns.match(name) is not None and (
         "." not in name or name.endswith(_PROSE) or name.startswith(("license", "licence", "copying")))
 
 
 def _generated(path: str) -> bool:
     dirs, name = _parts(path)
     return (bool(_VENDORED.intersection(dirs) or {"gen", "generated"}.intersection(dirs))
-            or dirs[:1] in (["dist"], ["build"]) or any(fnmatchcase(name, p) for p in _GENERATED))
+            or dirs[:1] in (["dist"], ["build"]) or _GENERATED_NAME.match(name) is not None)
 
 
 def _dependency(path: str) -> bool:
     dirs, name = _parts(path)
-    return (name in _DEPENDENCIES or fnmatchcase(name, "requirements*.txt")
+    return (name in _DEPENDENCIES or _REQUIREMENTS.match(name) is not None
             or dirs[-1:] == ["requirements"] and name.endswith(".txt"))
 
 
 def _changelog_or_version(path: str) -> bool:
     dirs, name = _parts(path)
-    return (_named(name, _CHANGELOGS) or "changelog.d" in dirs
+    return (_named(name, _CHANGELOG_NAME) or "changelog.d" in dirs
             or dirs[-1:] == [".changeset"] and name.endswith(".md") or name in _VERSIONS or name.endswith(".gemspec"))
 
 
 def _documentation(path: str) -> bool:
     dirs, name = _parts(path)
-    return (bool(_DOC_DIRS.intersection(dirs)) or _named(name, _DOC_NAMES)
+    return (bool(_DOC_DIRS.intersection(dirs)) or _named(name, _DOC_NAME)
             or name.endswith(_DOC_EXTENSIONS) and not name.startswith("requirements") and name != "cmakelists.txt"
             or "issue_template" in dirs or name.startswith("pull_request_template"))
 
@@ -106,7 +109,7 @@ def _documentation(path: str) -> bool:
 def _test(path: str) -> bool:
     dirs, name = _parts(path)
     original = path.rsplit("/", 1)[-1]
-    return (bool(_TEST_DIRS.intersection(dirs)) or any(fnmatchcase(name, p) for p in _TEST_NAMES)
+    return (bool(_TEST_DIRS.intersection(dirs)) or _TEST_NAME.match(name) is not None
             or original.endswith(("Test.java", "Tests.cs")))
 
 
