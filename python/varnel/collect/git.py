@@ -35,6 +35,7 @@ run, so nothing is lost silently.
 
 from __future__ import annotations
 
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Iterable, Iterator
@@ -104,24 +105,36 @@ def describe(repo: Path, shas: list[str], warnings: list[str]) -> Iterator[dict]
     by object id): comparing contents would stop the run or, in a partial
     clone, ask its promisor for them."""
     lacking: dict[str, list[str]] = {}  # file -> commits of the new ones whose changes name content it lacks
-    for start in range(0, len(shas), _DESCRIBED_AT_ONCE):
-        yield from _describe(repo, shas[start:start + _DESCRIBED_AT_ONCE], warnings, lacking)
+    batches = [shas[start:start + _DESCRIBED_AT_ONCE] for start in range(0, len(shas), _DESCRIBED_AT_ONCE)]
+    with ThreadPoolExecutor(max_workers=1) as git_side:  # git lists the next batch while this one is written
+        coming = git_side.submit(_log, repo, batches[0], "--no-renames") if batches else None
+        for n, batch in enumerate(batches):
+            listed = coming.result()
+            coming = git_side.submit(_log, repo, batches[n + 1], "--no-renames") if n + 1 < len(batches) else None
+            yield from _describe(repo, batch, listed, warnings, lacking)
     order = {sha: n for n, sha in enumerate(reversed(shas))}  # oldest first
     warnings += not_in_clone_warning({path: sorted(commits, key=order.__getitem__)
                                       for path, commits in lacking.items()})
 
 
-def _describe(repo: Path, shas: list[str], warnings: list[str], lacking: dict[str, list[str]]) -> Iterable[dict]:
-    """The records of some of the commits `describe` reads."""
+def _log(repo: Path, shas: list[str], renames: str) -> tuple[bytes, str | None]:
+    """git's changes of the commits `shas` with the rename option `renames`,
+    and its refusal of the repository's .gitmodules, if any."""
+    return diffs(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--raw", "--no-abbrev", renames,
+                 f"--format={_FORMAT}", stdin="\n".join(shas).encode())
 
-    def log(subset: list[str], renames: str) -> Iterator[tuple[list[str], list[Change]]]:
-        raw, refused = diffs(repo, "log", "--no-walk=unsorted", "--stdin", "-z", "--raw", "--no-abbrev", renames,
-                             f"--format={_FORMAT}", stdin="\n".join(subset).encode())
+
+def _describe(repo: Path, shas: list[str], first: tuple[bytes, str | None], warnings: list[str],
+              lacking: dict[str, list[str]]) -> Iterable[dict]:
+    """The records of some of the commits `describe` reads; `first` is git's
+    listing of their changes without renames."""
+
+    def records_of(raw: bytes, refused: str | None) -> Iterator[tuple[list[str], list[Change]]]:
         if refused and refused not in warnings:
             warnings.append(refused)
         return log_raw_records(raw, 7)
 
-    listed = list(log(shas, "--no-renames"))
+    listed = list(records_of(*first))
     absent = absent_objects(repo, {blob for _, changes in listed for change in changes for blob in change.blobs})
     records: dict[str, dict] = {}
     moves, exact_moves = [], []
@@ -138,7 +151,7 @@ def _describe(repo: Path, shas: list[str], warnings: list[str], lacking: dict[st
             moved_lacking = any(absent.intersection(c.blobs) for c in added_deleted)
             (exact_moves if moved_lacking else moves).append(sha)
     for subset, renames in ((moves, "-M"), (exact_moves, "-M100%")):  # at 100% git compares ids, not contents
-        for fields, changes in log(subset, renames) if subset else ():
+        for fields, changes in records_of(*_log(repo, subset, renames)) if subset else ():
             moved = _record(fields, changes)
             records[fields[0]].update(files=moved["files"], renamed=moved["renamed"])
     return records.values()
