@@ -77,17 +77,18 @@ NB_MODULE(_common, m) {
       "unchanged files from the cache at `previous`; how many entries were reused, parsed and left out.");
   m.def(
       "cached_events",
-      [](nb::handle events_dir) {
+      [](nb::handle events_dir, std::optional<std::vector<std::string>> names, nb::handle cache) {
         const std::filesystem::path dir = vb::path_from_python(events_dir);
-        const ws::EventReader reader(dir);
+        const ws::EventReader reader(dir, cache.is_none() ? std::filesystem::path() : vb::path_from_python(cache));
         nb::dict out;
         vb::PythonBuilder build;
-        for (const std::string& name : ws::list_event_files(dir)) {
+        for (const std::string& name : names ? *names : ws::list_event_files(dir)) {
           if (const auto event = reader.cached(name)) out[vb::text_to_python(name)] = build.convert(*event);
         }
         return out;
       },
-      nb::arg("events_dir"),
-      "The events the workspace's cache holds for the event files of `events_dir` as they are now, by file "
-      "name; a file the cache does not hold as it is now is left out.");
+      nb::arg("events_dir"), nb::arg("names").none() = nb::none(), nb::arg("cache").none() = nb::none(),
+      "The events the cache holds for the event files of `events_dir` as they are now, by file name: of the "
+      "files `names` (every event file when None), through the cache file `cache` (the workspace's when "
+      "None); a file the cache does not hold as it is now is left out.");
 }

@@ -246,8 +246,8 @@ json::Value decode_event(std::string_view bytes) {
   return event;
 }
 
-EventReader::EventReader(const std::filesystem::path& events_dir)
-    : dir_(events_dir), cache_(event_cache_path(events_dir)) {}
+EventReader::EventReader(const std::filesystem::path& events_dir, const std::filesystem::path& cache)
+    : dir_(events_dir), cache_(cache.empty() ? event_cache_path(events_dir) : cache) {}
 
 std::optional<json::Value> EventReader::cached(const std::string& name) const {
   if (cache_.size() == 0) return std::nullopt;

@@ -70,7 +70,8 @@ json::Value decode_event(std::string_view bytes);
 // read from the file with `projection`.
 class EventReader {
  public:
-  explicit EventReader(const std::filesystem::path& events_dir);
+  // `cache`: the cache file to read through; the workspace's own when empty.
+  explicit EventReader(const std::filesystem::path& events_dir, const std::filesystem::path& cache = {});
   json::Value read(const std::string& name, const json::Projection* projection = nullptr) const;
   // The event of file `name` when the cache holds it as the file is now.
   std::optional<json::Value> cached(const std::string& name) const;

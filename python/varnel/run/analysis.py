@@ -189,27 +189,29 @@ def _collect(repo: Path, workspace: Path, progress: Progress, config: Config, sc
         progress.warn(warning)
     if len(warnings) > _WARNINGS_SHOWN:
         progress.warn(f"and {len(warnings) - _WARNINGS_SHOWN} more like these")
+    # `events` is read again once the run's cache of parsed events holds what was collected.
     return Analysis(repo=repo, workspace=workspace, scope=scope or scope_label(repo, config), config=config,
-                    events=events.refresh(), collection=collection, history=history, releases=releases,
-                    warnings=warnings)
+                    events=events, collection=collection, history=history, releases=releases, warnings=warnings)
 
 
 def _analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None,
              scope: str | None, against: Path | None, staged: list[Stage]) -> Analysis:
     claim(workspace)
     result = _collect(repo, workspace, progress, config, scope)
-    result.window = apply_window(window or Window(days=config.scope_days), result.events.timed(),
-                                 commit_of=result.events.commit_of)
-    result.notes = result.events.notes(tuple(s.prefix for s in HISTORY_SOURCES),
-                                       {s.prefix: s.family for s in HISTORY_SOURCES}, result.window.event_ids)
     if against is not None:
         result.previous, result.previous_advisory = against, json.loads(against.read_text(encoding="utf-8"))
 
     stage = Stage(workspace)
     staged.append(stage)
     try:
-        # Every phase reads the events through this run's cache, published with its results.
+        # Every phase, and the host's index, reads the events through this run's cache, published with its
+        # results: what was collected is parsed once, here.
         refresh_event_cache(workspace / "events", workspace / EVENT_CACHE, stage.path / EVENT_CACHE)
+        result.events.refresh(cache=stage.path / EVENT_CACHE)
+        result.window = apply_window(window or Window(days=config.scope_days), result.events.timed(),
+                                     commit_of=result.events.commit_of)
+        result.notes = result.events.notes(tuple(s.prefix for s in HISTORY_SOURCES),
+                                           {s.prefix: s.family for s in HISTORY_SOURCES}, result.window.event_ids)
         progress.step("Judging metrics against their history")
         _signals(stage.path, config, result)
         faults.write_point()

@@ -103,7 +103,9 @@ class EventIndex:
         index.refresh()
         return index
 
-    def refresh(self) -> "EventIndex":
+    def refresh(self, cache: Path | None = None) -> "EventIndex":
+        """Reads again what changed; `cache` is the parsed-event cache to take
+        records from (the workspace's when None)."""
         try:
             with os.scandir(self.folder) as listed:  # the engines read only *.json
                 entries = sorted(((e.name, e.stat(follow_symlinks=False)) for e in listed
@@ -113,15 +115,13 @@ class EventIndex:
         if self.refusing:
             for name, info in entries:
                 refuse_unreadable(self.folder, name, info)
-        files, cached = {}, None
-        for name, info in entries:
-            key = (info.st_size, info.st_mtime_ns, info.st_ino)
+        keys = {name: (info.st_size, info.st_mtime_ns, info.st_ino) for name, info in entries}
+        new = [name for name, key in keys.items() if name not in self._files or self._files[name][0] != key]
+        cached = cached_events(self.folder, new, cache) if new else {}  # parsed already, mostly
+        files = {}
+        for name, key in keys.items():
             known = self._files.get(name)
-            if known is None or known[0] != key:
-                if cached is None:  # the workspace's parsed events, taken once there is a file to read
-                    cached = cached_events(self.folder)
-                known = (key, *self._load(name, cached.get(name)))
-            files[name] = known
+            files[name] = known if known is not None and known[0] == key else (key, *self._load(name, cached.get(name)))
         self._files = files
         self.ordered = [event for _, event, _ in files.values() if event is not None]
         self.by_id = {e.id: e for e in self.ordered}
