@@ -32,6 +32,7 @@ from make_workspace import write_workspace
 PHASES = [("2", "run_all", ["events"], ["phase2"]),
           ("2", "run_all_parallel", ["events"], ["phase2"]),
           ("3", "run", ["phase2"], ["phase3"]),
+          ("3", "write", ["phase2"], ["phase3"]),  # what a run calls: no records returned, the helper asked once
           ("4", "run", ["events", "phase2", "phase3"], ["phase4"]),
           ("5", "run", ["events", "phase2", "phase3", "phase4"], ["phase5"])]
 
@@ -43,7 +44,7 @@ start = time.perf_counter()
 if phase == "2":
     getattr(sigstage.Phase2Engine(ws), entry)()
 elif phase == "3":
-    explstage.Phase3Engine(ws).run()
+    getattr(explstage.Phase3Engine(ws), entry)()
 elif phase == "4":
     engine = patstage.Phase4Engine(ws)
     engine.run()
