@@ -79,6 +79,10 @@ def _event(name: str, record: dict) -> Event:
             "files": tuple(payload.get("files", []))} if is_commit else {}))
 
 
+# Events the cache hands over as dicts at a time.
+_CONVERTED_AT_ONCE = 10_000
+
+
 class EventIndex:
     """Every readable event of a workspace, by id and in file order.
 
@@ -117,11 +121,12 @@ class EventIndex:
                 refuse_unreadable(self.folder, name, info)
         keys = {name: (info.st_size, info.st_mtime_ns, info.st_ino) for name, info in entries}
         new = [name for name, key in keys.items() if name not in self._files or self._files[name][0] != key]
-        cached = cached_events(self.folder, new, cache) if new else {}  # parsed already, mostly
-        files = {}
-        for name, key in keys.items():
-            known = self._files.get(name)
-            files[name] = known if known is not None and known[0] == key else (key, *self._load(name, cached.get(name)))
+        loaded = {}
+        for start in range(0, len(new), _CONVERTED_AT_ONCE):  # a first run's records are never all held at once
+            batch = new[start:start + _CONVERTED_AT_ONCE]
+            cached = cached_events(self.folder, batch, cache)  # parsed already, mostly
+            loaded.update((name, (keys[name], *self._load(name, cached.get(name)))) for name in batch)
+        files = {name: loaded.get(name) or self._files[name] for name in keys}
         self._files = files
         self.ordered = [event for _, event, _ in files.values() if event is not None]
         self.by_id = {e.id: e for e in self.ordered}
