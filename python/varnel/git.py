@@ -28,8 +28,9 @@ from __future__ import annotations
 
 import os
 import subprocess
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Iterable, Iterator, NamedTuple
+from typing import Callable, Iterable, Iterator, NamedTuple, TypeVar
 
 from .errors import Failure
 
@@ -101,6 +102,24 @@ def git(repo: Path, *args: str, stdin: bytes | None = None) -> bytes:
 # git refuses some values a committed .gitmodules may hold (a command as a
 # submodule's update method) and then stops every command that diffs.
 _REFUSED_SUBMODULE = "invalid value for 'submodule."
+
+
+_Fetched = TypeVar("_Fetched")
+
+
+def fetched_ahead(items: list[str], size: int,
+                  fetch: Callable[[list[str]], _Fetched]) -> Iterator[tuple[list[str], _Fetched]]:
+    """(batch, `fetch` of it) for `items` in batches of `size`, in order:
+    the next batch is fetched on a second thread while the caller handles
+    this one, so git's work and Python's overlap and no more than two
+    batches are held."""
+    batches = [items[start:start + size] for start in range(0, len(items), size)]
+    with ThreadPoolExecutor(max_workers=1) as git_side:  # waiting on git needs no lock; parsing holds it
+        coming = git_side.submit(fetch, batches[0]) if batches else None
+        for n, batch in enumerate(batches):
+            fetched = coming.result()
+            coming = git_side.submit(fetch, batches[n + 1]) if n + 1 < len(batches) else None
+            yield batch, fetched
 
 
 def diffs(repo: Path, command_name: str, *args: str, stdin: bytes | None = None) -> tuple[bytes, str | None]:

@@ -1,12 +1,10 @@
 // Reading the signal files of a workspace.
 #include "workspace/signal_files.hpp"
 
-#include <cerrno>
 #include <optional>
 #include <string>
 
 #include "common/errors.hpp"
-#include "common/files.hpp"
 #include "vocab/tables.hpp"
 #include "workspace/optional_file.hpp"
 
@@ -46,20 +44,15 @@ void for_each_signal(const std::filesystem::path& phase2_path, const std::functi
                      const json::Projection* keep) {
   for (const vocab::SignalFile& file : vocab::kSignalFiles) {
     const std::filesystem::path path = phase2_path / file.file_name;
-    std::string text;
-    try {
-      text = files::read_text(path);
-    } catch (const OsError& e) {
-      if (e.code == ENOENT || e.code == ENOTDIR) continue;  // as read_if_present
-      throw;
-    }
+    const std::optional<std::string> text = read_text_if_present(path);
+    if (!text) continue;  // a family that never wrote its file has no signals
     json::ReadOptions options;
     options.source = path.string();
     options.projection = keep;
-    if (!json::parse_elements(text, options, each)) {
+    if (!json::parse_elements(*text, options, each)) {
       static const json::Projection kNothing{};
       options.projection = &kNothing;
-      throw not_a_list(path, json::parse(text, options));
+      throw not_a_list(path, json::parse(*text, options));
     }
   }
 }

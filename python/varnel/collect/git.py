@@ -35,15 +35,14 @@ run, so nothing is lost silently.
 
 from __future__ import annotations
 
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
 from ..config import Config
 from ..files import read_state, write_json_atomic
-from ..git import (Change, CollectError, absent_objects, diffs, git as _git, has_commits, log_raw_records,
-                   text as _text, unrelated_commits)
+from ..git import (Change, CollectError, absent_objects, diffs, fetched_ahead, git as _git, has_commits,
+                   log_raw_records, text as _text, unrelated_commits)
 from .events import (EventTooLarge, epoch_utc_text, event_file, first_of, intact, place_files, same_second_places,
                      too_large_warning, valid_iso, write_event)
 
@@ -105,13 +104,9 @@ def describe(repo: Path, shas: list[str], warnings: list[str]) -> Iterator[dict]
     by object id): comparing contents would stop the run or, in a partial
     clone, ask its promisor for them."""
     lacking: dict[str, list[str]] = {}  # file -> commits of the new ones whose changes name content it lacks
-    batches = [shas[start:start + _DESCRIBED_AT_ONCE] for start in range(0, len(shas), _DESCRIBED_AT_ONCE)]
-    with ThreadPoolExecutor(max_workers=1) as git_side:  # git lists the next batch while this one is written
-        coming = git_side.submit(_log, repo, batches[0], "--no-renames") if batches else None
-        for n, batch in enumerate(batches):
-            listed = coming.result()
-            coming = git_side.submit(_log, repo, batches[n + 1], "--no-renames") if n + 1 < len(batches) else None
-            yield from _describe(repo, batch, listed, warnings, lacking)
+    # git lists the next batch while this one's events are written.
+    for batch, listed in fetched_ahead(shas, _DESCRIBED_AT_ONCE, lambda batch: _log(repo, batch, "--no-renames")):
+        yield from _describe(repo, batch, listed, warnings, lacking)
     order = {sha: n for n, sha in enumerate(reversed(shas))}  # oldest first
     warnings += not_in_clone_warning({path: sorted(commits, key=order.__getitem__)
                                       for path, commits in lacking.items()})

@@ -27,12 +27,11 @@ import difflib
 import functools
 import re
 from collections import defaultdict
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterator
 
-from ..git import CollectError, diffs, log_raw_records, text
+from ..git import CollectError, diffs, fetched_ahead, log_raw_records, text
 
 SWEEP_FILES = 5
 SWEEP_KINDS = 2
@@ -216,13 +215,8 @@ def read_diffs_in_batches(repo: Path, shas: list[str], size: int) -> Iterator[tu
     """(batch, `read_diffs` of it) for `shas` in batches of `size`: git
     writes the next batch's patches while this one is read, and no more than
     two batches are held."""
-    batches = [shas[start:start + size] for start in range(0, len(shas), size)]
-    with ThreadPoolExecutor(max_workers=1) as git_side:  # git's work needs no lock; parsing holds it
-        coming = git_side.submit(_patches, repo, batches[0]) if batches else None
-        for n, batch in enumerate(batches):
-            raw = coming.result()
-            coming = git_side.submit(_patches, repo, batches[n + 1]) if n + 1 < len(batches) else None
-            yield batch, _summaries(repo, batch, raw)
+    for batch, raw in fetched_ahead(shas, size, lambda batch: _patches(repo, batch)):
+        yield batch, _summaries(repo, batch, raw)
 
 
 def _summaries(repo: Path, shas: list[str], raw: bytes | None) -> dict[str, CommitDiff]:
