@@ -207,9 +207,12 @@ class TestTerraform:
         assert event["payload"]["structure"]["resource_count"] == 1 and event["payload"]["unreadable"] == ["b.tf"]
 
     def test_a_configuration_that_cannot_be_read_at_all_gives_no_event(self, repo, tmp_path):
-        commit(repo, {"main.tf": 'resource "x" "y" {'}, "c")
+        sha = commit(repo, {"main.tf": 'resource "x" "y" {'}, "c", date="2026-01-05T10:00:00Z")
         result = collect_history(repo, tmp_path / "ws", [TerraformSource()])
         assert result.added == 0 and len(result.problems) == 1
+        # The warning says when, as every other line about a commit does.
+        assert f"main.tf in the top directory could not be read (commit {sha[:12]} of 2026-01-05)" \
+            in result.warnings[0]
 
 
 class TestHCL:

@@ -341,6 +341,7 @@ class Problem:
     path: str
     kind: str  # "unreadable", "unread" (a format varnel does not read) or "not_in_clone"
     cause: str = ""
+    day: str = ""  # the commit's date (UTC), for the warning
 
     def line(self) -> str:
         return f"{self.family}\t{self.commit}\t{self.kind}\t{self.path}\t{self.cause}"
@@ -358,14 +359,12 @@ def summary(problems: list[Problem], full_list: Path | None) -> list[str]:
         groups.setdefault((problem.family, problem.kind, problem.path.rpartition("/")[0]), []).append(problem)
     lines = []
     for (family, kind, directory), found in groups.items():
-        commits = list(dict.fromkeys(p.commit for p in found))
+        days = {p.commit: p.day for p in found}  # by commit, in the order they were read
+        commits = [f"{sha[:12]} of {day}" if day else sha[:12] for sha, day in days.items()]
         names = sorted({p.path.rpartition("/")[2] for p in found})
         where = f"{directory}/" if directory else "the top directory"
         shown = first_of(names, 3)
-        if len(commits) == 1:
-            span = f"commit {commits[0][:12]}"
-        else:
-            span = f"{len(commits)} commits, {commits[0][:12]} to {commits[-1][:12]}"
+        span = f"commit {commits[0]}" if len(commits) == 1 else f"{len(commits)} commits, {commits[0]} to {commits[-1]}"
         verb = "could not be read" if kind == "unreadable" else ("is " if len(names) == 1 else "are ") + _KINDS[kind]
         line = f"{family}: {shown} in {where} {verb} ({span})"
         if kind == "unreadable":
@@ -485,10 +484,10 @@ def _payload(source: TreeSource, unit: Hashable, now: Reading, before: Reading) 
     return payload
 
 
-def _problems(source: TreeSource, sha: str, files: Files) -> list[Problem]:
-    found = [Problem(source.family, sha, path, "unreadable", cause) for path, cause in files.unreadable.items()]
-    found += [Problem(source.family, sha, path, "unread") for path in files.unread]
-    return found + [Problem(source.family, sha, path, "not_in_clone") for path in sorted(files.not_in_clone)]
+def _problems(source: TreeSource, sha: str, day: str, files: Files) -> list[Problem]:
+    found = [Problem(source.family, sha, path, "unreadable", cause, day) for path, cause in files.unreadable.items()]
+    found += [Problem(source.family, sha, path, "unread", day=day) for path in files.unread]
+    return found + [Problem(source.family, sha, path, "not_in_clone", day=day) for path in sorted(files.not_in_clone)]
 
 
 def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], config: Config | None = None,
@@ -549,7 +548,7 @@ def collect_history(repo: Path, workspace: Path, sources: list[TreeSource], conf
                         before = _read(Tree(objects, parent, is_left_out), source, unit, known)
                     now = _read(Tree(objects, sha, is_left_out), source, unit, known)
                     if now[1] is not None:
-                        result.problems += _problems(source, sha, now[1])
+                        result.problems += _problems(source, sha, epoch_utc_text(committed)[:10], now[1])
                     if now[0] is None:
                         continue
                     payload = _payload(source, unit, now, before)
