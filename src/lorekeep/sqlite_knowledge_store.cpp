@@ -49,9 +49,11 @@ constexpr std::string_view kHasCountedEvents =
 constexpr std::string_view kHasRepoCount = "SELECT 1 FROM pragma_table_info('patterns') WHERE name = 'repo_count'";
 constexpr std::string_view kAddRepoCount = "ALTER TABLE patterns ADD COLUMN repo_count INTEGER DEFAULT 0";
 
-constexpr std::array<std::string_view, 5> kUpdatableFields = {
+// repo_count is updatable so that a fleet can keep a community pattern's count
+// current: create_pattern returns an existing id without writing.
+constexpr std::array<std::string_view, 6> kUpdatableFields = {
     "description_statistical", "description_semantic", "correlation_strength", "confidence_tier",
-    "confidence_status"};
+    "confidence_status", "repo_count"};
 
 // The value of `key`, or `fallback` when the record lacks it (a present
 // null stays null).

@@ -316,7 +316,9 @@ json::Value PatternEngine::run() {
     for (json::Value& c : discover_presence_patterns(signals, &evidence)) candidates.push_back(std::move(c));
     for (std::size_t i = 0; i < candidates.size(); ++i) {
       json::Object& candidate = candidates[i].as_object();
-      json::Value existing = kb_.get_pattern_by_fingerprint(text_of(candidate, "fingerprint"), std::nullopt);
+      // Only this repository's own patterns count an occurrence: a community record a fleet wrote here
+      // would otherwise absorb it, and the fleet replaces that record on its next run.
+      json::Value existing = kb_.get_pattern_by_fingerprint(text_of(candidate, "fingerprint"), std::string_view("local"));
       if (!json::truthy(existing)) {
         const PatternKey key = pattern_key(candidate);
         const json::Value local = kb_.list_patterns("local", std::nullopt, std::nullopt);

@@ -189,6 +189,14 @@ def test_update_pattern_changes_only_the_updatable_fields(store):
     assert list(details) == ["confidence_status", "description_semantic", "correlation_strength", "updated_at"]
     assert details["updated_at"] == after["updated_at"]
 
+
+def test_update_pattern_keeps_a_community_patterns_repository_count_current(store):
+    pid = store.create_pattern(pattern(scope="community", repo_count=3))
+    assert store.create_pattern(pattern(scope="community", repo_count=4)) == pid  # returned as stored
+    store.update_pattern(pid, {"repo_count": 4})
+    assert store.get_pattern(pid)["repo_count"] == 4
+    assert list(store.get_pattern_history(pid)[-1]["details"]) == ["repo_count", "updated_at"]
+
     # An id without a row changes nothing but is still logged.
     store.update_pattern("ghost", {"confidence_tier": "confirmed"})
     assert actions(store, "ghost") == ["updated"]

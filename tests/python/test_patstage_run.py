@@ -166,6 +166,22 @@ class TestRun:
         assert (result["patterns_discovered"], result["patterns_incremented"]) == (0, 1)
         assert engine.kb.get_pattern(kept["pattern_id"])["occurrence_count"] == 2
 
+    def test_a_community_record_of_the_same_fingerprint_leaves_local_learning_unchanged(self, tmp_path,
+                                                                                        engine_for):
+        by_itself = engine_for(co_moving_workspace(tmp_path / "alone"))
+        alone = by_itself.run()
+        fingerprint = alone["details"][0]["fingerprint"]
+        own = by_itself.kb.get_pattern_by_fingerprint(fingerprint)
+        engine = engine_for(co_moving_workspace(tmp_path / "member"))
+        shared = stored_pattern(engine, fingerprint=fingerprint, scope="community", repo_count=5, occurrence_count=7)
+        member = engine.run()
+        # The member discovers and keeps its own pattern, as alone; the fleet's record is not counted against.
+        assert [member[c] for c in COUNTERS] == [alone[c] for c in COUNTERS]
+        assert [d["fingerprint"] for d in member["details"]] == [d["fingerprint"] for d in alone["details"]]
+        assert engine.kb.get_pattern(shared["pattern_id"]) == shared
+        local = engine.kb.get_pattern_by_fingerprint(fingerprint, scope="local")
+        assert local["occurrence_count"] == own["occurrence_count"] and local["pattern_id"] == own["pattern_id"]
+
     def test_a_failed_run_leaves_the_earlier_summary(self, tmp_path, engine_for):
         root = co_moving_workspace(tmp_path)
         engine_for(root).run()
