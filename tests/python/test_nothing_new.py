@@ -75,3 +75,16 @@ def test_a_recalled_run_gives_the_warnings_of_the_run_it_recalls(history):
     assert warned and "main.tf" in warned[0]
     assert [line for line in again.stderr.splitlines() if line.startswith("warning:")] == warned
     assert again.stdout == first.stdout
+
+
+def test_reading_the_knowledge_base_keeps_the_record_and_writing_it_runs_again(history):
+    from varnel.lorekeep import SQLiteKnowledgeStore
+
+    analyze(history, "--format", "json")
+    assert varnel("patterns", str(history)).returncode == 0  # opens the knowledge base, reads, closes
+    assert RECALLED in analyze(history, "--format", "json").stderr
+    store = SQLiteKnowledgeStore(history / ".varnel" / "phase4" / "knowledge.db")  # as a fleet shares a pattern
+    store.create_pattern({"fingerprint": "f", "scope": "community", "discovery_method": "statistical",
+                          "pattern_type": "co_occurrence", "sources": ["git"], "metrics": ["files_touched"]})
+    store.close()
+    assert RECALLED not in analyze(history, "--format", "json").stderr

@@ -60,15 +60,25 @@ def _git(repo: Path, *args: str) -> str:
 
 
 def _files(folder: Path, skip: tuple[str, ...] = ()) -> list[tuple]:
-    """(name, kind, size, times, inode) of every entry of `folder`, by name."""
+    """(name, kind, size, times, inode) of every entry of `folder`, by name.
+    A directory's times change whenever a file comes and goes inside it, so
+    only its inode counts (what it holds is listed where it matters); so do
+    a database's companion files while someone only reads it (an empty
+    write-ahead log, the shared-memory index)."""
     seen = []
     try:
         with os.scandir(folder) as entries:
             for entry in entries:
-                if entry.name not in skip and not entry.name.endswith(".tmp"):
-                    info = entry.stat(follow_symlinks=False)
-                    seen.append((entry.name, stat.S_IFMT(info.st_mode), info.st_size, info.st_mtime_ns,
-                                 info.st_ctime_ns, info.st_ino))
+                if entry.name in skip or entry.name.endswith((".tmp", "-shm")):
+                    continue
+                info = entry.stat(follow_symlinks=False)
+                if entry.name.endswith("-wal") and not info.st_size:
+                    continue
+                kind = stat.S_IFMT(info.st_mode)
+                if kind == stat.S_IFDIR:
+                    seen.append((entry.name, kind, info.st_ino))
+                else:
+                    seen.append((entry.name, kind, info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino))
     except (FileNotFoundError, NotADirectoryError):
         pass
     return sorted(seen)
