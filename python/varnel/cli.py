@@ -424,6 +424,44 @@ def _cmd_ingest(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _fleet_directory(args: argparse.Namespace) -> Path:
+    """--dir, else the directory beside the fleet file named after it (fleet.toml: fleet.varnel)."""
+    fleet = Path(args.fleet)
+    return Path(args.dir) if args.dir else fleet.resolve().parent / f"{fleet.stem}.varnel"
+
+
+def _cmd_fleet_run(args: argparse.Namespace) -> int:
+    """Every repository of a fleet file analysed, then what they share, then the fleet report."""
+    from .fleet.members import read_fleet
+    from .fleet.report import markdown
+    from .fleet.run import run_fleet
+
+    fleet = read_fleet(Path(args.fleet))
+    directory = _fleet_directory(args)
+    try:
+        found = run_fleet(fleet, directory, args.scheduler, args.quiet)
+    except OSError as e:
+        raise Refused(f"the fleet directory {directory} cannot be written: {e.strerror or e}", EXIT_FAILED) from None
+    print(json.dumps(found, indent=2) if args.format == "json" else markdown(found), end="")
+    if not args.quiet:
+        print(f"varnel: the fleet report is in {directory} (report.md, report.json, report.html)", file=sys.stderr)
+    met = args.fail_on and any(r["level"] in LEVELS and LEVELS.index(r["level"]) >= LEVELS.index(args.fail_on)
+                               and not r["level_from_earlier_run"] for r in found["rows"])
+    return EXIT_ATTENTION if met else EXIT_OK
+
+
+def _cmd_fleet_status(args: argparse.Namespace) -> int:
+    """The last fleet run's report, as it was written."""
+    from .fleet.report import markdown, read
+
+    directory = _fleet_directory(args)
+    found = read(directory)
+    if found is None:
+        raise Refused(f"no fleet report in {directory} yet: run 'varnel fleet run {args.fleet}' first", EXIT_USAGE)
+    print(json.dumps(found, indent=2) if args.format == "json" else markdown(found), end="")
+    return EXIT_OK
+
+
 def _date(text: str) -> datetime:
     try:
         return datetime.fromisoformat(text)
@@ -542,6 +580,25 @@ def build_parser() -> argparse.ArgumentParser:
     patterns_cmd.add_argument("path", nargs="?", help=path_help)
     patterns_cmd.add_argument("--format", choices=["text", "json"], default="text")
     patterns_cmd.set_defaults(run=_cmd_patterns)
+
+    fleet_cmd = commands.add_parser("fleet", help="analyse many repositories on this machine or a Dask cluster")
+    fleet_commands = fleet_cmd.add_subparsers(dest="fleet_command", metavar="COMMAND", required=True)
+    fleet_where = argparse.ArgumentParser(add_help=False)
+    fleet_where.add_argument("fleet", metavar="FLEET.toml", help="the fleet file: one [[repo]] table per repository")
+    fleet_where.add_argument("--dir", help="the fleet directory: a workspace per repository, the fleet's knowledge "
+                                           "base and report (default: FLEET.varnel beside the fleet file)")
+    fleet_where.add_argument("--format", choices=["markdown", "json"], default="markdown")
+    fleet_run = fleet_commands.add_parser("run", parents=[fleet_where],
+                                          help="analyse every repository of the fleet and write the fleet report")
+    fleet_run.add_argument("--scheduler", metavar="ADDRESS",
+                           help="run on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786); "
+                                "needs pip install 'varnel[fleet]'")
+    fleet_run.add_argument("--fail-on", choices=LEVELS[1:], metavar="LEVEL",
+                           help="exit with 1 when a repository's advisory is at this level or above")
+    fleet_run.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    fleet_run.set_defaults(run=_cmd_fleet_run)
+    fleet_status = fleet_commands.add_parser("status", parents=[fleet_where], help="print the last fleet report")
+    fleet_status.set_defaults(run=_cmd_fleet_status)
     return parser
 
 

@@ -34,6 +34,7 @@ such as the base branch (``--settings-from REV``).
 from __future__ import annotations
 
 import fnmatch
+import json
 import os
 import re
 import stat
@@ -153,7 +154,8 @@ def _text_setting(value: str, origin: str, key: str) -> str:
     return value
 
 
-def _checked(table: dict, origin: str) -> Config:
+def checked(table: dict, origin: str) -> Config:
+    """The settings a table holds, every key and value checked; `origin` names it in errors."""
     known = {f.name: f for f in fields(Config) if f.name != "source"}
     unknown = sorted(set(table) - set(known))
     if unknown:
@@ -191,6 +193,20 @@ def _checked(table: dict, origin: str) -> Config:
 SETTINGS_FILE = ".varnel.toml"
 
 
+def settings_text(config: Config) -> str:
+    """`config` as the text of a settings file (.varnel.toml's form) that reads back as it."""
+    def value(v) -> str:
+        if isinstance(v, bool):
+            return "true" if v else "false"
+        if isinstance(v, (int, float)):
+            return repr(v)
+        if isinstance(v, tuple):
+            return "[" + ", ".join(map(value, v)) + "]"
+        # A TOML basic string: JSON's escapes are TOML's, but for DEL, which TOML also wants escaped.
+        return json.dumps(v, ensure_ascii=False).replace("\x7f", "\\u007f")
+    return "".join(f"{f.name} = {value(getattr(config, f.name))}\n" for f in fields(Config) if f.name != "source")
+
+
 def _parse(text: str, origin: str, pyproject: bool) -> Config | None:
     """The settings a file's text holds; None for a pyproject.toml without [tool.varnel]."""
     try:
@@ -198,9 +214,9 @@ def _parse(text: str, origin: str, pyproject: bool) -> Config | None:
     except tomllib.TOMLDecodeError as e:
         raise ConfigError(f"{origin}: {e}") from e
     if not pyproject:
-        return _checked(document, origin)
+        return checked(document, origin)
     table = document.get("tool", {}).get("varnel")
-    return None if table is None else _checked(table, f"{origin} [tool.varnel]")
+    return None if table is None else checked(table, f"{origin} [tool.varnel]")
 
 
 def _read_text(path: Path) -> str:

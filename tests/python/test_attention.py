@@ -28,6 +28,7 @@ class Ranked:
     def __init__(self, record=None, looks=(), proven=False):
         self.record, self.looks, self.commits = record or {}, list(looks), {}
         self.ranking = type("R", (), {"proven": proven})()
+        self.proven, self.pooled = proven, None
 
     def second_look(self, shas, quiet, threshold):
         return self.looks

@@ -46,12 +46,31 @@ def _rule(record: dict | None, family: str, metric: str, way: str, threshold: fl
     return rule
 
 
-def track_record(record: dict | None, family: str, metric: str, way: str, threshold: float) -> str:
+def _pooled_rule(pooled: dict | None, family: str, metric: str, way: str, threshold: float) -> dict | None:
+    """The fleet's pooled rule for a metric and direction, as `_rule` chooses one here."""
+    name = metric if family == "git" else f"{family}/{metric}"
+    rules = [r for r in (pooled or {}).get("rules", []) if r["metric"] == name and r["direction"] == way
+             and r["threshold"] <= threshold]
+    rule = max(rules, key=lambda r: r["threshold"], default=None)
+    if rule is None or rule["flagged"] < MIN_FLAGGED or rule["hits"] < MIN_LABELLED or rule["lift"] is None:
+        return None
+    return rule
+
+
+def track_record(record: dict | None, family: str, metric: str, way: str, threshold: float,
+                 pooled: dict | None = None) -> str:
+    """How often commits flagged like this were later blamed for bugs: here,
+    else across the fleet's repositories (`pooled`), else too little to tell."""
     if record is None:
         return ""
     rule = _rule(record, family, metric, way, threshold)
     if rule is None:
-        return "too little history to tell"
+        fleet = _pooled_rule(pooled, family, metric, way, threshold)
+        if fleet is None:
+            return "too little history to tell"
+        return (f"across {fleet['repositories']:,} repositories of this fleet, commits flagged like this were later "
+                f"blamed for bugs {fleet['lift']:.1f}x as often as commits on average ({fleet['hits']:,} of "
+                f"{fleet['flagged']:,})")
     bug = rule["labels"]["szz"]
     return (f"here, commits flagged like this were later blamed for bugs {bug['lift']:.1f}x as often as commits "
             f"on average ({bug['hits']:,.0f} of {bug['flagged']:,})")

@@ -29,6 +29,7 @@ from ..accepted import AcceptedDeviations
 from ..errors import EXIT_USAGE, Refused
 from ..progress import clean
 from ..run.events import EventIndex, instant
+from ..worth import pooled
 from . import attention, charts
 from .findings import number_text
 from .render import SECOND_LOOK_SHOWN, VERIFICATION_TITLES, labels
@@ -95,8 +96,15 @@ class _Page:
         self.tables: dict[str, charts.FamilyTable] = {}
         self.models: dict[str, object] = {}
         advisory = record.get("advisory") or {}
-        self.matches = [m for m in advisory.get("pattern_matches") or [] if isinstance(m, dict)]
+        # A fleet's community pattern comes first and names how many repositories showed it; the
+        # repository's own record of the same pattern would only say it again.
+        matches = {}
+        for m in advisory.get("pattern_matches") or []:
+            if isinstance(m, dict):
+                matches.setdefault((str(m.get("description")), str(m.get("families")), str(m.get("metrics"))), m)
+        self.matches = list(matches.values())
         self.eval = self._eval()
+        self.pooled = pooled.read(self.workspace)
 
     def _eval(self) -> dict | None:
         try:
@@ -135,7 +143,7 @@ class _Page:
         lines += self._evidence(own, event)
         if shown:
             history = attention.track_record(self.eval, family, metric, "up" if (own and (own.deviation or 0) >= 0)
-                                             else "down", self.threshold)
+                                             else "down", self.threshold, self.pooled)
             if history:
                 lines.append(f"<p>Track record: {_h(history)}</p>")
         else:

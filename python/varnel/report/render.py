@@ -127,7 +127,7 @@ def _departures(result: Analysis) -> list[findings.Departure]:
 
 
 def _proven(result: Analysis) -> bool:
-    return result.worth is not None and result.worth.ranking.proven
+    return result.worth is not None and result.worth.proven
 
 
 def level(result: Analysis) -> str:
@@ -377,6 +377,14 @@ def _ranking_record(result: Analysis) -> str:
     ranking = result.worth.ranking
     held = ranking.held_out
     share = f"{TOP_SHARE:.0%}"
+    pooled = (result.worth.pooled or {}).get("ranking")
+    if not result.worth.measured_here and pooled and pooled["lift"] is not None:
+        line = (f"This history is too short to measure a ranking on; across {pooled['repositories']:,} repositories "
+                f"of this fleet, commits ranked like this were later blamed for bugs {pooled['lift']:.1f} times as "
+                f"often as the average commit ({pooled['precision']:.0%} of the {pooled['top']:,} commits in their "
+                f"top {share}, against {pooled['base_rate']:.0%}).")
+        return line if result.worth.proven else line + " That is less than twice the average, so these commits " \
+            "raise no level."
     if held is None:
         return ("There is too little labelled history here to fit or measure a ranking: this one was fitted on "
                 "public histories and is not yet measured here, so these commits raise no level.")
@@ -436,7 +444,8 @@ def _body(result: Analysis, style: _Style) -> list[str]:
                          f"{_day(change.get('observed_at'))}: {style.escape(_subject(change))}")
         unit = attention.UNITS.get(change.get("metric", ""), "")
         history = attention.track_record(record, change.get("family", ""), change.get("metric", ""),
-                                         attention.direction(change), result.config.significance_threshold)
+                                         attention.direction(change), result.config.significance_threshold,
+                                         result.worth.pooled if result.worth is not None else None)
         now = change["step"]["now"] if "step" in change else change.get("current")
         lines.append(f"{style.item}now {_number(now)} {unit}"
                      + (f"; {style.escape(history)}" if history else ""))

@@ -18,7 +18,8 @@ from ..config import Config
 from . import szz
 from .facts import read_commits
 from .features import Commit
-from .ranking import NOVELTY, Ranking, build
+from . import pooled as fleet_pool
+from .ranking import MIN_TOP, NOVELTY, Ranking, build
 from .track_record import FILE, SCHEMA_VERSION, deviations, label, label_summary, rules
 
 if TYPE_CHECKING:
@@ -33,6 +34,22 @@ class Worth:
     record: dict  # what eval.json holds
     ranking: Ranking
     deviations: dict[str, dict[str, float]]  # git metric -> {commit: deviation upwards}
+    pooled: dict | None = None  # the fleet's pooled track record, when the repository is in one
+
+    @property
+    def measured_here(self) -> bool:
+        """Whether the ranking's top share was measured on enough commits here to tell."""
+        held = self.ranking.held_out
+        return bool(held and held["top"] >= MIN_TOP)
+
+    @property
+    def proven(self) -> bool:
+        """Whether the ranking's top share was later blamed for bugs at least twice as often as
+        average: here, or, where this history is too short to tell, across the fleet's."""
+        if self.measured_here or self.pooled is None:
+            return self.ranking.proven
+        pooled = self.pooled["ranking"]
+        return pooled["top"] >= MIN_TOP and pooled["lift"] is not None and pooled["lift"] >= 2.0
 
     def second_look(self, shas, quiet: frozenset[str], threshold: float) -> list[dict]:
         return self.ranking.second_look(shas, self.deviations, quiet, threshold)
@@ -67,4 +84,4 @@ def assess(repo: Path, workspace: Path, config: Config, signals: dict[str, list]
               "fix_window_days": days, "commits": len(commits), "labels": label_summary(commits, days),
               "ranking": ranking.record(), "rules": rules(commits, found, days)}
     write_text_atomic(workspace / FILE, dumps_pretty(record))
-    return Worth({c.sha: c for c in commits}, record, ranking, upwards)
+    return Worth({c.sha: c for c in commits}, record, ranking, upwards, fleet_pool.read(workspace))

@@ -1,0 +1,186 @@
+"""The fleet report: one row per repository, the repositories that need
+attention first, the community patterns and the pooled track record; kept
+in the fleet directory as report.json, report.md and report.html."""
+
+from __future__ import annotations
+
+import html
+import json
+from datetime import datetime, timezone
+from pathlib import Path
+
+from .. import __version__
+from ..files import write_text_atomic
+from ..progress import clean
+from ..report.levels import LEVELS
+from .members import Fleet, Member
+
+SCHEMA_VERSION = 1
+TOP_FINDINGS = 3
+FILES = ("report.json", "report.md", "report.html")
+# Members whose run did not complete come first: nothing is known of them this time.
+_UNFINISHED = ("failed", "timeout", "lost")
+
+
+def _last_report(workspace: Path) -> dict | None:
+    try:
+        record = json.loads((workspace / "phase5" / "report.json").read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
+    return record if isinstance(record, dict) else None
+
+
+def row(member: Member, outcome: dict, workspace: Path) -> dict:
+    """A member's row: how its job ended and what its last completed run found."""
+    last = _last_report(workspace)
+    findings = [f for f in (last or {}).get("findings") or [] if isinstance(f, dict)]
+    page = workspace / "report.html"
+    return {
+        "name": member.name,
+        "source": member.url or str(member.path),
+        "status": outcome["status"],
+        "cause": outcome.get("cause") or None,
+        "seconds": outcome.get("seconds"),
+        "attempts": outcome.get("attempts"),
+        # A member that failed this time keeps the level of its last completed run, said as such.
+        "level": (last or {}).get("level"),
+        "level_from_earlier_run": outcome["status"] in _UNFINISHED and last is not None,
+        "commits": (last or {}).get("commits"),
+        "concerns": sum(1 for f in findings if f.get("concern")),
+        "findings": [clean(f.get("text")) for f in findings[:TOP_FINDINGS]],
+        "page": f"{member.name}/report.html" if page.is_file() else None,
+    }
+
+
+def _attention(r: dict) -> tuple:
+    unfinished = r["status"] in _UNFINISHED
+    rank = LEVELS.index(r["level"]) if r["level"] in LEVELS else -1
+    return (not unfinished, -rank, -r["concerns"], r["name"])
+
+
+def record(fleet: Fleet, rows: list[dict], community: list[dict], pooled: dict, executor: str, seconds: float,
+           warnings: list[str]) -> dict:
+    rows = sorted(rows, key=_attention)
+    counts = {status: sum(1 for r in rows if r["status"] == status)
+              for status in ("analysed", "incomplete", *_UNFINISHED)}
+    return {
+        "schema_version": SCHEMA_VERSION,
+        "varnel_version": __version__,
+        "fleet": str(fleet.source),
+        "finished_at": datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+        "executor": executor,
+        "seconds": round(seconds, 1),
+        "repositories": len(rows),
+        "counts": counts,
+        "levels": {level: sum(1 for r in rows if r["level"] == level) for level in LEVELS},
+        "rows": rows,
+        "community_patterns": [{key: p[key] for key in ("fingerprint", "sources", "metrics", "description_statistical",
+                                                        "repo_count", "occurrence_count")} for p in community],
+        "min_repos": fleet.min_repos,
+        "track_record": pooled,
+        "warnings": warnings,
+    }
+
+
+def _level_text(r: dict) -> str:
+    if r["level"] is None:
+        return "-"
+    return r["level"] + (" (earlier run)" if r["level_from_earlier_run"] else "")
+
+
+def _commits(r: dict) -> str:
+    return "-" if r["commits"] is None else f"{r['commits']:,}"
+
+
+def _pooled_lines(pooled: dict) -> list[str]:
+    ranking = pooled.get("ranking") or {}
+    if not ranking.get("repositories") or ranking.get("lift") is None:
+        return [f"Too few measured histories yet to pool a track record ({pooled.get('repositories', 0)} "
+                "repositories read)."]
+    strong = sorted((r for r in pooled.get("rules", []) if r["lift"] is not None and r["flagged"] >= 30
+                     and r["threshold"] == 3.0 and r["metric"] != "any"), key=lambda r: -r["lift"])[:5]
+    lines = [f"Across {ranking['repositories']:,} repositories of this fleet, commits in the risk ranking's top 5% "
+             f"were later blamed for bugs {ranking['lift']:.1f} times as often as the average commit "
+             f"({ranking['hits']:,} of {ranking['top']:,}, against {ranking['base_rate']:.1%})."]
+    lines += [f"Commits flagged for {r['metric']} {r['direction']} at 3: later blamed for bugs {r['lift']:.1f} "
+              f"times as often as the average commit ({r['hits']:,} of {r['flagged']:,}, "
+              f"{r['repositories']:,} repositories)." for r in strong]
+    return lines
+
+
+def _cell(text: object) -> str:
+    return clean(text).replace("|", "\\|")
+
+
+def markdown(report: dict) -> str:
+    counts = report["counts"]
+    unfinished = sum(counts[s] for s in _UNFINISHED)
+    lines = ["# varnel fleet report", "",
+             f"{report['repositories']:,} repositories, {report['executor']}, {report['seconds']:,.1f} s, finished "
+             f"{report['finished_at']}: {counts['analysed'] + counts['incomplete']:,} analysed"
+             + (f" ({counts['incomplete']:,} without a family)" if counts["incomplete"] else "")
+             + (f", {unfinished:,} not" if unfinished else "") + ".", "",
+             "| repository | status | level | commits | top findings | page |",
+             "|---|---|---|---:|---|---|"]
+    for r in report["rows"]:
+        status = r["status"] + (f": {r['cause']}" if r["cause"] else "")
+        found = "; ".join(r["findings"]) or ("-" if r["level"] is None else "nothing far from normal")
+        page = f"[page]({r['page']})" if r["page"] else "-"
+        lines.append(f"| {_cell(r['name'])} | {_cell(status)} | {_level_text(r)} | {_commits(r)} | {_cell(found)} "
+                     f"| {page} |")
+    lines += ["", f"## Community patterns (shown by at least {report['min_repos']} repositories)", ""]
+    if report["community_patterns"]:
+        for p in report["community_patterns"]:
+            lines.append(f"- {_cell(p['description_statistical'] or ', '.join(p['metrics']))}: "
+                         f"{p['repo_count']} repositories, {p['occurrence_count']:,} occurrences "
+                         f"(`{p['fingerprint']}`)")
+    else:
+        lines.append("None yet.")
+    lines += ["", "## Pooled track record", "", *_pooled_lines(report["track_record"])]
+    if report["warnings"]:
+        lines += ["", "## Warnings", "", *[f"- {clean(w)}" for w in report["warnings"]]]
+    return "\n".join(lines) + "\n"
+
+
+def page(report: dict) -> str:
+    """The report as one self-contained HTML page."""
+    h = html.escape
+    rows = []
+    for r in report["rows"]:
+        name = h(r["name"])
+        link = f'<a href="{h(r["page"])}">{name}</a>' if r["page"] else name
+        found = "".join(f"<li>{h(f)}</li>" for f in r["findings"])
+        rows.append(f'<tr class="{h(r["status"])}"><td>{link}</td><td>{h(r["status"])}'
+                    + (f'<div class="cause">{h(r["cause"])}</div>' if r["cause"] else "")
+                    + f"</td><td>{h(_level_text(r))}</td><td>{_commits(r)}</td><td><ul>{found}</ul></td></tr>")
+    patterns = "".join(f"<li>{h(p['description_statistical'] or ', '.join(p['metrics']))}: {p['repo_count']} "
+                       f"repositories, {p['occurrence_count']:,} occurrences</li>"
+                       for p in report["community_patterns"]) or "<li>None yet.</li>"
+    pooled = "".join(f"<p>{h(line)}</p>" for line in _pooled_lines(report["track_record"]))
+    return f"""<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>varnel fleet report</title>
+<style>body{{font-family:system-ui,sans-serif;margin:2rem;max-width:80rem}}table{{border-collapse:collapse;width:100%}}
+td,th{{border-bottom:1px solid #ddd;padding:.4rem;text-align:left;vertical-align:top}}
+tr.failed,tr.timeout,tr.lost{{background:#fdecea}}.cause{{color:#8a1c1c;font-size:.9em}}ul{{margin:0;padding-left:1.2rem}}</style>
+</head><body><h1>varnel fleet report</h1>
+<p>{report['repositories']:,} repositories, {h(report['executor'])}, {report['seconds']:,.1f} s, finished {h(report['finished_at'])}.</p>
+<table><thead><tr><th>repository</th><th>status</th><th>level</th><th>commits</th><th>top findings</th></tr></thead>
+<tbody>{''.join(rows)}</tbody></table>
+<h2>Community patterns (shown by at least {report['min_repos']} repositories)</h2><ul>{patterns}</ul>
+<h2>Pooled track record</h2>{pooled}
+</body></html>
+"""
+
+
+def write(directory: Path, report: dict) -> None:
+    write_text_atomic(directory / "report.json", json.dumps(report, indent=2) + "\n")
+    write_text_atomic(directory / "report.md", markdown(report))
+    write_text_atomic(directory / "report.html", page(report))
+
+
+def read(directory: Path) -> dict | None:
+    try:
+        found = json.loads((directory / "report.json").read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
+    return found if isinstance(found, dict) and found.get("schema_version") == SCHEMA_VERSION else None

@@ -1,0 +1,118 @@
+"""A fleet run: every member's `varnel analyze` on the chosen pool, then what
+the fleet learns across them (community patterns, the pooled track record)
+written back into the members' workspaces, then the fleet report.
+
+The fleet directory holds one workspace per member (``DIR/<name>/``), the
+fleet's knowledge base (``knowledge.db``), its pooled track record
+(``track-record.json``), the report, and what the members' runs need from
+the fleet: their settings (``.settings/<name>.toml``) and the clones of
+members given by URL (``.clones/<name>.git``). A member that fails is
+recorded with its cause; it never stops the others.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import sys
+import time
+from pathlib import Path
+from typing import TextIO
+
+from ..config import settings_text
+from ..files import write_text_atomic
+from ..progress import clean
+from ..workspace import locked
+from ..worth import pooled as pooling
+from . import community, report
+from .job import Job
+from .members import Fleet, Member
+from .pools import run_dask, run_local
+
+FLEET_KNOWLEDGE = "knowledge.db"
+TRACK_RECORD = "track-record.json"
+
+
+def _job(fleet: Fleet, member: Member, directory: Path, page: bool) -> Job:
+    settings = None
+    if member.settings is not None:
+        settings = directory / ".settings" / f"{member.name}.toml"
+        settings.parent.mkdir(exist_ok=True)
+        write_text_atomic(settings, settings_text(member.settings))
+    repo = directory / ".clones" / f"{member.name}.git" if member.url else member.path
+    return Job(name=member.name, workspace=str(directory / member.name), repo=str(repo), url=member.url,
+               settings=str(settings) if settings else None, timeout=member.timeout or fleet.timeout,
+               retries=fleet.retries, page=page)
+
+
+class _Shown:
+    """Each finished member as one line on standard error."""
+
+    def __init__(self, total: int, quiet: bool, stream: TextIO | None = None):
+        self.total, self.quiet, self.stream = total, quiet, stream or sys.stderr
+        self.finished: dict[str, dict] = {}
+
+    def __call__(self, outcome: dict) -> None:
+        self.finished[outcome["name"]] = outcome
+        if self.quiet:
+            return
+        how = outcome["status"] + (f": {outcome['cause']}" if outcome["cause"] else "")
+        again = f", {outcome['attempts']} attempts" if outcome["attempts"] > 1 else ""
+        print(f"[{len(self.finished)}/{self.total}] {clean(outcome['name'])}: {clean(how)} "
+              f"({outcome['seconds']:.1f} s{again})", file=self.stream, flush=True)
+
+
+def _eval_record(workspace: Path) -> dict | None:
+    try:
+        found = json.loads((workspace / "eval.json").read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
+    return found if isinstance(found, dict) and isinstance(found.get("rules"), list) else None
+
+
+def _hand_out(pooled: dict, workspaces: dict[str, Path], warnings: list[str]) -> None:
+    """The pooled record into each member's workspace, where it changed (an
+    unchanged file leaves the member's recorded run standing)."""
+    text = json.dumps(pooled, indent=2) + "\n"
+    for name, workspace in sorted(workspaces.items()):
+        target = workspace / pooling.FILE
+        try:
+            if target.is_file() and target.read_text(encoding="utf-8") == text:
+                continue
+            with locked(workspace):
+                write_text_atomic(target, text)
+        except OSError as e:
+            warnings.append(f"{name}: the pooled track record could not be written: {e}")
+
+
+def run_fleet(fleet: Fleet, directory: Path, scheduler: str | None = None, quiet: bool = False) -> dict:
+    """Runs the fleet with its fleet directory at `directory`; returns the fleet report."""
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    started = time.monotonic()
+    scheduler = scheduler or fleet.scheduler
+    with locked(directory, waiting=lambda m: print(f"varnel: {m}", file=sys.stderr)):
+        page = importlib.util.find_spec("bokeh") is not None  # the members' pages need the report extra
+        jobs = [_job(fleet, member, directory, page) for member in fleet.members]
+        shown = _Shown(len(jobs), quiet)
+        if scheduler:
+            executor = f"on the Dask cluster at {scheduler}"
+            if not quiet:
+                print(f"varnel fleet: {len(jobs)} repositories {executor}", file=sys.stderr)
+            run_dask(jobs, scheduler, shown)
+        else:
+            workers = min(fleet.workers, len(jobs))
+            executor = f"on a local pool of {workers} process{'es' * (workers != 1)}"
+            if not quiet:
+                print(f"varnel fleet: {len(jobs)} repositories {executor}", file=sys.stderr)
+            run_local(jobs, workers, shown)
+
+        workspaces = {m.name: directory / m.name for m in fleet.members if (directory / m.name).is_dir()}
+        patterns, warnings = community.share(directory / FLEET_KNOWLEDGE, workspaces, fleet.min_repos)
+        pooled = pooling.pool([r for r in map(_eval_record, workspaces.values()) if r is not None])
+        write_text_atomic(directory / TRACK_RECORD, json.dumps(pooled, indent=2) + "\n")
+        _hand_out(pooled, workspaces, warnings)
+        rows = [report.row(m, shown.finished[m.name], directory / m.name) for m in fleet.members]
+        found = report.record(fleet, rows, patterns, pooled, executor, time.monotonic() - started, warnings)
+        report.write(directory, found)
+    return found
