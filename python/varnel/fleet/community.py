@@ -3,8 +3,9 @@
 A fingerprint names the same movement of the same metrics in any
 repository, so a pattern whose fingerprint is among the local patterns of
 at least `min_repos` members becomes a community pattern: one record of
-scope "community" with its `repo_count` (how many members showed it) and
-its `occurrence_count` (their occurrences together), kept in the fleet's
+scope "community" with its `repo_count` (how many members showed it; kept
+current) and its `occurrence_count` (their occurrences together when it
+became one), kept in the fleet's
 knowledge base and in every member's, where the advisory matches it before
 the member's own patterns. A member's own run never counts an occurrence
 against a community record: it learns its local patterns as it would alone,
@@ -28,8 +29,10 @@ from ..workspace import locked
 
 SCOPE = "community"
 KNOWLEDGE = Path("phase4") / "knowledge.db"
-# What the fleet keeps current on a community record whose id stays the same.
-_KEPT = ("repo_count", "correlation_strength", "description_statistical")
+# What the fleet keeps current on a community record whose id stays the same: only the count of
+# repositories, so that a member's knowledge base (and so its recorded run) changes when the fleet's
+# knowledge does, not whenever another member's descriptions or strengths move a little.
+_KEPT = ("repo_count",)
 
 
 @contextmanager

@@ -24,6 +24,7 @@ from ..files import write_text_atomic
 from ..progress import clean
 from ..workspace import locked
 from ..worth import pooled as pooling
+from ..worth.ranking import MIN_TOP
 from . import community, report
 from .job import Job
 from .members import Fleet, Member
@@ -70,13 +71,27 @@ def _eval_record(workspace: Path) -> dict | None:
     return found if isinstance(found, dict) and isinstance(found.get("rules"), list) else None
 
 
-def _hand_out(pooled: dict, workspaces: dict[str, Path], warnings: list[str]) -> None:
-    """The pooled record into each member's workspace, where it changed (an
-    unchanged file leaves the member's recorded run standing)."""
+def _young(record: dict | None) -> bool:
+    """Whether a member's own history is too short to measure its ranking on."""
+    held = ((record or {}).get("ranking") or {}).get("held_out")
+    return not held or held.get("top", 0) < MIN_TOP
+
+
+def _hand_out(pooled: dict, records: dict[str, dict | None], workspaces: dict[str, Path],
+              warnings: list[str]) -> None:
+    """The pooled record into the workspace of each member too young to tell
+    (and out of the others'), written only where it changed: a member whose
+    inputs are unchanged keeps its recorded run, so one new commit somewhere
+    never makes the whole fleet run again."""
     text = json.dumps(pooled, indent=2) + "\n"
     for name, workspace in sorted(workspaces.items()):
         target = workspace / pooling.FILE
         try:
+            if not _young(records.get(name)):
+                if target.exists():
+                    with locked(workspace):
+                        target.unlink()
+                continue
             if target.is_file() and target.read_text(encoding="utf-8") == text:
                 continue
             with locked(workspace):
@@ -107,12 +122,15 @@ def run_fleet(fleet: Fleet, directory: Path, scheduler: str | None = None, quiet
                 print(f"varnel fleet: {len(jobs)} repositories {executor}", file=sys.stderr)
             run_local(jobs, workers, shown)
 
+        analysed = time.monotonic() - started
         workspaces = {m.name: directory / m.name for m in fleet.members if (directory / m.name).is_dir()}
         patterns, warnings = community.share(directory / FLEET_KNOWLEDGE, workspaces, fleet.min_repos)
-        pooled = pooling.pool([r for r in map(_eval_record, workspaces.values()) if r is not None])
+        records = {name: _eval_record(workspace) for name, workspace in workspaces.items()}
+        pooled = pooling.pool([r for r in records.values() if r is not None])
         write_text_atomic(directory / TRACK_RECORD, json.dumps(pooled, indent=2) + "\n")
-        _hand_out(pooled, workspaces, warnings)
+        _hand_out(pooled, records, workspaces, warnings)
         rows = [report.row(m, shown.finished[m.name], directory / m.name) for m in fleet.members]
-        found = report.record(fleet, rows, patterns, pooled, executor, time.monotonic() - started, warnings)
+        found = report.record(fleet, rows, patterns, pooled, executor, (analysed, time.monotonic() - started),
+                              warnings)
         report.write(directory, found)
     return found
