@@ -138,6 +138,8 @@ json::Array run_decay(lorekeep::KnowledgeStoreBase& kb, const Params& params) {
   for (const json::Value& p : records(decayed)) {
     const json::Object& pattern = p.as_object();
     if (is_tier(pattern, "confirmed")) continue;
+    // A community record is the fleet's: it keeps its own, and a member's run never expires it.
+    if (scope_of(pattern) != kLocal) continue;
     const std::string& id = text_field(pattern, "pattern_id");
     kb.expire_pattern(id);
     expired.emplace_back(id);

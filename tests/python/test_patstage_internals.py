@@ -833,6 +833,14 @@ class TestDecay:
         assert engine.kb.get_pattern(fresh["pattern_id"])["expired"] == 0
         assert engine._run_decay() == []
 
+    def test_a_fleets_community_patterns_are_never_decayed_by_a_members_run(self, tmp_path, engine_for):
+        engine = engine_for(tmp_path)
+        old = "2000-01-01T00:00:00Z"
+        shared = stored_pattern(engine, fingerprint="a", last_seen=old, scope="community", repo_count=4)
+        own = stored_pattern(engine, fingerprint="a", last_seen=old)
+        assert engine._run_decay() == [own["pattern_id"]]
+        assert engine.kb.get_pattern(shared["pattern_id"])["expired"] == 0
+
 
 class TestLogging:
     def test_the_logger_is_asked_once_per_discovery(self, tmp_path, engine_for, monkeypatch):
