@@ -439,14 +439,15 @@ def _cmd_fleet_run(args: argparse.Namespace) -> int:
     fleet = read_fleet(Path(args.fleet))
     directory = _fleet_directory(args)
     try:
-        found = run_fleet(fleet, directory, args.scheduler, args.quiet)
+        fleet_report = run_fleet(fleet, directory, args.scheduler, args.quiet)
     except OSError as e:
         raise Refused(f"the fleet directory {directory} cannot be written: {e.strerror or e}", EXIT_FAILED) from None
-    print(json.dumps(found, indent=2) if args.format == "json" else markdown(found), end="")
+    print(json.dumps(fleet_report, indent=2) if args.format == "json" else markdown(fleet_report), end="")
     if not args.quiet:
         print(f"varnel: the fleet report is in {directory} (report.md, report.json, report.html)", file=sys.stderr)
-    met = args.fail_on and any(r["level"] in LEVELS and LEVELS.index(r["level"]) >= LEVELS.index(args.fail_on)
-                               and not r["level_from_earlier_run"] for r in found["rows"])
+    # The level each row shows: a member that failed this time keeps its last completed run's.
+    met = args.fail_on and any(r["level"] and LEVELS.index(r["level"]) >= LEVELS.index(args.fail_on)
+                               for r in fleet_report["rows"])
     return EXIT_ATTENTION if met else EXIT_OK
 
 
@@ -455,10 +456,10 @@ def _cmd_fleet_status(args: argparse.Namespace) -> int:
     from .fleet.report import markdown, read
 
     directory = _fleet_directory(args)
-    found = read(directory)
-    if found is None:
+    fleet_report = read(directory)
+    if fleet_report is None:
         raise Refused(f"no fleet report in {directory} yet: run 'varnel fleet run {args.fleet}' first", EXIT_USAGE)
-    print(json.dumps(found, indent=2) if args.format == "json" else markdown(found), end="")
+    print(json.dumps(fleet_report, indent=2) if args.format == "json" else markdown(fleet_report), end="")
     return EXIT_OK
 
 
@@ -594,7 +595,8 @@ def build_parser() -> argparse.ArgumentParser:
                            help="run on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786); "
                                 "needs pip install 'varnel[fleet]'")
     fleet_run.add_argument("--fail-on", choices=LEVELS[1:], metavar="LEVEL",
-                           help="exit with 1 when a repository's advisory is at this level or above")
+                           help="exit with 1 when a repository's level is at LEVEL or above (a repository that "
+                                "failed this time counts with its last completed run's)")
     fleet_run.add_argument("--quiet", action="store_true", help="no progress on standard error")
     fleet_run.set_defaults(run=_cmd_fleet_run)
     fleet_status = fleet_commands.add_parser("status", parents=[fleet_where], help="print the last fleet report")

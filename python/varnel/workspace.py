@@ -94,6 +94,11 @@ def _marked(workspace: Path) -> bool:
         return False
 
 
+def is_workspace(path: Path) -> bool:
+    """Whether `path` is a directory varnel made its workspace (not a link to one)."""
+    return not _is_link(path) and _marked(Path(path))
+
+
 def _legacy(workspace: Path) -> bool:
     """A workspace of an earlier version: varnel's .gitignore, no marker yet."""
     ignore = workspace / ".gitignore"

@@ -59,8 +59,8 @@ def learned(workspaces: dict[str, Path], warnings: list[str]) -> dict[str, dict[
             continue
         try:
             with locked(workspace), _store(database) as store:
-                patterns = store.list_patterns(scope="local")
-        except (OSError, sqlite3.Error) as e:
+                patterns = [p for p in store.list_patterns(scope="local") if _usable(p)]
+        except (OSError, ValueError, sqlite3.Error) as e:
             warnings.append(f"{name}: its knowledge base could not be read: {e}")
             continue
         for pattern in patterns:
@@ -68,7 +68,14 @@ def learned(workspaces: dict[str, Path], warnings: list[str]) -> dict[str, dict[
     return found
 
 
-def community(found: dict[str, dict[str, dict]], min_repos: int) -> list[dict]:
+def _usable(pattern: dict) -> bool:
+    """Whether a stored pattern has what a community record is made of (a file edited by hand may not)."""
+    return all(isinstance(pattern.get(key), str) for key in ("fingerprint", "discovery_method", "pattern_type",
+                                                             "first_seen", "last_seen")) \
+        and all(isinstance(pattern.get(key), list) for key in ("sources", "metrics"))
+
+
+def records_of(found: dict[str, dict[str, dict]], min_repos: int) -> list[dict]:
     """The community pattern records of the fingerprints shown by at least `min_repos` members."""
     out = []
     for fingerprint, by_member in sorted(found.items()):
@@ -85,7 +92,7 @@ def community(found: dict[str, dict[str, dict]], min_repos: int) -> list[dict]:
             "sources": list(shape[2]), "metrics": list(shape[3]),
             "description_statistical": first["description_statistical"],
             "correlation_strength": round(sum(strengths) / len(strengths), 6) if strengths else None,
-            "occurrence_count": sum(int(p["occurrence_count"] or 0) for p in patterns),
+            "occurrence_count": sum(p["occurrence_count"] for p in patterns if isinstance(p["occurrence_count"], int)),
             "repo_count": len(patterns),
             "first_seen": min(p["first_seen"] for p in patterns),
             "last_seen": max(p["last_seen"] for p in patterns),
@@ -109,13 +116,16 @@ def write(database: Path, records: list[dict]) -> None:
                 store.expire_pattern(old["pattern_id"])
 
 
-def share(fleet_database: Path, workspaces: dict[str, Path], min_repos: int) -> tuple[list[dict], list[str]]:
+def share(fleet_database: Path, workspaces: dict[str, Path], min_repos: int, warnings: list[str]) -> list[dict]:
     """Learns the community patterns of the members' workspaces (`{name: workspace}`)
     and writes them into the fleet's knowledge base and every member's that
-    exists; returns the records and a warning per member that could not take them."""
-    warnings: list[str] = []
-    records = community(learned(workspaces, warnings), min_repos)
-    write(fleet_database, records)
+    exists; returns the records. What cannot be read or written of a member
+    (or of the fleet's base) becomes a warning in `warnings`."""
+    records = records_of(learned(workspaces, warnings), min_repos)
+    try:
+        write(fleet_database, records)
+    except (OSError, sqlite3.Error) as e:
+        warnings.append(f"the fleet's knowledge base {fleet_database} could not be written: {e}")
     for name, workspace in sorted(workspaces.items()):
         database = workspace / KNOWLEDGE
         if not database.is_file():
@@ -125,4 +135,4 @@ def share(fleet_database: Path, workspaces: dict[str, Path], min_repos: int) -> 
                 write(database, records)
         except (OSError, sqlite3.Error) as e:
             warnings.append(f"{name}: the community patterns could not be written into its knowledge base: {e}")
-    return records, warnings
+    return records

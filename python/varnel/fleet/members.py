@@ -34,8 +34,12 @@ from ..files import Refused, read_regular
 
 FLEET_FILE_LIMIT = 4 * 1024 * 1024
 _NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,99}")
-# What the fleet directory holds beside its members' workspaces.
-RESERVED = frozenset({"knowledge.db", "report.md", "report.json", "report.html", "track-record.json"})
+# What the fleet directory holds beside its members' workspaces (dot-names are never members' names).
+FLEET_KNOWLEDGE = "knowledge.db"
+TRACK_RECORD = "track-record.json"
+REPORT_FILES = ("report.json", "report.md", "report.html")
+MARKER = ".varnel-fleet"
+RESERVED = frozenset({FLEET_KNOWLEDGE, TRACK_RECORD, *REPORT_FILES})
 # Git transports a fleet may clone over; transport helpers such as ext:: run commands.
 TRANSPORTS = ("https", "ssh", "file")
 _SCP_LIKE = re.compile(r"[A-Za-z0-9._-]+@[A-Za-z0-9.-]+:[^:].*")
@@ -72,6 +76,16 @@ def checked_url(url: str, origin: str) -> str:
         return url
     raise ConfigError(f"{origin}: url {url!r} is not allowed: only {', '.join(TRANSPORTS)} URLs are cloned "
                       "(https://..., ssh://... or user@host:path, file://...)")
+
+
+def redacted(url: str) -> str:
+    """`url` as a report may show it: an https URL's user and token, or any password, left out."""
+    scheme, sep, rest = url.partition("://")
+    if not sep or "@" not in rest.partition("/")[0]:
+        return url
+    userinfo, _, host = rest.partition("/")[0].rpartition("@")
+    kept = "" if scheme.lower() == "https" else userinfo.partition(":")[0] + "@"
+    return f"{scheme}://{kept}{host}{rest[len(rest.partition('/')[0]):]}"
 
 
 def _default_name(member: dict) -> str:
@@ -155,11 +169,17 @@ def read_fleet(path: Path) -> Fleet:
         settings = _fleet_settings(document.get("fleet", {}))
     except ConfigError as e:
         raise ConfigError(f"{path}: {e}") from None
-    seen: dict[str, int] = {}
+    named: dict[str, Member] = {}
+    sources: dict[str, Member] = {}
     for member in members:
-        seen[member.name.lower()] = seen.get(member.name.lower(), 0) + 1
-    twice = sorted(name for name, count in seen.items() if count > 1)
-    if twice:
-        raise ConfigError(f"{path}: more than one repository named {', '.join(twice)} (names are compared without "
-                          "case); give each a name = \"...\"")
+        other = named.setdefault(member.name.lower(), member)
+        if other is not member:
+            raise ConfigError(f"{path}: two repositories named {other.name} and {member.name} (names are compared "
+                              "without case); give each a name = \"...\"")
+        # The same repository twice would count twice towards a community pattern and the pooled record.
+        source = member.url.rstrip("/").removesuffix(".git") if member.url else str(member.path)
+        other = sources.setdefault(source, member)
+        if other is not member:
+            raise ConfigError(f"{path}: {other.name} and {member.name} are the same repository "
+                              f"({redacted(member.url) if member.url else member.path}); list it once")
     return Fleet(path.resolve(), tuple(members), **settings)

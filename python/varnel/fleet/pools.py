@@ -9,7 +9,7 @@ from concurrent.futures import ThreadPoolExecutor, as_completed
 from typing import Callable, Iterable
 
 from ..errors import EXIT_FAILED, EXIT_USAGE, Refused
-from .job import Job, run_job
+from .job import Job, outcome, resume, run_job, stop_all
 
 Done = Callable[[dict], None]
 CONNECT_SECONDS = 30
@@ -17,9 +17,16 @@ CONNECT_SECONDS = 30
 
 def run_local(jobs: Iterable[Job], workers: int, done: Done) -> None:
     """Each job's analysis in its own process, `workers` at a time (threads only wait on them)."""
-    with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="varnel-fleet") as pool:
+    resume()
+    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="varnel-fleet")
+    try:
         for future in as_completed([pool.submit(run_job, job) for job in jobs]):
             done(future.result())
+    except BaseException:  # Ctrl-C, a termination: the jobs' processes end with the fleet
+        stop_all()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def run_dask(jobs: Iterable[Job], address: str, done: Done) -> None:
@@ -36,17 +43,19 @@ def run_dask(jobs: Iterable[Job], address: str, done: Done) -> None:
     except (OSError, TimeoutError, ValueError) as e:
         raise Refused(f"--scheduler: cannot reach the Dask scheduler at {address}: {e}", EXIT_FAILED) from None
     run = uuid.uuid4().hex[:8]
-    jobs = list(jobs)
+    futures = {}
     try:
         # Keys name the member, so the scheduler's dashboard says which repository each task is.
         futures = {client.submit(run_job, job, key=f"varnel-{job.name}-{run}", pure=False): job for job in jobs}
         for future in arrived(futures):
             try:
-                outcome = future.result()
+                result = future.result()
             except Exception as e:  # the task itself never raises: a lost worker, a cancelled task
-                outcome = {"name": futures[future].name, "status": "lost",
-                           "cause": f"the cluster could not finish it: {type(e).__name__}: {e}",
-                           "seconds": 0.0, "attempts": 0}
-            done(outcome)
+                result = outcome(futures[future].name, "lost",
+                                 f"the cluster could not finish it: {type(e).__name__}: {e}", attempts=0)
+            done(result)
+    except BaseException:  # Ctrl-C: nothing more is started for this run (running jobs end on their own)
+        client.cancel(list(futures))
+        raise
     finally:
         client.close()

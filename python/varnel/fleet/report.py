@@ -10,42 +10,42 @@ from datetime import datetime, timezone
 from pathlib import Path
 
 from .. import __version__
-from ..files import write_text_atomic
+from ..config import Config
+from ..files import read_state, write_text_atomic
 from ..progress import clean
+from ..report.attention import MIN_FLAGGED, MIN_LABELLED
 from ..report.levels import LEVELS
-from .members import Fleet, Member
+from ..report.render import markdown as inert
+from ..workspace import is_workspace
+from ..worth.ranking import MIN_TOP, TOP_SHARE
+from .members import REPORT_FILES, Fleet, Member, redacted
 
 SCHEMA_VERSION = 1
 TOP_FINDINGS = 3
-FILES = ("report.json", "report.md", "report.html")
 # Members whose run did not complete come first: nothing is known of them this time.
 _UNFINISHED = ("failed", "timeout", "lost")
-
-
-def _last_report(workspace: Path) -> dict | None:
-    try:
-        record = json.loads((workspace / "phase5" / "report.json").read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        return None
-    return record if isinstance(record, dict) else None
+# The threshold the report's pooled rules are quoted at: the settings' default.
+_THRESHOLD = Config().significance_threshold
 
 
 def row(member: Member, outcome: dict, workspace: Path) -> dict:
     """A member's row: how its job ended and what its last completed run found."""
-    last = _last_report(workspace)
-    findings = [f for f in (last or {}).get("findings") or [] if isinstance(f, dict)]
+    last = read_state(workspace / "phase5" / "report.json") if is_workspace(workspace) else {}
+    findings = [f for f in last.get("findings") or [] if isinstance(f, dict)]
+    level = last.get("level") if last.get("level") in LEVELS else None
+    commits = last.get("commits") if isinstance(last.get("commits"), int) else None
     page = workspace / "report.html"
     return {
         "name": member.name,
-        "source": member.url or str(member.path),
+        "source": redacted(member.url) if member.url else str(member.path),
         "status": outcome["status"],
         "cause": outcome.get("cause") or None,
         "seconds": outcome.get("seconds"),
         "attempts": outcome.get("attempts"),
         # A member that failed this time keeps the level of its last completed run, said as such.
-        "level": (last or {}).get("level"),
-        "level_from_earlier_run": outcome["status"] in _UNFINISHED and last is not None,
-        "commits": (last or {}).get("commits"),
+        "level": level,
+        "level_from_earlier_run": outcome["status"] in _UNFINISHED and level is not None,
+        "commits": commits,
         "concerns": sum(1 for f in findings if f.get("concern")),
         "findings": [clean(f.get("text")) for f in findings[:TOP_FINDINGS]],
         "page": f"{member.name}/report.html" if page.is_file() else None,
@@ -95,23 +95,21 @@ def _commits(r: dict) -> str:
 
 
 def _pooled_lines(pooled: dict) -> list[str]:
+    """The pooled track record in words, by the rules a member's report uses."""
     ranking = pooled.get("ranking") or {}
-    if not ranking.get("repositories") or ranking.get("lift") is None:
-        return [f"Too few measured histories yet to pool a track record ({pooled.get('repositories', 0)} "
-                "repositories read)."]
-    strong = sorted((r for r in pooled.get("rules", []) if r["lift"] is not None and r["flagged"] >= 30
-                     and r["threshold"] == 3.0 and r["metric"] != "any"), key=lambda r: -r["lift"])[:5]
-    lines = [f"Across {ranking['repositories']:,} repositories of this fleet, commits in the risk ranking's top 5% "
-             f"were later blamed for bugs {ranking['lift']:.1f} times as often as the average commit "
-             f"({ranking['hits']:,} of {ranking['top']:,}, against {ranking['base_rate']:.1%})."]
-    lines += [f"Commits flagged for {r['metric']} {r['direction']} at 3: later blamed for bugs {r['lift']:.1f} "
-              f"times as often as the average commit ({r['hits']:,} of {r['flagged']:,}, "
+    lines = []
+    if ranking.get("top", 0) >= MIN_TOP and ranking.get("lift") is not None:
+        lines.append(f"Across {ranking['repositories']:,} repositories of this fleet, commits in the risk ranking's "
+                     f"top {TOP_SHARE:.0%} were later blamed for bugs {ranking['lift']:.1f} times as often as the "
+                     f"average commit ({ranking['hits']:,} of {ranking['top']:,}, against {ranking['base_rate']:.1%}).")
+    strong = sorted((r for r in pooled.get("rules", []) if r["lift"] is not None and r["flagged"] >= MIN_FLAGGED
+                     and r["hits"] >= MIN_LABELLED and r["threshold"] == _THRESHOLD and r["metric"] != "any"),
+                    key=lambda r: -r["lift"])[:5]
+    lines += [f"Commits flagged for {r['metric']} {r['direction']} at {_THRESHOLD:g}: later blamed for bugs "
+              f"{r['lift']:.1f} times as often as the average commit ({r['hits']:,} of {r['flagged']:,}, "
               f"{r['repositories']:,} repositories)." for r in strong]
-    return lines
-
-
-def _cell(text: object) -> str:
-    return clean(text).replace("|", "\\|")
+    return lines or [f"Too little measured history yet to pool a track record ({pooled.get('repositories', 0)} "
+                     "repositories read)."]
 
 
 def markdown(report: dict) -> str:
@@ -128,19 +126,19 @@ def markdown(report: dict) -> str:
         status = r["status"] + (f": {r['cause']}" if r["cause"] else "")
         found = "; ".join(r["findings"]) or ("-" if r["level"] is None else "nothing far from normal")
         page = f"[page]({r['page']})" if r["page"] else "-"
-        lines.append(f"| {_cell(r['name'])} | {_cell(status)} | {_level_text(r)} | {_commits(r)} | {_cell(found)} "
+        lines.append(f"| {inert(r['name'])} | {inert(status)} | {_level_text(r)} | {_commits(r)} | {inert(found)} "
                      f"| {page} |")
     lines += ["", f"## Community patterns (shown by at least {report['min_repos']} repositories)", ""]
     if report["community_patterns"]:
         for p in report["community_patterns"]:
-            lines.append(f"- {_cell(p['description_statistical'] or ', '.join(p['metrics']))}: "
+            lines.append(f"- {inert(p['description_statistical'] or ', '.join(p['metrics']))}: "
                          f"{p['repo_count']} repositories, {p['occurrence_count']:,} occurrences "
                          f"(`{p['fingerprint']}`)")
     else:
         lines.append("None yet.")
     lines += ["", "## Pooled track record", "", *_pooled_lines(report["track_record"])]
     if report["warnings"]:
-        lines += ["", "## Warnings", "", *[f"- {clean(w)}" for w in report["warnings"]]]
+        lines += ["", "## Warnings", "", *[f"- {inert(w)}" for w in report["warnings"]]]
     return "\n".join(lines) + "\n"
 
 
@@ -159,6 +157,8 @@ def page(report: dict) -> str:
                        f"repositories, {p['occurrence_count']:,} occurrences</li>"
                        for p in report["community_patterns"]) or "<li>None yet.</li>"
     pooled = "".join(f"<p>{h(line)}</p>" for line in _pooled_lines(report["track_record"]))
+    warnings = "".join(f"<li>{h(w)}</li>" for w in report["warnings"])
+    warnings = f"<h2>Warnings</h2><ul>{warnings}</ul>" if warnings else ""
     return f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>varnel fleet report</title>
 <style>body{{font-family:system-ui,sans-serif;margin:2rem;max-width:80rem}}table{{border-collapse:collapse;width:100%}}
@@ -169,20 +169,16 @@ tr.failed,tr.timeout,tr.lost{{background:#fdecea}}.cause{{color:#8a1c1c;font-siz
 <table><thead><tr><th>repository</th><th>status</th><th>level</th><th>commits</th><th>top findings</th></tr></thead>
 <tbody>{''.join(rows)}</tbody></table>
 <h2>Community patterns (shown by at least {report['min_repos']} repositories)</h2><ul>{patterns}</ul>
-<h2>Pooled track record</h2>{pooled}
+<h2>Pooled track record</h2>{pooled}{warnings}
 </body></html>
 """
 
 
 def write(directory: Path, report: dict) -> None:
-    write_text_atomic(directory / "report.json", json.dumps(report, indent=2) + "\n")
-    write_text_atomic(directory / "report.md", markdown(report))
-    write_text_atomic(directory / "report.html", page(report))
+    for name, text in zip(REPORT_FILES, (json.dumps(report, indent=2) + "\n", markdown(report), page(report))):
+        write_text_atomic(directory / name, text)
 
 
 def read(directory: Path) -> dict | None:
-    try:
-        found = json.loads((directory / "report.json").read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        return None
-    return found if isinstance(found, dict) and found.get("schema_version") == SCHEMA_VERSION else None
+    found = read_state(directory / REPORT_FILES[0])
+    return found if found.get("schema_version") == SCHEMA_VERSION else None

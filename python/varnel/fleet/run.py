@@ -6,35 +6,36 @@ The fleet directory holds one workspace per member (``DIR/<name>/``), the
 fleet's knowledge base (``knowledge.db``), its pooled track record
 (``track-record.json``), the report, and what the members' runs need from
 the fleet: their settings (``.settings/<name>.toml``) and the clones of
-members given by URL (``.clones/<name>.git``). A member that fails is
-recorded with its cause; it never stops the others.
+members given by URL (``.clones/<name>.git``). It carries a marker file, and
+a directory that already holds files without it is refused: the fleet
+writes only where it was given the place. A member that fails is recorded
+with its cause; it never stops the others, nor does anything the fleet
+could not read or write of one member.
 """
 
 from __future__ import annotations
 
-import importlib.util
 import json
+import os
 import sys
 import time
 from pathlib import Path
 from typing import TextIO
 
 from ..config import settings_text
+from ..errors import EXIT_USAGE, Refused
 from ..files import write_text_atomic
 from ..progress import clean
-from ..workspace import locked
-from ..worth import pooled as pooling
+from ..workspace import is_workspace, locked
+from ..worth import pooled as pooling, track_record
 from ..worth.ranking import MIN_TOP
 from . import community, report
 from .job import Job
-from .members import Fleet, Member
+from .members import FLEET_KNOWLEDGE, MARKER, TRACK_RECORD, Fleet, Member
 from .pools import run_dask, run_local
 
-FLEET_KNOWLEDGE = "knowledge.db"
-TRACK_RECORD = "track-record.json"
 
-
-def _job(fleet: Fleet, member: Member, directory: Path, page: bool) -> Job:
+def _job(fleet: Fleet, member: Member, directory: Path) -> Job:
     settings = None
     if member.settings is not None:
         settings = directory / ".settings" / f"{member.name}.toml"
@@ -43,10 +44,26 @@ def _job(fleet: Fleet, member: Member, directory: Path, page: bool) -> Job:
     repo = directory / ".clones" / f"{member.name}.git" if member.url else member.path
     return Job(name=member.name, workspace=str(directory / member.name), repo=str(repo), url=member.url,
                settings=str(settings) if settings else None, timeout=member.timeout or fleet.timeout,
-               retries=fleet.retries, page=page)
+               retries=fleet.retries)
 
 
-class _Shown:
+def _claim(directory: Path) -> Path:
+    """The fleet directory, made or checked to be a fleet's; `Refused` for another directory with files."""
+    directory = Path(os.path.abspath(directory))  # the jobs run elsewhere: a Dask worker has its own directory
+    marker = directory / MARKER
+    if directory.is_symlink() or (directory.exists() and not directory.is_dir()):
+        raise Refused(f"{directory} cannot be a fleet directory: it is a link or not a directory", EXIT_USAGE)
+    if directory.is_dir() and not marker.is_file() and any(directory.iterdir()):
+        raise Refused(f"{directory} cannot be a fleet directory: it already holds files and no {MARKER} marker; "
+                      "choose another with --dir DIR", EXIT_USAGE)
+    directory.mkdir(parents=True, exist_ok=True)
+    if not marker.is_file():
+        marker.write_text("This directory is a varnel fleet's: its members' workspaces and reports.\n",
+                          encoding="utf-8")
+    return directory
+
+
+class _ProgressLines:
     """Each finished member as one line on standard error."""
 
     def __init__(self, total: int, quiet: bool, stream: TextIO | None = None):
@@ -61,14 +78,6 @@ class _Shown:
         again = f", {outcome['attempts']} attempts" if outcome["attempts"] > 1 else ""
         print(f"[{len(self.finished)}/{self.total}] {clean(outcome['name'])}: {clean(how)} "
               f"({outcome['seconds']:.1f} s{again})", file=self.stream, flush=True)
-
-
-def _eval_record(workspace: Path) -> dict | None:
-    try:
-        found = json.loads((workspace / "eval.json").read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        return None
-    return found if isinstance(found, dict) and isinstance(found.get("rules"), list) else None
 
 
 def _young(record: dict | None) -> bool:
@@ -102,35 +111,35 @@ def _hand_out(pooled: dict, records: dict[str, dict | None], workspaces: dict[st
 
 def run_fleet(fleet: Fleet, directory: Path, scheduler: str | None = None, quiet: bool = False) -> dict:
     """Runs the fleet with its fleet directory at `directory`; returns the fleet report."""
-    directory = Path(directory)
-    directory.mkdir(parents=True, exist_ok=True)
+    directory = _claim(directory)
     started = time.monotonic()
     scheduler = scheduler or fleet.scheduler
     with locked(directory, waiting=lambda m: print(f"varnel: {m}", file=sys.stderr)):
-        page = importlib.util.find_spec("bokeh") is not None  # the members' pages need the report extra
-        jobs = [_job(fleet, member, directory, page) for member in fleet.members]
-        shown = _Shown(len(jobs), quiet)
+        jobs = [_job(fleet, member, directory) for member in fleet.members]
+        progress = _ProgressLines(len(jobs), quiet)
         if scheduler:
             executor = f"on the Dask cluster at {scheduler}"
-            if not quiet:
-                print(f"varnel fleet: {len(jobs)} repositories {executor}", file=sys.stderr)
-            run_dask(jobs, scheduler, shown)
         else:
             workers = min(fleet.workers, len(jobs))
             executor = f"on a local pool of {workers} process{'es' * (workers != 1)}"
-            if not quiet:
-                print(f"varnel fleet: {len(jobs)} repositories {executor}", file=sys.stderr)
-            run_local(jobs, workers, shown)
+        if not quiet:
+            print(f"varnel fleet: {len(jobs)} repositories {executor}", file=sys.stderr)
+        if scheduler:
+            run_dask(jobs, scheduler, progress)
+        else:
+            run_local(jobs, workers, progress)
 
         analysed = time.monotonic() - started
-        workspaces = {m.name: directory / m.name for m in fleet.members if (directory / m.name).is_dir()}
-        patterns, warnings = community.share(directory / FLEET_KNOWLEDGE, workspaces, fleet.min_repos)
-        records = {name: _eval_record(workspace) for name, workspace in workspaces.items()}
+        # Only what a member's run made is read or written: a directory of that name may be anything else.
+        workspaces = {m.name: directory / m.name for m in fleet.members if is_workspace(directory / m.name)}
+        warnings: list[str] = []
+        patterns = community.share(directory / FLEET_KNOWLEDGE, workspaces, fleet.min_repos, warnings)
+        records = {name: track_record.read(workspace) for name, workspace in workspaces.items()}
         pooled = pooling.pool([r for r in records.values() if r is not None])
         write_text_atomic(directory / TRACK_RECORD, json.dumps(pooled, indent=2) + "\n")
         _hand_out(pooled, records, workspaces, warnings)
-        rows = [report.row(m, shown.finished[m.name], directory / m.name) for m in fleet.members]
-        found = report.record(fleet, rows, patterns, pooled, executor, (analysed, time.monotonic() - started),
-                              warnings)
-        report.write(directory, found)
-    return found
+        rows = [report.row(m, progress.finished[m.name], directory / m.name) for m in fleet.members]
+        fleet_report = report.record(fleet, rows, patterns, pooled, executor,
+                                     (analysed, time.monotonic() - started), warnings)
+        report.write(directory, fleet_report)
+    return fleet_report

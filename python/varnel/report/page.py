@@ -29,7 +29,7 @@ from ..accepted import AcceptedDeviations
 from ..errors import EXIT_USAGE, Refused
 from ..progress import clean
 from ..run.events import EventIndex, instant
-from ..worth import pooled
+from ..worth import pooled, track_record
 from . import attention, charts
 from .findings import number_text
 from .render import SECOND_LOOK_SHOWN, VERIFICATION_TITLES, labels
@@ -103,15 +103,8 @@ class _Page:
             if isinstance(m, dict):
                 matches.setdefault((str(m.get("description")), str(m.get("families")), str(m.get("metrics"))), m)
         self.matches = list(matches.values())
-        self.eval = self._eval()
+        self.eval = track_record.read(self.workspace)
         self.pooled = pooled.read(self.workspace)
-
-    def _eval(self) -> dict | None:
-        try:
-            record = json.loads((self.workspace / "eval.json").read_text(encoding="utf-8"))
-        except (OSError, ValueError):
-            return None
-        return record if isinstance(record, dict) and isinstance(record.get("rules"), list) else None
 
     def _table(self, family: str) -> charts.FamilyTable:
         if family not in self.tables:

@@ -11,8 +11,9 @@ It holds counts only, no member's commits, files or names.
 
 from __future__ import annotations
 
-import json
 from pathlib import Path
+
+from ..files import read_state
 
 SCHEMA_VERSION = 1
 FILE = "fleet-record.json"
@@ -28,43 +29,51 @@ def _lift(hits: float, flagged: float, positives: float, closed: float) -> dict:
             "lift": round(precision / base, 6) if precision is not None and base else None}
 
 
+def _counts(record: dict) -> tuple[tuple | None, list[tuple]]:
+    """One record's ranking counts and rule counts; KeyError or TypeError when it is not of eval.json's shape."""
+    held = record["ranking"]["held_out"]
+    ranking = None if not held else (held["commits"], held["positives"], held["top"],
+                                     round(held["precision"] * held["top"]))
+    bug = record["labels"]["szz"]
+    rules = [((rule["metric"], rule["direction"], rule["threshold"]), rule["labels"]["szz"]["flagged"],
+              round(rule["labels"]["szz"]["hits"]), bug["closed"], bug["positives"]) for rule in record["rules"]]
+    return ranking, rules
+
+
 def pool(records: list[dict]) -> dict:
-    """The pooled record of the members' ``eval.json`` records."""
+    """The pooled record of the members' ``eval.json`` records (as
+    `varnel.worth.track_record.read` gives them); a record of another shape
+    is passed over and counted in ``passed_over``."""
     ranking = {"repositories": 0, "commits": 0, "positives": 0, "top": 0, "hits": 0}
     rules: dict[tuple, dict] = {}
+    pooled, passed_over = 0, 0
     for record in records:
-        held = (record.get("ranking") or {}).get("held_out")
-        if held:
+        try:
+            held, counts = _counts(record)
+        except (KeyError, TypeError, ValueError, AttributeError):
+            passed_over += 1
+            continue
+        pooled += 1
+        if held is not None:
             ranking["repositories"] += 1
-            ranking["commits"] += held["commits"]
-            ranking["positives"] += held["positives"]
-            ranking["top"] += held["top"]
-            ranking["hits"] += round(held["precision"] * held["top"])
-        bug = (record.get("labels") or {}).get("szz") or {}
-        for rule in record.get("rules", []):
-            cell = rule["labels"]["szz"]
-            key = (rule["metric"], rule["direction"], rule["threshold"])
-            pooled = rules.setdefault(key, {"metric": key[0], "direction": key[1], "threshold": key[2],
-                                            "repositories": 0, "flagged": 0, "hits": 0, "closed": 0,
-                                            "positives": 0})
-            pooled["repositories"] += 1
-            pooled["flagged"] += cell["flagged"]
-            pooled["hits"] += round(cell["hits"])
-            pooled["closed"] += bug.get("closed", 0)
-            pooled["positives"] += bug.get("positives", 0)
+            for key, value in zip(("commits", "positives", "top", "hits"), held):
+                ranking[key] += value
+        for key, flagged, hits, closed, positives in counts:
+            rule = rules.setdefault(key, {"metric": key[0], "direction": key[1], "threshold": key[2],
+                                          "repositories": 0, "flagged": 0, "hits": 0, "closed": 0, "positives": 0})
+            rule["repositories"] += 1
+            rule["flagged"] += flagged
+            rule["hits"] += hits
+            rule["closed"] += closed
+            rule["positives"] += positives
     ranking.update(_lift(ranking["hits"], ranking["top"], ranking["positives"], ranking["commits"]))
     for rule in rules.values():
         rule.update(_lift(rule["hits"], rule["flagged"], rule["positives"], rule["closed"]))
-    return {"schema_version": SCHEMA_VERSION, "repositories": len(records), "ranking": ranking,
-            "rules": [rules[key] for key in sorted(rules)]}
+    return {"schema_version": SCHEMA_VERSION, "repositories": pooled, "passed_over": passed_over,
+            "ranking": ranking, "rules": [rules[key] for key in sorted(rules)]}
 
 
 def read(workspace: Path) -> dict | None:
     """The pooled record the fleet left in `workspace`, or None (no fleet, or a file of another shape)."""
-    try:
-        record = json.loads((Path(workspace) / FILE).read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        return None
-    if not isinstance(record, dict) or record.get("schema_version") != SCHEMA_VERSION:
-        return None
-    return record
+    record = read_state(Path(workspace) / FILE)
+    return record if record.get("schema_version") == SCHEMA_VERSION else None

@@ -54,6 +54,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .._common import loads
+from ..files import read_state
 from .features import Commit
 from .model import auc
 from .szz import fix_commits
@@ -130,6 +131,13 @@ def closed(commits: list[Commit], name: str, days: int) -> list[Commit]:
     open_days = SZZ_OPEN_DAYS if name == "szz" else days
     latest = max(c.time for c in commits)
     return [c for c in commits if c.time + open_days * _DAY <= latest]
+
+
+def read(workspace: Path) -> dict | None:
+    """The workspace's ``eval.json`` record, or None when there is none of this shape."""
+    record = read_state(Path(workspace) / FILE)
+    return record if record.get("schema_version") == SCHEMA_VERSION and isinstance(record.get("rules"), list) \
+        else None
 
 
 def signal_files(phase2: Path) -> dict[str, list]:
