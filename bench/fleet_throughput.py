@@ -19,6 +19,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import sysconfig
 import time
 from pathlib import Path
 
@@ -52,7 +53,7 @@ class Cluster:
     """A Dask scheduler and `workers` single-thread workers on loopback."""
 
     def __init__(self, workers: int, where: Path):
-        dask = shutil.which("dask", path=os.path.dirname(sys.executable)) or shutil.which("dask")
+        dask = shutil.which("dask", path=sysconfig.get_path("scripts")) or shutil.which("dask")
         if dask is None:
             raise SystemExit("the Dask cluster needs the fleet extra: pip install 'varnel[fleet]'")
         file = where / "scheduler.json"

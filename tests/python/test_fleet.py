@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import sysconfig
 import threading
 import time
 from pathlib import Path
@@ -92,7 +93,8 @@ def essence(workspace: Path) -> dict:
 def patterns(database: Path, scope: str) -> list[tuple]:
     store = SQLiteKnowledgeStore(database)
     try:
-        return sorted((p["fingerprint"], p["occurrence_count"], p["repo_count"]) for p in store.list_patterns(scope=scope))
+        return sorted((p["fingerprint"], p["occurrence_count"], p["repo_count"])
+                      for p in store.list_patterns(scope=scope))
     finally:
         store.close()
 
@@ -358,7 +360,7 @@ class TestPooledTrackRecord:
 def cluster(tmp_path):
     """A Dask scheduler and two workers on loopback, each a process (group) of its own."""
     pytest.importorskip("distributed")
-    dask = shutil.which("dask", path=os.path.dirname(sys.executable)) or shutil.which("dask")
+    dask = shutil.which("dask", path=sysconfig.get_path("scripts")) or shutil.which("dask")
     assert dask, "the dask command comes with distributed"
     scheduler_file = tmp_path / "scheduler.json"
     started = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",

@@ -48,6 +48,8 @@ def row(member: Member, outcome: dict, workspace: Path) -> dict:
         "commits": commits,
         "concerns": sum(1 for f in findings if f.get("concern")),
         "findings": [clean(f.get("text")) for f in findings[:TOP_FINDINGS]],
+        # What the run warned of (a shallow or partial clone, files it could not read), its first few.
+        "warnings": [clean(w) for w in last.get("warnings") or [] if isinstance(w, str)][:TOP_FINDINGS],
         "page": f"{member.name}/report.html" if page.is_file() else None,
     }
 
@@ -123,7 +125,8 @@ def markdown(report: dict) -> str:
              "| repository | status | level | commits | top findings | page |",
              "|---|---|---|---:|---|---|"]
     for r in report["rows"]:
-        status = r["status"] + (f": {r['cause']}" if r["cause"] else "")
+        status = r["status"] + (f": {r['cause']}" if r["cause"] else "") \
+            + (f" (warned: {'; '.join(r['warnings'])})" if r["warnings"] else "")
         found = "; ".join(r["findings"]) or ("-" if r["level"] is None else "nothing far from normal")
         page = f"[page]({r['page']})" if r["page"] else "-"
         lines.append(f"| {inert(r['name'])} | {inert(status)} | {_level_text(r)} | {_commits(r)} | {inert(found)} "
@@ -152,6 +155,7 @@ def page(report: dict) -> str:
         found = "".join(f"<li>{h(f)}</li>" for f in r["findings"])
         rows.append(f'<tr class="{h(r["status"])}"><td>{link}</td><td>{h(r["status"])}'
                     + (f'<div class="cause">{h(r["cause"])}</div>' if r["cause"] else "")
+                    + "".join(f'<div class="warned">warned: {h(w)}</div>' for w in r["warnings"])
                     + f"</td><td>{h(_level_text(r))}</td><td>{_commits(r)}</td><td><ul>{found}</ul></td></tr>")
     patterns = "".join(f"<li>{h(p['description_statistical'] or ', '.join(p['metrics']))}: {p['repo_count']} "
                        f"repositories, {p['occurrence_count']:,} occurrences</li>"
@@ -163,9 +167,11 @@ def page(report: dict) -> str:
 <html lang="en"><head><meta charset="utf-8"><title>varnel fleet report</title>
 <style>body{{font-family:system-ui,sans-serif;margin:2rem;max-width:80rem}}table{{border-collapse:collapse;width:100%}}
 td,th{{border-bottom:1px solid #ddd;padding:.4rem;text-align:left;vertical-align:top}}
-tr.failed,tr.timeout,tr.lost{{background:#fdecea}}.cause{{color:#8a1c1c;font-size:.9em}}ul{{margin:0;padding-left:1.2rem}}</style>
+tr.failed,tr.timeout,tr.lost{{background:#fdecea}}ul{{margin:0;padding-left:1.2rem}}
+.cause{{color:#8a1c1c;font-size:.9em}}.warned{{color:#7a5b00;font-size:.9em}}</style>
 </head><body><h1>varnel fleet report</h1>
-<p>{report['repositories']:,} repositories, {h(report['executor'])}, {report['seconds']:,.1f} s, finished {h(report['finished_at'])}.</p>
+<p>{report['repositories']:,} repositories, {h(report['executor'])}, {report['seconds']:,.1f} s,
+finished {h(report['finished_at'])}.</p>
 <table><thead><tr><th>repository</th><th>status</th><th>level</th><th>commits</th><th>top findings</th></tr></thead>
 <tbody>{''.join(rows)}</tbody></table>
 <h2>Community patterns (shown by at least {report['min_repos']} repositories)</h2><ul>{patterns}</ul>
