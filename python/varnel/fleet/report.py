@@ -92,6 +92,11 @@ def _level_text(r: dict) -> str:
     return r["level"] + (" (earlier run)" if r["level_from_earlier_run"] else "")
 
 
+def _pattern_words(pattern: dict) -> str:
+    """A community pattern in words: its description (as one repository stated it), else its metrics."""
+    return (pattern["description_statistical"] or ", ".join(pattern["metrics"])).rstrip(".")
+
+
 def _commits(r: dict) -> str:
     return "-" if r["commits"] is None else f"{r['commits']:,}"
 
@@ -134,9 +139,8 @@ def markdown(report: dict) -> str:
     lines += ["", f"## Community patterns (shown by at least {report['min_repos']} repositories)", ""]
     if report["community_patterns"]:
         for p in report["community_patterns"]:
-            lines.append(f"- {inert(p['description_statistical'] or ', '.join(p['metrics']))}: "
-                         f"{p['repo_count']} repositories, {p['occurrence_count']:,} occurrences "
-                         f"(`{p['fingerprint']}`)")
+            lines.append(f"- {inert(_pattern_words(p))}: {p['repo_count']} repositories, "
+                         f"{p['occurrence_count']:,} occurrences (`{p['fingerprint']}`)")
     else:
         lines.append("None yet.")
     lines += ["", "## Pooled track record", "", *_pooled_lines(report["track_record"])]
@@ -157,7 +161,7 @@ def page(report: dict) -> str:
                     + (f'<div class="cause">{h(r["cause"])}</div>' if r["cause"] else "")
                     + "".join(f'<div class="warned">warned: {h(w)}</div>' for w in r["warnings"])
                     + f"</td><td>{h(_level_text(r))}</td><td>{_commits(r)}</td><td><ul>{found}</ul></td></tr>")
-    patterns = "".join(f"<li>{h(p['description_statistical'] or ', '.join(p['metrics']))}: {p['repo_count']} "
+    patterns = "".join(f"<li>{h(_pattern_words(p))}: {p['repo_count']} "
                        f"repositories, {p['occurrence_count']:,} occurrences</li>"
                        for p in report["community_patterns"]) or "<li>None yet.</li>"
     pooled = "".join(f"<p>{h(line)}</p>" for line in _pooled_lines(report["track_record"]))
