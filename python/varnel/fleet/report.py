@@ -132,9 +132,10 @@ def markdown(report: dict) -> str:
     for r in report["rows"]:
         status = r["status"] + (f": {r['cause']}" if r["cause"] else "") \
             + (f" (warned: {'; '.join(r['warnings'])})" if r["warnings"] else "")
-        found = "; ".join(r["findings"]) or ("-" if r["level"] is None else "nothing far from normal")
+        # One finding a line within the cell.
+        found = "<br>".join(map(inert, r["findings"])) or ("-" if r["level"] is None else "nothing far from normal")
         page = f"[page]({r['page']})" if r["page"] else "-"
-        lines.append(f"| {inert(r['name'])} | {inert(status)} | {_level_text(r)} | {_commits(r)} | {inert(found)} "
+        lines.append(f"| {inert(r['name'])} | {inert(status)} | {_level_text(r)} | {_commits(r)} | {found} "
                      f"| {page} |")
     lines += ["", f"## Community patterns (shown by at least {report['min_repos']} repositories)", ""]
     if report["community_patterns"]:
