@@ -134,7 +134,10 @@ def run_fleet(fleet: Fleet, directory: Path, scheduler: str | None = None, quiet
         workspaces = {m.name: directory / m.name for m in fleet.members if is_workspace(directory / m.name)}
         warnings: list[str] = []
         patterns = community.share(directory / FLEET_KNOWLEDGE, workspaces, fleet.min_repos, warnings)
-        records = {name: track_record.read(workspace) for name, workspace in workspaces.items()}
+        # A member's track record counts once a run of it completed: a run killed before publishing may
+        # have measured a history its published results never spoke of.
+        records = {name: track_record.read(workspace) for name, workspace in workspaces.items()
+                   if (workspace / "phase5" / "report.json").is_file()}
         pooled = pooling.pool([r for r in records.values() if r is not None])
         write_text_atomic(directory / TRACK_RECORD, json.dumps(pooled, indent=2) + "\n")
         _hand_out(pooled, records, workspaces, warnings)
