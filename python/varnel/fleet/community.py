@@ -25,10 +25,10 @@ from pathlib import Path
 from typing import Iterator
 
 from .. import lorekeep
+from ..run.stage import KNOWLEDGE
 from ..workspace import locked
 
 SCOPE = "community"
-KNOWLEDGE = Path("phase4") / "knowledge.db"
 # What the fleet keeps current on a community record whose id stays the same: only the count of
 # repositories, so that a member's knowledge base (and so its recorded run) changes when the fleet's
 # knowledge does, not whenever another member's descriptions or strengths move a little.

@@ -23,6 +23,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from ..progress import clean
+from ..run.stage import REPORT_RECORD
 from .members import redacted
 
 # Transports git itself allows for a fleet's clones, fetches and their submodules: a URL checked when the
@@ -124,7 +125,7 @@ def _page_command(job: Job) -> list[str] | None:
     the page and this machine can draw one (the report extra); else None."""
     workspace = Path(job.workspace)
     try:
-        made = (workspace / "phase5" / "report.json").stat().st_mtime_ns
+        made = (workspace / REPORT_RECORD).stat().st_mtime_ns
     except OSError:
         return None  # no completed run to draw
     try:

@@ -13,11 +13,12 @@ from .. import __version__
 from ..config import Config
 from ..files import read_state, write_text_atomic
 from ..progress import clean
-from ..report.attention import MIN_FLAGGED, MIN_LABELLED
+from ..report.attention import telling
 from ..report.levels import LEVELS
 from ..report.render import markdown as inert
+from ..run.stage import REPORT_RECORD
 from ..workspace import is_workspace
-from ..worth.ranking import MIN_TOP, TOP_SHARE
+from ..worth.ranking import TOP_SHARE, measured
 from .members import REPORT_FILES, Fleet, Member, redacted
 
 SCHEMA_VERSION = 1
@@ -30,7 +31,7 @@ _THRESHOLD = Config().significance_threshold
 
 def row(member: Member, outcome: dict, workspace: Path) -> dict:
     """A member's row: how its job ended and what its last completed run found."""
-    last = read_state(workspace / "phase5" / "report.json") if is_workspace(workspace) else {}
+    last = read_state(workspace / REPORT_RECORD) if is_workspace(workspace) else {}
     findings = [f for f in last.get("findings") or [] if isinstance(f, dict)]
     level = last.get("level") if last.get("level") in LEVELS else None
     commits = last.get("commits") if isinstance(last.get("commits"), int) else None
@@ -105,13 +106,12 @@ def _pooled_lines(pooled: dict) -> list[str]:
     """The pooled track record in words, by the rules a member's report uses."""
     ranking = pooled.get("ranking") or {}
     lines = []
-    if ranking.get("top", 0) >= MIN_TOP and ranking.get("lift") is not None:
+    if measured(ranking):
         lines.append(f"Across {ranking['repositories']:,} repositories of this fleet, commits in the risk ranking's "
                      f"top {TOP_SHARE:.0%} were later blamed for bugs {ranking['lift']:.1f} times as often as the "
                      f"average commit ({ranking['hits']:,} of {ranking['top']:,}, against {ranking['base_rate']:.1%}).")
-    strong = sorted((r for r in pooled.get("rules", []) if r["lift"] is not None and r["flagged"] >= MIN_FLAGGED
-                     and r["hits"] >= MIN_LABELLED and r["threshold"] == _THRESHOLD and r["metric"] != "any"),
-                    key=lambda r: -r["lift"])[:5]
+    strong = sorted((r for r in pooled.get("rules", []) if telling(r) and r["threshold"] == _THRESHOLD
+                     and r["metric"] != "any"), key=lambda r: -r["lift"])[:5]
     lines += [f"Commits flagged for {r['metric']} {r['direction']} at {_THRESHOLD:g}: later blamed for bugs "
               f"{r['lift']:.1f} times as often as the average commit ({r['hits']:,} of {r['flagged']:,}, "
               f"{r['repositories']:,} repositories)." for r in strong]

@@ -26,9 +26,10 @@ from ..config import settings_text
 from ..errors import EXIT_USAGE, Refused
 from ..files import write_text_atomic
 from ..progress import clean
+from ..run.stage import REPORT_RECORD
 from ..workspace import is_workspace, locked
 from ..worth import pooled as pooling, track_record
-from ..worth.ranking import MIN_TOP
+from ..worth.ranking import measured
 from . import community, report
 from .job import Job
 from .members import FLEET_KNOWLEDGE, MARKER, TRACK_RECORD, Fleet, Member
@@ -82,8 +83,7 @@ class _ProgressLines:
 
 def _young(record: dict | None) -> bool:
     """Whether a member's own history is too short to measure its ranking on."""
-    held = ((record or {}).get("ranking") or {}).get("held_out")
-    return not held or held.get("top", 0) < MIN_TOP
+    return not measured(((record or {}).get("ranking") or {}).get("held_out"))
 
 
 def _hand_out(pooled: dict, records: dict[str, dict | None], workspaces: dict[str, Path],
@@ -137,7 +137,7 @@ def run_fleet(fleet: Fleet, directory: Path, scheduler: str | None = None, quiet
         # A member's track record counts once a run of it completed: a run killed before publishing may
         # have measured a history its published results never spoke of.
         records = {name: track_record.read(workspace) for name, workspace in workspaces.items()
-                   if (workspace / "phase5" / "report.json").is_file()}
+                   if (workspace / REPORT_RECORD).is_file()}
         pooled = pooling.pool([r for r in records.values() if r is not None])
         write_text_atomic(directory / TRACK_RECORD, json.dumps(pooled, indent=2) + "\n")
         _hand_out(pooled, records, workspaces, warnings)

@@ -33,28 +33,19 @@ def is_concern(family: str, metric: str, way: str, quiet: frozenset[str] = froze
     return (metric, way) in INSIGHTS and metric in CONCERN and f"{family}/{metric}" not in quiet
 
 
-def _rule(record: dict | None, family: str, metric: str, way: str, threshold: float) -> dict | None:
-    """The track record's rule for a metric and direction at the highest threshold not above `threshold`."""
-    name = metric if family == "git" else f"{family}/{metric}"
-    rules = [r for r in (record or {}).get("rules", []) if r.get("metric") == name and r.get("direction") == way
-             and r.get("threshold", 0) <= threshold]
-    rule = max(rules, key=lambda r: r["threshold"], default=None)
-    bug = (rule or {}).get("labels", {}).get("szz", {})
-    if rule is None or bug.get("flagged", 0) < MIN_FLAGGED or bug.get("hits", 0) < MIN_LABELLED \
-            or bug.get("lift") is None:
-        return None
-    return rule
+def telling(cell: dict) -> bool:
+    """Whether a rule's bug-blamed counts (this history's cell, or a fleet's pooled rule) are enough to tell:
+    `MIN_FLAGGED` commits flagged, `MIN_LABELLED` of them blamed, and a lift."""
+    return cell.get("flagged", 0) >= MIN_FLAGGED and cell.get("hits", 0) >= MIN_LABELLED \
+        and cell.get("lift") is not None
 
 
-def _pooled_rule(pooled: dict | None, family: str, metric: str, way: str, threshold: float) -> dict | None:
-    """The fleet's pooled rule for a metric and direction, as `_rule` chooses one here."""
+def _rule(rules: list[dict], family: str, metric: str, way: str, threshold: float) -> dict | None:
+    """The rule for a metric and direction at the highest threshold not above `threshold`."""
     name = metric if family == "git" else f"{family}/{metric}"
-    rules = [r for r in (pooled or {}).get("rules", []) if r["metric"] == name and r["direction"] == way
-             and r["threshold"] <= threshold]
-    rule = max(rules, key=lambda r: r["threshold"], default=None)
-    if rule is None or rule["flagged"] < MIN_FLAGGED or rule["hits"] < MIN_LABELLED or rule["lift"] is None:
-        return None
-    return rule
+    chosen = [r for r in rules if r.get("metric") == name and r.get("direction") == way
+              and r.get("threshold", 0) <= threshold]
+    return max(chosen, key=lambda r: r["threshold"], default=None)
 
 
 def track_record(record: dict | None, family: str, metric: str, way: str, threshold: float,
@@ -63,15 +54,15 @@ def track_record(record: dict | None, family: str, metric: str, way: str, thresh
     else across the fleet's repositories (`pooled`), else too little to tell."""
     if record is None:
         return ""
-    rule = _rule(record, family, metric, way, threshold)
-    if rule is None:
-        fleet = _pooled_rule(pooled, family, metric, way, threshold)
-        if fleet is None:
+    here = _rule(record.get("rules", []), family, metric, way, threshold) or {}
+    bug = here.get("labels", {}).get("szz", {})
+    if not telling(bug):
+        fleet = _rule((pooled or {}).get("rules", []), family, metric, way, threshold)
+        if fleet is None or not telling(fleet):
             return "too little history to tell"
         return (f"across {fleet['repositories']:,} repositories of this fleet, commits flagged like this were later "
                 f"blamed for bugs {fleet['lift']:.1f}x as often as commits on average ({fleet['hits']:,} of "
                 f"{fleet['flagged']:,})")
-    bug = rule["labels"]["szz"]
     return (f"here, commits flagged like this were later blamed for bugs {bug['lift']:.1f}x as often as commits "
             f"on average ({bug['hits']:,.0f} of {bug['flagged']:,})")
 

@@ -29,6 +29,7 @@ from ..accepted import AcceptedDeviations
 from ..errors import EXIT_USAGE, Refused
 from ..progress import clean
 from ..run.events import EventIndex, instant
+from ..run.stage import REPORT_RECORD
 from ..worth import pooled, track_record
 from . import attention, charts
 from .findings import number_text
@@ -37,7 +38,6 @@ from .series import Judged
 from .track_record import words
 from .vitals import vitals
 
-REPORT_RECORD = Path("phase5") / "report.json"
 REASONS = {
     "lagging_level": "a level whose step came before this window, or that no commit moved",
     "change_of_measure": "what is counted changed in this commit: a change of measure, not of the project",

@@ -86,7 +86,7 @@ from ..run.analysis import Analysis
 from ..collect.events import utc_text
 from ..progress import clean
 from ..worth.kinds import DESCRIPTIONS
-from ..worth.ranking import MIN_TOP, TOP_SHARE
+from ..worth.ranking import TOP_SHARE, measured
 from . import attention, findings
 from .fit import fit
 from .levels import FORMATS
@@ -378,7 +378,7 @@ def _ranking_record(result: Analysis) -> str:
     held = ranking.held_out
     share = f"{TOP_SHARE:.0%}"
     pooled = (result.worth.pooled or {}).get("ranking")
-    if not result.worth.measured_here and pooled and pooled["top"] >= MIN_TOP and pooled["lift"] is not None:
+    if not result.worth.measured_here and measured(pooled):
         line = (f"This history is too short to measure a ranking on; across {pooled['repositories']:,} repositories "
                 f"of this fleet, commits ranked like this were later blamed for bugs {pooled['lift']:.1f} times as "
                 f"often as the average commit ({pooled['precision']:.0%} of the {pooled['top']:,} commits in their "

@@ -37,7 +37,7 @@ from ..workspace import claim
 from ..worth.assess import Worth, assess
 from .event_files import move_damaged
 from .events import EventIndex
-from .stage import EVENT_CACHE, HISTORY, Interrupted, Stage, write_failure
+from .stage import EVENT_CACHE, HISTORY, REPORT_RECORD, Interrupted, Stage, write_failure
 from .window import Window, WindowUsed, apply_window
 
 # What the history holds besides commits; each becomes events of its own family.
@@ -149,8 +149,8 @@ def _keep_report(stage: Path, result: Analysis) -> None:
     drawn from the workspace later without running them again."""
     from ..report.render import report_record  # the report renders an Analysis: imported when one exists
 
-    (stage / "phase5").mkdir(exist_ok=True)
-    write_json_atomic(stage / "phase5" / "report.json", report_record(result))
+    (stage / REPORT_RECORD).parent.mkdir(exist_ok=True)
+    write_json_atomic(stage / REPORT_RECORD, report_record(result))
 
 
 def analyze(repo: Path, workspace: Path, progress: Progress, config: Config, window: Window | None = None,

@@ -44,6 +44,7 @@ PUBLISHED = ("phase2", "phase3", "phase4", "phase5", "cache")
 EVENT_CACHE = Path("cache") / "events.bin"
 HISTORY = "history"
 KNOWLEDGE = Path("phase4") / "knowledge.db"
+REPORT_RECORD = Path("phase5") / "report.json"  # a run's report record, from which its page is drawn
 _JOURNAL = ".publishing"
 _KEPT = "kept"  # the stage's copy of the advisory, on its way to history/
 

@@ -7,19 +7,18 @@ only new fix commits.
 
 from __future__ import annotations
 
-import json
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING
 
 from .._common import dumps_pretty
-from ..files import write_text_atomic
+from ..files import read_state, write_text_atomic
 from ..config import Config
 from . import szz
 from .facts import read_commits
 from .features import Commit
 from . import pooled as fleet_pool
-from .ranking import MIN_TOP, NOVELTY, Ranking, build
+from .ranking import NOVELTY, Ranking, build, measured, proven
 from .track_record import FILE, SCHEMA_VERSION, deviations, label, label_summary, rules
 
 if TYPE_CHECKING:
@@ -39,8 +38,7 @@ class Worth:
     @property
     def measured_here(self) -> bool:
         """Whether the ranking's top share was measured on enough commits here to tell."""
-        held = self.ranking.held_out
-        return bool(held and held["top"] >= MIN_TOP)
+        return measured(self.ranking.held_out)
 
     @property
     def proven(self) -> bool:
@@ -48,8 +46,7 @@ class Worth:
         average: here, or, where this history is too short to tell, across the fleet's."""
         if self.measured_here or self.pooled is None:
             return self.ranking.proven
-        pooled = self.pooled["ranking"]
-        return pooled["top"] >= MIN_TOP and pooled["lift"] is not None and pooled["lift"] >= 2.0
+        return proven(self.pooled["ranking"])
 
     def second_look(self, shas, quiet: frozenset[str], threshold: float) -> list[dict]:
         return self.ranking.second_look(shas, self.deviations, quiet, threshold)
@@ -62,10 +59,7 @@ class Worth:
 
 def kept_days(workspace: Path) -> int:
     """The follow-up window the last `varnel eval` chose, else the default."""
-    try:
-        days = json.loads((workspace / FILE).read_text(encoding="utf-8")).get("fix_window_days")
-    except (OSError, ValueError, AttributeError):
-        return DEFAULT_DAYS
+    days = read_state(workspace / FILE).get("fix_window_days")
     return days if isinstance(days, int) and not isinstance(days, bool) and days > 0 else DEFAULT_DAYS
 
 

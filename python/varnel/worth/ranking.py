@@ -76,10 +76,8 @@ class Ranking:
 
     @property
     def proven(self) -> bool:
-        """Whether its measured top share here, of at least `MIN_TOP` commits,
-        was later blamed at least twice as often as average."""
-        held = self.held_out
-        return bool(held and held["top"] >= MIN_TOP and held["lift"] is not None and held["lift"] >= 2.0)
+        """Whether its measured top share here was later blamed at least twice as often as average."""
+        return proven(self.held_out)
 
     def second_look(self, shas, deviations: dict[str, dict[str, float]], quiet: frozenset[str],
                     threshold: float) -> list[dict]:
@@ -137,6 +135,17 @@ _WORDS = {
                              if r["author_commits"] else "its author's first commit here"),
     "novelty": lambda r: "changes files together that had seldom changed together before",
 }
+
+
+def measured(held: dict | None) -> bool:
+    """Whether a measured top share (this history's held-out record, or a
+    fleet's pooled one) holds at least `MIN_TOP` commits and a lift: enough to tell."""
+    return bool(held and held["top"] >= MIN_TOP and held["lift"] is not None)
+
+
+def proven(held: dict | None) -> bool:
+    """Whether a measured top share was later blamed at least twice as often as average."""
+    return measured(held) and held["lift"] >= 2.0
 
 
 def _measure(scores: np.ndarray, y: np.ndarray) -> dict | None:
